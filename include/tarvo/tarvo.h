@@ -1,0 +1,9 @@
+/* libtarvo: everything an application needs, in one header. */
+#ifndef TARVO_TARVO_H
+#define TARVO_TARVO_H
+
+#include <tarvo/export.h>
+#include <tarvo/log.h>
+#include <tarvo/init.h>
+
+#endif /* TARVO_TARVO_H */

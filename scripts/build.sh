@@ -1,0 +1,7 @@
+#!/usr/bin/env bash
+# build.sh DIR [cmake options...]: configures and builds one build tree.
+set -euo pipefail
+dir=$1
+shift
+cmake -S "$(dirname "$0")/.." -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+cmake --build "$dir" -j"$(nproc)"

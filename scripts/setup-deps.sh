@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Installs what building and testing libtarvo needs on Debian 12 (run as root).
+set -euo pipefail
+packages=(
+    build-essential cmake pkg-config clang-format
+    libusb-1.0-0-dev libzip-dev libpng-dev
+    libgtest-dev libgmock-dev googletest libbenchmark-dev
+    umockdev libumockdev-dev
+)
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
