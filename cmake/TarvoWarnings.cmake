@@ -2,4 +2,9 @@
 function(tarvo_warnings target)
   target_compile_options(${target} PRIVATE -Wall -Wextra -Werror -Wshadow -Wno-unused-parameter
     $<$<COMPILE_LANGUAGE:CXX>:-Wnon-virtual-dtor>)
+  if(TARVO_SANITIZE OR TARVO_TSAN)
+    # GCC 12's flow analysis reports false "maybe uninitialized" inside libstdc++ (std::regex,
+    # std::function) once sanitizer instrumentation is on.
+    target_compile_options(${target} PRIVATE -Wno-maybe-uninitialized)
+  endif()
 endfunction()
