@@ -60,11 +60,9 @@ TARVO_API void tarvo_uninit(void) {
 }
 
 TARVO_API const char *tarvo_error_name(int code) {
-    const int index = code - kFirstCode;
-    if (index < 0 || index >= static_cast<int>(sizeof kErrorNames / sizeof kErrorNames[0])) {
-        return kUnknownName;
-    }
-    return kErrorNames[index];
+    constexpr int kCount = static_cast<int>(sizeof kErrorNames / sizeof kErrorNames[0]);
+    if (code < kFirstCode || code >= kFirstCode + kCount) return kUnknownName;
+    return kErrorNames[code - kFirstCode];
 }
 
 TARVO_API void tarvo_log_cfg(int console_level, int file_level, int usb_level) {
