@@ -5,5 +5,6 @@
 #include <tarvo/export.h>
 #include <tarvo/log.h>
 #include <tarvo/init.h>
+#include <tarvo/ll.h>
 
 #endif /* TARVO_TARVO_H */
