@@ -6,5 +6,7 @@
 #include <tarvo/log.h>
 #include <tarvo/init.h>
 #include <tarvo/ll.h>
+#include <tarvo/frame.h>
+#include <tarvo/stream.h>
 
 #endif /* TARVO_TARVO_H */
