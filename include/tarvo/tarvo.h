@@ -8,5 +8,8 @@
 #include <tarvo/ll.h>
 #include <tarvo/frame.h>
 #include <tarvo/stream.h>
+#include <tarvo/dev.h>
+#include <tarvo/drv.h>
+#include <tarvo/cap.h>
 
 #endif /* TARVO_TARVO_H */

@@ -1,4 +1,5 @@
 #include <tarvo/init.h>
+#include <tarvo/ll.h>
 #include <tarvo/log.h>
 
 #include <cstdio>
@@ -52,23 +53,26 @@ TARVO_API void tarvo_init(const char *log_fname) {
     zr_log_enable(1, 1, log_fname);
     zr_log(2, "INF", "[%s]  --- %s %s(compile at %s %s) log start -----\n", "tarvo_init", "TARVO",
            TARVO_VERSION_STRING, __DATE__, __TIME__);
+    tarvo_ll_init();
 }
 
 TARVO_API void tarvo_uninit(void) {
     zr_log(1, "DBG", "[%s] ----- AL log END ----\n\n", "tarvo_uninit");
     zr_log_disable();
+    tarvo_ll_uninit();
 }
 
 TARVO_API const char *tarvo_error_name(int code) {
     constexpr int kCount = static_cast<int>(sizeof kErrorNames / sizeof kErrorNames[0]);
-    if (code < kFirstCode || code >= kFirstCode + kCount) return kUnknownName;
+    if (code < kFirstCode || code >= kFirstCode + kCount)
+        return kUnknownName;
     return kErrorNames[code - kFirstCode];
 }
 
 TARVO_API void tarvo_log_cfg(int console_level, int file_level, int usb_level) {
     zr_log_enable(0, static_cast<unsigned>(console_level), nullptr);
     zr_log_enable(1, static_cast<unsigned>(file_level), nullptr);
-    (void)usb_level;
+    tarvo_ll_set_debug(static_cast<unsigned>(usb_level));
 }
 
 }  // extern "C"

@@ -1,0 +1,242 @@
+#include <tarvo/cap.h>
+#include <tarvo/dev.h>
+#include <tarvo/drv.h>
+#include <tarvo/init.h>
+#include <tarvo/log.h>
+#include <tarvo/stream.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <thread>
+
+#include "api/dev_ctx.h"
+
+namespace {
+
+constexpr uint32_t kParserFrames = 10;
+constexpr unsigned kMaxResetTarget = 8;
+constexpr int kCloseWaitSteps = 30;
+constexpr auto kCloseWaitStep = std::chrono::milliseconds(100);
+
+enum IdentParam : int32_t { kIdent = 2, kProduct = 3, kDevInfo = 5, kVersion = 6 };
+
+tarvo_dev_t g_default_dev;
+
+void copy_location(tarvo_ll_dev_t &to, const tarvo_dev_t &from) {
+    to.kind = from.kind;
+    to.bus = from.bus;
+    to.port = from.port;
+    to.address = from.address;
+    to.speed = from.speed;
+    std::memcpy(to.info, from.info, sizeof to.info);
+    to.located = from.located;
+}
+
+void copy_location(tarvo_dev_t &to, const tarvo_ll_dev_t &from) {
+    to.kind = from.kind;
+    to.bus = from.bus;
+    to.port = from.port;
+    to.address = from.address;
+    to.speed = from.speed;
+    std::memcpy(to.info, from.info, sizeof to.info);
+    to.located = from.located;
+}
+
+// A string parameter into a NUL-padded field; the value never exceeds the item's 18 bytes.
+template <size_t N>
+void store_string(char (&field)[N], const tarvo_param_item_t &item) {
+    std::memset(field, 0, N);
+    const size_t len = std::min<size_t>({item.param_val_len, sizeof item.param_val, N - 1});
+    std::memcpy(field, item.param_val, len);
+    field[N - 1] = '\0';
+}
+
+// A binary parameter, as many bytes as the camera reported, bounded by the field.
+template <size_t N>
+void store_block(uint8_t (&field)[N], const tarvo_param_item_t &item) {
+    std::memset(field, 0, N);
+    const size_t len = std::min<size_t>({item.param_val_len, sizeof item.param_val, N});
+    std::memcpy(field, item.param_val, len);
+}
+
+bool read_identification(tarvo_dev_t *dev) {
+    tarvo_param_item_t items[4] = {};
+    items[0].param_id = kIdent;
+    items[1].param_id = kProduct;
+    items[2].param_id = kDevInfo;
+    items[3].param_id = kVersion;
+    if (!tarvo::param_batch_get(dev, items, 4))
+        return false;
+    store_string(dev->ident, items[0]);
+    store_string(dev->product, items[1]);
+    store_block(dev->dev_info, items[2]);
+    store_block(dev->version, items[3]);
+    return true;
+}
+
+tarvo_dev_t *fail_open(tarvo_dev_t *dev) {
+    dev->ctx->opened = false;
+    delete dev->ctx;
+    dev->ctx = nullptr;
+    if (dev->free_on_close)
+        std::free(dev);
+    return nullptr;
+}
+
+[[noreturn]] void die(const char *func, const char *what) {
+    zr_log(4, "ERR", "[%s] %s failed\n", func, what);
+    std::exit(-1);
+}
+
+// Locks, parser and driver state that capture needs; failures here end the process.
+void prepare_capture_state(tarvo_dev_t *dev) {
+    zr_stream_cfg_t cfg{kParserFrames};
+    dev->ctx->stream = zr_stream_create(&cfg);
+    if (dev->ctx->stream == nullptr)
+        die("tarvo_dev_open", "zr_stream_create");
+    tarvo::set_busy(dev, false);
+    dev->ctx->capturing = false;
+    dev->ctx->stop = 1;
+}
+
+void release_context(tarvo_dev_t *dev) {
+    tarvo_dev_ctx_t *ctx = dev->ctx;
+    if (ctx->drv != nullptr && ctx->drv->ops->uninit != nullptr)
+        ctx->drv->ops->uninit(ctx->drv);
+    zr_stream_destroy(ctx->stream);
+    delete ctx;
+    dev->ctx = nullptr;
+}
+
+// Waits for a call still running on another thread to leave the device, at most 3 s.
+void wait_until_idle(tarvo_dev_t *dev) {
+    if (!tarvo::is_busy(dev))
+        return;
+    for (int i = 0; i < kCloseWaitSteps; ++i) {
+        std::this_thread::sleep_for(kCloseWaitStep);
+        if (!tarvo::is_busy(dev))
+            return;
+    }
+    zr_log(3, "WRN", "[%s]  api wait timeout\n", "tarvo_dev_close");
+}
+
+bool allocate_context(tarvo_dev_t *dev) {
+    dev->ctx = new (std::nothrow) tarvo_dev_ctx_t();
+    if (dev->ctx == nullptr)
+        return false;
+    copy_location(dev->ctx->ll, *dev);
+    return true;
+}
+
+}  // namespace
+
+extern "C" {
+
+TARVO_API int tarvo_dev_list(tarvo_dev_t *list, int count) {
+    if (list == nullptr || count <= 0) {
+        zr_log(4, "ERR", "[%s]   wrong params: dev_list=%p, dev_list_num=%d \n", __func__,
+               static_cast<void *>(list), count);
+        return 0;
+    }
+    std::memset(list, 0, sizeof(tarvo_dev_t) * static_cast<size_t>(count));
+    std::unique_ptr<tarvo_ll_dev_t[]> heads(new (std::nothrow) tarvo_ll_dev_t[count]());
+    if (!heads)
+        return 0;
+    const int found = std::clamp(tarvo_ll_dev_list(heads.get(), count), 0, count);
+    for (int i = 0; i < found; ++i)
+        copy_location(list[i], heads[i]);
+    return found;
+}
+
+TARVO_API tarvo_dev_t *tarvo_dev_open(tarvo_dev_t *dev) {
+    if (dev == nullptr) {
+        if (g_default_dev.ctx != nullptr) {
+            zr_log(4, "ERR", "[%s] default device may not close properly!", __func__);
+            return nullptr;
+        }
+        std::memset(&g_default_dev, 0, sizeof g_default_dev);
+        dev = &g_default_dev;
+    }
+    if (dev->ctx != nullptr && dev->ctx->opened) {
+        zr_log(3, "WRN", "[%s] device not close correctly. close it..\n", __func__);
+        tarvo_dev_close(dev);
+    }
+    if (dev->ctx == nullptr && !allocate_context(dev))
+        return nullptr;
+    zr_log(1, "DBG", "[%s] open tarvo device @ %p\n", __func__, static_cast<void *>(dev));
+    tarvo_dev_ctx_t *ctx = dev->ctx;
+    if (tarvo_ll_dev_open(&ctx->ll) == nullptr) {
+        zr_log(4, "ERR", "[%s] open device failed!\n", __func__);
+        return fail_open(dev);
+    }
+    copy_location(*dev, ctx->ll);
+    dev->path = tarvo_path_get();
+    ctx->opened = true;
+    if (!read_identification(dev)) {
+        zr_log(3, "WRN", "[%s]  cannot get info of device\n", __func__);
+        tarvo_ll_dev_close(&ctx->ll);
+        return fail_open(dev);
+    }
+    ctx->drv = tarvo_drv_find(dev);
+    if (ctx->drv == nullptr) {
+        zr_log(4, "ERR", "[%s] cannot find driver for device: product=%s\n", __func__,
+               dev->product);
+        tarvo_ll_dev_close(&ctx->ll);
+        return fail_open(dev);
+    }
+    prepare_capture_state(dev);
+    if (ctx->drv->ops->init != nullptr)
+        ctx->drv->ops->init(ctx->drv, dev);
+    if (ctx->drv->ops->calib_load != nullptr && ctx->drv->ops->calib_load(ctx->drv, 0, 0, 2) < 0) {
+        zr_log(4, "ERR", "[%s] Load calibration data failed\n", __func__);
+    }
+    return dev;
+}
+
+TARVO_API tarvo_dev_t *tarvo_dev_open_by_fd(tarvo_dev_t *dev, int fd) {
+    zr_log(4, "ERR", "[%s] tarvo_dev_open_by_fd currently only support in android!\n", __func__);
+    return nullptr;
+}
+
+TARVO_API void tarvo_dev_close(tarvo_dev_t *dev) {
+    zr_log(1, "DBG", "[%s] close tarvo device @ %p\n", __func__, static_cast<void *>(dev));
+    if (dev == nullptr || dev->ctx == nullptr)
+        return;
+    tarvo_dev_ctx_t *ctx = dev->ctx;
+    if (ctx->capturing && !tarvo_cap_stop(dev)) {
+        zr_log(4, "ERR", "[%s] stop capture failed!\n", __func__);
+    }
+    tarvo_ll_dev_close(&ctx->ll);
+    ctx->opened = false;
+    wait_until_idle(dev);
+    tarvo::release_capture_waiters(dev);
+    release_context(dev);
+    if (dev->free_on_close)
+        std::free(dev);
+}
+
+TARVO_API bool tarvo_dev_reset(tarvo_dev_t *dev, unsigned target) {
+    zr_log(1, "DBG", "[%s] rest device (target=%d)\n", __func__, static_cast<int>(target));
+    if (!tarvo::is_open(dev)) {
+        tarvo::log_handle_not_open(__func__);
+        return false;
+    }
+    if (target > kMaxResetTarget) {
+        zr_log(4, "ERR", "[%s] wrong reset target: %d\n", __func__, static_cast<int>(target));
+        return false;
+    }
+    tarvo::BusyGuard busy(dev);
+    return tarvo_ll_dev_reset(&dev->ctx->ll, target);
+}
+
+TARVO_API tarvo_drv_t *tarvo_dev_get_drv(tarvo_dev_t *dev) {
+    if (dev == nullptr || dev->ctx == nullptr)
+        return nullptr;
+    return dev->ctx->drv;
+}
+
+}  // extern "C"

@@ -1,0 +1,147 @@
+#include <tarvo/dev.h>
+#include <tarvo/log.h>
+
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "api/dev_ctx.h"
+
+namespace {
+
+constexpr const char *kSetTag = "_tarvo_param_batch_set";
+constexpr const char *kGetTag = "_tarvo_param_batch_get";
+constexpr int kFrameRateParam = 12;
+constexpr uint8_t kValueBytes = sizeof(tarvo_param_item_t::param_val);
+
+std::unique_ptr<tarvo_ll_param_item_t[]> alloc_ll_items(int count) {
+    if (count <= 0)
+        return nullptr;
+    return std::unique_ptr<tarvo_ll_param_item_t[]>(new (std::nothrow)
+                                                        tarvo_ll_param_item_t[count]());
+}
+
+int32_t frame_rate_value(const tarvo_param_item_t &item) {
+    int32_t fps;
+    std::memcpy(&fps, item.param_val, sizeof fps);
+    return fps;
+}
+
+// A camera may claim more bytes than an item holds; never let that length reach a caller who
+// would read param_val_len bytes.
+uint8_t bounded_length(const tarvo_ll_param_item_t &item) {
+    if (item.param_val_len <= kValueBytes)
+        return item.param_val_len;
+    zr_log(3, "WRN", "[%s] param %u: camera reports %u bytes, keeping %u\n", kGetTag, item.param_id,
+           item.param_val_len, kValueBytes);
+    return kValueBytes;
+}
+
+}  // namespace
+
+void tarvo::log_handle_not_open(const char *func) {
+    zr_log(4, "ERR", "[%s]  Device handler Is NULL!\r\n", func);
+}
+
+bool tarvo::log_no_values(const char *func) {
+    zr_log(4, "ERR", "[%s] value buffer is NULL\n", func);
+    return false;
+}
+
+bool tarvo::param_batch_get(tarvo_dev_t *dev, tarvo_param_item_t *items, int count) {
+    if (!is_open(dev)) {
+        log_handle_not_open(kGetTag);
+        return false;
+    }
+    if (items == nullptr || count <= 0) {
+        zr_log(4, "ERR", "[%s] wrong params: items=%p, count=%d\n", kGetTag,
+               static_cast<void *>(items), count);
+        return false;
+    }
+    auto ll_items = alloc_ll_items(count);
+    if (!ll_items)
+        return false;
+    for (int i = 0; i < count; ++i) {
+        ll_items[i].param_id = static_cast<uint8_t>(items[i].param_id);
+        ll_items[i].param_val_len = items[i].param_val_len;
+    }
+    zr_log(1, "DBG", "[%s] get %d param\n", kGetTag, count);
+    if (!tarvo_ll_param_get(&dev->ctx->ll, ll_items.get(), count))
+        return false;
+    for (int i = 0; i < count; ++i) {
+        items[i].param_val_len = bounded_length(ll_items[i]);
+        std::memcpy(items[i].param_val, ll_items[i].param_val, kValueBytes);
+    }
+    return true;
+}
+
+extern "C" {
+
+TARVO_API bool tarvo_param_batch_set(tarvo_dev_t *dev, const tarvo_param_item_t *items, int count) {
+    if (dev == nullptr) {
+        tarvo::log_handle_not_open(kSetTag);
+        return false;
+    }
+    if (items == nullptr || count <= 0) {
+        zr_log(4, "ERR", "[%s] wrong params: items=%p, count=%d\n", kSetTag,
+               static_cast<const void *>(items), count);
+        return false;
+    }
+    tarvo::BusyGuard busy(dev);
+    auto ll_items = alloc_ll_items(count);
+    if (!ll_items)
+        return false;
+    for (int i = 0; i < count; ++i) {
+        ll_items[i].param_id = static_cast<uint8_t>(items[i].param_id);
+        ll_items[i].param_val_len = items[i].param_val_len;
+        std::memcpy(ll_items[i].param_val, items[i].param_val, kValueBytes);
+        if (items[i].param_id == kFrameRateParam) {
+            zr_log(1, "DBG", "[%s] Set FPS:%d\n", kSetTag, frame_rate_value(items[i]));
+        }
+    }
+    zr_log(1, "DBG", "[%s] set %d param\n", kSetTag, count);
+    if (!tarvo::is_open(dev)) {
+        tarvo::log_handle_not_open(kSetTag);
+        return false;
+    }
+    return tarvo_ll_param_set(&dev->ctx->ll, ll_items.get(), count);
+}
+
+TARVO_API bool tarvo_param_batch_get(tarvo_dev_t *dev, tarvo_param_item_t *items, int count) {
+    if (dev == nullptr) {
+        tarvo::log_handle_not_open(kGetTag);
+        return false;
+    }
+    tarvo::BusyGuard busy(dev);
+    return tarvo::param_batch_get(dev, items, count);
+}
+
+TARVO_API bool tarvo_reg_batch_write(tarvo_dev_t *dev, uint8_t target, uint32_t reg_base,
+                                     const uint32_t *values, uint16_t count) {
+    zr_log(0, "TRC", "[%s] target=%d,reg_base=%d,reg_cnt=%d,val_buf=%p\n", __func__, target,
+           static_cast<int>(reg_base), count, static_cast<const void *>(values));
+    if (!tarvo::is_open(dev)) {
+        tarvo::log_handle_not_open(__func__);
+        return false;
+    }
+    if (values == nullptr && count > 0)
+        return tarvo::log_no_values(__func__);
+    tarvo::BusyGuard busy(dev);
+    return tarvo_ll_reg_write(&dev->ctx->ll, target, reg_base, values, count);
+}
+
+TARVO_API bool tarvo_reg_batch_read(tarvo_dev_t *dev, uint8_t target, uint32_t reg_base,
+                                    uint32_t *values, uint16_t count) {
+    zr_log(0, "TRC", "[%s] target=%d,reg_base=%d,reg_cnt=%d,val_buf=%p\n", __func__, target,
+           static_cast<int>(reg_base), count, static_cast<void *>(values));
+    if (!tarvo::is_open(dev)) {
+        tarvo::log_handle_not_open(__func__);
+        return false;
+    }
+    if (values == nullptr && count > 0)
+        return tarvo::log_no_values(__func__);
+    tarvo::BusyGuard busy(dev);
+    return tarvo_ll_reg_read(&dev->ctx->ll, target, reg_base, values, count);
+}
+
+}  // extern "C"
