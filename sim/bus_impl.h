@@ -1,0 +1,65 @@
+// The virtual bus: the umockdev testbed, the cameras on it and a timer thread for delayed
+// plug events.
+#pragma once
+
+#include "camera_impl.h"
+
+#include <map>
+#include <set>
+
+typedef struct _UMockdevTestbed UMockdevTestbed;
+
+namespace tarvo::vcam::detail {
+
+class BusImpl final : public Bus {
+  public:
+    static BusImpl &instance();
+
+    bool start() override;
+    void stop() override;
+    bool running() const override;
+    std::string root_dir() const override;
+    std::shared_ptr<Camera> add_camera(const CameraConfig &cfg) override;
+    void remove_camera(const std::shared_ptr<Camera> &camera) override;
+    std::vector<std::shared_ptr<Camera>> cameras() const override;
+    void reset() override;
+
+    // For the cameras; none of these may be called with a camera's mutex held, because the
+    // ioctl thread takes that mutex and umockdev may wait for the ioctl thread.
+    std::unique_ptr<Node> plug(CameraImpl &camera);  // null on failure (logged)
+    void leave_sysfs(Node &node);
+    void detach(Node &node);
+    void schedule(std::chrono::milliseconds delay, std::function<void()> fn);
+
+  private:
+    BusImpl() = default;
+    ~BusImpl() override;
+    void timer_loop();
+    std::string device_record(const CameraImpl &camera, int address) const;
+
+    mutable std::mutex mu_;
+    // Guarded by mu_.
+    std::vector<std::shared_ptr<CameraImpl>> cameras_;
+
+    mutable std::mutex tb_mu_;
+    // Guarded by tb_mu_.
+    UMockdevTestbed *tb_ = nullptr;
+    std::string root_;
+    int next_address_ = 2;
+    std::set<int> addresses_;
+
+    std::mutex timer_mu_;
+    // Guarded by timer_mu_.
+    std::condition_variable timer_cv_;
+    std::multimap<std::chrono::steady_clock::time_point, std::function<void()>> timers_;
+    bool timer_quit_ = false;
+    std::thread timer_;
+};
+
+// Plain-data helpers shared by the command engine and the tests of the simulator itself.
+uint16_t get_le16(const uint8_t *p);
+uint32_t get_le32(const uint8_t *p);
+void put_le16(uint8_t *p, uint16_t v);
+void put_le32(uint8_t *p, uint32_t v);
+
+}  // namespace tarvo::vcam::detail
