@@ -144,6 +144,14 @@ int exe_cmd(tarvo_ll_dev_t *dev, bool out, uint8_t type, uint16_t value, uint8_t
             zr_log(4, "ERR", "[%s] control transfer timeout !\n", tag);
             return LIBUSB_ERROR_TIMEOUT;
         }
+        // The cancellation may complete before we look again; it is still our time-out, not an
+        // I/O error. A transfer that completed by itself at the last moment goes on as usual.
+        if (xfer->status == LIBUSB_TRANSFER_CANCELLED) {
+            zr_log(4, "ERR", "[%s] control transfer timeout !\n", tag);
+            libusb_free_transfer(xfer);
+            delete wait;
+            return LIBUSB_ERROR_TIMEOUT;
+        }
     }
 
     if (!out && xfer->actual_length > 0) {

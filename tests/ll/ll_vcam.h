@@ -1,0 +1,103 @@
+// Shared pieces of the transport tests on the virtual camera: a fixture that starts every test
+// with an empty bus and a captured log, an opened-record holder and command filters.
+#pragma once
+
+#include <tarvo/ll.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "ll/usb_ll.h"
+#include "support/log_capture.h"
+#include "vcam.h"
+
+namespace tarvo::test {
+
+// Waits for a condition that another thread brings about. The bound only keeps a broken build
+// from hanging; no test asserts on how long anything takes.
+inline bool eventually(const std::function<bool()> &pred) {
+    for (int i = 0; i < 3000 && !pred(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return pred();
+}
+
+inline tarvo_ll_dev_t zeroed_record() {
+    tarvo_ll_dev_t dev;
+    std::memset(&dev, 0, sizeof dev);
+    return dev;
+}
+
+inline usb_ll_dev_priv_t *priv(const tarvo_ll_dev_t &dev) {
+    return static_cast<usb_ll_dev_priv_t *>(dev.priv);
+}
+
+// Control requests of one type, value and direction, in arrival order.
+inline std::vector<vcam::CommandRecord> commands_of(const vcam::Camera &cam, uint8_t type,
+                                                    uint16_t value, vcam::Dir dir) {
+    std::vector<vcam::CommandRecord> out;
+    for (vcam::CommandRecord &c : cam.commands()) {
+        if (c.type == type && c.value == value && c.dir == dir)
+            out.push_back(std::move(c));
+    }
+    return out;
+}
+
+inline size_t status_requests(const vcam::Camera &cam) {
+    return commands_of(cam, vcam::kTypeStatus, 0, vcam::Dir::in).size();
+}
+
+class LlVcam : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        bus().reset();
+        log_ = std::make_unique<LogCapture>();
+    }
+    void TearDown() override {
+        for (tarvo_ll_dev_t *dev : opened_)
+            tarvo_ll_dev_close(dev);
+        opened_.clear();
+        tarvo::ll::set_handle_events(nullptr);
+        bus().reset();
+        log_.reset();
+    }
+
+    static vcam::Bus &bus() { return vcam::Bus::get(); }
+
+    // Closes `dev` at the end of the test (closing twice is harmless).
+    tarvo_ll_dev_t *track(tarvo_ll_dev_t *dev) {
+        opened_.push_back(dev);
+        return dev;
+    }
+
+    LogCapture &log() { return *log_; }
+
+  private:
+    std::unique_ptr<LogCapture> log_;
+    std::vector<tarvo_ll_dev_t *> opened_;
+};
+
+// A fixture with one high-speed camera whose record is open.
+class LlVcamOpen : public LlVcam {
+  protected:
+    void SetUp() override {
+        LlVcam::SetUp();
+        cam_ = bus().add_camera();
+        dev_ = zeroed_record();
+        ASSERT_EQ(tarvo_ll_dev_open(track(&dev_)), &dev_);
+        ASSERT_TRUE(eventually([this] { return priv(dev_)->evt_running.load() == 1; }));
+        cam_->clear_commands();
+        log().clear();
+    }
+
+    std::shared_ptr<vcam::Camera> cam_;
+    tarvo_ll_dev_t dev_;
+};
+
+}  // namespace tarvo::test
