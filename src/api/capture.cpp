@@ -96,9 +96,12 @@ void report_discards(tarvo_dev_ctx_t *ctx) {
         wake_one(ctx);
 }
 
+}  // namespace
+
 // Runs on the USB event thread for every completed bulk transfer: feeds the parser and wakes
 // the application; never runs application code.
-int on_capture_event(tarvo_ll_dev_t *ll, int status, const uint8_t *data, int len, void *arg) {
+int tarvo::on_capture_event(tarvo_ll_dev_t *ll, int status, const uint8_t *data, int len,
+                            void *arg) {
     tarvo_dev_t *dev = static_cast<tarvo_dev_t *>(arg);
     tarvo_dev_ctx_t *ctx = dev->ctx;
     switch (status) {
@@ -131,6 +134,8 @@ int on_capture_event(tarvo_ll_dev_t *ll, int status, const uint8_t *data, int le
     report_discards(ctx);
     return 0;
 }
+
+namespace {
 
 // Hands a pending error to the error callback. Returns false when delivery must end.
 bool deliver_error(tarvo_dev_t *dev) {
@@ -375,7 +380,8 @@ TARVO_API bool tarvo_cap_start(tarvo_dev_t *dev) {
     zr_stream_reset(ctx->stream);
     ctx->stop = 0;
     zr_log(1, "DBG", "[%s] issue start cmd\n", "_tarvo_cap_start");
-    const bool started = tarvo_ll_cap_start(&ctx->ll, ctx->cap_start_arg, on_capture_event, dev);
+    const bool started =
+        tarvo_ll_cap_start(&ctx->ll, ctx->cap_start_arg, tarvo::on_capture_event, dev);
     if (started) {
         ctx->capturing = true;
     } else {
@@ -396,8 +402,8 @@ TARVO_API bool tarvo_cap_stop(tarvo_dev_t *dev) {
         zr_log(0, "TRC", "[%s] Enter\n", "_tarvo_cap_stop");
         ctx->stop = 1;
         const bool stopped = tarvo_ll_cap_stop(&ctx->ll);
+        ctx->capturing = !stopped;  // before the wake-up, so waiters see the final state
         wake_all(ctx);
-        ctx->capturing = !stopped;
         zr_log(0, "TRC", "[%s] Exit\n", "_tarvo_cap_stop");
     }
     return true;

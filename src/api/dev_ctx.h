@@ -92,6 +92,9 @@ void log_handle_not_open(const char *func);
 // have left the library.
 void release_capture_waiters(tarvo_dev_t *dev);
 
+// The capture engine's transfer callback (USB event thread); arg is the device handle.
+int on_capture_event(tarvo_ll_dev_t *ll, int status, const uint8_t *data, int len, void *arg);
+
 // Logs a register call without a value buffer; returns false.
 bool log_no_values(const char *func);
 

@@ -1,0 +1,58 @@
+#include "frames/camera_frames.h"
+
+namespace tarvo::vcam {
+
+namespace {
+
+StreamWriterConfig writer_config(const CameraFramesConfig &c) {
+    StreamWriterConfig w;
+    w.max_packet_payload = c.max_packet_payload;
+    w.data_sum = c.data_sum;
+    w.first_fridx = c.first_fridx;
+    w.meta.frfmt = c.format;
+    w.meta.width = c.width;
+    w.meta.height = c.height;
+    w.meta.temp_chip = c.temp_chip;
+    w.meta.temp_ib = c.temp_ib;
+    return w;
+}
+
+}  // namespace
+
+std::vector<uint8_t> expected_frame(const CameraFramesConfig &config, uint32_t seq) {
+    const size_t bytes = size_t{config.width} * config.height * config.bytes_per_pixel;
+    return pattern_bytes(seq, bytes);
+}
+
+CameraFrames::CameraFrames(const CameraFramesConfig &config)
+    : config_(config), writer_(writer_config(config)) {}
+
+void CameraFrames::on_start(const StreamContext &) {
+    writer_ = StreamWriter(writer_config(config_));
+    next_seq_ = 0;
+}
+
+uint32_t CameraFrames::frame_bytes() const {
+    return uint32_t{config_.width} * config_.height * config_.bytes_per_pixel;
+}
+
+std::shared_ptr<const std::vector<uint8_t>> CameraFrames::frame(uint32_t) {
+    auto out = std::make_shared<std::vector<uint8_t>>();
+    const uint32_t count = config_.frames_per_transfer == 0 ? 1 : config_.frames_per_transfer;
+    for (uint32_t i = 0; i < count; ++i) {
+        const uint32_t seq = next_seq_++;
+        const size_t begin = out->size();
+        writer_.write_frame(expected_frame(config_, seq), *out);
+        const bool damage = config_.damage_every != 0 && (seq + 1) % config_.damage_every == 0;
+        const size_t at = begin + kStreamHeaderSize + config_.damage_offset;
+        if (damage && at < out->size())
+            (*out)[at] ^= 0xFF;
+    }
+    return out;
+}
+
+std::shared_ptr<StreamSource> make_camera_stream(const CameraFramesConfig &config) {
+    return make_frame_source(std::make_shared<CameraFrames>(config));
+}
+
+}  // namespace tarvo::vcam

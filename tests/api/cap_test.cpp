@@ -1,0 +1,328 @@
+// Capture end to end through the public interface: the virtual camera streams frames in stream
+// packets, the library parses, buffers and delivers them.
+#include <tarvo/tarvo.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "frames/camera_frames.h"
+#include "support/log_capture.h"
+#include "vcam.h"
+
+namespace {
+
+using tarvo::test::LogCapture;
+using tarvo::vcam::Bus;
+using tarvo::vcam::CameraFramesConfig;
+using tarvo::vcam::StreamStep;
+namespace vcam = tarvo::vcam;
+
+constexpr uint32_t kFrameBytes = 320 * 240 * 8;
+constexpr uint32_t kTwoFrames = 2 * TARVO_CAP_FRAME_UNIT;
+
+// Waits for something another thread brings about; the bound only keeps a broken build from
+// hanging, no test asserts on durations.
+template <typename Pred>
+bool eventually(Pred pred) {
+    for (int i = 0; i < 3000 && !pred(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return pred();
+}
+
+class CapTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        Bus::get().reset();
+        cam_ = Bus::get().add_camera();
+    }
+    void TearDown() override {
+        if (dev_.ctx != nullptr)
+            tarvo_dev_close(&dev_);
+    }
+
+    void open_with(const CameraFramesConfig &frames, uint32_t buffer = 10 * TARVO_CAP_FRAME_UNIT) {
+        frames_ = frames;
+        cam_->set_stream_source(vcam::make_camera_stream(frames));
+        ASSERT_NE(tarvo_dev_open(&dev_), nullptr);
+        ASSERT_TRUE(tarvo_cap_set_frame_buffer(&dev_, nullptr, buffer));
+    }
+
+    std::vector<uint8_t> expected(uint32_t seq) const { return vcam::expected_frame(frames_, seq); }
+
+    LogCapture log_;
+    std::shared_ptr<vcam::Camera> cam_;
+    tarvo_dev_t dev_{};
+    CameraFramesConfig frames_;
+};
+
+TEST_F(CapTest, FramesArriveIntactAndInOrder) {
+    CameraFramesConfig cfg;
+    cfg.max_packet_payload = 50000;  // every frame spans several packets
+    cfg.data_sum = true;
+    open_with(cfg);
+    ASSERT_TRUE(tarvo_cap_start(&dev_));
+    EXPECT_TRUE(tarvo_cap_is_ongoing(&dev_));
+    std::vector<uint8_t> buf(kFrameBytes);
+    for (uint32_t seq = 0; seq < 5; ++seq) {
+        tarvo_frame_info_t info{};
+        ASSERT_EQ(tarvo_cap_get_frames(&dev_, 1, buf.data(), kFrameBytes, &info), 1) << seq;
+        EXPECT_EQ(info.frame_idx, seq);
+        EXPECT_EQ(info.frame_size, kFrameBytes);
+        EXPECT_EQ(info.frame_format, vcam::kFormatDcs4);
+        EXPECT_EQ(info.width, 320u);
+        EXPECT_EQ(info.height, 240u);
+        EXPECT_EQ(info.pixel_size, 8);
+        ASSERT_TRUE(buf == expected(seq)) << "frame " << seq << " differs";
+    }
+    ASSERT_TRUE(tarvo_cap_stop(&dev_));
+    EXPECT_FALSE(tarvo_cap_is_ongoing(&dev_));
+    EXPECT_TRUE(log_.unexpected("ERR").empty());
+}
+
+TEST_F(CapTest, SeveralFramesIntoOneBufferFirstInfoAndTheRestStays) {
+    CameraFramesConfig cfg;
+    cfg.frames_per_transfer = 5;  // five frames arrive at once
+    open_with(cfg);
+    ASSERT_TRUE(tarvo_cap_start(&dev_));
+    ASSERT_TRUE(eventually([&] { return cam_->stream_stats().bytes >= 5u * kFrameBytes; }));
+    std::vector<uint8_t> buf(3 * kFrameBytes);
+    tarvo_frame_info_t info{};
+    ASSERT_EQ(tarvo_cap_get_frames(&dev_, 3, buf.data(), 3 * kFrameBytes, &info), 3);
+    EXPECT_EQ(info.frame_idx, 0);
+    for (uint32_t seq = 0; seq < 3; ++seq) {
+        EXPECT_TRUE(std::equal(buf.begin() + seq * kFrameBytes,
+                               buf.begin() + (seq + 1) * kFrameBytes, expected(seq).begin()))
+            << seq;
+    }
+    std::vector<uint8_t> one(kFrameBytes);
+    ASSERT_EQ(tarvo_cap_get_frames(&dev_, 1, one.data(), kFrameBytes, &info), 1);
+    EXPECT_EQ(info.frame_idx, 3);
+    EXPECT_TRUE(one == expected(3));
+}
+
+TEST_F(CapTest, FrameBufferMustHoldTwoFrameUnits) {
+    open_with({}, kTwoFrames - 1);
+    EXPECT_FALSE(tarvo_cap_start(&dev_));
+    EXPECT_TRUE(log_.contains("capture buffer not set or size is not correct", "ERR"));
+    uint8_t *buf = reinterpret_cast<uint8_t *>(1);
+    uint32_t size = 0;
+    EXPECT_TRUE(tarvo_cap_get_frame_buffer(&dev_, &buf, &size));
+    EXPECT_EQ(buf, nullptr);
+    EXPECT_EQ(size, TARVO_CAP_FRAME_UNIT);
+    ASSERT_TRUE(tarvo_cap_set_frame_buffer(&dev_, nullptr, kTwoFrames));
+    ASSERT_TRUE(tarvo_cap_start(&dev_));
+    // Not while capturing, not on a closed handle.
+    EXPECT_FALSE(tarvo_cap_set_frame_buffer(&dev_, nullptr, kTwoFrames));
+    tarvo_dev_t closed{};
+    EXPECT_FALSE(tarvo_cap_set_frame_buffer(&closed, nullptr, kTwoFrames));
+    EXPECT_FALSE(tarvo_cap_set_frame_buffer(nullptr, nullptr, kTwoFrames));
+}
+
+TEST_F(CapTest, FetchArgumentsAndStates) {
+    open_with({});
+    std::vector<uint8_t> buf(kFrameBytes);
+    EXPECT_EQ(tarvo_cap_get_frames(&dev_, 0, buf.data(), kFrameBytes, nullptr), -1);
+    tarvo_dev_t closed{};
+    EXPECT_EQ(tarvo_cap_get_frames(&closed, 1, buf.data(), kFrameBytes, nullptr), -1);
+    EXPECT_EQ(log_.count("Wrong params"), 2u);
+    EXPECT_EQ(tarvo_cap_get_frames(&dev_, 1, buf.data(), kFrameBytes, nullptr), -2);
+    EXPECT_EQ(tarvo_cap_get_frame(&dev_, buf.data(), kFrameBytes, nullptr), -2);
+    EXPECT_TRUE(log_.contains("device is not capturing"));
+    EXPECT_FALSE(tarvo_cap_wait(&dev_, 10));
+    EXPECT_TRUE(tarvo_cap_stop(&dev_));  // not capturing is fine
+    EXPECT_FALSE(tarvo_cap_stop(&closed));
+}
+
+TEST_F(CapTest, GetFrameReturnsZeroAtOnceWhenNothingIsReady) {
+    open_with({});
+    cam_->set_stream_source(vcam::make_script_source({}));  // the camera sends nothing
+    ASSERT_TRUE(tarvo_cap_start(&dev_));
+    std::vector<uint8_t> buf(kFrameBytes);
+    std::vector<uint8_t> untouched = buf;
+    EXPECT_EQ(tarvo_cap_get_frame(&dev_, buf.data(), kFrameBytes, nullptr), 0);
+    EXPECT_TRUE(buf == untouched);
+}
+
+TEST_F(CapTest, ZeroFrameRateGivesTheDefaultTimeout) {
+    cam_->set_param(12, std::vector<uint8_t>{0, 0, 0, 0});
+    open_with({});
+    // The camera sends nothing: the fetch waits out its deadline.
+    cam_->set_stream_source(vcam::make_script_source({}));
+    ASSERT_TRUE(tarvo_cap_start(&dev_));
+    EXPECT_EQ(tarvo_cap_get_frames(&dev_, 5, nullptr, 0, nullptr), 0);
+    EXPECT_TRUE(log_.contains("frame_num = 5, timeout_msec=2750", "TRC"));
+    EXPECT_TRUE(
+        log_.contains(std::string("timeout ... (") + std::strerror(ETIMEDOUT) + ")", "INF"));
+}
+
+TEST_F(CapTest, FrameReadyCallbackRunsOnTheFetchingThread) {
+    open_with({});
+    static std::thread::id cb_thread;
+    static std::vector<uint16_t> indices;
+    static std::vector<uint8_t> first_bytes;
+    indices.clear();
+    tarvo_cap_set_callback_on_frame_ready(&dev_, [](tarvo_dev_t *, tarvo_frame_t *frame) {
+        cb_thread = std::this_thread::get_id();
+        indices.push_back(frame->info.frame_idx);
+        if (first_bytes.empty())
+            first_bytes.assign(frame->data, frame->data + frame->info.frame_size);
+    });
+    ASSERT_TRUE(tarvo_cap_start(&dev_));
+    // Without a buffer the frames reach the callback only.
+    ASSERT_EQ(tarvo_cap_get_frames(&dev_, 3, nullptr, 0, nullptr), 3);
+    EXPECT_EQ(cb_thread, std::this_thread::get_id());
+    EXPECT_EQ(indices, (std::vector<uint16_t>{0, 1, 2}));
+    EXPECT_TRUE(first_bytes == expected(0));
+    EXPECT_EQ(log_.count("frdy cb (", "DBG"), 3u);
+}
+
+TEST_F(CapTest, ShortBufferIsTruncatedButTheCallbackSeesWholeFrames) {
+    open_with({});
+    static size_t whole = 0;
+    whole = 0;
+    static std::vector<uint8_t> want;
+    want = expected(0);
+    tarvo_cap_set_callback_on_frame_ready(&dev_, [](tarvo_dev_t *, tarvo_frame_t *frame) {
+        if (frame->info.frame_idx == 0 &&
+            std::memcmp(frame->data, want.data(), frame->info.frame_size) == 0) {
+            ++whole;
+        }
+    });
+    ASSERT_TRUE(tarvo_cap_start(&dev_));
+    std::vector<uint8_t> small(1000);  // exact size: ASan catches a write past it
+    ASSERT_EQ(tarvo_cap_get_frames(&dev_, 1, small.data(), 1000, nullptr), 1);
+    EXPECT_EQ(whole, 1u);
+    EXPECT_TRUE(std::equal(small.begin(), small.end(), want.begin()));
+}
+
+TEST_F(CapTest, StallReachesAWaitInAnotherThread) {
+    open_with({});
+    static std::atomic<int> seen{0};
+    seen = 0;
+    tarvo_cap_set_callback_on_error(&dev_, [](tarvo_dev_t *, int err, uint32_t) {
+        seen = err;
+        return true;
+    });
+    std::vector<StreamStep> steps;
+    steps.push_back(StreamStep::data(std::vector<uint8_t>(100, 0)));
+    steps.push_back(StreamStep::stall_step());
+    cam_->set_stream_source(vcam::make_script_source(steps));
+    ASSERT_TRUE(tarvo_cap_start(&dev_));
+    std::atomic<bool> result{false};
+    std::thread waiter([&] { result = tarvo_cap_wait(&dev_, 0); });
+    waiter.join();
+    EXPECT_TRUE(result);
+    EXPECT_EQ(seen.load(), TARVO_ERR_CAP_STALL);
+    EXPECT_TRUE(log_.contains("error cb invoke: TARVO_ERR_CAP_STALL", "TRC"));
+}
+
+TEST_F(CapTest, DamagedFramesAreReportedWithTheirTotal) {
+    CameraFramesConfig cfg;
+    cfg.data_sum = true;
+    cfg.damage_every = 2;  // frames 1, 3, 5... fail their checksum
+    open_with(cfg);
+    static std::atomic<uint32_t> total{0};
+    static std::atomic<int> code{0};
+    total = 0;
+    tarvo_cap_set_callback_on_error(&dev_, [](tarvo_dev_t *, int err, uint32_t arg) {
+        code = err;
+        total = arg;
+        return true;
+    });
+    ASSERT_TRUE(tarvo_cap_start(&dev_));
+    std::vector<uint8_t> buf(kFrameBytes);
+    tarvo_frame_info_t info{};
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ(tarvo_cap_get_frames(&dev_, 1, buf.data(), kFrameBytes, &info), 1);
+        EXPECT_EQ(info.frame_idx % 2, 0) << "a damaged frame was delivered";
+        EXPECT_TRUE(buf == expected(info.frame_idx));
+    }
+    EXPECT_EQ(code.load(), TARVO_ERR_CAP_FRAME_DISCARD);
+    EXPECT_GE(total.load(), 2u);
+    EXPECT_TRUE(log_.contains("trans discard 1 frames", "DBG"));
+}
+
+TEST_F(CapTest, ErrorCallbackReturningFalseMutesDeliveryUntilNextStart) {
+    CameraFramesConfig cfg;
+    cfg.data_sum = true;
+    cfg.damage_every = 1;  // every frame is damaged: only errors come
+    open_with(cfg);
+    tarvo_cap_set_callback_on_error(&dev_, [](tarvo_dev_t *, int, uint32_t) { return false; });
+    ASSERT_TRUE(tarvo_cap_start(&dev_));
+    EXPECT_TRUE(tarvo_cap_wait(&dev_, 0));
+    EXPECT_TRUE(log_.contains("error cb return false to stop capture", "DBG"));
+    // Muted: a wait returns at once, and no frame is handed out.
+    EXPECT_TRUE(tarvo_cap_wait(&dev_, 0));
+    std::vector<uint8_t> buf(kFrameBytes);
+    EXPECT_EQ(tarvo_cap_get_frames(&dev_, 1, buf.data(), kFrameBytes, nullptr), 0);
+    ASSERT_TRUE(tarvo_cap_stop(&dev_));
+    // The next start delivers again.
+    cam_->set_stream_source(vcam::make_camera_stream({}));
+    frames_ = {};
+    tarvo_cap_set_callback_on_error(&dev_, nullptr);
+    ASSERT_TRUE(tarvo_cap_start(&dev_));
+    ASSERT_EQ(tarvo_cap_get_frames(&dev_, 1, buf.data(), kFrameBytes, nullptr), 1);
+    EXPECT_TRUE(buf == expected(0));
+}
+
+TEST_F(CapTest, StopAndCloseWakeThreadsThatWait) {
+    cam_->set_param(12, std::vector<uint8_t>{1, 0, 0, 0});
+    open_with({});
+    cam_->set_stream_source(vcam::make_script_source({}));  // nothing ever arrives
+    ASSERT_TRUE(tarvo_cap_start(&dev_));
+    std::atomic<int> fetched{99};
+    std::atomic<bool> waited{false};
+    std::thread fetcher([&] { fetched = tarvo_cap_get_frames(&dev_, 100, nullptr, 0, nullptr); });
+    std::thread waiter([&] { waited = tarvo_cap_wait(&dev_, 0); });
+    ASSERT_TRUE(eventually([&] { return log_.contains("frame_num = 100"); }));
+    ASSERT_TRUE(tarvo_cap_stop(&dev_));
+    fetcher.join();
+    waiter.join();
+    EXPECT_TRUE(fetched.load() == -2 || fetched.load() == 0) << fetched.load();
+    EXPECT_TRUE(waited.load());
+
+    // Close while a thread waits without limit.
+    ASSERT_TRUE(tarvo_cap_start(&dev_));
+    std::thread late([&] { tarvo_cap_wait(&dev_, 0); });
+    ASSERT_TRUE(eventually([&] { return log_.count("timeout_msec=0", "DBG") >= 2; }));
+    tarvo_dev_close(&dev_);
+    late.join();
+    EXPECT_EQ(dev_.ctx, nullptr);
+}
+
+TEST_F(CapTest, SnapshotStartsAndStopsAroundOneFrame) {
+    open_with({});
+    std::vector<uint8_t> buf(kFrameBytes);
+    tarvo_frame_info_t info{};
+    ASSERT_TRUE(tarvo_cap_snapshot(&dev_, buf.data(), kFrameBytes, &info));
+    EXPECT_FALSE(tarvo_cap_is_ongoing(&dev_));
+    EXPECT_TRUE(buf == expected(info.frame_idx));
+    tarvo_dev_t closed{};
+    EXPECT_FALSE(tarvo_cap_snapshot(&closed, buf.data(), kFrameBytes, &info));
+}
+
+TEST_F(CapTest, CloseStopsARunningCapture) {
+    open_with({});
+    ASSERT_TRUE(tarvo_cap_start(&dev_));
+    tarvo_dev_close(&dev_);
+    EXPECT_EQ(dev_.ctx, nullptr);
+    EXPECT_FALSE(cam_->streaming());
+    EXPECT_TRUE(log_.unexpected("ERR").empty());
+}
+
+TEST_F(CapTest, RefusedStartLeavesCaptureIdle) {
+    open_with({});
+    cam_->add_fault(vcam::Fault::fail(0xC2, 4, "sensor not ready"));
+    EXPECT_FALSE(tarvo_cap_start(&dev_));
+    EXPECT_FALSE(tarvo_cap_is_ongoing(&dev_));
+    EXPECT_TRUE(log_.contains("sensor not ready", "ERR"));
+}
+
+}  // namespace
