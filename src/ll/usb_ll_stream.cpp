@@ -41,17 +41,15 @@ void cancel_all(usb_ll_dev_priv_t *priv, const char *tag) {
 void wait_stream_idle(usb_ll_dev_priv_t *priv, const char *tag) {
     if (std::this_thread::get_id() == priv->evt_thread.get_id())
         return;
-    const bool idle = poll_until(
+    poll_until(
         [priv] {
-            if (stream_idle(priv))
+            if (stream_idle(priv) || priv->evt_running.load() == 0)
                 return true;
-            if (priv->evt_running.load() == 0)
-                return false;
             cancel_busy(priv);
             return false;
         },
         kDrainPolls);
-    if (!idle)
+    if (!stream_idle(priv))
         zr_log(3, "WRN", "[%s] stream transfers still pending\n", tag);
 }
 

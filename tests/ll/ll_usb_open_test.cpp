@@ -76,8 +76,8 @@ using LlOpen = LlVcam;
 
 TEST_F(LlOpen, UnlocatedRecordOpensTheFirstCameraAndLearnsItsLocation) {
     auto cam = bus().add_camera();
-    tarvo_ll_dev_t dev = zeroed_record();
-    ASSERT_EQ(tarvo_ll_dev_open(track(&dev)), &dev);
+    tarvo_ll_dev_t &dev = *records(1);
+    ASSERT_EQ(tarvo_ll_dev_open(&dev), &dev);
     EXPECT_EQ(dev.located, 1);
     EXPECT_EQ(dev.kind, 0u);
     EXPECT_EQ(dev.bus, vcam::kBusNumber);
@@ -102,12 +102,12 @@ TEST_F(LlOpen, UnlocatedRecordOpensTheFirstCameraAndLearnsItsLocation) {
 TEST_F(LlOpen, LocatedRecordOpensTheCameraAtItsPort) {
     auto a = bus().add_camera();
     auto b = bus().add_camera();
-    tarvo_ll_dev_t list[2];
+    tarvo_ll_dev_t *list = records(2);
     ASSERT_EQ(tarvo_ll_dev_list(list, 2), 2);
     tarvo_ll_dev_t &second = list[1];
     auto &wanted = second.port == a->port() ? a : b;
     auto &other = second.port == a->port() ? b : a;
-    ASSERT_EQ(tarvo_ll_dev_open(track(&second)), &second);
+    ASSERT_EQ(tarvo_ll_dev_open(&second), &second);
     wanted->clear_commands();
     other->clear_commands();
     touch(second);
@@ -118,8 +118,8 @@ TEST_F(LlOpen, LocatedRecordOpensTheCameraAtItsPort) {
 
 TEST_F(LlOpen, LocatedRecordFindsTheCameraAgainUnderANewAddress) {
     auto cam = bus().add_camera();
-    tarvo_ll_dev_t dev = zeroed_record();
-    ASSERT_EQ(tarvo_ll_dev_open(track(&dev)), &dev);
+    tarvo_ll_dev_t &dev = *records(1);
+    ASSERT_EQ(tarvo_ll_dev_open(&dev), &dev);
     tarvo_ll_dev_close(&dev);
     const int old_address = cam->address();
     cam->unplug();
@@ -146,7 +146,7 @@ TEST_F(LlOpen, LocatedRecordWhoseCameraIsGoneFailsAndKeepsNothing) {
 }
 
 TEST_F(LlOpen, NoCameraFailsToOpen) {
-    tarvo_ll_dev_t dev = zeroed_record();
+    tarvo_ll_dev_t &dev = *records(1);
     EXPECT_EQ(tarvo_ll_dev_open(&dev), nullptr);
     EXPECT_EQ(dev.priv, nullptr);
     EXPECT_EQ(dev.ops, nullptr);
@@ -154,8 +154,8 @@ TEST_F(LlOpen, NoCameraFailsToOpen) {
 
 TEST_F(LlOpen, FullSpeedCameraOpensWithAWarning) {
     auto cam = bus().add_camera(full_speed());
-    tarvo_ll_dev_t dev = zeroed_record();
-    ASSERT_EQ(tarvo_ll_dev_open(track(&dev)), &dev);
+    tarvo_ll_dev_t &dev = *records(1);
+    ASSERT_EQ(tarvo_ll_dev_open(&dev), &dev);
     EXPECT_EQ(dev.speed, 2);
     EXPECT_EQ(log().count("[_usb_ll_dev_open] found tarvo device not in HS mode (speed=2)", "WRN"),
               1u);
@@ -164,8 +164,8 @@ TEST_F(LlOpen, FullSpeedCameraOpensWithAWarning) {
 TEST_F(LlOpen, InterfaceOneIsClaimedWhenInterfaceZeroIsRefused) {
     auto cam = bus().add_camera();
     cam->refuse_interface(0, true);
-    tarvo_ll_dev_t dev = zeroed_record();
-    ASSERT_EQ(tarvo_ll_dev_open(track(&dev)), &dev);
+    tarvo_ll_dev_t &dev = *records(1);
+    ASSERT_EQ(tarvo_ll_dev_open(&dev), &dev);
     touch(dev);
     EXPECT_FALSE(log().contains("libusb_claim_interface failed"));
 }
@@ -174,17 +174,17 @@ TEST_F(LlOpen, NoClaimableInterfaceFailsAndUndoesTheOpen) {
     auto cam = bus().add_camera();
     cam->refuse_interface(0, true);
     cam->refuse_interface(1, true);
-    tarvo_ll_dev_t dev = zeroed_record();
+    tarvo_ll_dev_t &dev = *records(1);
     EXPECT_EQ(tarvo_ll_dev_open(&dev), nullptr);
     EXPECT_EQ(dev.priv, nullptr);
     EXPECT_EQ(log().count("[usb_ll_dev_open] libusb_claim_interface failed: ", "ERR"), 1u);
     // The camera can be opened once it lets go.
     cam->refuse_interface(0, false);
-    ASSERT_EQ(tarvo_ll_dev_open(track(&dev)), &dev);
+    ASSERT_EQ(tarvo_ll_dev_open(&dev), &dev);
 }
 
 TEST_F(LlOpen, ClosingARecordNeverOpenedChangesNothing) {
-    tarvo_ll_dev_t dev = zeroed_record();
+    tarvo_ll_dev_t &dev = *records(1);
     dev.port = 3;
     dev.located = 1;
     tarvo_ll_dev_t before;
@@ -202,8 +202,8 @@ TEST_F(LlOpen, ClosingARecordNeverOpenedChangesNothing) {
 
 TEST_F(LlOpen, OpeningAnOpenRecordKeepsItsHandle) {
     auto cam = bus().add_camera();
-    tarvo_ll_dev_t dev = zeroed_record();
-    ASSERT_EQ(tarvo_ll_dev_open(track(&dev)), &dev);
+    tarvo_ll_dev_t &dev = *records(1);
+    ASSERT_EQ(tarvo_ll_dev_open(&dev), &dev);
     void *const first = dev.priv;
     EXPECT_EQ(tarvo_ll_dev_open(&dev), &dev);
     EXPECT_EQ(dev.priv, first);
@@ -234,8 +234,8 @@ TEST_P(LlEventLoop, ErrorsEndTheLoopOrAreRiddenOutAndCloseStillReturns) {
     g_error = c.error;
     g_errors_left = 3;
     tarvo::ll::set_handle_events(failing_handle_events);
-    tarvo_ll_dev_t dev = zeroed_record();
-    ASSERT_EQ(tarvo_ll_dev_open(track(&dev)), &dev);
+    tarvo_ll_dev_t &dev = *records(1);
+    ASSERT_EQ(tarvo_ll_dev_open(&dev), &dev);
 
     const std::string name = std::string("libusb reports error: ") + libusb_error_name(c.error);
     if (c.leaves) {

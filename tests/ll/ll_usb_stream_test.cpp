@@ -221,6 +221,17 @@ TEST_F(LlStream, CloseWhileStreamingEndsTheRingFirst) {
     EXPECT_FALSE(log().contains("stream transfers still pending"));
 }
 
+TEST_F(LlStream, CloseAfterTheEventThreadDiedReleasesTransfersStillInFlight) {
+    ASSERT_TRUE(start());
+    ASSERT_TRUE(eventually([&] { return pending() == 16; }));
+    priv(dev_)->evt_stop = 1;  // the thread leaves as it would on a libusb error
+    ASSERT_TRUE(eventually([&] { return priv(dev_)->evt_running.load() == 0; }));
+    tarvo_ll_dev_close(&dev_);  // must neither hang nor touch freed memory
+    EXPECT_EQ(dev_.priv, nullptr);
+    EXPECT_EQ(log().count("[usb_ll_dev_close] stream transfers still pending", "WRN"), 1u);
+    EXPECT_EQ(rec_.events().size(), 0u);
+}
+
 TEST_F(LlStream, StartOnAClosedRecordFails) {
     tarvo_ll_dev_close(&dev_);
     EXPECT_FALSE(start());

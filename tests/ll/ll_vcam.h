@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "ll/usb_ll.h"
@@ -60,9 +61,14 @@ class LlVcam : public ::testing::Test {
         log_ = std::make_unique<LogCapture>();
     }
     void TearDown() override {
-        for (tarvo_ll_dev_t *dev : opened_)
+        for (tarvo_ll_dev_t *dev : to_close_)
             tarvo_ll_dev_close(dev);
-        opened_.clear();
+        for (auto &block : blocks_) {
+            for (int i = 0; i < block.second; ++i)
+                tarvo_ll_dev_close(&block.first[i]);
+        }
+        to_close_.clear();
+        blocks_.clear();
         tarvo::ll::set_handle_events(nullptr);
         bus().reset();
         log_.reset();
@@ -70,17 +76,24 @@ class LlVcam : public ::testing::Test {
 
     static vcam::Bus &bus() { return vcam::Bus::get(); }
 
-    // Closes `dev` at the end of the test (closing twice is harmless).
-    tarvo_ll_dev_t *track(tarvo_ll_dev_t *dev) {
-        opened_.push_back(dev);
-        return dev;
+    // `n` zeroed records that live until the end of the test and are closed then (closing a
+    // closed record is harmless).
+    tarvo_ll_dev_t *records(int n) {
+        auto block = std::make_unique<tarvo_ll_dev_t[]>(n);
+        std::memset(block.get(), 0, sizeof(tarvo_ll_dev_t) * n);
+        blocks_.emplace_back(std::move(block), n);
+        return blocks_.back().first.get();
     }
+
+    // Closes the fixture's own record `dev` at the end of the test.
+    void close_at_end(tarvo_ll_dev_t *dev) { to_close_.push_back(dev); }
 
     LogCapture &log() { return *log_; }
 
   private:
     std::unique_ptr<LogCapture> log_;
-    std::vector<tarvo_ll_dev_t *> opened_;
+    std::vector<tarvo_ll_dev_t *> to_close_;
+    std::vector<std::pair<std::unique_ptr<tarvo_ll_dev_t[]>, int>> blocks_;
 };
 
 // A fixture with one high-speed camera whose record is open.
@@ -90,7 +103,8 @@ class LlVcamOpen : public LlVcam {
         LlVcam::SetUp();
         cam_ = bus().add_camera();
         dev_ = zeroed_record();
-        ASSERT_EQ(tarvo_ll_dev_open(track(&dev_)), &dev_);
+        close_at_end(&dev_);
+        ASSERT_EQ(tarvo_ll_dev_open(&dev_), &dev_);
         ASSERT_TRUE(eventually([this] { return priv(dev_)->evt_running.load() == 1; }));
         cam_->clear_commands();
         log().clear();
