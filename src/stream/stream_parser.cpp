@@ -189,6 +189,7 @@ size_t zr_stream::complete_header(const uint8_t *data, size_t len) {
         hdr_have_ = 0;
         return search(data, len);
     }
+    const size_t kept = hdr_have_;
     const size_t take = std::min<size_t>(kHeaderSize - hdr_have_, len);
     std::memcpy(hdr_raw_ + hdr_have_, data, take);
     hdr_have_ = static_cast<uint8_t>(hdr_have_ + take);
@@ -207,6 +208,39 @@ size_t zr_stream::complete_header(const uint8_t *data, size_t len) {
     }
     // Not a header after all. The previous packet and frame indices are kept, so that the
     // header found next is still checked for continuity with the last good packet.
+    return rescan_partial(data, len, kept);
+}
+
+// A header may begin inside the bytes kept from earlier chunks, after the false sync pair that
+// made us keep them; look there before searching the new chunk, so that where the transport
+// cut the stream does not decide which headers are found.
+size_t zr_stream::rescan_partial(const uint8_t *data, size_t len, size_t kept) {
+    uint8_t window[2 * kHeaderSize];
+    const size_t old_len = kept - 1;  // hdr_raw_[1..kept) came from earlier chunks
+    std::memcpy(window, hdr_raw_ + 1, old_len);
+    const size_t new_len = std::min(len, kHeaderSize);
+    std::memcpy(window + old_len, data, new_len);
+    const size_t window_len = old_len + new_len;
+    for (size_t q = 0; q < old_len; ++q) {
+        if (window[q] != kSync0 || window[q + 1] != kSync1)
+            continue;
+        if (window_len - q < kHeaderSize) {
+            // All of the chunk is in the window (new_len < 36): keep collecting.
+            add_to(counters_.bytes_discarded, static_cast<uint32_t>(q + 1));
+            store_partial(window + q, window_len - q);
+            return len;
+        }
+        if (tarvo::stream::header_valid(window + q)) {
+            add_to(counters_.bytes_discarded, static_cast<uint32_t>(q + 1));
+            adopt_header(window + q);
+            zr_log(0, "TRC", "[%s] HDR found: idx/len=%d/%d (frlen:%d,fridx=%d,frfmt=%d)\n", kSync,
+                   hdr_.sidx, static_cast<int>(hdr_.len), static_cast<int>(hdr_.frlen), hdr_.fridx,
+                   hdr_.frfmt);
+            const size_t consumed = q + kHeaderSize - old_len;
+            on_header_found(consumed);
+            return consumed;
+        }
+    }
     hdr_have_ = 0;
     return search(data, len);
 }
@@ -267,24 +301,8 @@ size_t zr_stream::take_payload(const uint8_t *data, size_t len) {
     payload_rx_ += static_cast<uint32_t>(n);
     const bool complete = payload_rx_ == hdr_.len;
     const bool checked = hdr_.has_data_sum();
-    if (checked) {
+    if (checked)
         sum_.add(data, n);
-        if (complete) {
-            zr_log(0, "TRC", "[%s] check data checksum: sidx=%d\n", kFeed, hdr_.sidx);
-            const bool match = sum_.value() == hdr_.data_sum;
-            end_packet();
-            if (!match) {
-                zr_log(1, "DBG", "[%s] discard frame: verify data checksum failed: sidx=%d\n",
-                       kFeed, hdr_.sidx);
-                discard_packet_frames();
-                skipping_ = true;
-                add_to(counters_.bytes_discarded, static_cast<uint32_t>(n));
-                return n;
-            }
-        }
-    } else if (complete) {
-        end_packet();
-    }
     zr_log(0, "TRC", "[%s] Add %d bytes to frlist\n", kFeed, static_cast<int>(n));
     if (!append(data, n)) {
         // The rest of this packet has no frame to go to; it is skipped up to the next frame
@@ -292,6 +310,21 @@ size_t zr_stream::take_payload(const uint8_t *data, size_t len) {
         skipping_ = true;
         if (checked)
             discard_packet_frames();
+    }
+    if (complete) {
+        const bool match = !checked || sum_.value() == hdr_.data_sum;
+        if (checked)
+            zr_log(0, "TRC", "[%s] check data checksum: sidx=%d\n", kFeed, hdr_.sidx);
+        end_packet();
+        if (!match) {
+            // The packet's bytes are appended before the sum is known, so that every frame
+            // they were part of is counted as discarded, also one that came in a single chunk.
+            zr_log(1, "DBG", "[%s] discard frame: verify data checksum failed: sidx=%d\n", kFeed,
+                   hdr_.sidx);
+            discard_packet_frames();
+            skipping_ = true;
+            return n;
+        }
     }
     // Frames of a checked packet wait in the assembly list until the packet's sum matched.
     if ((!checked || complete) && !assembly_.empty() && assembly_.front()->full())

@@ -35,6 +35,7 @@ struct zr_stream {
   private:
     size_t search(const uint8_t *data, size_t len);
     size_t complete_header(const uint8_t *data, size_t len);
+    size_t rescan_partial(const uint8_t *data, size_t len, size_t kept);
     size_t take_payload(const uint8_t *data, size_t len);
     void adopt_header(const uint8_t *raw);
     void store_partial(const uint8_t *data, size_t len);

@@ -1,0 +1,133 @@
+// Throughput of the frame stream parser on the camera's stream: 614400-byte frames arriving in
+// 153600-byte bulk transfers, against a plain copy of the same bytes.
+//
+// x_camera_rate is how many times faster than the camera's data rate (30 frames/s x 614400
+// bytes = 18.432 MB/s) the work runs on one core; its inverse is the CPU share while capturing.
+#include <tarvo/stream.h>
+
+#include <benchmark/benchmark.h>
+
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "stream/stream_header.h"
+
+namespace {
+
+constexpr uint32_t kFrameLen = 614400;
+constexpr size_t kTransfer = 153600;
+constexpr int kFrames = 8;
+constexpr double kCameraBytesPerSecond = 30.0 * kFrameLen;
+
+void put16(uint8_t *p, uint16_t v) {
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
+}
+void put32(uint8_t *p, uint32_t v) {
+    for (int i = 0; i < 4; ++i)
+        p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+uint32_t word_sum(const uint8_t *p, size_t n) {
+    uint32_t sum = 0;
+    for (size_t i = 0; i + 4 <= n; i += 4)
+        sum += tarvo::stream::load_le32(p + i);
+    return sum;
+}
+
+// kFrames frames, each cut into packets of `piece` payload bytes.
+std::vector<uint8_t> camera_stream(uint32_t piece, bool data_sum) {
+    std::mt19937 rng(1);
+    std::vector<uint8_t> frame(kFrameLen);
+    std::vector<uint8_t> out;
+    uint16_t sidx = 0;
+    for (uint16_t fridx = 0; fridx < kFrames; ++fridx) {
+        for (uint8_t &b : frame)
+            b = static_cast<uint8_t>(rng());
+        for (uint32_t off = 0; off < kFrameLen; off += piece) {
+            const uint32_t len = std::min(piece, kFrameLen - off);
+            uint8_t h[36] = {0xFB, 0x98};
+            put16(h + 2, sidx++);
+            put32(h + 4, len);
+            put32(h + 8, kFrameLen);
+            put16(h + 12, fridx);
+            put16(h + 16, 320);
+            put16(h + 18, 240);
+            put32(h + 28, data_sum ? word_sum(frame.data() + off, len) : 0);
+            h[32] = off == 0 ? 1 : 0;
+            h[33] = data_sum ? 1 : 0;
+            put16(h + 34, tarvo::stream::fletcher16(h, 34));
+            out.insert(out.end(), h, h + 36);
+            out.insert(out.end(), frame.begin() + off, frame.begin() + off + len);
+        }
+    }
+    return out;
+}
+
+void report(benchmark::State &state, size_t bytes) {
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes));
+    // Seconds of camera data handled per second: the CPU share at the camera's rate is its
+    // inverse.
+    state.counters["x_camera_rate"] =
+        benchmark::Counter(static_cast<double>(bytes) / kCameraBytesPerSecond,
+                           benchmark::Counter::kIsIterationInvariantRate);
+}
+
+// Args: payload bytes per packet, payload sum on/off, frames copied out (1) or thrown away (0).
+void BM_Parser(benchmark::State &state) {
+    const std::vector<uint8_t> stream =
+        camera_stream(static_cast<uint32_t>(state.range(0)), state.range(1) != 0);
+    const bool copy_out = state.range(2) != 0;
+    std::vector<uint8_t> frame_buffer(kFrameLen);
+    const zr_stream_cfg_t cfg{10};
+    zr_stream_t *s = zr_stream_create(&cfg);
+    for (auto _ : state) {
+        for (size_t off = 0; off < stream.size(); off += kTransfer) {
+            const size_t n = std::min(kTransfer, stream.size() - off);
+            if (zr_stream_feed_input(s, stream.data() + off, static_cast<int>(n))) {
+                while (zr_stream_fetch_frames(s, copy_out ? frame_buffer.data() : nullptr,
+                                              kFrameLen, 1, nullptr, false) == 1) {
+                }
+            }
+        }
+        benchmark::DoNotOptimize(frame_buffer.data());
+    }
+    zr_stream_state_t st{};
+    zr_stream_get_state(s, &st);
+    if (st.frames_discarded != 0 || st.frames_queued == 0)
+        state.SkipWithError("the parser did not take the frames");
+    zr_stream_destroy(s);
+    report(state, stream.size());
+}
+BENCHMARK(BM_Parser)
+    ->ArgNames({"packet", "sum", "copy_out"})
+    ->Args({kFrameLen, 0, 0})
+    ->Args({kFrameLen, 0, 1})
+    ->Args({kFrameLen, 1, 1})
+    ->Args({153600, 1, 1})
+    ->Args({16384, 1, 1})
+    ->Unit(benchmark::kMillisecond);
+
+// The baseline: every transfer copied once into a frame buffer, as a receiver that already knew
+// where each byte goes would do.
+void BM_Memcpy(benchmark::State &state) {
+    const std::vector<uint8_t> stream = camera_stream(kFrameLen, false);
+    std::vector<uint8_t> frame_buffer(kFrameLen + kTransfer);
+    for (auto _ : state) {
+        size_t at = 0;
+        for (size_t off = 0; off < stream.size(); off += kTransfer) {
+            const size_t n = std::min(kTransfer, stream.size() - off);
+            std::memcpy(frame_buffer.data() + at, stream.data() + off, n);
+            at = (at + n) % kFrameLen;
+        }
+        benchmark::DoNotOptimize(frame_buffer.data());
+        benchmark::ClobberMemory();
+    }
+    report(state, stream.size());
+}
+BENCHMARK(BM_Memcpy)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
