@@ -28,7 +28,8 @@ tarvo_ll_param_item_t item(uint8_t id, std::vector<uint8_t> value = {}) {
     std::memset(&it, 0, sizeof it);
     it.param_id = id;
     it.param_val_len = static_cast<uint8_t>(value.size());
-    std::memcpy(it.param_val, value.data(), value.size());
+    if (!value.empty())
+        std::memcpy(it.param_val, value.data(), value.size());
     return it;
 }
 
