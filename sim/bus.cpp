@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -110,13 +111,26 @@ const char *speed_attr(int speed) {
 }
 
 gboolean on_ioctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer user) {
-    auto *node = static_cast<Node *>(user);
+    auto *slot = static_cast<BusImpl::Slot *>(user);
+    Node *node = slot->bus.route(*slot, client);
+    if (!node) {
+        umockdev_ioctl_client_complete(client, -1, ENODEV);
+        return TRUE;
+    }
     return node->camera.handle_ioctl(*node, client);
 }
 
+void on_connected(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer user) {
+    auto *slot = static_cast<BusImpl::Slot *>(user);
+    slot->bus.route(*slot, client);
+}
+
 void on_vanished(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer user) {
-    auto *node = static_cast<Node *>(user);
-    node->camera.client_vanished(*node, client);
+    auto *slot = static_cast<BusImpl::Slot *>(user);
+    if (Node *node = slot->bus.route(*slot, client)) {
+        node->camera.client_vanished(*node, client);
+    }
+    slot->bus.forget(*slot, client);
 }
 
 }  // namespace
@@ -170,6 +184,30 @@ void BusImpl::stop() {
     if (timer_.joinable()) {
         timer_.join();
     }
+    std::map<int, std::unique_ptr<Slot>> slots;
+    {
+        std::lock_guard lk(tb_mu_);
+        slots.swap(slots_);
+        for (auto &[address, slot] : slots) {
+            if (tb_) {
+                umockdev_testbed_detach_ioctl(tb_, slot->devnode.c_str(), nullptr);
+            }
+        }
+    }
+    for (auto &[address, slot] : slots) {
+        std::lock_guard rl(route_mu_);
+        for (auto &[client, node] : slot->clients) {
+            g_object_unref(client);
+        }
+        slot->clients.clear();
+        g_object_unref(slot->handler);
+    }
+    std::vector<std::shared_ptr<CameraImpl>> removed;
+    {
+        std::lock_guard lk(mu_);
+        removed.swap(removed_);
+    }
+    removed.clear();
     std::lock_guard lk(tb_mu_);
     if (tb_) {
         g_object_unref(tb_);  // removes the testbed directory
@@ -227,6 +265,8 @@ void BusImpl::remove_camera(const std::shared_ptr<Camera> &camera) {
     }
     if (cam) {
         cam->shutdown();
+        std::lock_guard lk(mu_);
+        removed_.push_back(cam);
     }
 }
 
@@ -243,6 +283,10 @@ void BusImpl::reset() {
     }
     for (auto &c : cams) {
         c->shutdown();
+    }
+    {
+        std::lock_guard lk(mu_);
+        removed_.insert(removed_.end(), cams.begin(), cams.end());
     }
     std::lock_guard lk(tb_mu_);
     next_address_ = 2;
@@ -290,7 +334,9 @@ std::unique_ptr<Node> BusImpl::plug(CameraImpl &camera) {
     // Addresses go up with every plug event, as a host controller hands them out.
     int address = 0;
     for (int tries = 0; tries < 126 && !address; ++tries) {
-        if (!addresses_.count(next_address_)) {
+        auto slot = slots_.find(next_address_);
+        std::lock_guard rl(route_mu_);
+        if (slot == slots_.end() || !slot->second->current) {
             address = next_address_;
         }
         next_address_ = next_address_ >= 127 ? 2 : next_address_ + 1;
@@ -312,7 +358,6 @@ std::unique_ptr<Node> BusImpl::plug(CameraImpl &camera) {
         return nullptr;
     }
     node->in_sysfs = true;
-    addresses_.insert(address);
 
     const std::string path = root_ + node->devnode;
     unlink(path.c_str());
@@ -325,14 +370,21 @@ std::unique_ptr<Node> BusImpl::plug(CameraImpl &camera) {
         }
     }
 
-    node->handler = umockdev_ioctl_base_new();
-    g_signal_connect(node->handler, "handle-ioctl", G_CALLBACK(on_ioctl), node.get());
-    g_signal_connect(node->handler, "client-vanished", G_CALLBACK(on_vanished), node.get());
-    if (!umockdev_testbed_attach_ioctl(tb_, node->devnode.c_str(), node->handler, &err)) {
-        std::fprintf(stderr, "vcam: cannot attach the ioctl handler: %s\n", err->message);
-        g_clear_error(&err);
-    } else {
-        node->attached = true;
+    auto &slot = slots_[address];
+    if (!slot) {
+        slot.reset(new Slot{*this, address, node->devnode, nullptr, nullptr, {}});
+        slot->handler = umockdev_ioctl_base_new();
+        g_signal_connect(slot->handler, "handle-ioctl", G_CALLBACK(on_ioctl), slot.get());
+        g_signal_connect(slot->handler, "client-connected", G_CALLBACK(on_connected), slot.get());
+        g_signal_connect(slot->handler, "client-vanished", G_CALLBACK(on_vanished), slot.get());
+        if (!umockdev_testbed_attach_ioctl(tb_, node->devnode.c_str(), slot->handler, &err)) {
+            std::fprintf(stderr, "vcam: cannot attach the ioctl handler: %s\n", err->message);
+            g_clear_error(&err);
+        }
+    }
+    {
+        std::lock_guard rl(route_mu_);
+        slot->current = node.get();
     }
     // Running libusb contexts learn about the new device from the udev monitor.
     umockdev_testbed_uevent(tb_, node->syspath.c_str(), "add");
@@ -341,6 +393,12 @@ std::unique_ptr<Node> BusImpl::plug(CameraImpl &camera) {
 
 void BusImpl::leave_sysfs(Node &node) {
     std::lock_guard lk(tb_mu_);
+    if (auto slot = slots_.find(node.address); slot != slots_.end()) {
+        std::lock_guard rl(route_mu_);
+        if (slot->second->current == &node) {
+            slot->second->current = nullptr;
+        }
+    }
     if (!tb_ || !node.in_sysfs) {
         return;
     }
@@ -349,13 +407,26 @@ void BusImpl::leave_sysfs(Node &node) {
     node.in_sysfs = false;
 }
 
-void BusImpl::detach(Node &node) {
-    std::lock_guard lk(tb_mu_);
-    if (tb_ && node.attached) {
-        umockdev_testbed_detach_ioctl(tb_, node.devnode.c_str(), nullptr);
+Node *BusImpl::route(Slot &slot, UMockdevIoctlClient *client) {
+    std::lock_guard rl(route_mu_);
+    auto it = slot.clients.find(client);
+    if (it != slot.clients.end()) {
+        return it->second;
     }
-    node.attached = false;
-    addresses_.erase(node.address);
+    if (!slot.current) {
+        return nullptr;
+    }
+    slot.clients.emplace(static_cast<UMockdevIoctlClient *>(g_object_ref(client)), slot.current);
+    return slot.current;
+}
+
+void BusImpl::forget(Slot &slot, UMockdevIoctlClient *client) {
+    std::lock_guard rl(route_mu_);
+    auto it = slot.clients.find(client);
+    if (it != slot.clients.end()) {
+        g_object_unref(it->first);
+        slot.clients.erase(it);
+    }
 }
 
 void BusImpl::schedule(std::chrono::milliseconds delay, std::function<void()> fn) {

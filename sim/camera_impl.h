@@ -39,9 +39,9 @@ struct Urb {
 };
 using UrbPtr = std::unique_ptr<Urb>;
 
-// One appearance of a camera on the bus: device address, sysfs entry, device node and the
-// ioctl handler behind it. A replug creates a new node; the old one stays attached (answering
-// "no device") until the camera is destroyed, because clients may still hold it open.
+// One appearance of a camera on the bus: device address, sysfs entry and device node. A replug
+// creates a new node; the old one lives on (answering "no device") for the clients that still
+// hold it open, until the bus stops.
 struct Node {
     Node(CameraImpl &camera, int address);
     ~Node();
@@ -52,8 +52,6 @@ struct Node {
     const int address;
     std::string devnode;  // /dev/bus/usb/001/NNN
     std::string syspath;  // /sys/devices/.../usb1/1-P
-    UMockdevIoctlBase *handler = nullptr;
-    bool attached = false;
     bool in_sysfs = false;
 
     // Guarded by the camera's mutex.
@@ -87,7 +85,7 @@ class CameraImpl final : public Camera, public std::enable_shared_from_this<Came
 
     // Starts the producer and puts the camera on the bus.
     void activate();
-    // Leaves the bus for good: stops the producer, unplugs, detaches every node.
+    // Leaves the bus for good: stops the producer and unplugs.
     void shutdown();
 
     // Camera

@@ -7,6 +7,7 @@
 
 #include <umockdev.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
@@ -70,9 +71,6 @@ usbdevfs_urb *Urb::urb() const {
 Node::Node(CameraImpl &cam, int addr) : camera(cam), address(addr) {}
 
 Node::~Node() {
-    if (handler) {
-        g_object_unref(handler);
-    }
     if (fifo_fd >= 0) {
         close(fifo_fd);
     }
@@ -425,7 +423,7 @@ void CameraImpl::replug() {
     }
     std::lock_guard lk(mu_);
     if (node_ || shut_down_) {
-        // Lost a race with another replug or the shutdown: keep it only to be detached.
+        // Lost a race with another replug or the shutdown: it never gets a client.
         node->gone = true;
         retired_.push_back(std::move(node));
         return;
@@ -501,14 +499,6 @@ void CameraImpl::shutdown() {
         producer_.join();
     }
     unplug();
-    std::vector<std::unique_ptr<Node>> nodes;
-    {
-        std::lock_guard lk(mu_);
-        nodes.swap(retired_);
-    }
-    for (auto &n : nodes) {
-        bus_.detach(*n);
-    }
 }
 
 CameraImpl::~CameraImpl() {

@@ -145,3 +145,26 @@ TEST(SimEnum, RunningContextFollowsPlugEvents) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(SimEnum, HandleLeftOpenAcrossBusResetNeverReachesTheNextCamera) {
+    Bus::get().add_camera();
+    vcam_test::Client stale;
+    ASSERT_TRUE(stale.opened());
+    ASSERT_EQ(stale.setup(0), 0);
+    Bus::get().reset();
+    EXPECT_EQ(stale.in(0xB0, 0, 63).submit, LIBUSB_ERROR_NO_DEVICE);
+
+    // The next camera gets the same address and node path.
+    auto cam = Bus::get().add_camera();
+    ASSERT_EQ(cam->address(), 2);
+    EXPECT_EQ(stale.in(0xB0, 0, 63).submit, LIBUSB_ERROR_NO_DEVICE);
+    vcam_test::Client fresh;
+    ASSERT_TRUE(fresh.opened());
+    ASSERT_EQ(fresh.setup(0), 0);
+    EXPECT_TRUE(fresh.status().has_value());
+    EXPECT_EQ(cam->commands().size(), 1u);
+}
+
+}  // namespace
