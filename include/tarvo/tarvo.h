@@ -11,5 +11,6 @@
 #include <tarvo/dev.h>
 #include <tarvo/drv.h>
 #include <tarvo/cap.h>
+#include <tarvo/epc_calc.h>
 
 #endif /* TARVO_TARVO_H */

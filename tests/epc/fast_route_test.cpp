@@ -1,0 +1,292 @@
+// The fast distance route on hand-computed pixels: exact phases, amplitudes and codes, the
+// read-out line order, and the distance-image (DRNU) correction.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+#include "pipeline_fixture.h"
+
+namespace {
+
+using tarvo::test::PipelineTest;
+
+TEST(Atan2Lut, AxesDiagonalsAndOctants) {
+    struct Case {
+        int y, x, expected;
+    };
+    const Case cases[] = {
+        {0, 5, 0},      {0, -5, 15000},    {5, 5, 3750},    {5, 0, 7500},
+        {-5, 0, 22500}, {0, 0, 0},         {-5, -5, 18750}, {5, -5, 11250},
+        {-5, 5, 26250}, {800, 1000, 3222}, {4095, 1, 7499}, {-1, 4095, 29999},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(atan2_lut(c.y, c.x), c.expected) << c.y << ", " << c.x;
+}
+
+TEST(Atan2Lut, FollowsTheTrueAngleAllAround) {
+    for (int deg10 = 0; deg10 < 3600; ++deg10) {
+        const double a = deg10 * M_PI / 1800.0;
+        const int y = static_cast<int>(std::lround(3000 * std::sin(a)));
+        const int x = static_cast<int>(std::lround(3000 * std::cos(a)));
+        const double truth = std::fmod(std::atan2(y, x) + 2 * M_PI, 2 * M_PI) * 30000 / (2 * M_PI);
+        double err = std::fabs(atan2_lut(y, x) - truth);
+        err = std::min(err, 30000 - err);
+        ASSERT_LT(err, 2.0) << "angle " << deg10 / 10.0;
+    }
+}
+
+TEST(Atan2Lut, ExtremeArgumentsStayInRange) {
+    const int cases[][2] = {{INT32_MIN, 1},
+                            {1, INT32_MIN},
+                            {INT32_MAX, INT32_MAX},
+                            {INT32_MIN, INT32_MIN},
+                            {1 << 20, -(1 << 20)}};
+    for (const auto &c : cases) {
+        const int v = atan2_lut(c[0], c[1]);
+        EXPECT_GE(v, 0);
+        EXPECT_LE(v, 30000);
+    }
+}
+
+// A 2 x 2 image (one column pair, one row per half): four output pixels, exact-size buffers.
+class FastRouteSmall : public PipelineTest {
+  protected:
+    void SetUp() override {
+        PipelineTest::SetUp();
+        pruSetSize(2, 1);
+    }
+    static constexpr int kN = 4;
+
+    // Planes with every pixel's samples = s.
+    static std::vector<uint16_t> uniform(uint16_t d0, uint16_t d1, uint16_t d2, uint16_t d3) {
+        std::vector<uint16_t> src(4 * kN);
+        for (int p = 0; p < kN; ++p) {
+            src[p] = d0;
+            src[kN + p] = d1;
+            src[2 * kN + p] = d2;
+            src[3 * kN + p] = d3;
+        }
+        return src;
+    }
+};
+
+TEST_F(FastRouteSmall, HandComputedPixels) {
+    struct Case {
+        uint16_t d[4];
+        int phase;
+        int amplitude;
+    };
+    const Case cases[] = {
+        // a = 0, b = 2000: opposite to the reference, half a period.
+        {{1000, 1000, 3000, 1000}, 15000, 1000},
+        // a = 2000, b = 0: three quarters.
+        {{2048, 1048, 2048, 3048}, 22500, 1000},
+        // a = 800, b = 1000: table entry 3276, round(atan(0.8) x 30000 / 2 pi) = 3222.
+        {{1500, 1200, 2500, 2000}, 18222, 640},
+        // The upper bits carry flags on this sensor; only the low 12 bits are the sample.
+        {{0xF000 | 1000, 0x1000 | 1000, 0x2000 | 3000, 1000}, 15000, 1000},
+    };
+    for (const Case &c : cases) {
+        const std::vector<uint16_t> src = uniform(c.d[0], c.d[1], c.d[2], c.d[3]);
+        std::vector<uint16_t> phase(kN), amp(kN);
+        std::vector<float> metres(kN), famp(kN);
+        ASSERT_EQ(calcDefPiDelayGetDataSorted_opt(0, phase.data(), src.data(), kN), kN);
+        ASSERT_EQ(calcDefPiDelayGetDataSorted_opt(1, amp.data(), src.data(), kN), kN);
+        ASSERT_EQ(calcDefPiDelayGetDataSorted_opt(2, metres.data(), src.data(), kN), kN);
+        ASSERT_EQ(calcDefPiDelayGetDataSorted_opt(3, famp.data(), src.data(), kN), kN);
+        const float metre_factor = static_cast<float>(149896229.0 / (12000 * 1000.0));
+        for (int q = 0; q < kN; ++q) {
+            EXPECT_EQ(phase[q], c.phase);
+            EXPECT_EQ(amp[q], c.amplitude);
+            EXPECT_FLOAT_EQ(metres[q], static_cast<float>(c.phase) * metre_factor / 30000.0f);
+            EXPECT_EQ(famp[q], static_cast<float>(c.amplitude));
+        }
+    }
+}
+
+TEST_F(FastRouteSmall, RailSamplesAreOverflowForEveryType) {
+    for (int which = 0; which < 4; ++which) {
+        for (uint16_t rail : {uint16_t{0}, uint16_t{4095}}) {
+            std::vector<uint16_t> src = uniform(1000, 1000, 3000, 1000);
+            src[which * kN + 1] = rail;
+            std::vector<uint16_t> phase(kN), amp(kN);
+            std::vector<float> metres(kN), famp(kN);
+            calcDefPiDelayGetDataSorted_opt(0, phase.data(), src.data(), kN);
+            calcDefPiDelayGetDataSorted_opt(1, amp.data(), src.data(), kN);
+            calcDefPiDelayGetDataSorted_opt(2, metres.data(), src.data(), kN);
+            calcDefPiDelayGetDataSorted_opt(3, famp.data(), src.data(), kN);
+            // Input position 1 is read-out line 0, column 1: image row 0, column 1.
+            EXPECT_EQ(phase[1], 65500);
+            EXPECT_EQ(amp[1], 65500);
+            EXPECT_FLOAT_EQ(metres[1], 65.5f);
+            EXPECT_FLOAT_EQ(famp[1], 65.5f);
+            EXPECT_EQ(phase[0], 15000);
+        }
+    }
+}
+
+TEST_F(FastRouteSmall, HysteresisRejectsDistancesButNotAmplitudes) {
+    // Amplitude 1000: squared 1e6. Valid from 1001^2 only.
+    hysteresisSetThresholds(1001, 10);
+    const std::vector<uint16_t> src = uniform(1000, 1000, 3000, 1000);
+    std::vector<uint16_t> phase(kN), amp(kN);
+    std::vector<float> metres(kN);
+    calcDefPiDelayGetDataSorted_opt(0, phase.data(), src.data(), kN);
+    calcDefPiDelayGetDataSorted_opt(1, amp.data(), src.data(), kN);
+    calcDefPiDelayGetDataSorted_opt(2, metres.data(), src.data(), kN);
+    EXPECT_EQ(phase[0], 65300);
+    EXPECT_FLOAT_EQ(metres[0], 65.3f);
+    EXPECT_EQ(amp[0], 1000);
+    // At the upper threshold the pixel turns valid.
+    hysteresisSetThresholds(1000, 10);
+    calcDefPiDelayGetDataSorted_opt(0, phase.data(), src.data(), kN);
+    EXPECT_EQ(phase[0], 15000);
+}
+
+TEST_F(PipelineTest, ReadOutLinesFillHalvesFromTheCentreOutward) {
+    // Three columns, three rows per half: six read-out lines; tag each line in its amplitude.
+    pruSetSize(3, 3);
+    const int cols = 3, rows = 6, n = cols * rows;
+    std::vector<uint16_t> src(4 * n);
+    for (int line = 0; line < rows; ++line) {
+        for (int c = 0; c < cols; ++c) {
+            const int p = line * cols + c;
+            const uint16_t amp = static_cast<uint16_t>(100 * (line + 1) + c);
+            src[p] = static_cast<uint16_t>(2048 - amp);
+            src[n + p] = 2048;
+            src[2 * n + p] = static_cast<uint16_t>(2048 + amp);
+            src[3 * n + p] = 2048;
+        }
+    }
+    std::vector<uint16_t> amp(n);
+    ASSERT_EQ(calcDefPiDelayGetDataSorted_opt(1, amp.data(), src.data(), n), n);
+    // Line 0 -> row 2, line 1 -> row 3, line 2 -> row 1, line 3 -> row 4, line 4 -> row 0, ...
+    const int line_of_row[6] = {4, 2, 0, 1, 3, 5};
+    for (int r = 0; r < rows; ++r)
+        for (int c = 0; c < cols; ++c)
+            EXPECT_EQ(amp[r * cols + c], 100 * (line_of_row[r] + 1) + c) << "row " << r;
+}
+
+TEST_F(PipelineTest, RefusesGeometryLargerThanTheBuffers) {
+    std::vector<uint16_t> src(4 * 4, 2000);
+    std::vector<uint16_t> dst(4);
+    pruSetSize(2, 2);  // 8 pixels > n = 4
+    EXPECT_EQ(calcDefPiDelayGetDataSorted_opt(0, dst.data(), src.data(), 4), -1);
+    pruSetSize(400, 10);  // wider than the sensor
+    EXPECT_EQ(calcDefPiDelayGetDataSorted_opt(0, dst.data(), src.data(), 4), -1);
+    pruSetSize(2, 1);
+    EXPECT_EQ(calcDefPiDelayGetDataSorted_opt(4, dst.data(), src.data(), 4), -1);
+    EXPECT_EQ(calcDefPiDelayGetDataSorted_opt(0, nullptr, src.data(), 4), -1);
+    EXPECT_EQ(_epc_DCSxn_raw2dist(nullptr, src.data(), 0, 2), -1);
+}
+
+TEST_F(PipelineTest, Raw2DistIsTheMetreRoute) {
+    pruSetSize(2, 1);
+    std::vector<uint16_t> src = {1500, 1500, 1500, 1500, 1200, 1200, 1200, 1200,
+                                 2500, 2500, 2500, 2500, 2000, 2000, 2000, 2000};
+    std::vector<float> dst(4);
+    EXPECT_EQ(_epc_DCSxn_raw2dist(dst.data(), src.data(), 2, 2), 4);
+    EXPECT_NEAR(dst[0], 18222 * 12.4913524 / 30000, 1e-5);
+}
+
+// Distance-image correction on one pixel pair. Calibrated raw distances per pixel:
+// three steps, one step = 3000 phase units (1249.1 mm at 12 MHz, where R = 12491 mm).
+class DrnuTable : public FastRouteSmall {
+  protected:
+    void SetUp() override {
+        FastRouteSmall::SetUp();
+        calibrateSetNumDistances(3);
+        gStepCalMM = 1249.1;
+        calculationSetEnableDRNU_simulate(2);
+        calibrationEnableDefaultOffset(1);  // offset 885000 / 1249 = 708
+        set_pixel(0, {1000, 2000, 3000});
+        set_pixel(1, {5000, 5000, 5000});
+        set_pixel(2, {1000, 1000, 3000});
+        set_pixel(3, {1000, 2000, 3000});
+    }
+    static void set_pixel(int q, std::vector<uint16_t> steps) {
+        uint16_t lo = 0xFFFF, hi = 0;
+        for (size_t s = 0; s < steps.size(); ++s) {
+            distImagesDRNU[1][q * steps.size() + s] = steps[s];
+            lo = std::min(lo, steps[s]);
+            hi = std::max(hi, steps[s]);
+        }
+        distImagesDRNUMin[1][q] = lo;
+        distImagesDRNUMax[1][q] = hi;
+    }
+    // Samples whose fast-route phase is `phase`, found with the route's own arctangent.
+    static void samples_for(int phase, uint16_t (&d)[4]) {
+        const double angle = (phase - 15000) * 2 * M_PI / 30000;
+        const int a0 = static_cast<int>(std::lround(1500 * std::sin(angle)));
+        const int b0 = static_cast<int>(std::lround(1500 * std::cos(angle)));
+        for (int da = -40; da <= 40; ++da) {
+            for (int db = -40; db <= 40; ++db) {
+                const int a = a0 + da;
+                const int b = b0 + db;
+                if ((atan2_lut(a, b) + 315000) % 30000 == phase) {
+                    d[0] = static_cast<uint16_t>(2048 - b / 2);
+                    d[2] = static_cast<uint16_t>(d[0] + b);
+                    d[1] = static_cast<uint16_t>(2048 - a / 2);
+                    d[3] = static_cast<uint16_t>(d[1] + a);
+                    return;
+                }
+            }
+        }
+        FAIL() << "no samples for phase " << phase;
+    }
+    // Output pixel 0 is input position 0 (line 0 -> row 0); pixel 3 is position 3.
+    int corrected(int q, int phase) {
+        uint16_t d[4] = {};
+        samples_for(phase, d);
+        std::vector<uint16_t> src = uniform(d[0], d[1], d[2], d[3]);
+        std::vector<uint16_t> out(kN);
+        EXPECT_EQ(calcDefPiDelayGetDataSorted_opt(0, out.data(), src.data(), kN), kN);
+        std::vector<float> metres(kN);
+        calcDefPiDelayGetDataSorted_opt(2, metres.data(), src.data(), kN);
+        if (out[q] < 65300) {
+            EXPECT_FLOAT_EQ(metres[q], out[q] * static_cast<float>(149896229.0 / 12e6) / 30000);
+        }
+        return out[q];
+    }
+};
+
+TEST_F(DrnuTable, InterpolatesWithinTheCalibratedSpan) {
+    // L = trunc(500 x 3 / 2000) = 0: 708 + trunc(500 x 3000 / 1000 + 0.5).
+    EXPECT_EQ(corrected(0, 1500), 708 + 1500);
+    // L = trunc(1500 x 3 / 2000) = 2 would need entry 3: the last segment (1..2) is used.
+    EXPECT_EQ(corrected(0, 2500), 708 + 3000 + 1500);
+    EXPECT_EQ(corrected(3, 2900), 708 + 3000 + 2700);
+}
+
+TEST_F(DrnuTable, OutsideTheSpanGivesCodes) {
+    EXPECT_EQ(corrected(0, 1000), 65300);
+    EXPECT_EQ(corrected(0, 900), 65300);
+    EXPECT_EQ(corrected(0, 3000), 65500);
+    // A pixel whose calibration never changed has no span at all.
+    EXPECT_EQ(corrected(1, 5000), 65300);
+}
+
+TEST_F(DrnuTable, FlatStepHasNoSlope) {
+    // Pixel 2 reads 1000 at steps 0 and 1: no division by zero, the value sits at step 0.
+    EXPECT_EQ(corrected(2, 1200), 708);
+}
+
+TEST_F(DrnuTable, TemperatureShiftsThePhaseBeforeTheLookup) {
+    calculationSetEnableTemperature_simulate(1);
+    // Chip 10 tenths above calibration, board at its calibration temperature:
+    // t = 10 x (30000 / 12491 x 2.2) = 52.84 units.
+    calibrateSetTempCoef(2.2, 2);
+    const int16_t header[2] = {static_cast<int16_t>(gTempCal + 10),
+                               static_cast<int16_t>(gTempCalIb)};
+    temperatureSetTemperatureByFrameHeader(header);
+    // d = 1600 - 52.84 = 1547.16; L = 0; 708 + trunc(547.16 x 3 + 0.5).
+    EXPECT_EQ(corrected(0, 1600), 708 + 1641);
+}
+
+TEST_F(DrnuTable, FewerThanTwoStepsLeavesThePhaseUncorrected) {
+    calibrateSetNumDistances(1);
+    EXPECT_EQ(corrected(0, 1500), 1500);
+}
+
+}  // namespace
