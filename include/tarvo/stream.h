@@ -85,8 +85,10 @@ TARVO_API bool zr_stream_feed_input(zr_stream_t *s, const uint8_t *data, int len
 /* Takes (peek false) or looks at (peek true) up to count ready frames, oldest first, and returns
  * how many were handled. The frames' bytes are laid end to end into dst (null: not copied); a
  * buffer too short receives a truncated last frame and nothing after it, and the frames are
- * still counted. info_out (or null) receives the description of the first frame. Taken frames
- * are freed, whether or not dst held them. Thread-safe. */
+ * still counted. info_out (or null) receives the description of the first frame, also when
+ * peeking without dst. Taken frames are freed, whether or not dst held them. Thread-safe; a
+ * peek and a later take are two separate steps: when the ready list is full the feeding thread
+ * may drop the peeked frame in between, so trust the info_out of the take. */
 TARVO_API unsigned zr_stream_fetch_frames(zr_stream_t *s, uint8_t *dst, int dst_len, unsigned count,
                                           zr_stream_frame_info_t *info_out, bool peek);
 
