@@ -349,7 +349,7 @@ ControlReply CameraImpl::vendor_locked(const CommandRecord &rec, std::span<uint8
     last_value_ = static_cast<uint8_t>(rec.value);
     last_status_ = outcome.ok ? kStatusDone : kStatusFailed;
     last_message_ = outcome.ok ? std::string() : outcome.message;
-    busy_left_ = 0;
+    busy_left_ = std::max(outcome.busy_replies, 0);
     echo_override_.reset();
     for (auto it = faults_.begin(); it != faults_.end();) {
         bool used = false;

@@ -97,6 +97,7 @@ class CameraImpl final : public Camera, public std::enable_shared_from_this<Came
     void unplug() override;
     void replug() override;
     void set_reset_replug_delay(std::optional<std::chrono::milliseconds> delay) override;
+    void reenumerate(std::optional<std::chrono::milliseconds> back_after) override;
     std::vector<uint32_t> resets() const override;
     void refuse_interface(int interface, bool refuse) override;
     void add_fault(const Fault &fault) override;
@@ -151,7 +152,7 @@ class CameraImpl final : public Camera, public std::enable_shared_from_this<Came
     bool discard_urb(Node &node, UMockdevIoctlClient *client, UMockdevIoctlData *arg);
     bool reap_urb(Node &node, UMockdevIoctlClient *client, UMockdevIoctlData *arg);
     void producer();
-    void schedule_reset_replug();
+    void schedule_replug(std::optional<std::chrono::milliseconds> back_after);
 
     BusImpl &bus_;
     const CameraConfig cfg_;

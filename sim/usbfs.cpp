@@ -275,6 +275,7 @@ bool CameraImpl::submit_urb(Node &node, UMockdevIoctlClient *client, UMockdevIoc
             if (!fx.params_set.empty()) {
                 observer = param_observer_;
             }
+            replug_delay = reset_replug_delay_;
         }
         if (observer) {
             for (const auto &[id, value] : fx.params_set) {
@@ -282,7 +283,7 @@ bool CameraImpl::submit_urb(Node &node, UMockdevIoctlClient *client, UMockdevIoc
             }
         }
         if (fx.reset_replug) {
-            schedule_reset_replug();
+            schedule_replug(replug_delay);
         }
         return true;
     }
@@ -462,22 +463,21 @@ void CameraImpl::unplug() {
     bus_.leave_sysfs(*node);
 }
 
-void CameraImpl::schedule_reset_replug() {
-    // The camera answers the reset, then drops off the bus a moment later.
+void CameraImpl::reenumerate(std::optional<std::chrono::milliseconds> back_after) {
+    schedule_replug(back_after);
+}
+
+void CameraImpl::schedule_replug(std::optional<std::chrono::milliseconds> back_after) {
+    // The camera answers the command that asked for it, then drops off the bus a moment later.
     std::weak_ptr<CameraImpl> weak = weak_from_this();
-    bus_.schedule(std::chrono::milliseconds(20), [weak] {
+    bus_.schedule(std::chrono::milliseconds(20), [weak, back_after] {
         auto cam = weak.lock();
         if (!cam) {
             return;
         }
         cam->unplug();
-        std::optional<std::chrono::milliseconds> delay;
-        {
-            std::lock_guard lk(cam->mu_);
-            delay = cam->reset_replug_delay_;
-        }
-        if (delay) {
-            cam->bus_.schedule(*delay, [weak] {
+        if (back_after) {
+            cam->bus_.schedule(*back_after, [weak] {
                 if (auto c = weak.lock()) {
                     c->replug();
                 }

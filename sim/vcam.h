@@ -4,7 +4,8 @@
 //
 // Thread context: every function here is thread-safe. Device callbacks (StreamSource,
 // RegisterSpace, CommandExtension, parameter observers) run on the simulator's own threads,
-// never on a test's thread, and must not call back into the same camera's setters.
+// never on a test's thread. RegisterSpace and CommandExtension run with the camera's lock held
+// and must not call the camera, except Camera::reenumerate().
 #pragma once
 
 #include <chrono>
@@ -189,8 +190,9 @@ class RegisterSpace {
 // Outcome of a command handled by an extension.
 struct CommandOutcome {
     bool ok = true;
-    std::string message;  // status message when !ok
-    size_t answered = 0;  // device-to-host: bytes written into the reply
+    std::string message;   // status message when !ok
+    size_t answered = 0;   // device-to-host: bytes written into the reply
+    int busy_replies = 0;  // status replies saying busy before the outcome shows
 };
 
 // Takes over a whole command type (e.g. 0xCC, the action protocol with the camera's flash).
@@ -231,6 +233,9 @@ class Camera {
     virtual void replug() = 0;
     // After a reset of target 3 the camera unplugs and comes back after `delay`; nullopt: never.
     virtual void set_reset_replug_delay(std::optional<std::chrono::milliseconds> delay) = 0;
+    // Drops off the bus a moment later and comes back after `back_after` (nullopt: never), as
+    // after a reset. Returns at once; also callable from the camera's own callbacks.
+    virtual void reenumerate(std::optional<std::chrono::milliseconds> back_after) = 0;
     virtual std::vector<uint32_t> resets() const = 0;  // reset targets received
 
     virtual void refuse_interface(int interface, bool refuse) = 0;

@@ -332,17 +332,22 @@ TEST_F(SimCommand, StallsAndUnknownRequests) {
 
 TEST_F(SimCommand, ExtensionTakesOverACommandType) {
     struct Flash : CommandExtension {
+        Camera *camera = nullptr;
         std::vector<uint8_t> got;
         CommandOutcome write(uint16_t value, std::span<const uint8_t> data) override {
             got.assign(data.begin(), data.end());
-            return {value == 6, "bad chunk", 0};
+            if (value == 9) {
+                camera->reenumerate(std::chrono::milliseconds(10));
+            }
+            return {value != 7, "bad chunk", 0, value == 5 ? 2 : 0};
         }
         CommandOutcome read(uint16_t, std::span<uint8_t> reply) override {
             std::fill(reply.begin(), reply.end(), 0x5A);
-            return {true, {}, reply.size() / 2};
+            return {true, {}, reply.size() / 2, 0};
         }
     };
     auto flash = std::make_shared<Flash>();
+    flash->camera = cam.get();
     cam->set_command_extension(kTypeAction, flash);
     EXPECT_EQ(command(kTypeAction, 6, {9, 8, 7})[0], kStatusDone);
     EXPECT_EQ(flash->got, (std::vector<uint8_t>{9, 8, 7}));
@@ -352,6 +357,16 @@ TEST_F(SimCommand, ExtensionTakesOverACommandType) {
     auto r = client->in(kTypeAction, 4, 13);
     EXPECT_EQ(r.actual, 6);
     EXPECT_EQ(r.data[0], 0x5A);
+
+    // An erase that keeps the camera busy for two polls.
+    EXPECT_EQ(command(kTypeAction, 5, {1})[0], kStatusBusy);
+    EXPECT_EQ(client->status().value()[0], kStatusBusy);
+    EXPECT_EQ(client->status().value()[0], kStatusDone);
+
+    // A command after which the camera restarts.
+    EXPECT_EQ(command(kTypeAction, 9, {})[0], kStatusDone);
+    EXPECT_TRUE(eventually([&] { return !cam->plugged(); }));
+    EXPECT_TRUE(eventually([&] { return cam->plugged(); }));
 }
 
 TEST_F(SimCommand, ResetOfTheUsbInterfaceReplugsOnTheSamePort) {
