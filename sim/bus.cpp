@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -235,14 +236,9 @@ std::shared_ptr<Camera> BusImpl::add_camera(const CameraConfig &cfg) {
     {
         std::lock_guard lk(mu_);
         int port = 1;
-        for (bool taken = true; taken; ++port) {
-            taken = false;
-            for (const auto &c : cameras_) {
-                taken = taken || c->port() == port;
-            }
-            if (!taken) {
-                break;
-            }
+        while (std::any_of(cameras_.begin(), cameras_.end(),
+                           [&](const auto &c) { return c->port() == port; })) {
+            ++port;
         }
         cam = std::make_shared<CameraImpl>(*this, cfg, port);
         cameras_.push_back(cam);
