@@ -1,6 +1,7 @@
 // tarvo-vcam: runs a program with virtual cameras on a virtual USB bus. The bus lives in this
 // process; the program runs as a child under umockdev's preload library, so that its unmodified
 // libusb finds the cameras instead of the machine's real USB devices.
+#include "frames/camera_frames.h"
 #include "vcam.h"
 
 #include <getopt.h>
@@ -43,7 +44,9 @@ void usage(FILE *out) {
                  "(TARVO_VCAM_FW_VERSION)\n"
                  "  -h, --help           show this help\n"
                  "\n"
-                 "Camera i sits on bus 1, port i+1. The exit status is COMMAND's (128+N when "
+                 "Camera i sits on bus 1, port i+1. While capturing, each camera streams "
+                 "320x240 frames\nof four DCS planes at the rate of parameter 12 (30 fps). "
+                 "The exit status is COMMAND's (128+N when "
                  "it was killed by signal N).\n");
 }
 
@@ -159,10 +162,12 @@ int main(int argc, char **argv) {
         return 2;
     }
     for (unsigned long i = 0; i < opts.count; ++i) {
-        if (!bus.add_camera(opts.cfg)) {
+        auto camera = bus.add_camera(opts.cfg);
+        if (!camera) {
             bus.stop();
             return 2;
         }
+        camera->set_stream_source(tarvo::vcam::make_camera_stream());
     }
 
     // The child inherits these.
