@@ -66,7 +66,7 @@ bool frames_ready(tarvo_dev_ctx_t *ctx) {
 // waking the waiter).
 bool worth_waking(tarvo_dev_ctx_t *ctx) {
     return ctx->stop.load() != 0 || frames_ready(ctx) ||
-           (ctx->on_error != nullptr && ctx->err.load() != 0);
+           (ctx->on_error.load() != nullptr && ctx->err.load() != 0);
 }
 
 // Waits on the device's condition until there is something to do or the deadline passes.
@@ -141,9 +141,10 @@ namespace {
 bool deliver_error(tarvo_dev_t *dev) {
     tarvo_dev_ctx_t *ctx = dev->ctx;
     const int err = ctx->err.load();
-    if (ctx->on_error != nullptr && err != 0) {
+    const tarvo_cap_error_cb_t on_error = ctx->on_error.load();
+    if (on_error != nullptr && err != 0) {
         zr_log(0, "TRC", "[%s] error cb invoke: %s\n", kPassTag, tarvo_error_name(err));
-        if (!ctx->on_error(dev, err, ctx->err_arg.load())) {
+        if (!on_error(dev, err, ctx->err_arg.load())) {
             zr_log(1, "DBG", "[%s] error cb return false to stop capture\n", kPassTag);
             ctx->stop = 1;
             ctx->force_stop = true;
@@ -177,9 +178,9 @@ struct Placement {
     uint32_t truncated_len = 0;
 };
 
-Placement place_frame(tarvo_dev_ctx_t *ctx, tarvo::FetchRequest *req, uint32_t frame_len) {
+Placement place_frame(tarvo_dev_ctx_t *ctx, tarvo::FetchRequest *req, uint32_t frame_len,
+                      bool want_callback) {
     Placement p;
-    const bool want_callback = ctx->on_frame_ready != nullptr;
     if (req != nullptr && req->remaining > 0 && req->buf != nullptr) {
         if (frame_len <= req->size || !want_callback) {
             p.dst = req->buf;
@@ -218,13 +219,13 @@ void account_request(tarvo_dev_ctx_t *ctx, tarvo::FetchRequest *req, uint32_t fr
     req->remaining--;
 }
 
-void call_frame_ready(tarvo_dev_t *dev, uint8_t *data) {
+void call_frame_ready(tarvo_dev_t *dev, tarvo_cap_frame_ready_cb_t on_frame_ready, uint8_t *data) {
     tarvo_dev_ctx_t *ctx = dev->ctx;
     tarvo_frame_t frame{ctx->frame_info, data};
     const unsigned idx = ctx->frame_info.frame_idx;
     zr_log(0, "TRC", "[%s] frdy cb invoke: %u,%u\n", kPassTag, idx, idx);
     const auto begin = Clock::now();
-    ctx->on_frame_ready(dev, &frame);
+    on_frame_ready(dev, &frame);
     const auto us =
         std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - begin).count();
     zr_log(1, "DBG", "[%s] frdy cb (%u,%u) spends: %d.%03u ms\n", kPassTag, idx, idx,
@@ -232,20 +233,21 @@ void call_frame_ready(tarvo_dev_t *dev, uint8_t *data) {
 }
 
 // One delivery pass on the calling application thread: the pending error first, then up to
-// reqmax ready frames into the request's buffer and the frame-ready callback.
-void handle_ready_data(tarvo_dev_t *dev, int reqmax) {
+// reqmax ready frames into the caller's request (null for a wait) and the frame-ready callback.
+void handle_ready_data(tarvo_dev_t *dev, int reqmax, tarvo::FetchRequest *req) {
     tarvo_dev_ctx_t *ctx = dev->ctx;
+    std::lock_guard<std::mutex> one_pass_at_a_time(ctx->delivery);
     if (!deliver_error(dev))
         return;
     if (reqmax == 0 || !frames_ready(ctx))
         return;
-    tarvo::FetchRequest *req = ctx->req;
+    const tarvo_cap_frame_ready_cb_t on_frame_ready = ctx->on_frame_ready.load();
     int handled = 0;
     while (handled < reqmax) {
         zr_stream_frame_info_t sinfo{};
         if (zr_stream_fetch_frames(ctx->stream, nullptr, 0, 1, &sinfo, true) == 0)
             break;
-        const Placement p = place_frame(ctx, req, sinfo.frlen);
+        const Placement p = place_frame(ctx, req, sinfo.frlen, on_frame_ready != nullptr);
         if (zr_stream_fetch_frames(ctx->stream, p.dst, static_cast<int>(p.dst_len), 1, &sinfo,
                                    false) == 0) {
             break;
@@ -255,8 +257,8 @@ void handle_ready_data(tarvo_dev_t *dev, int reqmax) {
         }
         describe_frame(ctx, sinfo);
         account_request(ctx, req, sinfo.frlen);
-        if (ctx->on_frame_ready != nullptr && p.dst != nullptr)
-            call_frame_ready(dev, p.dst);
+        if (on_frame_ready != nullptr && p.dst != nullptr)
+            call_frame_ready(dev, on_frame_ready, p.dst);
         ++handled;
     }
     zr_log(0, "TRC", "[%s] handle %u ready frames (reqmax: %d, rem: %d)\n", kPassTag,
@@ -276,18 +278,14 @@ int fetch_timeout_ms(uint32_t frame_num) {
     return static_cast<int>(std::min<int64_t>(timeout, INT32_MAX));
 }
 
-// The request's end: detach it, report whether capture is still running.
-int finish_fetch(tarvo_dev_t *dev, const char *func, const tarvo::FetchRequest &req) {
+// The request's end: a last pass, and whether capture is still running.
+int finish_fetch(tarvo_dev_t *dev, const char *func, tarvo::FetchRequest &req) {
     tarvo_dev_ctx_t *ctx = dev->ctx;
-    if (ctx->capturing) {
-        handle_ready_data(dev, static_cast<int>(req.remaining));
-        ctx->req = nullptr;
-        return static_cast<int>(req.frame_num - req.remaining);
-    }
-    zr_log(0, "TRC", "[%s] device is not capturing\n", func);
-    handle_ready_data(dev, static_cast<int>(req.remaining));
-    ctx->req = nullptr;
-    return -2;
+    const bool capturing = ctx->capturing;
+    if (!capturing)
+        zr_log(0, "TRC", "[%s] device is not capturing\n", func);
+    handle_ready_data(dev, static_cast<int>(req.remaining), &req);
+    return capturing ? static_cast<int>(req.frame_num - req.remaining) : -2;
 }
 
 bool read_frame_rate(tarvo_dev_t *dev) {
@@ -423,11 +421,9 @@ TARVO_API int tarvo_cap_get_frames(tarvo_dev_t *dev, uint32_t frame_num, uint8_t
     zr_log(0, "TRC", "[%s] frame_num = %d, timeout_msec=%d\n", kFetchTag,
            static_cast<int>(frame_num), timeout_ms);
     tarvo::FetchRequest req{frame_num, frame_num, buf, size, info_out};
-    ctx->req = &req;
     const int pending = ctx->err.load();
     if (pending < 0) {
-        handle_ready_data(dev, static_cast<int>(std::min<uint32_t>(frame_num, kAllFrames)));
-        ctx->req = nullptr;
+        handle_ready_data(dev, static_cast<int>(std::min<uint32_t>(frame_num, kAllFrames)), &req);
         return pending;
     }
     while (ctx->stop.load() == 0) {
@@ -435,7 +431,7 @@ TARVO_API int tarvo_cap_get_frames(tarvo_dev_t *dev, uint32_t frame_num, uint8_t
             zr_log(2, "INF", "[%s]  timeout ... (%s)\n", kFetchTag, std::strerror(ETIMEDOUT));
             break;
         }
-        handle_ready_data(dev, static_cast<int>(req.remaining));
+        handle_ready_data(dev, static_cast<int>(req.remaining), &req);
         if (req.remaining == 0)
             break;
     }
@@ -453,11 +449,9 @@ TARVO_API int tarvo_cap_get_frame(tarvo_dev_t *dev, uint8_t *buf, uint32_t size,
     tarvo::BusyGuard busy(dev);
     zr_log(0, "TRC", "[%s] frame_num = %d, timeout_msec=%d\n", kFetchTag, 1, 0);
     tarvo::FetchRequest req{1, 1, buf, size, info_out};
-    ctx->req = &req;
     const int pending = ctx->err.load();
     if (pending < 0) {
-        handle_ready_data(dev, 1);
-        ctx->req = nullptr;
+        handle_ready_data(dev, 1, &req);
         return pending;
     }
     return finish_fetch(dev, kFetchTag, req);
@@ -504,12 +498,12 @@ TARVO_API bool tarvo_cap_wait(tarvo_dev_t *dev, int timeout_msec) {
                 result = false;
                 break;
             }
-            handle_ready_data(dev, kAllFrames);
+            handle_ready_data(dev, kAllFrames, nullptr);
             if (ctx->stop.load() != 0)
                 break;
         }
     }
-    handle_ready_data(dev, kAllFrames);
+    handle_ready_data(dev, kAllFrames, nullptr);
     return result;
 }
 

@@ -46,13 +46,15 @@ struct tarvo_dev_ctx {
     std::atomic<int> err{0};
     std::atomic<bool> force_stop{false};
     std::atomic<uint32_t> err_arg{0};
-    tarvo_cap_frame_ready_cb_t on_frame_ready = nullptr;
-    tarvo_cap_error_cb_t on_error = nullptr;
+    std::atomic<tarvo_cap_frame_ready_cb_t> on_frame_ready{nullptr};
+    std::atomic<tarvo_cap_error_cb_t> on_error{nullptr};
 
     std::mutex mutex;  // guards only cond
     std::condition_variable cond;
-    tarvo::FetchRequest *req = nullptr;  // the fetch in progress, application thread only
-    std::vector<uint8_t> scratch;        // frames for the frame-ready callback without a buffer
+    // One delivery pass at a time, whichever application thread runs it: frames leave the
+    // parser in order and the callbacks never run concurrently. Guards frame_info and scratch.
+    std::mutex delivery;
+    std::vector<uint8_t> scratch;  // frames for the frame-ready callback without a buffer
     // Application threads inside a fetch or wait call; close frees the context only after they
     // have left, even though a waiting thread does not hold the busy flag while it sleeps.
     std::atomic<int> inside{0};

@@ -82,8 +82,9 @@ TARVO_API int tarvo_path_cfg(const char *path) {
         zr_log(4, "ERR", "[%s] path is NULL\n", "tarvo_path_cfg");
         return -1;
     }
-    std::strncpy(g_path_prefix, path, kPrefixSize);
-    g_path_prefix[kPrefixSize - 1] = '\0';
+    // At most 255 characters are kept; the rest of the buffer stays zero.
+    std::memset(g_path_prefix, 0, kPrefixSize);
+    std::memcpy(g_path_prefix, path, strnlen(path, kPrefixSize - 1));
     zr_log(1, "DBG", "[%s] PATH_PREIFX: %s\n", "tarvo_path_cfg", g_path_prefix);
     char dir[kPrefixSize];
     std::memcpy(dir, g_path_prefix, kPrefixSize);

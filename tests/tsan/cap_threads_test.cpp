@@ -1,0 +1,72 @@
+// Capture with several application threads at once, run under ThreadSanitizer against the
+// virtual camera of the tarvo-vcam launcher (one camera streaming frames).
+#include <tarvo/tarvo.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+namespace {
+
+constexpr uint32_t kFrameBytes = 320 * 240 * 8;
+
+std::atomic<int> g_frames{0};
+
+void count_frame(tarvo_dev_t *, tarvo_frame_t *) { g_frames.fetch_add(1); }
+
+class CapThreads : public ::testing::Test {
+protected:
+    void SetUp() override {
+        zr_log_disable();
+        ASSERT_NE(tarvo_dev_open(&dev_), nullptr);
+        ASSERT_TRUE(tarvo_cap_set_frame_buffer(&dev_, nullptr, 10 * TARVO_CAP_FRAME_UNIT));
+    }
+    void TearDown() override { tarvo_dev_close(&dev_); }
+    tarvo_dev_t dev_{};
+};
+
+TEST_F(CapThreads, FetchWaitAndParametersAtOnceThenStop) {
+    g_frames = 0;
+    tarvo_cap_set_callback_on_frame_ready(&dev_, count_frame);
+    ASSERT_TRUE(tarvo_cap_start(&dev_));
+    std::atomic<int> fetched{0};
+    std::thread fetcher([&] {
+        std::vector<uint8_t> buf(kFrameBytes);
+        for (int i = 0; i < 10; ++i) {
+            if (tarvo_cap_get_frames(&dev_, 1, buf.data(), kFrameBytes, nullptr) == 1) ++fetched;
+        }
+    });
+    std::thread params([&] {
+        for (int i = 0; i < 5; ++i) {
+            tarvo_param_item_t item{};
+            item.param_id = 12;
+            EXPECT_TRUE(tarvo_param_batch_get(&dev_, &item, 1));
+        }
+    });
+    fetcher.join();
+    params.join();
+    std::atomic<bool> waited{false};
+    std::thread waiter([&] { waited = tarvo_cap_wait(&dev_, 0); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ASSERT_TRUE(tarvo_cap_stop(&dev_));
+    waiter.join();
+    EXPECT_TRUE(waited.load());
+    EXPECT_EQ(fetched.load(), 10);
+    EXPECT_GE(g_frames.load(), 10);
+}
+
+TEST_F(CapThreads, CloseWhileAnotherThreadWaits) {
+    ASSERT_TRUE(tarvo_cap_start(&dev_));
+    std::thread waiter([&] { tarvo_cap_wait(&dev_, 0); });
+    std::thread fetcher([&] { tarvo_cap_get_frames(&dev_, 1000, nullptr, 0, nullptr); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    tarvo_dev_close(&dev_);
+    waiter.join();
+    fetcher.join();
+    EXPECT_EQ(dev_.ctx, nullptr);
+}
+
+}  // namespace
