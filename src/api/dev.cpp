@@ -26,17 +26,9 @@ enum IdentParam : int32_t { kIdent = 2, kProduct = 3, kDevInfo = 5, kVersion = 6
 
 tarvo_dev_t g_default_dev;
 
-void copy_location(tarvo_ll_dev_t &to, const tarvo_dev_t &from) {
-    to.kind = from.kind;
-    to.bus = from.bus;
-    to.port = from.port;
-    to.address = from.address;
-    to.speed = from.speed;
-    std::memcpy(to.info, from.info, sizeof to.info);
-    to.located = from.located;
-}
-
-void copy_location(tarvo_dev_t &to, const tarvo_ll_dev_t &from) {
+// The location fields have the same names in the handle and in the low-level record.
+template <typename To, typename From>
+void copy_location(To &to, const From &from) {
     to.kind = from.kind;
     to.bus = from.bus;
     to.port = from.port;

@@ -54,23 +54,21 @@ bool file_wants(unsigned level) {
     return g_file != nullptr && sink_wants(g_threshold[kFile], level);
 }
 
+void write_line(FILE *sink, const char *prefix, const char *fmt, va_list args) {
+    va_list copy;
+    va_copy(copy, args);
+    if (prefix)
+        std::fputs(prefix, sink);
+    std::vfprintf(sink, fmt, copy);
+    va_end(copy);
+}
+
 // Writes the optional prefix and the message to every sink that wants `level`.
 void emit(unsigned level, const char *prefix, const char *fmt, va_list args) {
-    if (console_wants(level)) {
-        va_list copy;
-        va_copy(copy, args);
-        if (prefix)
-            std::fputs(prefix, stdout);
-        std::vfprintf(stdout, fmt, copy);
-        va_end(copy);
-    }
+    if (console_wants(level))
+        write_line(stdout, prefix, fmt, args);
     if (file_wants(level)) {
-        va_list copy;
-        va_copy(copy, args);
-        if (prefix)
-            std::fputs(prefix, g_file);
-        std::vfprintf(g_file, fmt, copy);
-        va_end(copy);
+        write_line(g_file, prefix, fmt, args);
         std::fflush(g_file);  // the log must survive a crash of the process
     }
 }

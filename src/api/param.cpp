@@ -37,6 +37,22 @@ uint8_t bounded_length(const tarvo_ll_param_item_t &item) {
     return kValueBytes;
 }
 
+// Register write and read share everything but the transport call.
+template <typename Values, typename Transfer>
+bool reg_batch(const char *func, tarvo_dev_t *dev, uint8_t target, uint32_t reg_base,
+               Values *values, uint16_t count, Transfer transfer) {
+    zr_log(0, "TRC", "[%s] target=%d,reg_base=%d,reg_cnt=%d,val_buf=%p\n", func, target,
+           static_cast<int>(reg_base), count, static_cast<const void *>(values));
+    if (!tarvo::is_open(dev)) {
+        tarvo::log_handle_not_open(func);
+        return false;
+    }
+    if (values == nullptr && count > 0)
+        return tarvo::log_no_values(func);
+    tarvo::BusyGuard busy(dev);
+    return transfer(&dev->ctx->ll, target, reg_base, values, count);
+}
+
 }  // namespace
 
 void tarvo::log_handle_not_open(const char *func) {
@@ -118,30 +134,12 @@ TARVO_API bool tarvo_param_batch_get(tarvo_dev_t *dev, tarvo_param_item_t *items
 
 TARVO_API bool tarvo_reg_batch_write(tarvo_dev_t *dev, uint8_t target, uint32_t reg_base,
                                      const uint32_t *values, uint16_t count) {
-    zr_log(0, "TRC", "[%s] target=%d,reg_base=%d,reg_cnt=%d,val_buf=%p\n", __func__, target,
-           static_cast<int>(reg_base), count, static_cast<const void *>(values));
-    if (!tarvo::is_open(dev)) {
-        tarvo::log_handle_not_open(__func__);
-        return false;
-    }
-    if (values == nullptr && count > 0)
-        return tarvo::log_no_values(__func__);
-    tarvo::BusyGuard busy(dev);
-    return tarvo_ll_reg_write(&dev->ctx->ll, target, reg_base, values, count);
+    return reg_batch(__func__, dev, target, reg_base, values, count, tarvo_ll_reg_write);
 }
 
 TARVO_API bool tarvo_reg_batch_read(tarvo_dev_t *dev, uint8_t target, uint32_t reg_base,
                                     uint32_t *values, uint16_t count) {
-    zr_log(0, "TRC", "[%s] target=%d,reg_base=%d,reg_cnt=%d,val_buf=%p\n", __func__, target,
-           static_cast<int>(reg_base), count, static_cast<void *>(values));
-    if (!tarvo::is_open(dev)) {
-        tarvo::log_handle_not_open(__func__);
-        return false;
-    }
-    if (values == nullptr && count > 0)
-        return tarvo::log_no_values(__func__);
-    tarvo::BusyGuard busy(dev);
-    return tarvo_ll_reg_read(&dev->ctx->ll, target, reg_base, values, count);
+    return reg_batch(__func__, dev, target, reg_base, values, count, tarvo_ll_reg_read);
 }
 
 }  // extern "C"

@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "drivers/frame_info.h"
+
 namespace {
 
 constexpr uint16_t kDefaultWidth = 320;
@@ -23,14 +25,10 @@ void epc_uninit(tarvo_drv_t *drv) {
 bool epc_frame_get_info(tarvo_drv_t *, tarvo_frame_info_t *out, const zr_stream_frame_info_t *in) {
     if (out == nullptr || in == nullptr)
         return false;
-    std::memset(out, 0, sizeof *out);
-    out->frame_size = in->frlen;
-    out->frame_format = in->frfmt;
-    out->frame_idx = in->fridx;
-    out->width = in->width != 0 ? in->width : kDefaultWidth;
-    out->height = in->height != 0 ? in->height : kDefaultHeight;
-    const uint64_t pixels = uint64_t{out->width} * out->height;
-    out->pixel_size = static_cast<uint8_t>(in->frlen / pixels);
+    const uint32_t width = in->width != 0 ? in->width : kDefaultWidth;
+    const uint32_t height = in->height != 0 ? in->height : kDefaultHeight;
+    const uint64_t pixels = uint64_t{width} * height;
+    tarvo::fill_frame_info(*out, *in, width, height, static_cast<uint8_t>(in->frlen / pixels));
     return true;
 }
 

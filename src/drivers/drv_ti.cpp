@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+#include "drivers/frame_info.h"
+
 namespace {
 
 constexpr uint32_t kWidth = 320;
@@ -21,13 +23,7 @@ void ti_uninit(tarvo_drv_t *) {}
 bool ti_frame_get_info(tarvo_drv_t *, tarvo_frame_info_t *out, const zr_stream_frame_info_t *in) {
     if (out == nullptr || in == nullptr)
         return false;
-    std::memset(out, 0, sizeof *out);
-    out->frame_size = in->frlen;
-    out->frame_format = in->frfmt;
-    out->frame_idx = in->fridx;
-    out->width = kWidth;
-    out->height = kHeight;
-    out->pixel_size = 4;
+    tarvo::fill_frame_info(*out, *in, kWidth, kHeight, 4);
     return true;
 }
 
