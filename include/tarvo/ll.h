@@ -147,6 +147,13 @@ TARVO_API bool tarvo_ll_param_set(tarvo_ll_dev_t *dev, const tarvo_ll_param_item
  * replaced by the camera's. True on success. */
 TARVO_API bool tarvo_ll_param_get(tarvo_ll_dev_t *dev, tarvo_ll_param_item_t *items, int count);
 
+/* Sends the firmware image file_name of `type` (cut to 8 bits) and `version` to the camera:
+ * tarvo_bin_data_write(dev, type, version, 0, file_name) of <tarvo/transfer.h>, whose result it
+ * returns (1 after a completed transfer, -1 on failure). Blocks for the whole transfer and the
+ * camera's restart. */
+TARVO_API int tarvo_ll_firmware_upgrade(tarvo_ll_dev_t *dev, unsigned type, uint16_t version,
+                                        const char *file_name);
+
 TARVO_END_DECLS
 
 #endif /* TARVO_LL_H */

@@ -12,5 +12,6 @@
 #include <tarvo/drv.h>
 #include <tarvo/cap.h>
 #include <tarvo/epc_calc.h>
+#include <tarvo/transfer.h>
 
 #endif /* TARVO_TARVO_H */

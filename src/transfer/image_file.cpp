@@ -1,0 +1,59 @@
+#include "transfer/image_file.h"
+
+#include <tarvo/log.h>
+#include <tarvo/transfer.h>
+
+#include <cerrno>
+#include <cstring>
+#include <new>
+
+#include <sys/stat.h>
+
+namespace tarvo::transfer {
+
+FilePtr open_image(const char *path, const char *tag) {
+    FilePtr f(std::fopen(path, "rb"));
+    if (!f)
+        zr_log(4, "ERR", "[%s] Cannot open image file %s: %s\n", tag, path, std::strerror(errno));
+    return f;
+}
+
+int64_t image_size(std::FILE *f, const char *path, const char *tag) {
+    struct stat st;
+    if (fstat(fileno(f), &st) != 0 || !S_ISREG(st.st_mode)) {
+        zr_log(4, "ERR", "[%s] %s is not a regular file\n", tag, path);
+        return -1;
+    }
+    return static_cast<int64_t>(st.st_size);
+}
+
+bool image_too_large(int64_t size, const char *tag) {
+    if (size <= static_cast<int64_t>(AL_DATA_MAX_IMAGE_SIZE))
+        return false;
+    zr_log(4, "ERR", "[%s] Image file too large: %lld bytes, at most %u\n", tag,
+           static_cast<long long>(size), AL_DATA_MAX_IMAGE_SIZE);
+    return true;
+}
+
+bool allocate_image(std::vector<uint8_t> &bytes, int64_t size, const char *tag) {
+    try {
+        bytes.resize(static_cast<size_t>(size));
+        return true;
+    } catch (const std::bad_alloc &) {
+        zr_log(4, "ERR", "[%s] no memory for %lld bytes\n", tag, static_cast<long long>(size));
+        return false;
+    }
+}
+
+size_t read_image(std::FILE *f, std::vector<uint8_t> &bytes) {
+    size_t got = 0;
+    while (got < bytes.size()) {
+        const size_t n = std::fread(bytes.data() + got, 1, bytes.size() - got, f);
+        if (n == 0)
+            break;
+        got += n;
+    }
+    return got;
+}
+
+}  // namespace tarvo::transfer
