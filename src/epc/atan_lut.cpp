@@ -8,6 +8,7 @@
 namespace tarvo::epc {
 
 uint16_t g_atan_table[kAtanEntries];
+int32_t g_atan_table32[kAtanEntries];
 
 }  // namespace tarvo::epc
 
@@ -17,9 +18,11 @@ const int numLutValue = tarvo::epc::kAtanEntries;
 
 void atan2lut_Init(void) {
     constexpr double kUnitsPerRadian = 30000.0 / (2.0 * M_PI);
-    for (int i = 0; i < tarvo::epc::kAtanEntries; ++i)
+    for (int i = 0; i < tarvo::epc::kAtanEntries; ++i) {
         tarvo::epc::g_atan_table[i] =
             static_cast<uint16_t>(std::lround(std::atan2(i, 4095.0) * kUnitsPerRadian));
+        tarvo::epc::g_atan_table32[i] = tarvo::epc::g_atan_table[i];
+    }
 }
 
 int atan2_lut(int y, int x) {

@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "epc/atan_lut.h"
+#include "epc/calc_kernel.h"
 #include "epc/calc_state.h"
 #include "epc/calibration_state.h"
 #include "epc/config_state.h"
@@ -73,69 +74,53 @@ inline int drnu_lookup(const FrameParams &fp, int q, int phase, bool &code_low, 
 
 template <int kType, bool kDrnu>
 void run_lines(const FrameParams &fp, void *dst, const uint16_t *src) {
+    constexpr bool kFloat = kType == kMetres || kType == kAmplitudeFloat;
     const int n = fp.n;
+    const int cols = fp.cols;
+    int32_t value[kMaxCols];
     for (int line = 0; line < fp.rows; ++line) {
-        const int q_row = centre_out_row(line, fp.rows) * fp.cols;
-        const int p_row = line * fp.cols;
-        for (int j = 0; j < fp.cols; ++j) {
-            const int p = p_row + j;
-            const int q = q_row + j;
-            const int d0 = src[p] & 0x0FFF;
-            const int d1 = src[p + n] & 0x0FFF;
-            const int d2 = src[p + 2 * n] & 0x0FFF;
-            const int d3 = src[p + 3 * n] & 0x0FFF;
-            // 0 and 4095 are the ADC's rails: such a sample carries no phase.
-            const bool rail =
-                static_cast<unsigned>(d0 - 1) >= 4094u || static_cast<unsigned>(d1 - 1) >= 4094u ||
-                static_cast<unsigned>(d2 - 1) >= 4094u || static_cast<unsigned>(d3 - 1) >= 4094u;
-            if (rail) {
-                if constexpr (kType == kMetres || kType == kAmplitudeFloat)
-                    put<float>(dst, q, kFloatAdcOverflow);
+        const int q_row = centre_out_row(line, fp.rows) * cols;
+        const int p_row = line * cols;
+        const LinePlanes in{src + p_row, src + n + p_row, src + 2 * n + p_row, src + 3 * n + p_row,
+                            cols};
+        if constexpr (kType == kAmplitude16 || kType == kAmplitudeFloat) {
+            line_amplitudes(in, value);
+            if constexpr (kFloat)
+                line_store_amplitudes(value, cols, static_cast<float *>(dst) + q_row);
+            else
+                line_store_u16(value, cols, static_cast<uint16_t *>(dst) + q_row);
+            continue;
+        } else {
+            // The hysteresis is indexed by input position: this line's pixels are contiguous.
+            const LineHysteresis hyst{g_hysteresis.valid + p_row, g_hysteresis.upper,
+                                      g_hysteresis.lower};
+            line_phases(in, hyst, value);
+            if constexpr (!kDrnu) {
+                if constexpr (kFloat)
+                    line_store_metres(value, cols, fp.metre_factor,
+                                      static_cast<float *>(dst) + q_row);
                 else
-                    put<uint16_t>(dst, q, kCodeAdcOverflow);
-                continue;
-            }
-            const int a = d3 - d1;
-            const int b = d2 - d0;
-            const int w = a * a + b * b;
-            if constexpr (kType == kAmplitude16 || kType == kAmplitudeFloat) {
-                const int amplitude = static_cast<int>(std::sqrt(static_cast<float>(w)) * 0.5f);
-                if constexpr (kType == kAmplitude16)
-                    put<uint16_t>(dst, q, static_cast<uint16_t>(amplitude));
-                else
-                    put<float>(dst, q, static_cast<float>(amplitude));
+                    line_store_u16(value, cols, static_cast<uint16_t *>(dst) + q_row);
                 continue;
             } else {
-                if (!hysteresis_update(p, w / 4)) {
-                    if constexpr (kType == kMetres)
-                        put<float>(dst, q, kFloatLowAmplitude);
-                    else
-                        put<uint16_t>(dst, q, kCodeLowAmplitude);
-                    continue;
-                }
-                int phase = atan2_small(a, b) + 15000;
-                if (phase >= kPhasePeriod)
-                    phase -= kPhasePeriod;
-                if constexpr (kDrnu) {
-                    bool low = false;
-                    bool high = false;
-                    const int value = drnu_lookup(fp, q, phase, low, high);
-                    if constexpr (kType == kMetres) {
+                for (int j = 0; j < cols; ++j) {
+                    const int q = q_row + j;
+                    const int phase = value[j];
+                    bool low = phase == kCodeLowAmplitude;
+                    bool high = phase == kCodeAdcOverflow;
+                    const int v = low || high ? 0 : drnu_lookup(fp, q, phase, low, high);
+                    if constexpr (kFloat) {
                         put<float>(dst, q,
                                    low    ? kFloatLowAmplitude
                                    : high ? kFloatAdcOverflow
-                                          : static_cast<float>(value) * fp.metre_factor / 30000.0f);
+                                          : static_cast<float>(v) * fp.metre_factor / 30000.0f);
                     } else {
                         // A corrected phase outside 0..65299 would read as a code.
                         put<uint16_t>(dst, q,
                                       low    ? kCodeLowAmplitude
                                       : high ? kCodeAdcOverflow
-                                             : static_cast<uint16_t>(std::clamp(value, 0, 65299)));
+                                             : static_cast<uint16_t>(std::clamp(v, 0, 65299)));
                     }
-                } else if constexpr (kType == kMetres) {
-                    put<float>(dst, q, static_cast<float>(phase) * fp.metre_factor / 30000.0f);
-                } else {
-                    put<uint16_t>(dst, q, static_cast<uint16_t>(phase));
                 }
             }
         }

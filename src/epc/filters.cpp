@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <vector>
 
 #include "epc/frame_source.h"
@@ -268,6 +269,9 @@ int imageAverageEightConnectivity(uint16_t **image) {
 }
 
 uint32_t imageSetNumberOfPicture(uint32_t n) {
+    // A new depth restarts the average at the next valid value; the zeros held at start would
+    // otherwise pull the first images towards distance 0.
+    std::fill(std::begin(g_avg.average), std::end(g_avg.average), uint16_t{0xFFFF});
     return g_avg.pictures = n == 0 ? 1 : n;
 }
 

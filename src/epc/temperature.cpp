@@ -409,10 +409,12 @@ int calculationTemperatureCompensation(uint16_t *image) {
         const uint16_t v = image[i];
         if (v > 65299)
             continue;
-        // The shift can move a phase across the period's start; it wraps instead of turning
-        // into a value that reads as a code.
-        const int value = static_cast<int>(std::trunc((v - shift) - 1.7777));
-        image[i] = static_cast<uint16_t>(value < 0 || value > 65299 ? wrap_phase(value) : value);
+        // The shift can move a phase across the period's start; it wraps into the period
+        // instead of turning into a value that reads as a code.
+        double value = (v - shift) - 1.7777;
+        if (value < 0.0 || value >= 65300.0)
+            value -= std::floor(value / 30000.0) * 30000.0;
+        image[i] = static_cast<uint16_t>(std::trunc(value));
     }
     return 0;
 }

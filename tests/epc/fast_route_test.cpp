@@ -5,6 +5,7 @@
 #include <cmath>
 #include <vector>
 
+#include "epc/calc_kernel.h"
 #include "pipeline_fixture.h"
 
 namespace {
@@ -48,6 +49,76 @@ TEST(Atan2Lut, ExtremeArgumentsStayInRange) {
         EXPECT_LE(v, 30000);
     }
 }
+
+// Every pixel of the route against the arithmetic written out per pixel, over a dense grid
+// of sample differences covering all octants, both axes and the hysteresis thresholds.
+class LineKernels : public PipelineTest, public ::testing::WithParamInterface<bool> {
+  protected:
+    void TearDown() override {
+        tarvo::epc::allow_avx2_kernels(true);
+        PipelineTest::TearDown();
+    }
+};
+
+TEST_P(LineKernels, MatchThePerPixelArithmetic) {
+    tarvo::epc::allow_avx2_kernels(GetParam());
+    pruSetSize(320, 120);
+    const int n = 320 * 240;
+    hysteresisSetThresholds(400, 10);
+    const float metre_factor = static_cast<float>(149896229.0 / (12000 * 1000.0));
+    std::vector<uint16_t> src(4 * n);
+    std::vector<uint16_t> phase(n), amp(n);
+    std::vector<float> metres(n), famp(n);
+    std::vector<int> as(n), bs(n);
+    int filled = 0;
+    auto run_frame = [&]() {
+        calcDefPiDelayGetDataSorted_opt(1, amp.data(), src.data(), n);
+        calcDefPiDelayGetDataSorted_opt(3, famp.data(), src.data(), n);
+        // The hysteresis state starts cleared for each frame, as in the reference below.
+        hysteresisSetThresholds(400, 10);
+        calcDefPiDelayGetDataSorted_opt(0, phase.data(), src.data(), n);
+        hysteresisSetThresholds(400, 10);
+        calcDefPiDelayGetDataSorted_opt(2, metres.data(), src.data(), n);
+        for (int p = 0; p < filled; ++p) {
+            const int a = as[p], b = bs[p];
+            const int line = p / 320;
+            const int q = (line % 2 == 0 ? 119 - line / 2 : 120 + line / 2) * 320 + p % 320;
+            const int w = a * a + b * b;
+            const int expected_amp = static_cast<int>(std::sqrt(static_cast<float>(w)) * 0.5f);
+            const int expected_phase = w / 4 >= 160000 ? (atan2_lut(a, b) + 315000) % 30000 : 65300;
+            ASSERT_EQ(amp[q], expected_amp) << a << ", " << b;
+            ASSERT_EQ(famp[q], static_cast<float>(expected_amp));
+            ASSERT_EQ(phase[q], expected_phase) << a << ", " << b;
+            const float expected_metres =
+                expected_phase == 65300
+                    ? 65.3f
+                    : static_cast<float>(expected_phase) * metre_factor / 30000.0f;
+            ASSERT_EQ(metres[q], expected_metres) << a << ", " << b;
+        }
+        filled = 0;
+    };
+    for (int a = -4090; a <= 4090; a += 5) {
+        for (int b = -4090; b <= 4090; b += 5) {
+            const int d0 = 2048 - b / 2;
+            const int d1 = 2048 - a / 2;
+            src[filled] = static_cast<uint16_t>(d0);
+            src[n + filled] = static_cast<uint16_t>(d1);
+            src[2 * n + filled] = static_cast<uint16_t>(d0 + b);
+            src[3 * n + filled] = static_cast<uint16_t>(d1 + a);
+            as[filled] = a;
+            bs[filled] = b;
+            if (++filled == n)
+                run_frame();
+        }
+    }
+    if (filled > 0) {
+        std::fill(src.begin() + filled, src.begin() + n, 2048);
+        run_frame();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(InstructionSets, LineKernels, ::testing::Values(false, true),
+                         [](const auto &p) { return p.param ? "Best" : "Baseline"; });
 
 // A 2 x 2 image (one column pair, one row per half): four output pixels, exact-size buffers.
 class FastRouteSmall : public PipelineTest {

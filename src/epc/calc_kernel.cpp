@@ -1,0 +1,248 @@
+// Built for vector units: loops without branches over plain arrays. An AVX2 version of each
+// loop is chosen at load where the processor has it; the baseline version runs everywhere else.
+// Both compute exactly the per-pixel arithmetic of the route (a test compares them).
+// Floating-point here is plain arithmetic with no trap handlers, so selects between computed
+// values need not keep the branches that trapping semantics would demand.
+#pragma GCC optimize("O3", "no-trapping-math")
+
+#include "epc/calc_kernel.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "epc/atan_lut.h"
+
+// Bodies are inlined into each instruction-set variant below and vectorised there.
+#define TARVO_KERNEL_BODY inline __attribute__((always_inline))
+
+namespace tarvo::epc {
+
+namespace {
+
+constexpr int32_t kLow = 65300;
+constexpr int kMaxLineColumns = 328;
+constexpr int32_t kRail = 65500;
+
+inline int rail_of(int d) {
+    return static_cast<unsigned>(d - 1) >= 4094u ? 1 : 0;
+}
+
+TARVO_KERNEL_BODY void line_phases_body(const LinePlanes &in, const LineHysteresis &hyst,
+                                        int32_t *__restrict phase) {
+    const uint16_t *__restrict p0 = in.d0;
+    const uint16_t *__restrict p1 = in.d1;
+    const uint16_t *__restrict p2 = in.d2;
+    const uint16_t *__restrict p3 = in.d3;
+    const int cols = in.cols;
+    // Squared amplitudes, -1 for a rail pixel. The hysteresis bytes are updated in a second
+    // loop: next to the table lookup, byte stores would keep the first from vectorising.
+    int32_t amp_sq[kMaxLineColumns];
+    for (int j = 0; j < cols; ++j) {
+        const int d0 = p0[j] & 0x0FFF;
+        const int d1 = p1[j] & 0x0FFF;
+        const int d2 = p2[j] & 0x0FFF;
+        const int d3 = p3[j] & 0x0FFF;
+        const bool rail = (rail_of(d0) | rail_of(d1) | rail_of(d2) | rail_of(d3)) != 0;
+        int y = d3 - d1;
+        int x = d2 - d0;
+        amp_sq[j] = rail ? -1 : (y * y + x * x) >> 2;
+        // atan2_lut: octant reduction by selects, then one table entry.
+        const int axis_value = x < 0 ? 15000 : 0;
+        const bool on_axis = y == 0;
+        const int neg = y < 0 ? -1 : 0;
+        y = (y ^ neg) - neg;
+        x = (x ^ neg) - neg;
+        int base = neg & 15000;
+        const bool left = x <= 0;
+        const int y1 = left ? -x : y;
+        const int x1 = left ? y : x;
+        base += left ? 7500 : 0;
+        const bool upper_octant = y1 >= x1;
+        const int y2 = upper_octant ? y1 - x1 : y1;
+        const int x2 = upper_octant ? y1 + x1 : x1;
+        base += upper_octant ? 3750 : 0;
+        // floor(y2 x 4096 / x2) without an integer division: the single-precision quotient is
+        // within 2^-12 of the true one, so at most one integer step corrects it.
+        const int divisor = x2 > 0 ? x2 : 1;
+        const int numerator = y2 * 4096;
+        int index =
+            static_cast<int>(static_cast<float>(y2) / static_cast<float>(divisor) * 4096.0f);
+        index += (index + 1) * divisor <= numerator ? 1 : 0;
+        index -= index * divisor > numerator ? 1 : 0;
+        // Loaded whatever the octant, so the selects below need no branch.
+        const int entry = g_atan_table32[index & (kAtanEntries - 1)];
+        const int angle = on_axis ? axis_value : base + entry;
+        // (angle + 315000) mod 30000, the angle lying in 0..30000.
+        const int p = angle + 15000;
+        phase[j] = p >= 30000 ? p - 30000 : p;
+    }
+    uint8_t *__restrict valid = hyst.valid;
+    const int upper = hyst.upper;
+    const int lower = hyst.lower;
+    for (int j = 0; j < cols; ++j) {
+        // Written with masks, which the vectoriser takes where it refuses nested selects.
+        // Valid from the upper threshold on, invalid only below the lower; a rail pixel leaves
+        // its state alone.
+        const int a = amp_sq[j];
+        const int ph = phase[j];
+        const int old_state = valid[j];
+        const int rail = a >> 31;
+        const int set = -static_cast<int>(a >= upper);
+        const int clear = -static_cast<int>(a < lower);
+        const int new_state = (set & 1) | (~set & ~clear & old_state);
+        valid[j] = static_cast<uint8_t>((rail & old_state) | (~rail & new_state));
+        const int keep = -new_state;
+        phase[j] = (rail & kRail) | (~rail & ((keep & ph) | (~keep & kLow)));
+    }
+}
+
+TARVO_KERNEL_BODY void line_amplitudes_body(const LinePlanes &in, int32_t *__restrict amplitude) {
+    const uint16_t *__restrict p0 = in.d0;
+    const uint16_t *__restrict p1 = in.d1;
+    const uint16_t *__restrict p2 = in.d2;
+    const uint16_t *__restrict p3 = in.d3;
+    const int cols = in.cols;
+    int32_t *__restrict squares = amplitude;
+    for (int j = 0; j < cols; ++j) {
+        const int d0 = p0[j] & 0x0FFF;
+        const int d1 = p1[j] & 0x0FFF;
+        const int d2 = p2[j] & 0x0FFF;
+        const int d3 = p3[j] & 0x0FFF;
+        const bool rail = (rail_of(d0) | rail_of(d1) | rail_of(d2) | rail_of(d3)) != 0;
+        const int a = d3 - d1;
+        const int b = d2 - d0;
+        // Negative marks a rail pixel until the root below is taken.
+        squares[j] = rail ? -1 : a * a + b * b;
+    }
+    int j = 0;
+#if defined(__SSE2__)
+    // The C library's square root may set errno, which keeps the compiler from vectorising it;
+    // the processor's own is the same correctly rounded root.
+    const __m128 half = _mm_set1_ps(0.5f);
+    for (; j + 4 <= cols; j += 4) {
+        const __m128i s = _mm_loadu_si128(reinterpret_cast<const __m128i *>(squares + j));
+        const __m128i is_rail = _mm_cmplt_epi32(s, _mm_setzero_si128());
+        const __m128i square = _mm_andnot_si128(is_rail, s);
+        const __m128 root = _mm_mul_ps(_mm_sqrt_ps(_mm_cvtepi32_ps(square)), half);
+        __m128i amp = _mm_cvttps_epi32(root);
+        amp = _mm_or_si128(_mm_and_si128(is_rail, _mm_set1_epi32(kRail)),
+                           _mm_andnot_si128(is_rail, amp));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(squares + j), amp);
+    }
+#endif
+    for (; j < cols; ++j) {
+        const int s = squares[j];
+        squares[j] =
+            s < 0 ? kRail : static_cast<int>(__builtin_sqrtf(static_cast<float>(s)) * 0.5f);
+    }
+}
+
+TARVO_KERNEL_BODY void line_store_u16_body(const int32_t *__restrict value, int cols,
+                                           uint16_t *__restrict out) {
+    for (int j = 0; j < cols; ++j)
+        out[j] = static_cast<uint16_t>(value[j]);
+}
+
+TARVO_KERNEL_BODY void line_store_metres_body(const int32_t *__restrict phase, int cols,
+                                              float metre_factor, float *__restrict out) {
+    for (int j = 0; j < cols; ++j) {
+        const int p = phase[j];
+        const float metres = static_cast<float>(p) * metre_factor / 30000.0f;
+        const float code = p == kRail ? 65.5f : 65.3f;
+        out[j] = p >= kLow ? code : metres;
+    }
+}
+
+TARVO_KERNEL_BODY void line_store_amplitudes_body(const int32_t *__restrict amplitude, int cols,
+                                                  float *__restrict out) {
+    for (int j = 0; j < cols; ++j) {
+        const int a = amplitude[j];
+        out[j] = a == kRail ? 65.5f : static_cast<float>(a);
+    }
+}
+
+// Each kernel twice: compiled for AVX2 and for the baseline instruction set.
+__attribute__((target("avx2"))) void phases_avx2(const LinePlanes &in, const LineHysteresis &hyst,
+                                                 int32_t *phase) {
+    line_phases_body(in, hyst, phase);
+}
+void phases_base(const LinePlanes &in, const LineHysteresis &hyst, int32_t *phase) {
+    line_phases_body(in, hyst, phase);
+}
+__attribute__((target("avx2"))) void amplitudes_avx2(const LinePlanes &in, int32_t *amplitude) {
+    line_amplitudes_body(in, amplitude);
+}
+void amplitudes_base(const LinePlanes &in, int32_t *amplitude) {
+    line_amplitudes_body(in, amplitude);
+}
+__attribute__((target("avx2"))) void store_u16_avx2(const int32_t *value, int cols, uint16_t *out) {
+    line_store_u16_body(value, cols, out);
+}
+void store_u16_base(const int32_t *value, int cols, uint16_t *out) {
+    line_store_u16_body(value, cols, out);
+}
+__attribute__((target("avx2"))) void store_metres_avx2(const int32_t *phase, int cols,
+                                                       float metre_factor, float *out) {
+    line_store_metres_body(phase, cols, metre_factor, out);
+}
+void store_metres_base(const int32_t *phase, int cols, float metre_factor, float *out) {
+    line_store_metres_body(phase, cols, metre_factor, out);
+}
+__attribute__((target("avx2"))) void store_amplitudes_avx2(const int32_t *amplitude, int cols,
+                                                           float *out) {
+    line_store_amplitudes_body(amplitude, cols, out);
+}
+void store_amplitudes_base(const int32_t *amplitude, int cols, float *out) {
+    line_store_amplitudes_body(amplitude, cols, out);
+}
+
+struct Kernels {
+    decltype(&phases_base) phases;
+    decltype(&amplitudes_base) amplitudes;
+    decltype(&store_u16_base) store_u16;
+    decltype(&store_metres_base) store_metres;
+    decltype(&store_amplitudes_base) store_amplitudes;
+};
+
+const Kernels kAvx2 = {phases_avx2, amplitudes_avx2, store_u16_avx2, store_metres_avx2,
+                       store_amplitudes_avx2};
+const Kernels kBase = {phases_base, amplitudes_base, store_u16_base, store_metres_base,
+                       store_amplitudes_base};
+
+bool cpu_has_avx2() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2");
+}
+
+// Chosen at load by what the processor supports.
+const Kernels *g_kernels = cpu_has_avx2() ? &kAvx2 : &kBase;
+
+}  // namespace
+
+void line_phases(const LinePlanes &in, const LineHysteresis &hyst, int32_t *phase) {
+    g_kernels->phases(in, hyst, phase);
+}
+
+void line_amplitudes(const LinePlanes &in, int32_t *amplitude) {
+    g_kernels->amplitudes(in, amplitude);
+}
+
+void line_store_u16(const int32_t *value, int cols, uint16_t *out) {
+    g_kernels->store_u16(value, cols, out);
+}
+
+void line_store_metres(const int32_t *phase, int cols, float metre_factor, float *out) {
+    g_kernels->store_metres(phase, cols, metre_factor, out);
+}
+
+void line_store_amplitudes(const int32_t *amplitude, int cols, float *out) {
+    g_kernels->store_amplitudes(amplitude, cols, out);
+}
+
+bool allow_avx2_kernels(bool allow) {
+    g_kernels = allow && cpu_has_avx2() ? &kAvx2 : &kBase;
+    return g_kernels == &kAvx2;
+}
+
+}  // namespace tarvo::epc
