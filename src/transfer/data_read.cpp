@@ -76,7 +76,9 @@ class PartFile {
     bool commit() {
         const int fd = fd_;
         fd_ = -1;
-        if (close(fd) != 0) {
+        // On the disk before it takes the name, so a power cut cannot leave an empty target.
+        const bool synced = fsync(fd) == 0;
+        if (close(fd) != 0 || !synced) {
             zr_log(4, "ERR", "[%s] write to %s failed: %s\n", kTag, temp_.c_str(),
                    std::strerror(errno));
             return false;
