@@ -1,5 +1,9 @@
 #include "frames/camera_frames.h"
 
+#include <algorithm>
+
+#include "scene.h"
+
 namespace tarvo::vcam {
 
 namespace {
@@ -21,7 +25,27 @@ StreamWriterConfig writer_config(const CameraFramesConfig &c) {
 
 std::vector<uint8_t> expected_frame(const CameraFramesConfig &config, uint32_t seq) {
     const size_t bytes = size_t{config.width} * config.height * config.bytes_per_pixel;
-    return pattern_bytes(seq, bytes);
+    if (!config.samples)
+        return pattern_bytes(seq, bytes);
+    std::vector<uint8_t> out(bytes, 0);
+    const size_t n = std::min(bytes / 2, config.samples->size());
+    for (size_t i = 0; i < n; ++i) {
+        out[2 * i] = static_cast<uint8_t>((*config.samples)[i]);
+        out[2 * i + 1] = static_cast<uint8_t>((*config.samples)[i] >> 8);
+    }
+    return out;
+}
+
+CameraFramesConfig scene_frames() {
+    const scene::Camera cam;
+    const scene::Scene view = scene::box(cam, 3.0, 1.2, 0.3, 0.25, 0.4, 0.8, 0.5);
+    scene::SensorModel model;
+    model.noise = 2.0;
+    CameraFramesConfig config;
+    config.width = static_cast<uint16_t>(cam.width);
+    config.height = static_cast<uint16_t>(cam.height);
+    config.samples = std::make_shared<const std::vector<uint16_t>>(scene::render_dcs(view, model));
+    return config;
 }
 
 CameraFrames::CameraFrames(const CameraFramesConfig &config)
@@ -42,7 +66,9 @@ std::shared_ptr<const std::vector<uint8_t>> CameraFrames::frame(uint32_t) {
     for (uint32_t i = 0; i < count; ++i) {
         const uint32_t seq = next_seq_++;
         const size_t begin = out->size();
-        writer_.write_frame(expected_frame(config_, seq), *out);
+        if (config_.samples && frame_cache_.empty())
+            frame_cache_ = expected_frame(config_, seq);
+        writer_.write_frame(config_.samples ? frame_cache_ : expected_frame(config_, seq), *out);
         const bool damage = config_.damage_every != 0 && (seq + 1) % config_.damage_every == 0;
         const size_t at = begin + kStreamHeaderSize + config_.damage_offset;
         if (damage && at < out->size())

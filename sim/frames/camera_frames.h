@@ -30,7 +30,13 @@ struct CameraFramesConfig {
     // Damages byte `damage_offset` of the packets of every damage_every-th frame (0: never).
     uint32_t damage_every = 0;
     uint32_t damage_offset = 100;
+    // Raw DCS samples to send as every frame's contents instead of the numbered test pattern
+    // (a rendered scene, width x height x bytes_per_pixel / 2 samples).
+    std::shared_ptr<const std::vector<uint16_t>> samples;
 };
+
+// Frames that show a box before a wall, rendered by the sensor's correlation model.
+CameraFramesConfig scene_frames();
 
 // The bytes of frame number `seq` (counting from 0 at capture start).
 std::vector<uint8_t> expected_frame(const CameraFramesConfig &config, uint32_t seq);
@@ -47,6 +53,7 @@ class CameraFrames final : public FrameGenerator {
     CameraFramesConfig config_;
     StreamWriter writer_;
     uint32_t next_seq_ = 0;
+    std::vector<uint8_t> frame_cache_;  // the bytes of a fixed scene, made once
 };
 
 // A stream source sending CameraFrames at the rate of parameter 12.

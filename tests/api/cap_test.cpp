@@ -86,6 +86,17 @@ TEST_F(CapTest, FramesArriveIntactAndInOrder) {
     EXPECT_TRUE(log_.unexpected("ERR").empty());
 }
 
+TEST_F(CapTest, RenderedSceneFramesArriveAsRendered) {
+    open_with(vcam::scene_frames());
+    ASSERT_TRUE(tarvo_cap_start(&dev_));
+    std::vector<uint8_t> buf(kFrameBytes);
+    tarvo_frame_info_t info{};
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_EQ(tarvo_cap_get_frames(&dev_, 1, buf.data(), kFrameBytes, &info), 1);
+        EXPECT_TRUE(buf == expected(info.frame_idx));
+    }
+}
+
 TEST_F(CapTest, SeveralFramesIntoOneBufferFirstInfoAndTheRestStays) {
     CameraFramesConfig cfg;
     cfg.frames_per_transfer = 5;  // five frames arrive at once
