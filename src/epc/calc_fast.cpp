@@ -21,9 +21,6 @@ namespace {
 
 enum OutputType { kPhase16 = 0, kAmplitude16 = 1, kMetres = 2, kAmplitudeFloat = 3 };
 
-constexpr float kFloatLowAmplitude = 65.3f;
-constexpr float kFloatAdcOverflow = 65.5f;
-
 // Everything the per-pixel loop reads, fetched once per frame.
 struct FrameParams {
     int cols;
@@ -40,44 +37,13 @@ struct FrameParams {
     const uint16_t *table;
 };
 
-template <typename Out>
-inline void put(void *dst, int q, Out value) {
-    static_cast<Out *>(dst)[q] = value;
-}
-
-// Table step of one pixel: interpolates the pixel's calibrated raw distances. Returns a code
-// for phases outside the calibrated span.
-inline int drnu_lookup(const FrameParams &fp, int q, int phase, bool &code_low, bool &code_high) {
-    const float d = static_cast<float>(phase) - fp.temperature;
-    const int m0 = fp.table_min[q];
-    const int m1 = fp.table_max[q];
-    code_low = d <= static_cast<float>(m0);
-    code_high = !code_low && d >= static_cast<float>(m1);
-    if (code_low || code_high)
-        return 0;
-    const int c = fp.distances;
-    int step = static_cast<int>((d - static_cast<float>(m0)) * static_cast<float>(c) /
-                                static_cast<float>(m1 - m0));
-    // The upper neighbour of the last entry would belong to the next pixel: the last segment
-    // is extended instead.
-    step = std::clamp(step, 0, c - 2);
-    const uint16_t *entries = fp.table + static_cast<long>(q) * c;
-    const int lo = entries[step];
-    const int hi = entries[step + 1];
-    // Two steps with the same raw distance carry no slope; the value sits at the step itself.
-    const float fraction =
-        hi != lo ? (d - static_cast<float>(lo)) * fp.step_phase / static_cast<float>(hi - lo)
-                 : 0.0f;
-    const float steps = fp.step_phase * static_cast<float>(step);
-    return fp.offset + static_cast<int>(static_cast<double>(fraction + steps) + 0.5);
-}
-
 template <int kType, bool kDrnu>
 void run_lines(const FrameParams &fp, void *dst, const uint16_t *src) {
     constexpr bool kFloat = kType == kMetres || kType == kAmplitudeFloat;
     const int n = fp.n;
     const int cols = fp.cols;
     int32_t value[kMaxCols];
+    int32_t corrected[kMaxCols];
     for (int line = 0; line < fp.rows; ++line) {
         const int q_row = centre_out_row(line, fp.rows) * cols;
         const int p_row = line * cols;
@@ -103,25 +69,19 @@ void run_lines(const FrameParams &fp, void *dst, const uint16_t *src) {
                     line_store_u16(value, cols, static_cast<uint16_t *>(dst) + q_row);
                 continue;
             } else {
-                for (int j = 0; j < cols; ++j) {
-                    const int q = q_row + j;
-                    const int phase = value[j];
-                    bool low = phase == kCodeLowAmplitude;
-                    bool high = phase == kCodeAdcOverflow;
-                    const int v = low || high ? 0 : drnu_lookup(fp, q, phase, low, high);
-                    if constexpr (kFloat) {
-                        put<float>(dst, q,
-                                   low    ? kFloatLowAmplitude
-                                   : high ? kFloatAdcOverflow
-                                          : static_cast<float>(v) * fp.metre_factor / 30000.0f);
-                    } else {
-                        // A corrected phase outside 0..65299 would read as a code.
-                        put<uint16_t>(dst, q,
-                                      low    ? kCodeLowAmplitude
-                                      : high ? kCodeAdcOverflow
-                                             : static_cast<uint16_t>(std::clamp(v, 0, 65299)));
-                    }
-                }
+                const DrnuRow drnu{fp.table_min + q_row,
+                                   fp.table_max + q_row,
+                                   fp.table + static_cast<long>(q_row) * fp.distances,
+                                   fp.distances,
+                                   fp.step_phase,
+                                   fp.temperature,
+                                   fp.offset};
+                line_drnu(value, cols, drnu, corrected);
+                if constexpr (kFloat)
+                    line_store_drnu_metres(corrected, cols, fp.metre_factor,
+                                           static_cast<float *>(dst) + q_row);
+                else
+                    line_store_drnu_u16(corrected, cols, static_cast<uint16_t *>(dst) + q_row);
             }
         }
     }

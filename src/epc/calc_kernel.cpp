@@ -162,6 +162,81 @@ TARVO_KERNEL_BODY void line_store_amplitudes_body(const int32_t *__restrict ampl
     }
 }
 
+TARVO_KERNEL_BODY void line_drnu_body(const int32_t *__restrict phase, int cols, const DrnuRow &row,
+                                      int32_t *__restrict value) {
+    const uint16_t *__restrict tmin = row.min;
+    const uint16_t *__restrict tmax = row.max;
+    const uint16_t *__restrict table = row.table;
+    const int c = row.distances;
+    const float cf = static_cast<float>(c);
+    const float last_segment = static_cast<float>(c - 2);
+    const float step = row.step_phase;
+    const float t = row.temperature;
+    const int offset = row.offset;
+    // Three passes: the segment guess, the table entries (16-bit gathers, which the vectoriser
+    // does not do), the interpolation.
+    float dist[kMaxLineColumns];
+    int32_t segment[kMaxLineColumns];
+    int32_t entry_lo[kMaxLineColumns];
+    int32_t entry_hi[kMaxLineColumns];
+    for (int j = 0; j < cols; ++j) {
+        const int ph = phase[j];
+        const float d = static_cast<float>(ph) - t;
+        const int m0 = tmin[j];
+        const int m1 = tmax[j];
+        // Bitwise rather than short-circuit, so that no branch is needed.
+        const bool below = (ph == kLow) | ((ph != kRail) & (d <= static_cast<float>(m0)));
+        const bool above = (!below) & ((ph == kRail) | (d >= static_cast<float>(m1)));
+        // Guessed segment L = trunc((d - m0) c / (m1 - m0)). The upper neighbour of the last
+        // entry would belong to the next pixel, so L stops at c - 2 and the last segment is
+        // extended. Clamped before the conversion, so no lane converts an out-of-range value.
+        const float span = static_cast<float>(m1 - m0);
+        float guess = (d - static_cast<float>(m0)) * cf / (span > 0.0f ? span : 1.0f);
+        guess = guess > 0.0f ? guess : 0.0f;
+        guess = guess < last_segment ? guess : last_segment;
+        dist[j] = d;
+        segment[j] = below ? -1 : (above ? -2 : static_cast<int>(guess));
+    }
+    for (int j = 0; j < cols; ++j) {
+        const int L = segment[j] < 0 ? 0 : segment[j];
+        entry_lo[j] = table[j * c + L];
+        entry_hi[j] = table[j * c + L + 1];
+    }
+    for (int j = 0; j < cols; ++j) {
+        const int L = segment[j];
+        const float d = dist[j];
+        const int lo = entry_lo[j];
+        const int hi = entry_hi[j];
+        // Two steps with the same raw distance carry no slope; the value sits at the step.
+        const float rise = static_cast<float>(hi - lo);
+        const float slope_part = (d - static_cast<float>(lo)) * step / (hi != lo ? rise : 1.0f);
+        const float fraction = hi != lo ? slope_part : 0.0f;
+        const float steps = step * static_cast<float>(L);
+        const int corrected =
+            offset + static_cast<int>(static_cast<double>(fraction + steps) + 0.5);
+        value[j] = L == -1 ? kDrnuBelow : (L == -2 ? kDrnuAbove : corrected);
+    }
+}
+
+TARVO_KERNEL_BODY void line_store_drnu_u16_body(const int32_t *__restrict value, int cols,
+                                                uint16_t *__restrict out) {
+    for (int j = 0; j < cols; ++j) {
+        const int v = value[j];
+        // A corrected distance outside 0..65299 would read as a code.
+        const int held = v < 0 ? 0 : (v > 65299 ? 65299 : v);
+        out[j] = static_cast<uint16_t>(v == kDrnuBelow ? kLow : (v == kDrnuAbove ? kRail : held));
+    }
+}
+
+TARVO_KERNEL_BODY void line_store_drnu_metres_body(const int32_t *__restrict value, int cols,
+                                                   float metre_factor, float *__restrict out) {
+    for (int j = 0; j < cols; ++j) {
+        const int v = value[j];
+        const float metres = static_cast<float>(v) * metre_factor / 30000.0f;
+        out[j] = v == kDrnuBelow ? 65.3f : (v == kDrnuAbove ? 65.5f : metres);
+    }
+}
+
 // Each kernel twice: compiled for AVX2 and for the baseline instruction set.
 __attribute__((target("avx2"))) void phases_avx2(const LinePlanes &in, const LineHysteresis &hyst,
                                                  int32_t *phase) {
@@ -197,18 +272,45 @@ void store_amplitudes_base(const int32_t *amplitude, int cols, float *out) {
     line_store_amplitudes_body(amplitude, cols, out);
 }
 
+__attribute__((target("avx2"))) void drnu_avx2(const int32_t *phase, int cols, const DrnuRow &row,
+                                               int32_t *value) {
+    line_drnu_body(phase, cols, row, value);
+}
+void drnu_base(const int32_t *phase, int cols, const DrnuRow &row, int32_t *value) {
+    line_drnu_body(phase, cols, row, value);
+}
+__attribute__((target("avx2"))) void store_drnu_u16_avx2(const int32_t *value, int cols,
+                                                         uint16_t *out) {
+    line_store_drnu_u16_body(value, cols, out);
+}
+void store_drnu_u16_base(const int32_t *value, int cols, uint16_t *out) {
+    line_store_drnu_u16_body(value, cols, out);
+}
+__attribute__((target("avx2"))) void store_drnu_metres_avx2(const int32_t *value, int cols,
+                                                            float metre_factor, float *out) {
+    line_store_drnu_metres_body(value, cols, metre_factor, out);
+}
+void store_drnu_metres_base(const int32_t *value, int cols, float metre_factor, float *out) {
+    line_store_drnu_metres_body(value, cols, metre_factor, out);
+}
+
 struct Kernels {
     decltype(&phases_base) phases;
     decltype(&amplitudes_base) amplitudes;
     decltype(&store_u16_base) store_u16;
     decltype(&store_metres_base) store_metres;
     decltype(&store_amplitudes_base) store_amplitudes;
+    decltype(&drnu_base) drnu;
+    decltype(&store_drnu_u16_base) store_drnu_u16;
+    decltype(&store_drnu_metres_base) store_drnu_metres;
 };
 
-const Kernels kAvx2 = {phases_avx2, amplitudes_avx2, store_u16_avx2, store_metres_avx2,
-                       store_amplitudes_avx2};
-const Kernels kBase = {phases_base, amplitudes_base, store_u16_base, store_metres_base,
-                       store_amplitudes_base};
+const Kernels kAvx2 = {phases_avx2,         amplitudes_avx2,       store_u16_avx2,
+                       store_metres_avx2,   store_amplitudes_avx2, drnu_avx2,
+                       store_drnu_u16_avx2, store_drnu_metres_avx2};
+const Kernels kBase = {phases_base,         amplitudes_base,       store_u16_base,
+                       store_metres_base,   store_amplitudes_base, drnu_base,
+                       store_drnu_u16_base, store_drnu_metres_base};
 
 bool cpu_has_avx2() {
     __builtin_cpu_init();
@@ -238,6 +340,18 @@ void line_store_metres(const int32_t *phase, int cols, float metre_factor, float
 
 void line_store_amplitudes(const int32_t *amplitude, int cols, float *out) {
     g_kernels->store_amplitudes(amplitude, cols, out);
+}
+
+void line_drnu(const int32_t *phase, int cols, const DrnuRow &row, int32_t *value) {
+    g_kernels->drnu(phase, cols, row, value);
+}
+
+void line_store_drnu_u16(const int32_t *value, int cols, uint16_t *out) {
+    g_kernels->store_drnu_u16(value, cols, out);
+}
+
+void line_store_drnu_metres(const int32_t *value, int cols, float metre_factor, float *out) {
+    g_kernels->store_drnu_metres(value, cols, metre_factor, out);
 }
 
 bool allow_avx2_kernels(bool allow) {

@@ -117,6 +117,111 @@ TEST_P(LineKernels, MatchThePerPixelArithmetic) {
     }
 }
 
+// The distance-image correction of every pixel against the table step written out per pixel,
+// with random tables (some steps flat, some pixels without span) and random phases.
+TEST_P(LineKernels, DrnuMatchesThePerPixelArithmetic) {
+    tarvo::epc::allow_avx2_kernels(GetParam());
+    pruSetSize(320, 120);
+    const int n = 320 * 240;
+    const int c = 7;
+    calibrateSetNumDistances(c);
+    gStepCalMM = 298.2;
+    calculationSetEnableDRNU_simulate(2);
+    calibrationEnableDefaultOffset(0);
+    calibrationSetOffsetPhase(-1234);
+    offsetDRNU = 8364;
+    calculationSetEnableTemperature_simulate(1);
+    const int16_t header[2] = {static_cast<int16_t>(gTempCal - 37),
+                               static_cast<int16_t>(gTempCalIb + 12)};
+    temperatureSetTemperatureByFrameHeader(header);
+    uint32_t seed = 99;
+    auto next = [&seed](int range) {
+        seed = seed * 1664525u + 1013904223u;
+        return static_cast<int>((seed >> 8) % static_cast<uint32_t>(range));
+    };
+    for (int q = 0; q < n; ++q) {
+        uint16_t lo = 0xFFFF, hi = 0;
+        int v = next(20000);
+        for (int s = 0; s < c; ++s) {
+            v += next(8) == 0 ? 0 : next(3000);  // some steps flat
+            if (next(50) == 0)
+                v = next(30000);  // and some out of order
+            const uint16_t e = static_cast<uint16_t>(std::min(v, 65535));
+            distImagesDRNU[1][q * c + s] = e;
+            lo = std::min(lo, e);
+            hi = std::max(hi, e);
+        }
+        distImagesDRNUMin[1][q] = lo;
+        distImagesDRNUMax[1][q] = next(30) == 0 ? lo : hi;  // a pixel without span
+    }
+    std::vector<uint16_t> src(4 * n);
+    for (int p = 0; p < n; ++p) {
+        const double angle = next(62832) / 10000.0;
+        const int amp = 200 + next(1500);
+        src[p] = static_cast<uint16_t>(2048 - amp * std::cos(angle) / 2);
+        src[2 * n + p] = static_cast<uint16_t>(src[p] + amp * std::cos(angle));
+        src[n + p] = static_cast<uint16_t>(2048 - amp * std::sin(angle) / 2);
+        src[3 * n + p] = static_cast<uint16_t>(src[n + p] + amp * std::sin(angle));
+    }
+    src[5] = 0;  // a rail sample
+    std::vector<uint16_t> out(n);
+    std::vector<float> metres(n);
+    ASSERT_EQ(calcDefPiDelayGetDataSorted_opt(0, out.data(), src.data(), n), n);
+    ASSERT_EQ(calcDefPiDelayGetDataSorted_opt(2, metres.data(), src.data(), n), n);
+
+    const float step = static_cast<float>(298.2 * 30000.0 / 12491);
+    const float t = static_cast<float>(-37) * static_cast<float>(30000.0 / 12491 * 1.7) +
+                    static_cast<float>(12) * static_cast<float>(30000.0 / 12491 * 1.29);
+    const float metre_factor = static_cast<float>(149896229.0 / (12000 * 1000.0));
+    const int offset = -1234 + 8364;
+    int interpolated = 0, flat = 0, extended = 0;
+    for (int p = 0; p < n; ++p) {
+        const int line = p / 320;
+        const int q = (line % 2 == 0 ? 119 - line / 2 : 120 + line / 2) * 320 + p % 320;
+        const int d0 = src[p], d1 = src[n + p], d2 = src[2 * n + p], d3 = src[3 * n + p];
+        int expected;
+        float expected_m;
+        if (d0 == 0 || d1 == 0 || d2 == 0 || d3 == 0) {
+            expected = 65500;
+            expected_m = 65.5f;
+        } else {
+            const int phase = (atan2_lut(d3 - d1, d2 - d0) + 315000) % 30000;
+            const float d = static_cast<float>(phase) - t;
+            const int m0 = distImagesDRNUMin[1][q], m1 = distImagesDRNUMax[1][q];
+            if (d <= static_cast<float>(m0)) {
+                expected = 65300;
+                expected_m = 65.3f;
+            } else if (d >= static_cast<float>(m1)) {
+                expected = 65500;
+                expected_m = 65.5f;
+            } else {
+                int L = static_cast<int>((d - static_cast<float>(m0)) * static_cast<float>(c) /
+                                         static_cast<float>(m1 - m0));
+                extended += L > c - 2;
+                L = std::min(L, c - 2);
+                const int lo = distImagesDRNU[1][q * c + L];
+                const int hi = distImagesDRNU[1][q * c + L + 1];
+                ++interpolated;
+                flat += hi == lo;
+                const float fraction =
+                    hi == lo ? 0.0f
+                             : (d - static_cast<float>(lo)) * step / static_cast<float>(hi - lo);
+                const int value =
+                    offset +
+                    static_cast<int>(static_cast<double>(fraction + step * static_cast<float>(L)) +
+                                     0.5);
+                expected = std::clamp(value, 0, 65299);
+                expected_m = static_cast<float>(value) * metre_factor / 30000.0f;
+            }
+        }
+        ASSERT_EQ(out[q], expected) << "pixel " << p;
+        ASSERT_EQ(metres[q], expected_m) << "pixel " << p;
+    }
+    EXPECT_GT(interpolated, 10000);
+    EXPECT_GT(flat, 100);
+    EXPECT_GT(extended, 100);
+}
+
 INSTANTIATE_TEST_SUITE_P(InstructionSets, LineKernels, ::testing::Values(false, true),
                          [](const auto &p) { return p.param ? "Best" : "Baseline"; });
 

@@ -135,6 +135,12 @@ inline void reset_pipeline() {
     calibrationEnableDefaultOffset(0);
     calibrateSetSpeedOfLightDiv2(149896229.0);
     calibrateSetNumDistances(0);
+    calibrateSetTempCoef(1.7, 2);
+    calibrateSetIbTempCoef(1.29, 2);
+    gStepCalMM = 298.2;
+    offsetDRNU = 8364;
+    gTempCal = 361;
+    gTempCalIb = 341;
     calibrateSetWidth(320);
     calibrateSetHeight(240);
     configEnableAddArg(0);

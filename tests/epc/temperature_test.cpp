@@ -58,13 +58,24 @@ TEST_F(PipelineTest, EnablingCompensationSwitchesTheSensorPath) {
 }
 
 TEST(TemperatureKalman, HalvesTheStep) {
-    int16_t values[8] = {400, 0, 0, 0, 0, 0, 0, 0};
-    temperatureKalmanFilter(values, 1);  // from 0 towards 400: 200
-    EXPECT_EQ(values[0], 200);
+    // The smoothing state is process-wide: read it back through one step first.
+    int16_t values[8] = {200, 0, 0, 0, 0, 0, 0, 0};
+    temperatureKalmanFilter(values, 1);
+    const int previous = values[0];
     values[0] = 300;
     EXPECT_EQ(temperatureKalmanFilter(values, 0), 0);
     EXPECT_EQ(values[0], 300);
     EXPECT_EQ(temperatureKalmanFilter(values, 1), 1);
+    EXPECT_EQ(values[0], static_cast<int16_t>(0.5 * previous + 150));
+    // Settled on 200 from above (truncation stops an approach from below one short), then
+    // towards 300: 250.
+    for (int i = 0; i < 20; ++i) {
+        values[0] = 200;
+        temperatureKalmanFilter(values, 1);
+    }
+    ASSERT_EQ(values[0], 200);
+    values[0] = 300;
+    temperatureKalmanFilter(values, 1);
     EXPECT_EQ(values[0], 250);
     EXPECT_EQ(temperatureKalmanFilter(values, 20), 8);
 }
