@@ -2,6 +2,7 @@
 // process; the program runs as a child under umockdev's preload library, so that its unmodified
 // libusb finds the cameras instead of the machine's real USB devices.
 #include "frames/camera_frames.h"
+#include "sensor/epc_sensor.h"
 #include "vcam.h"
 
 #include <getopt.h>
@@ -168,6 +169,7 @@ int main(int argc, char **argv) {
             return 2;
         }
         camera->set_stream_source(tarvo::vcam::make_camera_stream());
+        tarvo::vcam::install_epc_sensor(*camera);
     }
 
     // The child inherits these.

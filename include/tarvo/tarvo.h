@@ -12,6 +12,7 @@
 #include <tarvo/drv.h>
 #include <tarvo/cap.h>
 #include <tarvo/epc_calc.h>
+#include <tarvo/epc_config.h>
 #include <tarvo/transfer.h>
 
 #endif /* TARVO_TARVO_H */

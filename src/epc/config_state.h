@@ -2,24 +2,26 @@
 // frequency and integration times that the distance calculation, the filters and the
 // temperature readers read on every frame, and the register access path `i2c`.
 //
-// This is the part of the configuration module that the processing code needs today; the
-// rest of the module (configInit, ABS, HDR, restarts, the printed dump) grows in the same files.
-// The names are the module's own: they are exported later, so they keep C linkage.
+// The fields keep the configuration module's own names (configPrint shows them); they are
+// process-wide and hidden from the library's interface. The exported functions are declared in
+// <tarvo/epc_config.h>.
 #pragma once
 
 #include <stdint.h>
 
 #include <tarvo/dev.h>
+#include <tarvo/epc_config.h>
 
 extern "C" {
 
-// The device every register and parameter transfer of the pipeline goes to.
-extern tarvo_dev_t *g_zr_dev;
-
-// Configuration fields, module-wide (see configPrint for their meaning).
 extern int chip_type;
+extern int icType;
 extern int partType;
 extern int partVersion;
+extern uint16_t waferID;
+extern uint16_t chipID;
+extern uint16_t sequencerVersion;
+extern int devAddress;
 extern int currentMode;
 extern int currentFreq;
 extern int modulationFrequency;
@@ -28,54 +30,18 @@ extern int integrationTime2D;
 extern int integrationTime3D;
 extern int integrationTime3DHDR;
 extern int nDCSTOF;
+extern int absEnabled;
+extern int isFLIM;
+extern int correctionBGMode;
+extern int enabledDRNU;
+extern int enabledDRNU2;
+extern int enabledGrayscale;
+extern int enabledTemperatureCorrection;
+extern int enabledAmbientLightCorrection;
 extern int gPrint;
 // Trimming values of the on-chip temperature read-out.
 extern uint8_t gX, gY, gM, gC, gL;
 extern int gZ;
-
-int configSetPartType(int type);
-int configGetPartType(void);
-int configSetPartVersion(int version);
-int configGetPartVersion(void);
-int configGetCurrentMode(void);
-int configGetModFreqMode(void);
-int configGetModulationFrequency(void);
-uint16_t *configGetModulationFrequencies(void);
-int configGetModFreqCount(void);
-// Table lookup and state update only, without register traffic.
-int configSetModulationFrequency_simulate(int index);
-int configFindModulationFrequencies_simulate(void);
-int configSetPrint(int level);
-int configGetPrint(void);
-uint8_t configGetGX(void);
-uint8_t configGetGY(void);
-int configGetGZ(void);
-
-int configSetIntegrationTime2D(int t);
-int configSetIntegrationTime3D(int t);
-int configSetIntegrationTime3DHDR(int t);
-int configSetIntegrationTimesHDR(void);
-int configGetIntegrationTime2D(void);
-int configGetIntegrationTime3D(void);
-int configGetIntegrationTime3DHDR(void);
-int configLoad(int type, int addr);
-
-// DCS-sum (AddArg) threshold.
-int configEnableAddArg(int on);
-int configStatusEnableAddArg(void);
-int configSetDcsAdd_threshold(int threshold);
-int configGetDcsAdd_threshold(void);
-
-// Sensor register access: 'r' read, 'w' write (count bytes from/to *buffer, one per register),
-// 's' software reset, 'd' device scan, 'l' reload. 0 on success, -1 on failure.
-int i2c(int deviceAddress, char operation, int reg, int count, unsigned char **buffer);
-
-// Formats to standard output when the low byte of `enable` is set and gPrint >= level.
-int print(int enable, int level, const char *format, ...)
-#if defined(__GNUC__)
-    __attribute__((format(printf, 3, 4)))
-#endif
-    ;
 
 }  // extern "C"
 
@@ -88,9 +54,33 @@ inline bool is_epc635() {
     return is_epc635(partType);
 }
 
-// Unambiguous range trunc(speed_div2 / f) for f in kHz: millimetres with `tenths` false,
-// centimetres with it true. Kept in 32 bits: below 2.3 MHz the range no longer fits the 16 bits
+// Unambiguous range trunc(speed_div2 / f) for f in kHz: millimetres, or centimetres with
+// `centimetres` true. Kept in 32 bits: below 2.3 MHz the range no longer fits the 16 bits
 // that would otherwise wrap it into a wrong scale. 0 when f is not positive.
 uint32_t unambiguous_range(double speed_div2, int f_khz, bool centimetres = false);
+
+// The sensor's address for operations that take none: the configured one, or 0x20, where the
+// sensor of this camera answers, before the driver set it.
+int sensor_address();
+
+// Register helpers over i2c. A failed read leaves the bytes as they were (the caller's initial
+// value, 0 for read_reg), as the configuration operations expect; i2c has printed the reason.
+bool sensor_read(int addr, int reg, uint8_t *bytes, int count);
+bool sensor_write(int addr, int reg, const uint8_t *bytes, int count);
+uint8_t sensor_read_byte(int addr, int reg);
+bool sensor_write_byte(int addr, int reg, uint8_t value);
+// Two bytes, high byte first, as the sensor's 16-bit registers take them.
+bool sensor_write16(int addr, int reg, uint16_t value);
+// Read-modify-write: the bits of `mask` set when `on`, else cleared; the other bits kept.
+bool sensor_update_bits(int addr, int reg, uint8_t mask, bool on);
+
+// One parameter item of `len` value bytes (little-endian) to the bound camera.
+bool camera_send_param(int id, uint32_t value, int len);
+
+// SysClk in kHz from registers 0x82 (multiplier) and 0x81 (shift).
+int sysclk_from_registers(int addr);
+
+// Logs every configuration field at debug level under `tag`, as the chip parameter dump reads.
+void log_chip_param(const char *tag);
 
 }  // namespace tarvo::epc

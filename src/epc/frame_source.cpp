@@ -11,8 +11,7 @@
 
 namespace {
 
-// 328 x 252 pixels of up to 16 sample words each.
-constexpr uint32_t kCaptureBytes = 2644992;
+using tarvo::epc::kCaptureBytes;
 
 struct FrameSource {
     int width = 320;
@@ -75,7 +74,7 @@ int pruInit(void) {
     }
     g_src.handed_over = false;
     g_src.record = {};
-    g_src.dcs = 4;
+    g_src.dcs = configIsFLIM() ? 2 : 4;
     return 0;
 }
 
@@ -137,6 +136,10 @@ int pruSetImage(const pru_image_record *record) {
 }
 
 int pruGetImage(const uint16_t **out) {
+    if (out == nullptr) {
+        zr_log(4, "ERR", "[%s] no place for the frame pointer\n", __func__);
+        return -1;
+    }
     const uint64_t expected = static_cast<uint64_t>(std::max(g_src.columns, 0)) *
                               std::max(g_src.dcs, 0) * 2 * std::max(g_src.rows_per_half, 0) *
                               g_src.halves;
