@@ -168,7 +168,7 @@ int main(int argc, char **argv) {
             bus.stop();
             return 2;
         }
-        camera->set_stream_source(tarvo::vcam::make_camera_stream());
+        camera->set_stream_source(tarvo::vcam::make_camera_stream(tarvo::vcam::scene_frames()));
         tarvo::vcam::install_epc_sensor(*camera);
     }
 
