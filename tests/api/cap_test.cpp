@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -335,5 +336,122 @@ TEST_F(CapTest, RefusedStartLeavesCaptureIdle) {
     EXPECT_FALSE(tarvo_cap_is_ongoing(&dev_));
     EXPECT_TRUE(log_.contains("sensor not ready", "ERR"));
 }
+
+}  // namespace
+
+namespace {
+
+// Every capture call in every capture state, each from a fresh device.
+enum class State { closed, idle, capturing, stopping, muted };
+enum class Call { set_buffer, start, stop, get_frames, wait, is_ongoing, snapshot };
+
+struct StateCase {
+    State state;
+    Call call;
+    int expected;  // bool results as 0/1
+};
+
+class CapStates : public CapTest, public ::testing::WithParamInterface<StateCase> {
+  protected:
+    // Brings the device into `state`.
+    void enter(State state) {
+        if (state == State::closed)
+            return;
+        CameraFramesConfig frames;
+        if (state == State::muted) {
+            frames.data_sum = true;
+            frames.damage_every = 1;
+        }
+        open_with(frames);
+        if (state == State::stopping) {
+            cam_->set_stream_source(vcam::make_script_source({StreamStep::stall_step()}));
+        }
+        if (state == State::muted) {
+            tarvo_cap_set_callback_on_error(&dev_,
+                                            [](tarvo_dev_t *, int, uint32_t) { return false; });
+        }
+        if (state == State::idle)
+            return;
+        ASSERT_TRUE(tarvo_cap_start(&dev_));
+        if (state == State::stopping || state == State::muted) {
+            ASSERT_TRUE(tarvo_cap_wait(&dev_, 0));  // until the stall or the muting error
+        }
+    }
+
+    int perform(Call call) {
+        std::vector<uint8_t> buf(kFrameBytes);
+        switch (call) {
+            case Call::set_buffer:
+                return tarvo_cap_set_frame_buffer(&dev_, nullptr, kTwoFrames);
+            case Call::start:
+                return tarvo_cap_start(&dev_);
+            case Call::stop:
+                return tarvo_cap_stop(&dev_);
+            case Call::get_frames:
+                return tarvo_cap_get_frames(&dev_, 1, buf.data(), kFrameBytes, nullptr);
+            case Call::wait:
+                return tarvo_cap_wait(&dev_, 50);
+            case Call::is_ongoing:
+                return tarvo_cap_is_ongoing(&dev_);
+            case Call::snapshot:
+                return tarvo_cap_snapshot(&dev_, buf.data(), kFrameBytes, nullptr);
+        }
+        return -100;
+    }
+};
+
+TEST_P(CapStates, CallGivesItsResult) {
+    const StateCase c = GetParam();
+    ASSERT_NO_FATAL_FAILURE(enter(c.state));
+    EXPECT_EQ(perform(c.call), c.expected);
+}
+
+constexpr int kWrongParams = -1;
+constexpr int kNotCapturing = -2;
+
+const StateCase kStateCases[] = {
+    {State::closed, Call::set_buffer, 0},
+    {State::closed, Call::start, 0},
+    {State::closed, Call::stop, 0},
+    {State::closed, Call::get_frames, kWrongParams},
+    {State::closed, Call::wait, 0},
+    {State::closed, Call::is_ongoing, 0},
+    {State::closed, Call::snapshot, 0},
+    {State::idle, Call::set_buffer, 1},
+    {State::idle, Call::start, 1},
+    {State::idle, Call::stop, 1},
+    {State::idle, Call::get_frames, kNotCapturing},
+    {State::idle, Call::wait, 0},
+    {State::idle, Call::is_ongoing, 0},
+    {State::idle, Call::snapshot, 1},
+    {State::capturing, Call::set_buffer, 0},
+    {State::capturing, Call::start, 0},  // already running
+    {State::capturing, Call::stop, 1},
+    {State::capturing, Call::get_frames, 1},
+    {State::capturing, Call::wait, 0},  // capture goes on past the time-out
+    {State::capturing, Call::is_ongoing, 1},
+    {State::capturing, Call::snapshot, 1},
+    {State::stopping, Call::set_buffer, 0},
+    {State::stopping, Call::start, 0},  // stop first
+    {State::stopping, Call::stop, 1},
+    {State::stopping, Call::get_frames, TARVO_ERR_CAP_STALL},  // pending: no error callback
+    {State::stopping, Call::wait, 1},
+    {State::stopping, Call::is_ongoing, 1},
+    {State::muted, Call::set_buffer, 0},
+    {State::muted, Call::stop, 1},
+    {State::muted, Call::get_frames, 0},
+    {State::muted, Call::wait, 1},
+    {State::muted, Call::is_ongoing, 1},
+};
+
+std::string case_name(const ::testing::TestParamInfo<StateCase> &info) {
+    static const char *const states[] = {"closed", "idle", "capturing", "stopping", "muted"};
+    static const char *const calls[] = {"set_buffer", "start",      "stop",    "get_frames",
+                                        "wait",       "is_ongoing", "snapshot"};
+    return std::string(states[static_cast<int>(info.param.state)]) + "_" +
+           calls[static_cast<int>(info.param.call)];
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryState, CapStates, ::testing::ValuesIn(kStateCases), case_name);
 
 }  // namespace
