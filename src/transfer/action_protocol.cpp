@@ -18,17 +18,13 @@ constexpr unsigned kAckTimeoutMs = 5000;
 // minutes leaves room for that and still gets a caller out of a camera that never finishes.
 constexpr std::chrono::milliseconds kDefaultEraseLimit{120000};
 
-constexpr uint8_t kHostToDevice = 1;
-constexpr uint8_t kDeviceToHost = 0;
+}  // namespace
 
-// One phase: the command, then the camera's confirmation of that very command.
-bool phase(tarvo_ll_dev_t *dev, uint8_t dir, uint8_t action, uint8_t *data, int len,
-           unsigned timeout_ms) {
+bool action_phase(tarvo_ll_dev_t *dev, uint8_t dir, unsigned action, uint8_t *data, int len,
+                  unsigned timeout_ms) {
     return tarvo_ll_exe_cmd(dev, dir, kActionType, action, data, len, timeout_ms) &&
            tarvo_ll_check_last_cmd(dev, kActionType, action);
 }
-
-}  // namespace
 
 std::array<uint8_t, AL_DATA_INFO_SIZE> encode_info_request(uint8_t type) {
     std::array<uint8_t, AL_DATA_INFO_SIZE> wire{};
@@ -119,8 +115,9 @@ int al_data_send_action_info(tarvo_ll_dev_t *dev, uint8_t action, const uint8_t 
             zr_log(4, "ERR", "[%s] action %u has no request of its own\n", kTag, action);
             return -1;
     }
-    return phase(dev, kHostToDevice, action, buf.data(), static_cast<int>(len), timeout_ms) ? 1
-                                                                                            : -1;
+    return action_phase(dev, kHostToDevice, action, buf.data(), static_cast<int>(len), timeout_ms)
+               ? 1
+               : -1;
 }
 
 Timing &timing() {
@@ -164,15 +161,11 @@ TARVO_API int al_get_data_info(tarvo_ll_dev_t *dev, uint16_t value, void *record
     // The answer lands in a copy first, so a failed read leaves the caller's record as it was.
     std::array<uint8_t, 255> buf{};
     std::copy_n(bytes, size, buf.begin());
-    if (!tarvo_ll_exe_cmd(dev, kHostToDevice, kActionType, value, buf.data(), size,
-                          kInfoTimeoutMs) ||
-        !tarvo_ll_check_last_cmd(dev, kActionType, value)) {
+    if (!action_phase(dev, kHostToDevice, value, buf.data(), size, kInfoTimeoutMs)) {
         zr_log(4, "ERR", "[%s] write phase failed\n", kTag);
         return 0;
     }
-    if (!tarvo_ll_exe_cmd(dev, kDeviceToHost, kActionType, value, buf.data(), size,
-                          kInfoTimeoutMs) ||
-        !tarvo_ll_check_last_cmd(dev, kActionType, value)) {
+    if (!action_phase(dev, kDeviceToHost, value, buf.data(), size, kInfoTimeoutMs)) {
         zr_log(4, "ERR", "[%s] read phase failed\n", kTag);
         return 0;
     }
@@ -194,11 +187,13 @@ TARVO_API int al_data_read_action_info(tarvo_ll_dev_t *dev, uint8_t action, void
         return -1;
     }
     std::array<uint8_t, AL_DATA_ACK_SIZE> buf{};
-    if (!phase(dev, kHostToDevice, action, buf.data(), static_cast<int>(len), kAckTimeoutMs)) {
+    if (!action_phase(dev, kHostToDevice, action, buf.data(), static_cast<int>(len),
+                      kAckTimeoutMs)) {
         zr_log(4, "ERR", "[%s] Write phase failed\n", kTag);
         return 0;
     }
-    if (!phase(dev, kDeviceToHost, action, buf.data(), static_cast<int>(len), kAckTimeoutMs)) {
+    if (!action_phase(dev, kDeviceToHost, action, buf.data(), static_cast<int>(len),
+                      kAckTimeoutMs)) {
         zr_log(4, "ERR", "[%s] Read phase failed\n", kTag);
         return -1;
     }

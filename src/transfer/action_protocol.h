@@ -73,6 +73,13 @@ struct Ack {
 };
 Ack decode_ack(std::span<const uint8_t, AL_DATA_ACK_SIZE> wire);
 
+inline constexpr uint8_t kHostToDevice = 1;
+inline constexpr uint8_t kDeviceToHost = 0;
+
+// One phase of an action: the command, then the camera's confirmation of that very command.
+bool action_phase(tarvo_ll_dev_t *dev, uint8_t dir, unsigned action, uint8_t *data, int len,
+                  unsigned timeout_ms);
+
 // Sends the request phase of action 1, 4, 6 or 7 and polls its status. For action 6 `request`
 // is the chunk header and `chunk` the bytes it announces. Result 1, or -1 when the command or
 // its poll fails, the action is not one of those, or a chunk header announces 0 or more than

@@ -15,8 +15,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "api/dev_ctx.h"
 #include "transfer/action_protocol.h"
+#include "transfer/dev_call.h"
 
 namespace {
 
@@ -155,10 +155,6 @@ int bin_data_read(tarvo_ll_dev_t *dev, uint8_t type, const char *path) {
     return out.commit() ? 1 : -1;
 }
 
-bool handle_usable(tarvo_dev_t *dev) {
-    return tarvo::is_open(dev) && dev->ctx->ll.priv != nullptr;
-}
-
 }  // namespace
 
 extern "C" {
@@ -168,16 +164,8 @@ TARVO_API int tarvo_bin_data_read(tarvo_ll_dev_t *dev, uint8_t type, const char 
 }
 
 TARVO_API int tarvo_data_upload(tarvo_dev_t *dev, uint8_t type, const char *path) {
-    if (dev == nullptr) {
-        zr_log(1, "DBG", "[%s] Wrong params\n", __func__);
-        return -1;
-    }
-    tarvo::BusyGuard busy(dev);
-    if (!handle_usable(dev)) {
-        zr_log(1, "DBG", "[%s] Wrong params\n", __func__);
-        return -1;
-    }
-    return tarvo_bin_data_read(&dev->ctx->ll, type, path);
+    return on_device_ll(dev, __func__,
+                        [&](tarvo_ll_dev_t *ll) { return tarvo_bin_data_read(ll, type, path); });
 }
 
 TARVO_API int al_get_data_payload(tarvo_ll_dev_t *dev, uint8_t *buf, uint16_t length) {
@@ -190,14 +178,12 @@ TARVO_API int al_get_data_payload(tarvo_ll_dev_t *dev, uint8_t *buf, uint16_t le
     // The buffer still holds the previous piece; the request's reserved bytes go out as 0.
     std::memset(buf, 0, kPayloadRequestSize);
     put_le16(buf + 4, length);
-    if (!tarvo_ll_exe_cmd(dev, 1, kActionType, kActionPayload, buf,
-                          static_cast<int>(kPayloadRequestSize), kPayloadTimeoutMs) ||
-        !tarvo_ll_check_last_cmd(dev, kActionType, kActionPayload)) {
+    if (!action_phase(dev, kHostToDevice, kActionPayload, buf,
+                      static_cast<int>(kPayloadRequestSize), kPayloadTimeoutMs)) {
         zr_log(4, "ERR", "[%s] write phase failed\n", kPayTag);
         return 0;
     }
-    if (!tarvo_ll_exe_cmd(dev, 0, kActionType, kActionPayload, buf, length, kPayloadTimeoutMs) ||
-        !tarvo_ll_check_last_cmd(dev, kActionType, kActionPayload)) {
+    if (!action_phase(dev, kDeviceToHost, kActionPayload, buf, length, kPayloadTimeoutMs)) {
         zr_log(4, "ERR", "[%s] read phase failed\n", kPayTag);
         return 0;
     }

@@ -11,8 +11,8 @@
 #include <span>
 #include <vector>
 
-#include "api/dev_ctx.h"
 #include "transfer/action_protocol.h"
+#include "transfer/dev_call.h"
 #include "transfer/image_file.h"
 
 namespace {
@@ -37,17 +37,10 @@ bool load_image(const char *file_name, std::vector<uint8_t> &image) {
         zr_log(2, "INF", "[%s] File open failed\n", kTag);
         return false;
     }
-    const int64_t size = image_size(f.get(), file_name, kTag);
-    if (size < 0)
-        return false;
-    zr_log(2, "INF", "[%s] File size:%d\n", kTag,
-           static_cast<int>(std::min<int64_t>(size, INT32_MAX)));
-    if (size == 0) {
-        zr_log(4, "ERR", "[%s] Image file is empty: %s\n", kTag, file_name);
+    const Sizing sized = size_image(f.get(), file_name, kTag, image);
+    if (sized == Sizing::empty)
         upgrade_failed();
-        return false;
-    }
-    if (image_too_large(size, kTag) || !allocate_image(image, size, kTag))
+    if (sized != Sizing::ready)
         return false;
     const size_t got = read_image(f.get(), image);
     zr_log(2, "INF", "[%s] File read ok,%d\n", kTag, static_cast<int>(got));
@@ -215,10 +208,6 @@ int bin_data_write(tarvo_ll_dev_t *dev, uint8_t type, uint16_t version, const ch
     return 1;
 }
 
-bool handle_usable(tarvo_dev_t *dev) {
-    return tarvo::is_open(dev) && dev->ctx->ll.priv != nullptr;
-}
-
 }  // namespace
 
 extern "C" {
@@ -235,30 +224,16 @@ TARVO_API int tarvo_ll_firmware_upgrade(tarvo_ll_dev_t *dev, unsigned type, uint
 
 TARVO_API int tarvo_data_download(tarvo_dev_t *dev, const char *file_name, uint8_t type,
                                   uint16_t version, int reserved) {
-    if (dev == nullptr) {
-        zr_log(1, "DBG", "[%s] Wrong params\n", __func__);
-        return -1;
-    }
-    tarvo::BusyGuard busy(dev);
-    if (!handle_usable(dev)) {
-        zr_log(1, "DBG", "[%s] Wrong params\n", __func__);
-        return -1;
-    }
-    return tarvo_bin_data_write(&dev->ctx->ll, type, version, reserved, file_name);
+    return on_device_ll(dev, __func__, [&](tarvo_ll_dev_t *ll) {
+        return tarvo_bin_data_write(ll, type, version, reserved, file_name);
+    });
 }
 
 TARVO_API int tarvo_firmware_upgrade(tarvo_dev_t *dev, uint8_t type, uint16_t version,
                                      const char *file_name) {
-    if (dev == nullptr) {
-        zr_log(1, "DBG", "[%s] Wrong params\n", __func__);
-        return -1;
-    }
-    tarvo::BusyGuard busy(dev);
-    if (!handle_usable(dev)) {
-        zr_log(1, "DBG", "[%s] Wrong params\n", __func__);
-        return -1;
-    }
-    return tarvo_bin_data_write(&dev->ctx->ll, type, version, 0, file_name);
+    return on_device_ll(dev, __func__, [&](tarvo_ll_dev_t *ll) {
+        return tarvo_bin_data_write(ll, type, version, 0, file_name);
+    });
 }
 
 TARVO_API int al_data_build_file_buffer(const char *path, int *size) {
@@ -279,24 +254,15 @@ TARVO_API int al_data_build_file_buffer(const char *path, int *size) {
         *size = 0;
         return -1;
     }
-    const int64_t file_size = image_size(f.get(), path, kBufTag);
-    if (file_size < 0)
-        return failed();
-    zr_log(2, "INF", "[%s] File size:%d\n", kBufTag,
-           static_cast<int>(std::min<int64_t>(file_size, INT32_MAX)));
-    if (file_size == 0) {
-        zr_log(4, "ERR", "[%s] Image file is empty: %s\n", kBufTag, path);
-        return failed();
-    }
     std::vector<uint8_t> bytes;
-    if (image_too_large(file_size, kBufTag) || !allocate_image(bytes, file_size, kBufTag))
+    if (size_image(f.get(), path, kBufTag, bytes) != Sizing::ready)
         return failed();
     const size_t got = read_image(f.get(), bytes);
     zr_log(2, "INF", "[%s] File read ok,%d,%x\n", kBufTag, static_cast<int>(got),
            got > 0 ? bytes[0] : 0u);
     if (got < bytes.size())
         return failed();
-    *size = static_cast<int>(file_size);
+    *size = static_cast<int>(bytes.size());
     zr_log(2, "INF", "[%s] Data image file loaded.\n", kBufTag);
     return 1;
 }

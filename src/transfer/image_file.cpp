@@ -3,7 +3,9 @@
 #include <tarvo/log.h>
 #include <tarvo/transfer.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <new>
 
@@ -43,6 +45,21 @@ bool allocate_image(std::vector<uint8_t> &bytes, int64_t size, const char *tag) 
         zr_log(4, "ERR", "[%s] no memory for %lld bytes\n", tag, static_cast<long long>(size));
         return false;
     }
+}
+
+Sizing size_image(std::FILE *f, const char *path, const char *tag, std::vector<uint8_t> &bytes) {
+    const int64_t size = image_size(f, path, tag);
+    if (size < 0)
+        return Sizing::failed;
+    zr_log(2, "INF", "[%s] File size:%d\n", tag,
+           static_cast<int>(std::min<int64_t>(size, INT32_MAX)));
+    if (size == 0) {
+        zr_log(4, "ERR", "[%s] Image file is empty: %s\n", tag, path);
+        return Sizing::empty;
+    }
+    if (image_too_large(size, tag) || !allocate_image(bytes, size, tag))
+        return Sizing::failed;
+    return Sizing::ready;
 }
 
 size_t read_image(std::FILE *f, std::vector<uint8_t> &bytes) {

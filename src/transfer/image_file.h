@@ -27,6 +27,12 @@ bool image_too_large(int64_t size, const char *tag);
 // `size` bytes of buffer, or false after an ERR line when there is no memory for them.
 bool allocate_image(std::vector<uint8_t> &bytes, int64_t size, const char *tag);
 
+enum class Sizing { ready, empty, failed };
+// Sizes `bytes` to hold the whole opened image, after an INF line with the file's size. An empty
+// file is told apart from the other failures (not a regular file, too large, no memory): the
+// write reports it as a failed upgrade. Every outcome but `ready` comes after an ERR line.
+Sizing size_image(std::FILE *f, const char *path, const char *tag, std::vector<uint8_t> &bytes);
+
 // Reads up to bytes.size() bytes; returns how many arrived.
 size_t read_image(std::FILE *f, std::vector<uint8_t> &bytes);
 
