@@ -3,19 +3,17 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "support/log_capture.h"
 #include "support/temp_dir.h"
+#include "transfer_files.h"
 
 namespace {
 
-using tarvo::test::LogCapture;
-using tarvo::test::TempDir;
+using namespace tarvo::test;
 
 TEST(CrcTest, MatchesHandComputedValues) {
     struct Case {
@@ -48,16 +46,10 @@ class FileBufferTest : public ::testing::Test {
     TempDir dir_;
 };
 
-void write_bytes(const char *name, const std::vector<uint8_t> &bytes) {
-    std::ofstream out(name, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char *>(bytes.data()),
-              static_cast<std::streamsize>(bytes.size()));
-}
-
 TEST_F(FileBufferTest, AReadableImageReportsItsSize) {
     std::vector<uint8_t> bytes(1500, 0x11);
     bytes[0] = 0xAB;
-    write_bytes("image.bin", bytes);
+    write_file("image.bin", bytes);
     int size = -5;
     EXPECT_EQ(al_data_build_file_buffer("image.bin", &size), 1);
     EXPECT_EQ(size, 1500);
@@ -70,34 +62,15 @@ TEST_F(FileBufferTest, AReadableImageReportsItsSize) {
 }
 
 TEST_F(FileBufferTest, UnusableImagesFailWithSizeZero) {
-    namespace fs = std::filesystem;
-    struct Case {
-        const char *what;
-        void (*make)();
-        const char *line;
-    };
-    const Case cases[] = {
-        {"missing", [] {}, "Cannot open image file image.bin"},
-        // A size the caller left in the argument must not turn an empty file into a success.
-        {"empty", [] { write_bytes("image.bin", {}); }, "Image file is empty: image.bin"},
-        {"directory", [] { fs::create_directory("image.bin"); }, "image.bin is not a regular file"},
-        {"too large",
-         [] {
-             write_bytes("image.bin", {});
-             fs::resize_file("image.bin", uintmax_t{AL_DATA_MAX_IMAGE_SIZE} + 1);
-         },
-         "Image file too large"},
-    };
-    for (const Case &c : cases) {
+    // A size the caller left in the argument must not turn an empty file into a success.
+    for (const UnusableImage &c : {kMissingImage, kEmptyImage, kDirectoryImage, kTooLargeImage}) {
         SCOPED_TRACE(c.what);
-        std::error_code ec;
-        fs::remove_all("image.bin", ec);
+        c.recreate();
         log_.clear();
-        c.make();
         int size = 1234;
         EXPECT_EQ(al_data_build_file_buffer("image.bin", &size), -1);
         EXPECT_EQ(size, 0);
-        EXPECT_TRUE(log_.contains(std::string("[al_data_build_file_buffer] ") + c.line, "ERR"));
+        EXPECT_TRUE(log_.contains(std::string("[al_data_build_file_buffer] ") + c.error, "ERR"));
         EXPECT_FALSE(log_.contains("Data image file loaded."));
     }
     int size = 0;

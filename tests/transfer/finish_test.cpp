@@ -30,10 +30,7 @@ class FinishTest : public TransferVcam {
         TransferVcam::TearDown();
     }
     void fresh_flash() {
-        flash_ = std::make_shared<Flash>();
-        cam_->set_command_extension(tarvo::vcam::kTypeAction, flash_);
-        cam_->clear_commands();
-        log_.clear();
+        TransferVcam::fresh_flash();
         sleeps_.clear();
     }
     std::vector<milliseconds> sleeps_;

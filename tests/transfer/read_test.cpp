@@ -14,15 +14,7 @@ using namespace tarvo::test;
 using tarvo::vcam::Dir;
 using tarvo::vcam::Flash;
 
-class ReadTest : public TransferVcam {
-  protected:
-    void fresh_flash() {
-        flash_ = std::make_shared<Flash>();
-        cam_->set_command_extension(tarvo::vcam::kTypeAction, flash_);
-        cam_->clear_commands();
-        log_.clear();
-    }
-};
+class ReadTest : public TransferVcam {};
 
 TEST_F(ReadTest, StoredDataArrivesByteExactInPiecesOf450) {
     struct Case {

@@ -6,47 +6,18 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "support/log_capture.h"
 #include "support/temp_dir.h"
+#include "transfer_files.h"
 #include "vcam.h"
 #include "vcam_flash.h"
 
 namespace tarvo::test {
-
-// Bytes that differ from chunk to chunk, so a chunk sent twice or out of place shows.
-inline std::vector<uint8_t> pattern(size_t n, uint8_t seed = 1) {
-    std::vector<uint8_t> out(n);
-    for (size_t i = 0; i < n; ++i)
-        out[i] = static_cast<uint8_t>((i * 131 + seed) ^ (i >> 8) ^ (i >> 16));
-    return out;
-}
-
-inline void write_file(const std::filesystem::path &path, const std::vector<uint8_t> &bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char *>(bytes.data()),
-              static_cast<std::streamsize>(bytes.size()));
-}
-
-inline std::vector<uint8_t> file_bytes(const std::filesystem::path &path) {
-    const std::string s = read_file(path);
-    return std::vector<uint8_t>(s.begin(), s.end());
-}
-
-inline std::vector<std::string> dir_entries(const std::filesystem::path &dir) {
-    std::vector<std::string> out;
-    for (const auto &e : std::filesystem::directory_iterator(dir))
-        out.push_back(e.path().filename().string());
-    std::sort(out.begin(), out.end());
-    return out;
-}
 
 class TransferVcam : public ::testing::Test {
   protected:
@@ -55,8 +26,7 @@ class TransferVcam : public ::testing::Test {
         vcam::CameraConfig cfg;
         cfg.product = "TV320-T0-1.0";  // a driver without a processing pipeline behind it
         cam_ = vcam::Bus::get().add_camera(cfg);
-        flash_ = std::make_shared<vcam::Flash>();
-        cam_->set_command_extension(vcam::kTypeAction, flash_);
+        install_flash();
         std::memset(&ll_, 0, sizeof ll_);
         ASSERT_EQ(tarvo_ll_dev_open(&ll_), &ll_);
         dir_.enter();
@@ -64,6 +34,13 @@ class TransferVcam : public ::testing::Test {
         log_.clear();
     }
     void TearDown() override { tarvo_ll_dev_close(&ll_); }
+
+    // A fresh flash, so each case of a table starts from an empty camera.
+    void fresh_flash() {
+        install_flash();
+        cam_->clear_commands();
+        log_.clear();
+    }
 
     // Action requests of one direction the camera received, in order.
     std::vector<vcam::CommandRecord> actions(uint16_t action, vcam::Dir dir) const {
@@ -91,6 +68,12 @@ class TransferVcam : public ::testing::Test {
     std::shared_ptr<vcam::Camera> cam_;
     std::shared_ptr<vcam::Flash> flash_;
     tarvo_ll_dev_t ll_;
+
+  private:
+    void install_flash() {
+        flash_ = std::make_shared<vcam::Flash>();
+        cam_->set_command_extension(vcam::kTypeAction, flash_);
+    }
 };
 
 }  // namespace tarvo::test

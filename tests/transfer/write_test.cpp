@@ -30,16 +30,7 @@ std::vector<uint8_t> concat(std::initializer_list<std::vector<uint8_t>> parts) {
     return out;
 }
 
-class WriteTest : public TransferVcam {
-  protected:
-    // A fresh flash, so each case of a table starts from an empty camera.
-    void fresh_flash() {
-        flash_ = std::make_shared<Flash>();
-        cam_->set_command_extension(tarvo::vcam::kTypeAction, flash_);
-        cam_->clear_commands();
-        log_.clear();
-    }
-};
+class WriteTest : public TransferVcam {};
 
 TEST_F(WriteTest, ImagesArriveByteExactInChunksOf1018) {
     struct Case {
@@ -152,48 +143,34 @@ TEST_F(WriteTest, OnlyNewerVersionsThanTheStoredFirmwareAreWritten) {
 }
 
 TEST_F(WriteTest, UnusableImageFilesStopBeforeAnyCameraTraffic) {
-    namespace fs = std::filesystem;
     struct Case {
-        const char *what;
-        std::function<void()> make;
-        std::vector<std::string> errors;  // error lines expected
-        const char *info;                 // an INF line expected, or null
+        UnusableImage file;
+        std::vector<std::string> more_errors;  // error lines expected besides the file's own
+        const char *info;                      // an INF line expected, or null
     };
     const Case cases[] = {
-        {"missing", [] {}, {"Cannot open image file image.bin"}, "File open failed"},
-        {"empty",
-         [] { write_file("image.bin", {}); },
-         {"Image file is empty: image.bin", "data upgrade failed!"},
-         "File size:0"},
-        {"directory",
-         [] { fs::create_directory("image.bin"); },
-         {"image.bin is not a regular file"},
-         nullptr},
-        {"too large",
-         [] {
-             write_file("image.bin", {});
-             fs::resize_file("image.bin", uintmax_t{AL_DATA_MAX_IMAGE_SIZE} + 1);
-         },
-         {"Image file too large: 67108865 bytes, at most 67108864"},
-         "File size:67108865"},
+        {kMissingImage, {}, "File open failed"},
+        {kEmptyImage, {"data upgrade failed!"}, "File size:0"},
+        {kDirectoryImage, {}, nullptr},
+        {kTooLargeImage, {}, "File size:67108865"},
     };
     for (const Case &c : cases) {
-        SCOPED_TRACE(c.what);
-        std::error_code ec;
-        fs::remove_all("image.bin", ec);
+        SCOPED_TRACE(c.file.what);
+        c.file.recreate();
         log_.clear();
-        c.make();
 
         EXPECT_EQ(tarvo_bin_data_write(&ll_, 4, 9, 0, "image.bin"), -1);
 
         EXPECT_EQ(action_commands(), 0u);
         EXPECT_FALSE(flash_->image(4).has_value());
-        for (const std::string &line : c.errors)
+        std::vector<std::string> errors{c.file.error};
+        errors.insert(errors.end(), c.more_errors.begin(), c.more_errors.end());
+        for (const std::string &line : errors)
             EXPECT_TRUE(log_.contains("[tarvo_bin_data_write] " + line, "ERR")) << line;
         if (c.info != nullptr) {
             EXPECT_TRUE(log_.contains(std::string("[tarvo_bin_data_write] ") + c.info, "INF"));
         }
-        expect_no_other_errors(std::vector<std::string_view>(c.errors.begin(), c.errors.end()));
+        expect_no_other_errors(std::vector<std::string_view>(errors.begin(), errors.end()));
     }
 }
 
