@@ -68,9 +68,16 @@ usb_ll_dev_priv_t *priv_alloc() {
     return priv;
 }
 
-// Releases the transfers (which must not be in flight any more, or already detached from their
-// handle by libusb_close) and the record itself.
+// Releases everything of the record in the order libusb needs: closing the handle takes any
+// transfer still in flight (a camera that vanished mid-stream) off libusb's lists, and the
+// transfers are freed while their context still exists, since libusb consults it on the way.
 void priv_free(tarvo_ll_dev_t *dev, usb_ll_dev_priv_t *priv) {
+    if (priv->handle != nullptr) {
+        libusb_release_interface(priv->handle, 0);
+        libusb_release_interface(priv->handle, 1);
+        libusb_close(priv->handle);
+        priv->handle = nullptr;
+    }
     for (auto &xfer : priv->xfer) {
         // A transfer that completed still names the handle, which is gone by now; libusb
         // consults it while freeing.
@@ -79,21 +86,12 @@ void priv_free(tarvo_ll_dev_t *dev, usb_ll_dev_priv_t *priv) {
         xfer.reset();
     }
     free_abandoned_cmds(priv);
-    delete priv;
-    dev->priv = nullptr;
-}
-
-void release_context(usb_ll_dev_priv_t *priv) {
-    if (priv->handle != nullptr) {
-        libusb_release_interface(priv->handle, 0);
-        libusb_release_interface(priv->handle, 1);
-        libusb_close(priv->handle);
-        priv->handle = nullptr;
-    }
     if (priv->ctx != nullptr) {
         libusb_exit(priv->ctx);
         priv->ctx = nullptr;
     }
+    delete priv;
+    dev->priv = nullptr;
 }
 
 // Finds and opens the camera that the record designates. Returns the handle, or null.
@@ -314,7 +312,6 @@ tarvo_ll_dev_t *usb_ll_dev_open(tarvo_ll_dev_t *dev) {
     if (priv->handle == nullptr) {
         // Nothing was opened: release the context and the buffers now, since a caller that
         // gives up on the record would otherwise leak them.
-        release_context(priv);
         priv_free(dev, priv);
         return nullptr;
     }
@@ -363,7 +360,6 @@ void usb_ll_dev_close(tarvo_ll_dev_t *dev) {
         zr_log(3, "WRN", "[%s] device no need to closed!\n", tag);
         if (priv != nullptr) {
             // A half-built record still holds its context and buffers.
-            release_context(priv);
             priv_free(dev, priv);
         }
         return;
@@ -376,7 +372,6 @@ void usb_ll_dev_close(tarvo_ll_dev_t *dev) {
     }
     if (priv->evt_thread.joinable())
         priv->evt_thread.join();
-    release_context(priv);
     priv_free(dev, priv);
 }
 

@@ -119,6 +119,45 @@ TEST_F(CapTest, SeveralFramesIntoOneBufferFirstInfoAndTheRestStays) {
     EXPECT_TRUE(one == expected(3));
 }
 
+TEST_F(CapTest, BurstBeyondTheBufferKeepsTheNewestFrames) {
+    CameraFramesConfig cfg;
+    cfg.frames_per_transfer = 6;  // six frames at once into a buffer of two
+    open_with(cfg, kTwoFrames);
+    ASSERT_TRUE(tarvo_cap_start(&dev_));
+    // Wait until the parser has been fed all six frames before fetching any.
+    const auto fed = [&] {
+        size_t total = 0;
+        for (const std::string &line : log_.lines_with("raw bytes"))
+            total += std::stoul(line.substr(line.find("] ", line.find("feed_input")) + 2));
+        return total;
+    };
+    ASSERT_TRUE(eventually([&] { return fed() >= 6u * (kFrameBytes + 36); }));
+    std::vector<uint8_t> buf(kFrameBytes);
+    tarvo_frame_info_t info{};
+    ASSERT_EQ(tarvo_cap_get_frames(&dev_, 1, buf.data(), kFrameBytes, &info), 1);
+    // Frames 0 to 3 were dropped to make room (later bursts may have pushed on further).
+    EXPECT_GE(info.frame_idx, 4);
+    EXPECT_TRUE(buf == expected(info.frame_idx));
+}
+
+TEST_F(CapTest, UnplugDuringCaptureReachesTheErrorCallback) {
+    open_with({});
+    static std::atomic<int> seen{0};
+    seen = 0;
+    tarvo_cap_set_callback_on_error(&dev_, [](tarvo_dev_t *, int err, uint32_t) {
+        seen = err;
+        return true;
+    });
+    ASSERT_TRUE(tarvo_cap_start(&dev_));
+    std::vector<uint8_t> buf(kFrameBytes);
+    ASSERT_EQ(tarvo_cap_get_frames(&dev_, 1, buf.data(), kFrameBytes, nullptr), 1);
+    cam_->unplug();
+    EXPECT_TRUE(tarvo_cap_wait(&dev_, 0));
+    EXPECT_EQ(seen.load(), TARVO_ERR_CAP_UNKNOWN);
+    tarvo_dev_close(&dev_);  // no camera to answer the stop: close still returns
+    EXPECT_EQ(dev_.ctx, nullptr);
+}
+
 TEST_F(CapTest, FrameBufferMustHoldTwoFrameUnits) {
     open_with({}, kTwoFrames - 1);
     EXPECT_FALSE(tarvo_cap_start(&dev_));
