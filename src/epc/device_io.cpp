@@ -2,69 +2,35 @@
 
 #include <tarvo/cap.h>
 #include <tarvo/dev.h>
-#include <tarvo/log.h>
 
 #include "epc/config_state.h"
-
-// The device layer and the capture engine are linked into the same library, but the pipeline
-// is also built and tested without them; a weak reference keeps it linkable either way and
-// resolves to the real functions whenever they are part of the link.
-#pragma weak tarvo_param_batch_get
-#pragma weak tarvo_param_batch_set
-#pragma weak tarvo_reg_batch_read
-#pragma weak tarvo_reg_batch_write
-#pragma weak tarvo_dev_reset
-#pragma weak tarvo_cap_is_ongoing
-#pragma weak tarvo_cap_start
-#pragma weak tarvo_cap_stop
-#pragma weak tarvo_cap_get_frames
 
 namespace tarvo::epc {
 namespace {
 
 constexpr uint8_t kSensorTarget = 1;
 
-bool missing(const char *what) {
-    zr_log(4, "ERR", "[%s] %s is not available in this build\n", "device_io", what);
-    return false;
-}
-
 bool bound_param_get(tarvo_param_item_t *item) {
-    if (tarvo_param_batch_get == nullptr)
-        return missing("tarvo_param_batch_get");
     return tarvo_param_batch_get(g_zr_dev, item, 1);
 }
 
 bool bound_param_set(const tarvo_param_item_t *item) {
-    if (tarvo_param_batch_set == nullptr)
-        return missing("tarvo_param_batch_set");
     return tarvo_param_batch_set(g_zr_dev, item, 1);
 }
 
 bool bound_reg_read(uint32_t reg, uint32_t *values, uint16_t count) {
-    if (tarvo_reg_batch_read == nullptr)
-        return missing("tarvo_reg_batch_read");
     return tarvo_reg_batch_read(g_zr_dev, kSensorTarget, reg, values, count);
 }
 
 bool bound_reg_write(uint32_t reg, const uint32_t *values, uint16_t count) {
-    if (tarvo_reg_batch_write == nullptr)
-        return missing("tarvo_reg_batch_write");
     return tarvo_reg_batch_write(g_zr_dev, kSensorTarget, reg, values, count);
 }
 
 bool bound_reset(unsigned target) {
-    if (tarvo_dev_reset == nullptr)
-        return missing("tarvo_dev_reset");
     return tarvo_dev_reset(g_zr_dev, target);
 }
 
 int bound_grab_frame(uint8_t *buf, uint32_t size, tarvo_frame_info_t *info) {
-    if (tarvo_cap_get_frames == nullptr || tarvo_cap_is_ongoing == nullptr ||
-        tarvo_cap_start == nullptr || tarvo_cap_stop == nullptr) {
-        missing("capture");
-        return 0;
-    }
     if (!tarvo_cap_is_ongoing(g_zr_dev))
         tarvo_cap_start(g_zr_dev);
     const int got = tarvo_cap_get_frames(g_zr_dev, 1, buf, size, info);
