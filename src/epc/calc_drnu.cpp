@@ -33,6 +33,28 @@ uint16_t store_phase(double value) {
     return static_cast<uint16_t>(std::min(value, 65299.0));
 }
 
+// What a whole-image correction needs: the image geometry, the number of calibrated steps and
+// the width of one step in phase units.
+struct DrnuSetup {
+    Geometry g;
+    uint32_t range = 0;
+    int steps = 0;
+    double step_phase = 0.0;
+};
+
+// False (the image is left alone) without a geometry, a range, at least `min_steps` steps or a
+// positive step width.
+bool drnu_setup(DrnuSetup &s, int min_steps, const char *func) {
+    if (!current_geometry(s.g, func))
+        return false;
+    s.range = current_range_mm();
+    s.steps = distances();
+    if (s.range == 0 || s.steps < min_steps)
+        return false;
+    s.step_phase = calibrateGetStepCalMM() * 30000.0 / s.range;
+    return s.step_phase > 0.0;
+}
+
 // Interpolated calibrated distance of bracket [lo, hi) at step L.
 int interpolate_step(float d, int lo, int hi, float step_phase, int L) {
     const float fraction = (d - static_cast<float>(lo)) * step_phase / static_cast<float>(hi - lo);
@@ -47,16 +69,12 @@ extern "C" {
 int calculationCorrectDRNU(uint16_t *image) {
     if (calculationGetEnableDRNU() == 0 || image == nullptr)
         return 0;
-    Geometry g;
-    if (!current_geometry(g, __func__))
+    DrnuSetup s;
+    if (!drnu_setup(s, 1, __func__))
         return -1;
-    const uint32_t range = current_range_mm();
-    const int c = distances();
-    if (range == 0 || c < 1)
-        return -1;
-    const double w = calibrateGetStepCalMM() * 30000.0 / range;
-    if (!(w > 0.0))
-        return -1;
+    const Geometry &g = s.g;
+    const int c = s.steps;
+    const double w = s.step_phase;
     double delta_t = 0.0;
     if (calculationGetEnableTemperature())
         delta_t = calculationGetEnableAmbientLight()
@@ -148,16 +166,13 @@ int calculationCorrectDRNU2_opt(uint16_t *out, const uint16_t *in) {
 int calculationCorrectDRNU2(uint16_t *image) {
     if (image == nullptr)
         return -1;
-    Geometry g;
-    if (!current_geometry(g, __func__))
+    DrnuSetup s;
+    if (!drnu_setup(s, 2, __func__))
         return -1;
-    const uint32_t range = current_range_mm();
-    const int c = distances();
-    if (range == 0 || c < 2)
-        return -1;
-    const double w = calibrateGetStepCalMM() * 30000.0 / range;
-    if (!(w > 0.0))
-        return -1;
+    const Geometry &g = s.g;
+    const uint32_t range = s.range;
+    const int c = s.steps;
+    const double w = s.step_phase;
     const int offset = calibrationGetOffsetDRNU();
     double t = 0.0;
     if (calculationGetEnableTemperature()) {
