@@ -88,6 +88,21 @@ bool is_valid(uint16_t v) {
     return v != kCodeLowAmplitude;
 }
 
+// Mean of the valid values among a pixel's neighbourhood, or the low-amplitude code unless more
+// than `more_than` of them are valid.
+template <size_t N>
+uint16_t valid_mean(const uint16_t (&values)[N], int more_than) {
+    uint32_t sum = 0;
+    int count = 0;
+    for (uint16_t v : values) {
+        if (is_valid(v)) {
+            sum += v;
+            ++count;
+        }
+    }
+    return count > more_than ? static_cast<uint16_t>(sum / count) : kCodeLowAmplitude;
+}
+
 }  // namespace
 
 extern "C" {
@@ -224,15 +239,7 @@ int imageAverageFourConnectivity(uint16_t **image) {
         for (int c = 1; c < nc - 1; ++c) {
             const uint16_t values[5] = {in[r * nc + c], in[r * nc + c - 1], in[(r - 2) * nc + c],
                                         in[r * nc + c + 1], in[(r + 2) * nc + c]};
-            uint32_t sum = 0;
-            int count = 0;
-            for (uint16_t v : values) {
-                if (is_valid(v)) {
-                    sum += v;
-                    ++count;
-                }
-            }
-            out[r * nc + c] = count > 2 ? static_cast<uint16_t>(sum / count) : kCodeLowAmplitude;
+            out[r * nc + c] = valid_mean(values, 2);
         }
     }
     return 0;
@@ -254,15 +261,7 @@ int imageAverageEightConnectivity(uint16_t **image) {
                 in[r * nc + c],           in[r * nc + c - 1],   in[r * nc + c + 1],
                 in[(r - 2) * nc + c - 1], in[(r - 2) * nc + c], in[(r - 2) * nc + c + 1],
                 in[(r + 2) * nc + c - 1], in[(r + 2) * nc + c], in[(r + 2) * nc + c + 1]};
-            uint32_t sum = 0;
-            int count = 0;
-            for (uint16_t v : values) {
-                if (is_valid(v)) {
-                    sum += v;
-                    ++count;
-                }
-            }
-            out[r * nc + c] = count > 5 ? static_cast<uint16_t>(sum / count) : kCodeLowAmplitude;
+            out[r * nc + c] = valid_mean(values, 5);
         }
     }
     return 0;
