@@ -238,79 +238,40 @@ TARVO_KERNEL_BODY void line_store_drnu_metres_body(const int32_t *__restrict val
 }
 
 // Each kernel twice: compiled for AVX2 and for the baseline instruction set.
-__attribute__((target("avx2"))) void phases_avx2(const LinePlanes &in, const LineHysteresis &hyst,
-                                                 int32_t *phase) {
-    line_phases_body(in, hyst, phase);
-}
-void phases_base(const LinePlanes &in, const LineHysteresis &hyst, int32_t *phase) {
-    line_phases_body(in, hyst, phase);
-}
-__attribute__((target("avx2"))) void amplitudes_avx2(const LinePlanes &in, int32_t *amplitude) {
-    line_amplitudes_body(in, amplitude);
-}
-void amplitudes_base(const LinePlanes &in, int32_t *amplitude) {
-    line_amplitudes_body(in, amplitude);
-}
-__attribute__((target("avx2"))) void store_u16_avx2(const int32_t *value, int cols, uint16_t *out) {
-    line_store_u16_body(value, cols, out);
-}
-void store_u16_base(const int32_t *value, int cols, uint16_t *out) {
-    line_store_u16_body(value, cols, out);
-}
-__attribute__((target("avx2"))) void store_metres_avx2(const int32_t *phase, int cols,
-                                                       float metre_factor, float *out) {
-    line_store_metres_body(phase, cols, metre_factor, out);
-}
-void store_metres_base(const int32_t *phase, int cols, float metre_factor, float *out) {
-    line_store_metres_body(phase, cols, metre_factor, out);
-}
-__attribute__((target("avx2"))) void store_amplitudes_avx2(const int32_t *amplitude, int cols,
-                                                           float *out) {
-    line_store_amplitudes_body(amplitude, cols, out);
-}
-void store_amplitudes_base(const int32_t *amplitude, int cols, float *out) {
-    line_store_amplitudes_body(amplitude, cols, out);
-}
+template <auto Body>
+struct Variants;
 
-__attribute__((target("avx2"))) void drnu_avx2(const int32_t *phase, int cols, const DrnuRow &row,
-                                               int32_t *value) {
-    line_drnu_body(phase, cols, row, value);
-}
-void drnu_base(const int32_t *phase, int cols, const DrnuRow &row, int32_t *value) {
-    line_drnu_body(phase, cols, row, value);
-}
-__attribute__((target("avx2"))) void store_drnu_u16_avx2(const int32_t *value, int cols,
-                                                         uint16_t *out) {
-    line_store_drnu_u16_body(value, cols, out);
-}
-void store_drnu_u16_base(const int32_t *value, int cols, uint16_t *out) {
-    line_store_drnu_u16_body(value, cols, out);
-}
-__attribute__((target("avx2"))) void store_drnu_metres_avx2(const int32_t *value, int cols,
-                                                            float metre_factor, float *out) {
-    line_store_drnu_metres_body(value, cols, metre_factor, out);
-}
-void store_drnu_metres_base(const int32_t *value, int cols, float metre_factor, float *out) {
-    line_store_drnu_metres_body(value, cols, metre_factor, out);
+template <typename... Args, void (*Body)(Args...)>
+struct Variants<Body> {
+    __attribute__((target("avx2"))) static void avx2(Args... args) { Body(args...); }
+    static void base(Args... args) { Body(args...); }
+};
+
+template <auto Body>
+constexpr decltype(Body) variant(bool avx2) {
+    return avx2 ? &Variants<Body>::avx2 : &Variants<Body>::base;
 }
 
 struct Kernels {
-    decltype(&phases_base) phases;
-    decltype(&amplitudes_base) amplitudes;
-    decltype(&store_u16_base) store_u16;
-    decltype(&store_metres_base) store_metres;
-    decltype(&store_amplitudes_base) store_amplitudes;
-    decltype(&drnu_base) drnu;
-    decltype(&store_drnu_u16_base) store_drnu_u16;
-    decltype(&store_drnu_metres_base) store_drnu_metres;
+    decltype(&line_phases_body) phases;
+    decltype(&line_amplitudes_body) amplitudes;
+    decltype(&line_store_u16_body) store_u16;
+    decltype(&line_store_metres_body) store_metres;
+    decltype(&line_store_amplitudes_body) store_amplitudes;
+    decltype(&line_drnu_body) drnu;
+    decltype(&line_store_drnu_u16_body) store_drnu_u16;
+    decltype(&line_store_drnu_metres_body) store_drnu_metres;
 };
 
-const Kernels kAvx2 = {phases_avx2,         amplitudes_avx2,       store_u16_avx2,
-                       store_metres_avx2,   store_amplitudes_avx2, drnu_avx2,
-                       store_drnu_u16_avx2, store_drnu_metres_avx2};
-const Kernels kBase = {phases_base,         amplitudes_base,       store_u16_base,
-                       store_metres_base,   store_amplitudes_base, drnu_base,
-                       store_drnu_u16_base, store_drnu_metres_base};
+constexpr Kernels kernels_for(bool avx2) {
+    return {variant<line_phases_body>(avx2),           variant<line_amplitudes_body>(avx2),
+            variant<line_store_u16_body>(avx2),        variant<line_store_metres_body>(avx2),
+            variant<line_store_amplitudes_body>(avx2), variant<line_drnu_body>(avx2),
+            variant<line_store_drnu_u16_body>(avx2),   variant<line_store_drnu_metres_body>(avx2)};
+}
+
+const Kernels kAvx2 = kernels_for(true);
+const Kernels kBase = kernels_for(false);
 
 bool cpu_has_avx2() {
     __builtin_cpu_init();
