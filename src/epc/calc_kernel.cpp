@@ -44,35 +44,21 @@ TARVO_KERNEL_BODY void line_phases_body(const LinePlanes &in, const LineHysteres
         const int d2 = p2[j] & 0x0FFF;
         const int d3 = p3[j] & 0x0FFF;
         const bool rail = (rail_of(d0) | rail_of(d1) | rail_of(d2) | rail_of(d3)) != 0;
-        int y = d3 - d1;
-        int x = d2 - d0;
+        const int y = d3 - d1;
+        const int x = d2 - d0;
         amp_sq[j] = rail ? -1 : (y * y + x * x) >> 2;
-        // atan2_lut: octant reduction by selects, then one table entry.
-        const int axis_value = x < 0 ? 15000 : 0;
-        const bool on_axis = y == 0;
-        const int neg = y < 0 ? -1 : 0;
-        y = (y ^ neg) - neg;
-        x = (x ^ neg) - neg;
-        int base = neg & 15000;
-        const bool left = x <= 0;
-        const int y1 = left ? -x : y;
-        const int x1 = left ? y : x;
-        base += left ? 7500 : 0;
-        const bool upper_octant = y1 >= x1;
-        const int y2 = upper_octant ? y1 - x1 : y1;
-        const int x2 = upper_octant ? y1 + x1 : x1;
-        base += upper_octant ? 3750 : 0;
+        const AtanOctant o = atan_octant(y, x);
         // floor(y2 x 4096 / x2) without an integer division: the single-precision quotient is
         // within 2^-12 of the true one, so at most one integer step corrects it.
-        const int divisor = x2 > 0 ? x2 : 1;
-        const int numerator = y2 * 4096;
+        const int divisor = o.x2 > 0 ? o.x2 : 1;
+        const int numerator = o.y2 * 4096;
         int index =
-            static_cast<int>(static_cast<float>(y2) / static_cast<float>(divisor) * 4096.0f);
+            static_cast<int>(static_cast<float>(o.y2) / static_cast<float>(divisor) * 4096.0f);
         index += (index + 1) * divisor <= numerator ? 1 : 0;
         index -= index * divisor > numerator ? 1 : 0;
         // Loaded whatever the octant, so the selects below need no branch.
         const int entry = g_atan_table32[index & (kAtanEntries - 1)];
-        const int angle = on_axis ? axis_value : base + entry;
+        const int angle = o.on_axis ? o.axis_value : o.base + entry;
         // (angle + 315000) mod 30000, the angle lying in 0..30000.
         const int p = angle + 15000;
         phase[j] = p >= 30000 ? p - 30000 : p;
