@@ -13,12 +13,32 @@ constexpr uint8_t kDllStart = 0xA4;
 // Enough for a long test without letting a long session grow the record forever.
 constexpr size_t kMaxWrites = 1 << 16;
 
-bool in_range(uint32_t first, size_t count, std::string &message) {
+// Runs `each(i, address)` for the `count` registers of a transfer from `first`, under `mu`: a
+// transfer that starts at the information data register streams through it, any other walks
+// the register file.
+template <typename Fn>
+bool transfer(std::mutex &mu, uint32_t first, size_t count, std::string &message, Fn &&each) {
     if (uint64_t{first} + count > kSensorRegisterCount) {
         message = "register out of range";
         return false;
     }
+    std::lock_guard lk(mu);
+    const bool streaming = first == kInfoData;
+    for (size_t i = 0; i < count; ++i)
+        each(i, static_cast<uint8_t>(streaming ? kInfoData : first + i));
     return true;
+}
+
+template <typename Array>
+uint8_t load(std::mutex &mu, const Array &bytes, uint8_t index) {
+    std::lock_guard lk(mu);
+    return bytes[index];
+}
+
+template <typename Array>
+void store(std::mutex &mu, Array &bytes, uint8_t index, uint8_t value) {
+    std::lock_guard lk(mu);
+    bytes[index] = value;
 }
 
 }  // namespace
@@ -50,27 +70,14 @@ EpcSensor::EpcSensor(const EpcSensorConfig &config) {
 }
 
 bool EpcSensor::write(uint32_t first, std::span<const uint32_t> values, std::string &message) {
-    if (!in_range(first, values.size(), message))
-        return false;
-    std::lock_guard lk(mu_);
-    const bool streaming = first == kInfoData;
-    for (size_t i = 0; i < values.size(); ++i) {
-        const auto address = static_cast<uint8_t>(streaming ? kInfoData : first + i);
+    return transfer(mu_, first, values.size(), message, [&](size_t i, uint8_t address) {
         write_locked(address, static_cast<uint8_t>(values[i]));
-    }
-    return true;
+    });
 }
 
 bool EpcSensor::read(uint32_t first, std::span<uint32_t> values, std::string &message) {
-    if (!in_range(first, values.size(), message))
-        return false;
-    std::lock_guard lk(mu_);
-    const bool streaming = first == kInfoData;
-    for (size_t i = 0; i < values.size(); ++i) {
-        const auto address = static_cast<uint8_t>(streaming ? kInfoData : first + i);
-        values[i] = read_locked(address);
-    }
-    return true;
+    return transfer(mu_, first, values.size(), message,
+                    [&](size_t i, uint8_t address) { values[i] = read_locked(address); });
 }
 
 uint8_t EpcSensor::read_locked(uint8_t address) {
@@ -121,23 +128,19 @@ void EpcSensor::lock_attempt_locked() {
 }
 
 uint8_t EpcSensor::reg(uint8_t address) const {
-    std::lock_guard lk(mu_);
-    return regs_[address];
+    return load(mu_, regs_, address);
 }
 
 void EpcSensor::set_reg(uint8_t address, uint8_t value) {
-    std::lock_guard lk(mu_);
-    regs_[address] = value;
+    store(mu_, regs_, address, value);
 }
 
 uint8_t EpcSensor::info(uint8_t index) const {
-    std::lock_guard lk(mu_);
-    return info_[index];
+    return load(mu_, info_, index);
 }
 
 void EpcSensor::set_info(uint8_t index, uint8_t value) {
-    std::lock_guard lk(mu_);
-    info_[index] = value;
+    store(mu_, info_, index, value);
 }
 
 void EpcSensor::set_dll_script(std::vector<DllAttempt> attempts) {
