@@ -245,6 +245,23 @@ class FastRouteSmall : public PipelineTest {
         }
         return src;
     }
+
+    // Every output type of the same planes, with what each call returned.
+    struct Outputs {
+        std::vector<uint16_t> phase = std::vector<uint16_t>(kN);
+        std::vector<uint16_t> amp = std::vector<uint16_t>(kN);
+        std::vector<float> metres = std::vector<float>(kN);
+        std::vector<float> famp = std::vector<float>(kN);
+        int returned[4] = {};
+    };
+    static Outputs every_type(const std::vector<uint16_t> &src) {
+        Outputs o;
+        o.returned[0] = calcDefPiDelayGetDataSorted_opt(0, o.phase.data(), src.data(), kN);
+        o.returned[1] = calcDefPiDelayGetDataSorted_opt(1, o.amp.data(), src.data(), kN);
+        o.returned[2] = calcDefPiDelayGetDataSorted_opt(2, o.metres.data(), src.data(), kN);
+        o.returned[3] = calcDefPiDelayGetDataSorted_opt(3, o.famp.data(), src.data(), kN);
+        return o;
+    }
 };
 
 TEST_F(FastRouteSmall, HandComputedPixels) {
@@ -265,18 +282,15 @@ TEST_F(FastRouteSmall, HandComputedPixels) {
     };
     for (const Case &c : cases) {
         const std::vector<uint16_t> src = uniform(c.d[0], c.d[1], c.d[2], c.d[3]);
-        std::vector<uint16_t> phase(kN), amp(kN);
-        std::vector<float> metres(kN), famp(kN);
-        ASSERT_EQ(calcDefPiDelayGetDataSorted_opt(0, phase.data(), src.data(), kN), kN);
-        ASSERT_EQ(calcDefPiDelayGetDataSorted_opt(1, amp.data(), src.data(), kN), kN);
-        ASSERT_EQ(calcDefPiDelayGetDataSorted_opt(2, metres.data(), src.data(), kN), kN);
-        ASSERT_EQ(calcDefPiDelayGetDataSorted_opt(3, famp.data(), src.data(), kN), kN);
+        const Outputs o = every_type(src);
+        for (int type = 0; type < 4; ++type)
+            ASSERT_EQ(o.returned[type], kN) << "type " << type;
         const float metre_factor = static_cast<float>(149896229.0 / (12000 * 1000.0));
         for (int q = 0; q < kN; ++q) {
-            EXPECT_EQ(phase[q], c.phase);
-            EXPECT_EQ(amp[q], c.amplitude);
-            EXPECT_FLOAT_EQ(metres[q], static_cast<float>(c.phase) * metre_factor / 30000.0f);
-            EXPECT_EQ(famp[q], static_cast<float>(c.amplitude));
+            EXPECT_EQ(o.phase[q], c.phase);
+            EXPECT_EQ(o.amp[q], c.amplitude);
+            EXPECT_FLOAT_EQ(o.metres[q], static_cast<float>(c.phase) * metre_factor / 30000.0f);
+            EXPECT_EQ(o.famp[q], static_cast<float>(c.amplitude));
         }
     }
 }
@@ -286,18 +300,13 @@ TEST_F(FastRouteSmall, RailSamplesAreOverflowForEveryType) {
         for (uint16_t rail : {uint16_t{0}, uint16_t{4095}}) {
             std::vector<uint16_t> src = uniform(1000, 1000, 3000, 1000);
             src[which * kN + 1] = rail;
-            std::vector<uint16_t> phase(kN), amp(kN);
-            std::vector<float> metres(kN), famp(kN);
-            calcDefPiDelayGetDataSorted_opt(0, phase.data(), src.data(), kN);
-            calcDefPiDelayGetDataSorted_opt(1, amp.data(), src.data(), kN);
-            calcDefPiDelayGetDataSorted_opt(2, metres.data(), src.data(), kN);
-            calcDefPiDelayGetDataSorted_opt(3, famp.data(), src.data(), kN);
+            const Outputs o = every_type(src);
             // Input position 1 is read-out line 0, column 1: image row 0, column 1.
-            EXPECT_EQ(phase[1], 65500);
-            EXPECT_EQ(amp[1], 65500);
-            EXPECT_FLOAT_EQ(metres[1], 65.5f);
-            EXPECT_FLOAT_EQ(famp[1], 65.5f);
-            EXPECT_EQ(phase[0], 15000);
+            EXPECT_EQ(o.phase[1], 65500);
+            EXPECT_EQ(o.amp[1], 65500);
+            EXPECT_FLOAT_EQ(o.metres[1], 65.5f);
+            EXPECT_FLOAT_EQ(o.famp[1], 65.5f);
+            EXPECT_EQ(o.phase[0], 15000);
         }
     }
 }
@@ -306,18 +315,14 @@ TEST_F(FastRouteSmall, HysteresisRejectsDistancesButNotAmplitudes) {
     // Amplitude 1000: squared 1e6. Valid from 1001^2 only.
     hysteresisSetThresholds(1001, 10);
     const std::vector<uint16_t> src = uniform(1000, 1000, 3000, 1000);
-    std::vector<uint16_t> phase(kN), amp(kN);
-    std::vector<float> metres(kN);
-    calcDefPiDelayGetDataSorted_opt(0, phase.data(), src.data(), kN);
-    calcDefPiDelayGetDataSorted_opt(1, amp.data(), src.data(), kN);
-    calcDefPiDelayGetDataSorted_opt(2, metres.data(), src.data(), kN);
-    EXPECT_EQ(phase[0], 65300);
-    EXPECT_FLOAT_EQ(metres[0], 65.3f);
-    EXPECT_EQ(amp[0], 1000);
+    Outputs o = every_type(src);
+    EXPECT_EQ(o.phase[0], 65300);
+    EXPECT_FLOAT_EQ(o.metres[0], 65.3f);
+    EXPECT_EQ(o.amp[0], 1000);
     // At the upper threshold the pixel turns valid.
     hysteresisSetThresholds(1000, 10);
-    calcDefPiDelayGetDataSorted_opt(0, phase.data(), src.data(), kN);
-    EXPECT_EQ(phase[0], 15000);
+    calcDefPiDelayGetDataSorted_opt(0, o.phase.data(), src.data(), kN);
+    EXPECT_EQ(o.phase[0], 15000);
 }
 
 TEST_F(PipelineTest, ReadOutLinesFillHalvesFromTheCentreOutward) {

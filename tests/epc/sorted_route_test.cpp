@@ -326,18 +326,19 @@ TEST_F(PipelineTest, GrayscalePathCodesAndOrder) {
     currentMode = 2;
     pruSetDCS(2);
     const std::vector<uint16_t> two = {2148, 2000, 2000, 2000, 2000, 2148, 2000, 2000};
-    hand_over(two);
-    ASSERT_EQ(calcBWSorted(&out), 8);
-    EXPECT_EQ(out[0], 100);
-    EXPECT_EQ(out[1], 0);
-    EXPECT_EQ(out[4], 48);
-    EXPECT_EQ(out[5], 0);
-    hand_over(two);
-    ASSERT_EQ(calculationBW(&out), 8);
-    EXPECT_EQ(out[0], 100);
-    EXPECT_EQ(out[1], 0);
-    EXPECT_EQ(out[4], 48);
-    EXPECT_EQ(out[5], 0);
+    const struct {
+        const char *name;
+        int (*bw)(uint16_t **);
+    } paths[] = {{"calcBWSorted", calcBWSorted}, {"calculationBW", calculationBW}};
+    for (const auto &path : paths) {
+        SCOPED_TRACE(path.name);
+        hand_over(two);
+        ASSERT_EQ(path.bw(&out), 8);
+        EXPECT_EQ(out[0], 100);
+        EXPECT_EQ(out[1], 0);
+        EXPECT_EQ(out[4], 48);
+        EXPECT_EQ(out[5], 0);
+    }
     // The handed-over frame itself is left as it came.
     EXPECT_EQ(two[0], 2148);
 }
