@@ -76,10 +76,4 @@ class BusImpl final : public Bus {
     std::thread timer_;
 };
 
-// Plain-data helpers shared by the command engine and the tests of the simulator itself.
-uint16_t get_le16(const uint8_t *p);
-uint32_t get_le32(const uint8_t *p);
-void put_le16(uint8_t *p, uint16_t v);
-void put_le32(uint8_t *p, uint32_t v);
-
 }  // namespace tarvo::vcam::detail

@@ -3,6 +3,7 @@
 #include "camera_impl.h"
 
 #include "bus_impl.h"
+#include "byte_order.h"
 
 #include <algorithm>
 #include <array>
@@ -151,22 +152,6 @@ CommandOutcome failed(std::string message) {
 }
 
 }  // namespace
-
-uint16_t get_le16(const uint8_t *p) {
-    return static_cast<uint16_t>(p[0] | p[1] << 8);
-}
-uint32_t get_le32(const uint8_t *p) {
-    return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
-}
-void put_le16(uint8_t *p, uint16_t v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-}
-void put_le32(uint8_t *p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) {
-        p[i] = static_cast<uint8_t>(v >> (8 * i));
-    }
-}
 
 std::vector<uint8_t> usb_descriptors(int speed) {
     // Bulk endpoints may carry 64 bytes per packet at full speed, 512 at high speed.

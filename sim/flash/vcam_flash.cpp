@@ -1,5 +1,7 @@
 #include "vcam_flash.h"
 
+#include "byte_order.h"
+
 #include <algorithm>
 #include <cstring>
 #include <string>
@@ -8,21 +10,6 @@
 namespace tarvo::vcam {
 
 namespace {
-
-uint16_t le16(const uint8_t *p) {
-    return static_cast<uint16_t>(p[0] | p[1] << 8);
-}
-uint32_t le32(const uint8_t *p) {
-    return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
-}
-void put16(uint8_t *p, uint16_t v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-}
-void put32(uint8_t *p, uint32_t v) {
-    for (int i = 0; i < 4; ++i)
-        p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
 
 bool all_zero(std::span<const uint8_t> bytes) {
     return std::all_of(bytes.begin(), bytes.end(), [](uint8_t b) { return b == 0; });
@@ -194,12 +181,12 @@ CommandOutcome Flash::read(uint16_t value, std::span<uint8_t> reply) {
 CommandOutcome Flash::write_transfer_info_locked(std::span<const uint8_t> data) {
     if (data.size() != kTransferInfoSize || data[1] != 0 || !all_zero(data.subspan(8)))
         return refuse_locked("bad transfer information");
-    const uint32_t size = le32(&data[4]);
+    const uint32_t size = get_le32(&data[4]);
     if (size == 0 || size == kNoDataSize)
         return refuse_locked("bad image size");
     state_ = State::announced;
     type_ = data[0];
-    version_ = le16(&data[2]);
+    version_ = get_le16(&data[2]);
     size_ = size;
     received_.clear();
     chunks_ = 0;
@@ -213,7 +200,7 @@ CommandOutcome Flash::write_erase_locked(std::span<const uint8_t> data) {
         return refuse_locked("bad erase request");
     if (state_ != State::announced)
         return refuse_locked("erase request out of turn");
-    if (data[0] != type_ || le32(&data[1]) != size_ || le32(&data[5]) != kFlashChunkSize)
+    if (data[0] != type_ || get_le32(&data[1]) != size_ || get_le32(&data[5]) != kFlashChunkSize)
         return refuse_locked("erase request does not match the transfer information");
     state_ = State::erasing;
     erase_left_ = erase_acks_;
@@ -226,7 +213,7 @@ CommandOutcome Flash::write_chunk_locked(std::span<const uint8_t> data) {
         return refuse_locked("chunk out of turn");
     if (data.size() < kChunkHeaderSize)
         return refuse_locked("short chunk header");
-    const uint32_t len = le32(&data[2]);
+    const uint32_t len = get_le32(&data[2]);
     if (len == 0 || len > kFlashChunkSize || data.size() != kChunkHeaderSize + len)
         return refuse_locked("bad chunk length");
     const size_t remaining = size_ - received_.size();
@@ -235,7 +222,7 @@ CommandOutcome Flash::write_chunk_locked(std::span<const uint8_t> data) {
         return refuse_locked("chunk does not fit the image");
     last_chunk_ = chunks_;
     const auto bytes = data.subspan(kChunkHeaderSize);
-    if (flash_crc16(bytes) != le16(&data[0])) {
+    if (flash_crc16(bytes) != get_le16(&data[0])) {
         // Taken on the wire but not into the flash: the acknowledgement asks for it again.
         ++stats_.crc_errors;
         return {};
@@ -254,7 +241,7 @@ CommandOutcome Flash::write_payload_request_locked(std::span<const uint8_t> data
     if (data.size() != kPayloadRequestSize || !all_zero(data.subspan(0, 4)) ||
         !all_zero(data.subspan(6)))
         return refuse_locked("bad payload request");
-    const uint16_t len = le16(&data[4]);
+    const uint16_t len = get_le16(&data[4]);
     if (len == 0 || len > kPayloadPieceSize)
         return refuse_locked("bad payload length");
     payload_pending_ = len;
@@ -268,12 +255,13 @@ CommandOutcome Flash::read_info_locked(std::span<uint8_t> reply) {
     reply[0] = query_type_;
     auto it = images_.find(query_type_);
     if (it == images_.end()) {
-        put32(&reply[4], kNoDataSize);
-        put32(&reply[8], default_address(query_type_));
+        put_le32(&reply[4], kNoDataSize);
+        put_le32(&reply[8], default_address(query_type_));
     } else {
-        put16(&reply[2], it->second.version);
-        put32(&reply[4], reported_size_.value_or(static_cast<uint32_t>(it->second.bytes.size())));
-        put32(&reply[8], it->second.address);
+        put_le16(&reply[2], it->second.version);
+        put_le32(&reply[4],
+                 reported_size_.value_or(static_cast<uint32_t>(it->second.bytes.size())));
+        put_le32(&reply[8], it->second.address);
     }
     return answered(reply.size());
 }
@@ -316,7 +304,7 @@ CommandOutcome Flash::read_ack_locked(std::span<uint8_t> reply) {
             break;
     }
     std::fill(reply.begin(), reply.end(), 0);
-    put32(&reply[0], next);
+    put_le32(&reply[0], next);
     reply[4] = status;
     ++stats_.ack_reads;
     return answered(reply.size());

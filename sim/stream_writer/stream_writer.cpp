@@ -2,21 +2,9 @@
 
 #include <algorithm>
 
+#include "byte_order.h"
+
 namespace tarvo::vcam {
-
-namespace {
-
-void put16(uint8_t *p, uint16_t v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-}
-
-void put32(uint8_t *p, uint32_t v) {
-    for (int i = 0; i < 4; ++i)
-        p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
-}  // namespace
 
 uint16_t fletcher16(std::span<const uint8_t> bytes) {
     unsigned s1 = 0;
@@ -30,10 +18,8 @@ uint16_t fletcher16(std::span<const uint8_t> bytes) {
 
 uint32_t payload_sum(std::span<const uint8_t> payload) {
     uint32_t sum = 0;
-    for (size_t i = 0; i + 4 <= payload.size(); i += 4) {
-        sum += uint32_t{payload[i]} | (uint32_t{payload[i + 1]} << 8) |
-               (uint32_t{payload[i + 2]} << 16) | (uint32_t{payload[i + 3]} << 24);
-    }
+    for (size_t i = 0; i + 4 <= payload.size(); i += 4)
+        sum += get_le32(&payload[i]);
     return sum;
 }
 
@@ -41,20 +27,20 @@ std::array<uint8_t, kStreamHeaderSize> encode_header(const StreamHeaderFields &h
     std::array<uint8_t, kStreamHeaderSize> raw{};
     raw[0] = 0xFB;
     raw[1] = 0x98;
-    put16(&raw[2], h.sidx);
-    put32(&raw[4], h.len);
-    put32(&raw[8], h.frlen);
-    put16(&raw[12], h.fridx);
-    put16(&raw[14], h.frfmt);
-    put16(&raw[16], h.width);
-    put16(&raw[18], h.height);
-    put16(&raw[20], static_cast<uint16_t>(h.temp_chip));
-    put16(&raw[22], static_cast<uint16_t>(h.temp_ib));
-    put32(&raw[24], h.extra);
-    put32(&raw[28], h.data_sum);
+    put_le16(&raw[2], h.sidx);
+    put_le32(&raw[4], h.len);
+    put_le32(&raw[8], h.frlen);
+    put_le16(&raw[12], h.fridx);
+    put_le16(&raw[14], h.frfmt);
+    put_le16(&raw[16], h.width);
+    put_le16(&raw[18], h.height);
+    put_le16(&raw[20], static_cast<uint16_t>(h.temp_chip));
+    put_le16(&raw[22], static_cast<uint16_t>(h.temp_ib));
+    put_le32(&raw[24], h.extra);
+    put_le32(&raw[28], h.data_sum);
     raw[32] = h.flags;
     raw[33] = h.options;
-    put16(&raw[34], fletcher16(std::span(raw).first(34)));
+    put_le16(&raw[34], fletcher16(std::span(raw).first(34)));
     return raw;
 }
 
