@@ -11,7 +11,7 @@
 #include <random>
 #include <vector>
 
-#include "stream/stream_header.h"
+#include "stream_writer/stream_writer.h"
 
 namespace {
 
@@ -20,47 +20,21 @@ constexpr size_t kTransfer = 153600;
 constexpr int kFrames = 8;
 constexpr double kCameraBytesPerSecond = 30.0 * kFrameLen;
 
-void put16(uint8_t *p, uint16_t v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-}
-void put32(uint8_t *p, uint32_t v) {
-    for (int i = 0; i < 4; ++i)
-        p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
-uint32_t word_sum(const uint8_t *p, size_t n) {
-    uint32_t sum = 0;
-    for (size_t i = 0; i + 4 <= n; i += 4)
-        sum += tarvo::stream::load_le32(p + i);
-    return sum;
-}
-
 // kFrames frames, each cut into packets of `piece` payload bytes.
 std::vector<uint8_t> camera_stream(uint32_t piece, bool data_sum) {
+    tarvo::vcam::StreamWriterConfig cfg;
+    cfg.max_packet_payload = piece;
+    cfg.data_sum = data_sum;
+    cfg.meta.width = 320;
+    cfg.meta.height = 240;
+    tarvo::vcam::StreamWriter writer(cfg);
     std::mt19937 rng(1);
     std::vector<uint8_t> frame(kFrameLen);
     std::vector<uint8_t> out;
-    uint16_t sidx = 0;
-    for (uint16_t fridx = 0; fridx < kFrames; ++fridx) {
+    for (int i = 0; i < kFrames; ++i) {
         for (uint8_t &b : frame)
             b = static_cast<uint8_t>(rng());
-        for (uint32_t off = 0; off < kFrameLen; off += piece) {
-            const uint32_t len = std::min(piece, kFrameLen - off);
-            uint8_t h[36] = {0xFB, 0x98};
-            put16(h + 2, sidx++);
-            put32(h + 4, len);
-            put32(h + 8, kFrameLen);
-            put16(h + 12, fridx);
-            put16(h + 16, 320);
-            put16(h + 18, 240);
-            put32(h + 28, data_sum ? word_sum(frame.data() + off, len) : 0);
-            h[32] = off == 0 ? 1 : 0;
-            h[33] = data_sum ? 1 : 0;
-            put16(h + 34, tarvo::stream::fletcher16(h, 34));
-            out.insert(out.end(), h, h + 36);
-            out.insert(out.end(), frame.begin() + off, frame.begin() + off + len);
-        }
+        writer.write_frame(frame, out);
     }
     return out;
 }
