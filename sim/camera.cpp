@@ -11,65 +11,57 @@
 
 namespace tarvo::vcam {
 
-Fault Fault::busy(int type, int value, int replies, int times) {
+namespace {
+
+// What every fault names: the command it hits, and how many times (-1: every time).
+Fault hitting(FaultKind kind, int type, int value, int times) {
     Fault f;
-    f.kind = FaultKind::busy;
+    f.kind = kind;
     f.type = type;
     f.value = value;
-    f.busy_replies = replies;
     f.times = times;
+    return f;
+}
+
+Fault in_direction(FaultKind kind, int type, int value, std::optional<Dir> dir, int times) {
+    Fault f = hitting(kind, type, value, times);
+    f.dir = dir;
+    return f;
+}
+
+}  // namespace
+
+Fault Fault::busy(int type, int value, int replies, int times) {
+    Fault f = hitting(FaultKind::busy, type, value, times);
+    f.busy_replies = replies;
     return f;
 }
 
 Fault Fault::fail(int type, int value, std::string message, int times) {
-    Fault f;
-    f.kind = FaultKind::fail;
-    f.type = type;
-    f.value = value;
+    Fault f = hitting(FaultKind::fail, type, value, times);
     f.message = std::move(message);
-    f.times = times;
     return f;
 }
 
 Fault Fault::wrong_echo(int type, int value, uint8_t echo_type, uint8_t echo_value, int times) {
-    Fault f;
-    f.kind = FaultKind::wrong_echo;
-    f.type = type;
-    f.value = value;
+    Fault f = hitting(FaultKind::wrong_echo, type, value, times);
     f.echo_type = echo_type;
     f.echo_value = echo_value;
-    f.times = times;
     return f;
 }
 
 Fault Fault::silent(int type, int value, std::optional<Dir> dir, int times) {
-    Fault f;
-    f.kind = FaultKind::silent;
-    f.type = type;
-    f.value = value;
-    f.dir = dir;
-    f.times = times;
-    return f;
+    return in_direction(FaultKind::silent, type, value, dir, times);
 }
 
 Fault Fault::stall(int type, int value, std::optional<Dir> dir, int times) {
-    Fault f;
-    f.kind = FaultKind::stall;
-    f.type = type;
-    f.value = value;
-    f.dir = dir;
-    f.times = times;
-    return f;
+    return in_direction(FaultKind::stall, type, value, dir, times);
 }
 
 Fault Fault::param_length(int param, uint8_t length, int times) {
-    Fault f;
-    f.kind = FaultKind::param_length;
-    f.type = kTypeDevice;
-    f.value = kDevParamGet;
+    Fault f = hitting(FaultKind::param_length, kTypeDevice, kDevParamGet, times);
     f.param = param;
     f.length = length;
-    f.times = times;
     return f;
 }
 
