@@ -1,6 +1,5 @@
 // The camera's command set on endpoint 0, driven with plain libusb control transfers.
-#include "usb_client.h"
-#include "vcam.h"
+#include "sim_fixture.h"
 
 #include <gtest/gtest.h>
 
@@ -11,21 +10,18 @@ namespace {
 using namespace tarvo::vcam;
 using vcam_test::Client;
 using vcam_test::eventually;
+using vcam_test::le32;
+using vcam_test::le32_bytes;
 using vcam_test::list_cameras;
 
 std::vector<uint8_t> reg_header(uint8_t target, uint32_t first, uint16_t count) {
     const uint16_t bytes = static_cast<uint16_t>(count * 4);
-    return {target,
-            static_cast<uint8_t>(first),
-            static_cast<uint8_t>(first >> 8),
-            static_cast<uint8_t>(first >> 16),
-            static_cast<uint8_t>(first >> 24),
-            static_cast<uint8_t>(bytes),
-            static_cast<uint8_t>(bytes >> 8)};
-}
-
-uint32_t le32(const uint8_t *p) {
-    return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
+    std::vector<uint8_t> header{target};
+    const auto first_bytes = le32_bytes(first);
+    header.insert(header.end(), first_bytes.begin(), first_bytes.end());
+    header.push_back(static_cast<uint8_t>(bytes));
+    header.push_back(static_cast<uint8_t>(bytes >> 8));
+    return header;
 }
 
 std::vector<uint8_t> param_item(uint8_t id, std::vector<uint8_t> value = {}) {
@@ -36,15 +32,8 @@ std::vector<uint8_t> param_item(uint8_t id, std::vector<uint8_t> value = {}) {
     return item;
 }
 
-class SimCommand : public testing::Test {
+class SimCommand : public vcam_test::OneCamera {
   protected:
-    void SetUp() override {
-        cam = Bus::get().add_camera();
-        client = std::make_unique<Client>();
-        ASSERT_TRUE(client->opened());
-        ASSERT_EQ(client->setup(0), 0);
-    }
-
     // Sends a host-to-device command and returns the status reply after it.
     std::vector<uint8_t> command(uint8_t type, uint16_t value, std::vector<uint8_t> data) {
         auto r = client->out(type, value, data);
@@ -75,9 +64,6 @@ class SimCommand : public testing::Test {
     std::string message(const std::vector<uint8_t> &st) {
         return std::string(st.begin() + 3, std::find(st.begin() + 3, st.end(), 0));
     }
-
-    std::shared_ptr<Camera> cam;
-    std::unique_ptr<Client> client;
 };
 
 TEST_F(SimCommand, StatusBeforeAnyCommandIsDone) {
@@ -93,9 +79,8 @@ TEST_F(SimCommand, RegistersWriteOnceAndReadInChunks) {
     auto req = reg_header(1, 10, 40);
     for (uint32_t i = 0; i < 40; ++i) {
         values[i] = 0xA0000000u + i * 0x01010101u;
-        for (int b = 0; b < 4; ++b) {
-            req.push_back(static_cast<uint8_t>(values[i] >> (8 * b)));
-        }
+        const auto value_bytes = le32_bytes(values[i]);
+        req.insert(req.end(), value_bytes.begin(), value_bytes.end());
     }
     auto st = command(kTypeRegister, kRegWrite, req);
     EXPECT_EQ(st[0], kStatusDone);

@@ -1,6 +1,5 @@
 // The camera's bulk stream on endpoint 0x81 under a ring of libusb bulk transfers.
-#include "usb_client.h"
-#include "vcam.h"
+#include "sim_fixture.h"
 
 #include <gtest/gtest.h>
 
@@ -118,13 +117,12 @@ size_t count_status(const std::vector<Ring::Event> &ev, int status) {
         ev.begin(), ev.end(), [&](const Ring::Event &e) { return e.status == status; }));
 }
 
-class SimStream : public testing::Test {
+class SimStream : public vcam_test::OneCamera {
   protected:
     void SetUp() override {
-        cam = Bus::get().add_camera();
-        client = std::make_unique<Client>();
-        ASSERT_TRUE(client->opened());
-        ASSERT_EQ(client->setup(0), 0);
+        OneCamera::SetUp();
+        if (HasFatalFailure())
+            return;
         ASSERT_EQ(libusb_clear_halt(client->handle(), 0x81), 0);
     }
     void TearDown() override {
@@ -133,9 +131,7 @@ class SimStream : public testing::Test {
     }
 
     bool start(uint32_t arg = 0) {
-        client->out(kTypeRegister, kRegCapStart,
-                    {static_cast<uint8_t>(arg), static_cast<uint8_t>(arg >> 8),
-                     static_cast<uint8_t>(arg >> 16), static_cast<uint8_t>(arg >> 24)});
+        client->out(kTypeRegister, kRegCapStart, vcam_test::le32_bytes(arg));
         auto st = client->status();
         return st && (*st)[0] == kStatusDone && (*st)[2] == kRegCapStart;
     }
@@ -145,8 +141,6 @@ class SimStream : public testing::Test {
         return st && (*st)[0] == kStatusDone && (*st)[2] == kRegCapStop;
     }
 
-    std::shared_ptr<Camera> cam;
-    std::unique_ptr<Client> client;
     std::unique_ptr<Ring> ring;
 };
 
