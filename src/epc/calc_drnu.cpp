@@ -33,6 +33,14 @@ uint16_t store_phase(double value) {
     return static_cast<uint16_t>(std::min(value, 65299.0));
 }
 
+// Chip temperature drift since calibration, or the ambient-light correction's own drift while
+// that is on (the chip is then not read).
+template <typename ChipTemperature>
+int temperature_drift(ChipTemperature chip_temperature) {
+    return calculationGetEnableAmbientLight() ? g_ambient.diff_temp
+                                              : chip_temperature() - calibrateGetTempCalib();
+}
+
 // What a whole-image correction needs: the image geometry, the number of calibrated steps and
 // the width of one step in phase units.
 struct DrnuSetup {
@@ -77,9 +85,7 @@ int calculationCorrectDRNU(uint16_t *image) {
     const double w = s.step_phase;
     double delta_t = 0.0;
     if (calculationGetEnableTemperature())
-        delta_t = calculationGetEnableAmbientLight()
-                      ? g_ambient.diff_temp
-                      : temperatureGetTemperature() - calibrateGetTempCalib();
+        delta_t = temperature_drift(temperatureGetTemperature);
     const int offset = calibrationGetOffsetDRNU();
     for (int i = 0; i < g.rows; ++i) {
         for (int j = 0; j < g.cols; ++j) {
@@ -176,9 +182,7 @@ int calculationCorrectDRNU2(uint16_t *image) {
     const int offset = calibrationGetOffsetDRNU();
     double t = 0.0;
     if (calculationGetEnableTemperature()) {
-        const int delta = calculationGetEnableAmbientLight()
-                              ? g_ambient.diff_temp
-                              : temperatureGetTemperatureByFrameHeader() - calibrateGetTempCalib();
+        const int delta = temperature_drift(temperatureGetTemperatureByFrameHeader);
         t = delta * 30000.0 / range * calibrateGetTempCoef(partType);
     }
     // Looks for consecutive calibration images m0 <= v < m1 in a window of five steps from
