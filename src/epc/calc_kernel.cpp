@@ -28,6 +28,26 @@ inline int rail_of(int d) {
     return static_cast<unsigned>(d - 1) >= 4094u ? 1 : 0;
 }
 
+// Sample differences d3 - d1 and d2 - d0 of column j, and whether any of its four 12-bit samples
+// sits on a rail (0 or 4095).
+struct SampleDiffs {
+    int y;
+    int x;
+    // 0 or 1: the vectoriser gives up on both callers' loops when this is a bool.
+    int rail;
+};
+
+TARVO_KERNEL_BODY SampleDiffs sample_diffs(const uint16_t *__restrict p0,
+                                           const uint16_t *__restrict p1,
+                                           const uint16_t *__restrict p2,
+                                           const uint16_t *__restrict p3, int j) {
+    const int d0 = p0[j] & 0x0FFF;
+    const int d1 = p1[j] & 0x0FFF;
+    const int d2 = p2[j] & 0x0FFF;
+    const int d3 = p3[j] & 0x0FFF;
+    return {d3 - d1, d2 - d0, rail_of(d0) | rail_of(d1) | rail_of(d2) | rail_of(d3)};
+}
+
 TARVO_KERNEL_BODY void line_phases_body(const LinePlanes &in, const LineHysteresis &hyst,
                                         int32_t *__restrict phase) {
     const uint16_t *__restrict p0 = in.d0;
@@ -39,13 +59,7 @@ TARVO_KERNEL_BODY void line_phases_body(const LinePlanes &in, const LineHysteres
     // loop: next to the table lookup, byte stores would keep the first from vectorising.
     int32_t amp_sq[kMaxLineColumns];
     for (int j = 0; j < cols; ++j) {
-        const int d0 = p0[j] & 0x0FFF;
-        const int d1 = p1[j] & 0x0FFF;
-        const int d2 = p2[j] & 0x0FFF;
-        const int d3 = p3[j] & 0x0FFF;
-        const bool rail = (rail_of(d0) | rail_of(d1) | rail_of(d2) | rail_of(d3)) != 0;
-        const int y = d3 - d1;
-        const int x = d2 - d0;
+        const auto [y, x, rail] = sample_diffs(p0, p1, p2, p3, j);
         amp_sq[j] = rail ? -1 : (y * y + x * x) >> 2;
         const AtanOctant o = atan_octant(y, x);
         // floor(y2 x 4096 / x2) without an integer division: the single-precision quotient is
@@ -91,13 +105,7 @@ TARVO_KERNEL_BODY void line_amplitudes_body(const LinePlanes &in, int32_t *__res
     const int cols = in.cols;
     int32_t *__restrict squares = amplitude;
     for (int j = 0; j < cols; ++j) {
-        const int d0 = p0[j] & 0x0FFF;
-        const int d1 = p1[j] & 0x0FFF;
-        const int d2 = p2[j] & 0x0FFF;
-        const int d3 = p3[j] & 0x0FFF;
-        const bool rail = (rail_of(d0) | rail_of(d1) | rail_of(d2) | rail_of(d3)) != 0;
-        const int a = d3 - d1;
-        const int b = d2 - d0;
+        const auto [a, b, rail] = sample_diffs(p0, p1, p2, p3, j);
         // Negative marks a rail pixel until the root below is taken.
         squares[j] = rail ? -1 : a * a + b * b;
     }
