@@ -28,6 +28,16 @@ Location location_of(libusb_device *d) {
             libusb_get_device_speed(d)};
 }
 
+// Marks a record as a located camera at `at`.
+void set_location(tarvo_ll_dev_t *dev, const Location &at) {
+    dev->located = 1;
+    dev->kind = 0;
+    dev->port = static_cast<uint8_t>(at.port);
+    dev->bus = static_cast<uint8_t>(at.bus);
+    dev->address = static_cast<uint8_t>(at.address);
+    dev->speed = static_cast<uint8_t>(at.speed);
+}
+
 // Owns a device list and unreferences its devices when it goes.
 class DeviceList {
   public:
@@ -147,12 +157,7 @@ libusb_device_handle *open_scan(tarvo_ll_dev_t *dev, usb_ll_dev_priv_t *priv) {
                    libusb_error_name(rc));
             continue;
         }
-        dev->located = 1;
-        dev->kind = 0;
-        dev->port = static_cast<uint8_t>(at.port);
-        dev->bus = static_cast<uint8_t>(at.bus);
-        dev->address = static_cast<uint8_t>(at.address);
-        dev->speed = static_cast<uint8_t>(at.speed);
+        set_location(dev, at);
         return handle;
     }
     return nullptr;
@@ -266,12 +271,7 @@ int usb_ll_dev_list(tarvo_ll_dev_t *list, int max) {
                     continue;
                 tarvo_ll_dev_t *entry = &list[found++];
                 std::memset(entry, 0, sizeof(*entry));
-                entry->located = 1;
-                entry->kind = 0;
-                entry->port = static_cast<uint8_t>(at.port);
-                entry->bus = static_cast<uint8_t>(at.bus);
-                entry->address = static_cast<uint8_t>(at.address);
-                entry->speed = static_cast<uint8_t>(at.speed);
+                set_location(entry, at);
                 entry->ops = &ll_op_usb;
                 zr_log(1, "DBG", "[%s]   TARVO device (speed=%d) found @ %03d:%03d:%03d, %p\n", tag,
                        at.speed, at.port, at.bus, at.address, static_cast<void *>(entry));

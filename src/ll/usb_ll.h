@@ -4,6 +4,7 @@
 #pragma once
 
 #include <tarvo/ll.h>
+#include <tarvo/log.h>
 
 #include <libusb.h>
 
@@ -82,6 +83,16 @@ namespace tarvo::ll {
 // The private record of a record, or null.
 inline usb_ll_dev_priv_t *priv_of(const tarvo_ll_dev_t *dev) {
     return dev ? static_cast<usb_ll_dev_priv_t *>(dev->priv) : nullptr;
+}
+
+// The private record of a record whose USB handle is open; null after an ERR line naming `tag`.
+inline usb_ll_dev_priv_t *open_priv(const tarvo_ll_dev_t *dev, const char *tag) {
+    usb_ll_dev_priv_t *priv = priv_of(dev);
+    if (priv == nullptr || priv->handle == nullptr) {
+        zr_log(4, "ERR", "[%s]  USB handler Is NULL!\r\n", tag);
+        return nullptr;
+    }
+    return priv;
 }
 
 // Stores a u32 in little-endian order, as every multi-byte field on the wire is.

@@ -87,11 +87,9 @@ int status_result(const libusb_transfer *xfer) {
 int exe_cmd(tarvo_ll_dev_t *dev, bool out, uint8_t type, uint16_t value, uint8_t *data, int len,
             unsigned timeout_ms) {
     static const char *const tag = "usb_ll_exe_cmd";
-    usb_ll_dev_priv_t *priv = priv_of(dev);
-    if (priv == nullptr || priv->handle == nullptr) {
-        zr_log(4, "ERR", "[%s]  USB handler Is NULL!\r\n", tag);
+    usb_ll_dev_priv_t *priv = open_priv(dev, tag);
+    if (priv == nullptr)
         return kNotSent;
-    }
     if (len < 0 || len > kMaxDataLen || (len > 0 && data == nullptr)) {
         zr_log(4, "ERR", "[%s] bad data stage: %p, len=%d\n", tag, static_cast<void *>(data), len);
         return kNotSent;

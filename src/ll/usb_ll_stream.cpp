@@ -124,11 +124,9 @@ void usb_ll_cap_abort(tarvo_ll_dev_t *dev) {
 
 bool usb_ll_cap_start(tarvo_ll_dev_t *dev, uint32_t arg, tarvo_ll_cap_cb_t cb, void *cb_arg) {
     static const char *const tag = "usb_ll_cap_start";
-    usb_ll_dev_priv_t *priv = priv_of(dev);
-    if (priv == nullptr || priv->handle == nullptr) {
-        zr_log(4, "ERR", "[%s]  USB handler Is NULL!\r\n", tag);
+    usb_ll_dev_priv_t *priv = open_priv(dev, tag);
+    if (priv == nullptr)
         return false;
-    }
     priv->cap_abort.store(0);
     if (libusb_clear_halt(priv->handle, kStreamEp) < 0) {
         zr_log(4, "ERR", "[%s]  Clear halt failed on EP: %0x!\r\n", tag, kStreamEp);
@@ -172,11 +170,9 @@ bool usb_ll_cap_start(tarvo_ll_dev_t *dev, uint32_t arg, tarvo_ll_cap_cb_t cb, v
 
 bool usb_ll_cap_stop(tarvo_ll_dev_t *dev) {
     static const char *const tag = "usb_ll_cap_stop";
-    usb_ll_dev_priv_t *priv = priv_of(dev);
-    if (priv == nullptr || priv->handle == nullptr) {
-        zr_log(4, "ERR", "[%s]  USB handler Is NULL!\r\n", tag);
+    usb_ll_dev_priv_t *priv = open_priv(dev, tag);
+    if (priv == nullptr)
         return false;
-    }
     priv->cap_abort.store(1);
     cancel_all(priv, tag);
     uint8_t stop_arg = kCmdRegister;
