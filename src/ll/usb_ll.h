@@ -17,6 +17,8 @@
 #include <thread>
 #include <vector>
 
+#include "ll/byte_order.h"
+
 namespace tarvo::ll {
 
 inline constexpr uint16_t kVendorId = 0x111B;
@@ -95,17 +97,8 @@ inline usb_ll_dev_priv_t *open_priv(const tarvo_ll_dev_t *dev, const char *tag) 
     return priv;
 }
 
-// Stores a u32 in little-endian order, as every multi-byte field on the wire is.
-inline void put_le32(uint8_t *out, uint32_t v) {
-    out[0] = static_cast<uint8_t>(v);
-    out[1] = static_cast<uint8_t>(v >> 8);
-    out[2] = static_cast<uint8_t>(v >> 16);
-    out[3] = static_cast<uint8_t>(v >> 24);
-}
-inline uint32_t get_le32(const uint8_t *in) {
-    return static_cast<uint32_t>(in[0]) | static_cast<uint32_t>(in[1]) << 8 |
-           static_cast<uint32_t>(in[2]) << 16 | static_cast<uint32_t>(in[3]) << 24;
-}
+using bytes::get_le32;
+using bytes::put_le32;
 
 // Waits, in 10 ms steps and at most `polls` of them, until pred() holds. Returns pred().
 template <class Pred>

@@ -33,31 +33,31 @@ zr_stream_frame_info_t StreamHeader::frame_info(uint16_t frames_before) const {
 
 StreamHeader decode_header(const uint8_t *raw) {
     StreamHeader h{};
-    h.sidx = load_le16(raw + 2);
-    h.len = load_le32(raw + 4);
-    h.frlen = load_le32(raw + 8);
-    h.fridx = load_le16(raw + 12);
-    h.frfmt = load_le16(raw + 14);
-    h.width = load_le16(raw + 16);
-    h.height = load_le16(raw + 18);
-    h.temp_chip = static_cast<int16_t>(load_le16(raw + 20));
-    h.temp_ib = static_cast<int16_t>(load_le16(raw + 22));
-    h.extra = load_le32(raw + 24);
-    h.data_sum = load_le32(raw + 28);
+    h.sidx = get_le16(raw + 2);
+    h.len = get_le32(raw + 4);
+    h.frlen = get_le32(raw + 8);
+    h.fridx = get_le16(raw + 12);
+    h.frfmt = get_le16(raw + 14);
+    h.width = get_le16(raw + 16);
+    h.height = get_le16(raw + 18);
+    h.temp_chip = static_cast<int16_t>(get_le16(raw + 20));
+    h.temp_ib = static_cast<int16_t>(get_le16(raw + 22));
+    h.extra = get_le32(raw + 24);
+    h.data_sum = get_le32(raw + 28);
     h.flags = raw[32];
     h.options = raw[33];
-    h.hdr_sum = load_le16(raw + 34);
+    h.hdr_sum = get_le16(raw + 34);
     return h;
 }
 
 bool header_valid(const uint8_t *raw) {
     if (raw[0] != kSync0 || raw[1] != kSync1)
         return false;
-    if (fletcher16(raw, 34) != load_le16(raw + 34))
+    if (fletcher16(raw, 34) != get_le16(raw + 34))
         return false;
-    const uint32_t len = load_le32(raw + 4);
-    const uint32_t frlen = load_le32(raw + 8);
-    const uint16_t frfmt = load_le16(raw + 14);
+    const uint32_t len = get_le32(raw + 4);
+    const uint32_t frlen = get_le32(raw + 8);
+    const uint16_t frfmt = get_le16(raw + 14);
     if (len > kMaxPayloadLen || frlen > kMaxFrameLen || frfmt > kMaxFrameFormat)
         return false;
     return !(frlen == 0 && len != 0);
@@ -71,7 +71,7 @@ void PayloadSum::add(const uint8_t *data, size_t len) {
         }
         if (carry_len_ < 4)
             return;
-        sum_ += load_le32(carry_);
+        sum_ += get_le32(carry_);
         carry_len_ = 0;
     }
     // Blocks of a fixed number of words, in independent lanes, so that the compiler can keep

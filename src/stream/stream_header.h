@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "ll/byte_order.h"
+
 namespace tarvo::stream {
 
 inline constexpr size_t kHeaderSize = 36;
@@ -16,12 +18,8 @@ inline constexpr uint32_t kMaxPayloadLen = 0xFFFFF;
 inline constexpr uint32_t kMaxFrameLen = 0x7FFFFFF;
 inline constexpr uint16_t kMaxFrameFormat = 0x3FF;
 
-inline uint16_t load_le16(const uint8_t *p) {
-    return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
-inline uint32_t load_le32(const uint8_t *p) {
-    return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
-}
+using bytes::get_le16;
+using bytes::get_le32;
 
 // Fletcher-16 with modulus 255, as the camera computes it over header bytes 0 to 33:
 // s2 in the high byte, s1 in the low byte.

@@ -12,6 +12,8 @@
 #include <functional>
 #include <span>
 
+#include "ll/byte_order.h"
+
 namespace tarvo::transfer {
 
 inline constexpr uint8_t kActionType = 0xCC;
@@ -37,20 +39,10 @@ inline constexpr size_t kChunkHeaderSize = 6;
 inline constexpr size_t kChunkSize = AL_DATA_CHUNK_SIZE;
 inline constexpr size_t kPayloadRequestSize = 12;
 
-inline void put_le16(uint8_t *p, uint16_t v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-}
-inline void put_le32(uint8_t *p, uint32_t v) {
-    for (int i = 0; i < 4; ++i)
-        p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-inline uint16_t get_le16(const uint8_t *p) {
-    return static_cast<uint16_t>(p[0] | p[1] << 8);
-}
-inline uint32_t get_le32(const uint8_t *p) {
-    return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
-}
+using bytes::get_le16;
+using bytes::get_le32;
+using bytes::put_le16;
+using bytes::put_le32;
 
 // Data information record, decoded from its 16 wire bytes.
 struct DataInfo {
