@@ -15,7 +15,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-constexpr int32_t kFrameRateParam = 12;
 constexpr uint32_t kDefaultFrameRate = 20;
 constexpr uint32_t kMinFrames = 2;
 constexpr uint32_t kMaxTimeouts = 64;
@@ -290,7 +289,7 @@ int finish_fetch(tarvo_dev_t *dev, const char *func, tarvo::FetchRequest &req) {
 
 bool read_frame_rate(tarvo_dev_t *dev) {
     tarvo_param_item_t item{};
-    item.param_id = kFrameRateParam;
+    item.param_id = tarvo::kFrameRateParam;
     item.param_val_len = 4;
     if (!tarvo::param_batch_get(dev, &item, 1))
         return false;

@@ -62,6 +62,9 @@ struct tarvo_dev_ctx {
 
 namespace tarvo {
 
+// Device parameter 12: the camera's frame rate in frames per second, 32-bit.
+inline constexpr int32_t kFrameRateParam = 12;
+
 // The busy byte of a handle is shared with a close running on another thread.
 inline void set_busy(tarvo_dev_t *dev, bool busy) {
     std::atomic_ref<uint8_t>(dev->busy).store(busy ? 1 : 0);

@@ -11,14 +11,27 @@ namespace {
 
 constexpr const char *kSetTag = "_tarvo_param_batch_set";
 constexpr const char *kGetTag = "_tarvo_param_batch_get";
-constexpr int kFrameRateParam = 12;
 constexpr uint8_t kValueBytes = sizeof(tarvo_param_item_t::param_val);
 
-std::unique_ptr<tarvo_ll_param_item_t[]> alloc_ll_items(int count) {
-    if (count <= 0)
+// The application's items as the transport takes them: number and length, and the value too
+// when setting. Null after a log line when the arguments are bad, or when memory is short.
+std::unique_ptr<tarvo_ll_param_item_t[]> to_ll_items(const char *tag,
+                                                     const tarvo_param_item_t *items, int count,
+                                                     bool with_values) {
+    if (items == nullptr || count <= 0) {
+        zr_log(4, "ERR", "[%s] wrong params: items=%p, count=%d\n", tag,
+               static_cast<const void *>(items), count);
         return nullptr;
-    return std::unique_ptr<tarvo_ll_param_item_t[]>(new (std::nothrow)
-                                                        tarvo_ll_param_item_t[count]());
+    }
+    std::unique_ptr<tarvo_ll_param_item_t[]> ll_items(new (std::nothrow)
+                                                          tarvo_ll_param_item_t[count]());
+    for (int i = 0; ll_items && i < count; ++i) {
+        ll_items[i].param_id = static_cast<uint8_t>(items[i].param_id);
+        ll_items[i].param_val_len = items[i].param_val_len;
+        if (with_values)
+            std::memcpy(ll_items[i].param_val, items[i].param_val, kValueBytes);
+    }
+    return ll_items;
 }
 
 int32_t frame_rate_value(const tarvo_param_item_t &item) {
@@ -69,18 +82,9 @@ bool tarvo::param_batch_get(tarvo_dev_t *dev, tarvo_param_item_t *items, int cou
         log_handle_not_open(kGetTag);
         return false;
     }
-    if (items == nullptr || count <= 0) {
-        zr_log(4, "ERR", "[%s] wrong params: items=%p, count=%d\n", kGetTag,
-               static_cast<void *>(items), count);
-        return false;
-    }
-    auto ll_items = alloc_ll_items(count);
+    auto ll_items = to_ll_items(kGetTag, items, count, false);
     if (!ll_items)
         return false;
-    for (int i = 0; i < count; ++i) {
-        ll_items[i].param_id = static_cast<uint8_t>(items[i].param_id);
-        ll_items[i].param_val_len = items[i].param_val_len;
-    }
     zr_log(1, "DBG", "[%s] get %d param\n", kGetTag, count);
     if (!tarvo_ll_param_get(&dev->ctx->ll, ll_items.get(), count))
         return false;
@@ -98,20 +102,12 @@ TARVO_API bool tarvo_param_batch_set(tarvo_dev_t *dev, const tarvo_param_item_t 
         tarvo::log_handle_not_open(kSetTag);
         return false;
     }
-    if (items == nullptr || count <= 0) {
-        zr_log(4, "ERR", "[%s] wrong params: items=%p, count=%d\n", kSetTag,
-               static_cast<const void *>(items), count);
-        return false;
-    }
     tarvo::BusyGuard busy(dev);
-    auto ll_items = alloc_ll_items(count);
+    auto ll_items = to_ll_items(kSetTag, items, count, true);
     if (!ll_items)
         return false;
     for (int i = 0; i < count; ++i) {
-        ll_items[i].param_id = static_cast<uint8_t>(items[i].param_id);
-        ll_items[i].param_val_len = items[i].param_val_len;
-        std::memcpy(ll_items[i].param_val, items[i].param_val, kValueBytes);
-        if (items[i].param_id == kFrameRateParam) {
+        if (items[i].param_id == tarvo::kFrameRateParam) {
             zr_log(1, "DBG", "[%s] Set FPS:%d\n", kSetTag, frame_rate_value(items[i]));
         }
     }
