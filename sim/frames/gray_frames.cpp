@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 #include <random>
 #include <utility>
 
@@ -12,6 +13,7 @@ namespace tarvo::vcam {
 namespace {
 
 constexpr uint8_t kParamMode = 10;
+constexpr uint8_t kParamIntegration = 13;
 constexpr double kMidScale = 2048.0;
 constexpr double kAdcMax = 4095.0;
 
@@ -30,6 +32,7 @@ class ModeFrames final : public FrameGenerator {
 
     void on_start(const StreamContext &ctx) override {
         planes_ = gray_planes();
+        integration_us_ = integration_us();
         if (planes_ == 0) {
             tof_.on_start(ctx);
             return;
@@ -48,20 +51,30 @@ class ModeFrames final : public FrameGenerator {
             return tof_.frame(seq);
         auto out = std::make_shared<std::vector<uint8_t>>();
         // Noise differs from frame to frame across captures, which restart `seq`.
-        writer_.write_frame(gray_->frame_bytes(planes_, rendered_++), *out);
+        writer_.write_frame(gray_->frame_bytes(planes_, rendered_++, integration_us_), *out);
         return out;
     }
 
   private:
+    std::optional<std::vector<uint8_t>> param(uint8_t id) const {
+        const std::shared_ptr<Camera> camera = camera_.lock();
+        return camera ? camera->param(id) : std::nullopt;
+    }
+
     // 1 in 2D mode, 2 in the two-sample mode, 0 in time-of-flight mode (and before any mode).
     int gray_planes() const {
-        const std::shared_ptr<Camera> camera = camera_.lock();
-        if (!camera)
-            return 0;
-        const std::optional<std::vector<uint8_t>> mode = camera->param(kParamMode);
+        const std::optional<std::vector<uint8_t>> mode = param(kParamMode);
         if (!mode || mode->empty())
             return 0;
         return (*mode)[0] == 0 ? 1 : (*mode)[0] == 2 ? 2 : 0;
+    }
+
+    // Microseconds, little-endian 16 bits; -1 (the reference time) when not set.
+    double integration_us() const {
+        const std::optional<std::vector<uint8_t>> t = param(kParamIntegration);
+        if (!t || t->size() < 2)
+            return -1.0;
+        return (*t)[0] | (*t)[1] << 8;
     }
 
     std::weak_ptr<Camera> camera_;
@@ -69,6 +82,7 @@ class ModeFrames final : public FrameGenerator {
     CameraFrames tof_;
     StreamWriter writer_;
     int planes_ = 0;
+    double integration_us_ = -1.0;
     uint32_t rendered_ = 0;
 };
 
@@ -120,11 +134,14 @@ double GrayFrames::gain(int row, int col) const {
     return gain_[static_cast<size_t>(row) * model_.width + col];
 }
 
-std::vector<uint16_t> GrayFrames::samples(int planes, uint32_t seq) const {
+std::vector<uint16_t> GrayFrames::samples(int planes, uint32_t seq, double integration_us) const {
     const int w = model_.width;
     const int h = model_.height;
     const size_t n = static_cast<size_t>(w) * h;
-    const double light = dark() ? 0.0 : light_.load();
+    const double exposure = integration_us < 0.0 || model_.reference_us <= 0.0
+                                ? 1.0
+                                : integration_us / model_.reference_us;
+    const double light = dark() ? 0.0 : light_.load() * exposure;
     std::mt19937 rng(model_.seed * 2654435761u + seq);
     std::normal_distribution<double> noise(0.0, model_.noise > 0.0 ? model_.noise : 1.0);
     const bool noisy = model_.noise > 0.0;
@@ -146,8 +163,9 @@ std::vector<uint16_t> GrayFrames::samples(int planes, uint32_t seq) const {
     return out;
 }
 
-std::vector<uint8_t> GrayFrames::frame_bytes(int planes, uint32_t seq) const {
-    const std::vector<uint16_t> words = samples(planes, seq);
+std::vector<uint8_t> GrayFrames::frame_bytes(int planes, uint32_t seq,
+                                             double integration_us) const {
+    const std::vector<uint16_t> words = samples(planes, seq, integration_us);
     std::vector<uint8_t> bytes(words.size() * 2);
     for (size_t i = 0; i < words.size(); ++i) {
         bytes[2 * i] = static_cast<uint8_t>(words[i]);

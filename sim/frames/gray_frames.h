@@ -7,8 +7,10 @@
 //     gate A:  2048 + pedestal + offset + gain x light + noise
 //     gate B:  2048 - (pedestal + offset + gain x light + noise)
 //
-// clipped to the 12-bit ADC range. The light level is settable while streaming, so that bright
-// and dark frames can be taken; frames are also dark while a settable probe says the flash is
+// clipped to the 12-bit ADC range. The light a pixel collects is the light level times the
+// integration time (parameter 13) relative to the reference time. The light level is settable
+// while streaming, so that bright and dark frames can be taken, and a host takes dark frames
+// with an integration time of 0; frames are also dark while a settable probe says the flash is
 // off (the FLIM calibration's dark frames).
 //
 // Thread context: thread-safe; the camera's producer thread renders frames while tests set the
@@ -32,13 +34,14 @@ inline constexpr uint16_t kFormatGray = 0;  // gray frame of 16-bit samples
 struct GrayModel {
     uint16_t width = 320;
     uint16_t height = 240;
-    int halves = 2;              // 2: read from the centre outward (epc660); 1: bottom-up
-    bool epc635_format = false;  // value in the upper 12 bits of the sample word
-    double offset_spread = 0.0;  // dark offsets spread uniformly over +-offset_spread counts
-    double gain_spread = 0.0;    // gains spread uniformly over 1 +- gain_spread
-    double light = 1000.0;       // counts that light adds to a pixel of gain 1
-    double noise = 0.0;          // read noise, counts (standard deviation)
-    double pedestal = 200.0;     // dark level of the gate images, counts from mid-scale
+    int halves = 2;               // 2: read from the centre outward (epc660); 1: bottom-up
+    bool epc635_format = false;   // value in the upper 12 bits of the sample word
+    double offset_spread = 0.0;   // dark offsets spread uniformly over +-offset_spread counts
+    double gain_spread = 0.0;     // gains spread uniformly over 1 +- gain_spread
+    double light = 1000.0;        // counts that light adds to a pixel of gain 1
+    double reference_us = 700.0;  // integration time at which `light` is collected
+    double noise = 0.0;           // read noise, counts (standard deviation)
+    double pedestal = 200.0;      // dark level of the gate images, counts from mid-scale
     uint32_t seed = 7;
     int16_t temp_chip = 0x0190;
     int16_t temp_ib = 0x0180;
@@ -62,10 +65,11 @@ class GrayFrames {
     double dark_offset(int row, int col) const;
     double gain(int row, int col) const;
 
-    // One frame of `planes` (1 or 2) planes in the sensor's read-out order, as sample words.
-    std::vector<uint16_t> samples(int planes, uint32_t seq) const;
+    // One frame of `planes` (1 or 2) planes in the sensor's read-out order, as sample words,
+    // after `integration_us` of exposure (< 0: the reference time).
+    std::vector<uint16_t> samples(int planes, uint32_t seq, double integration_us = -1.0) const;
     // The same as the bytes the camera sends.
-    std::vector<uint8_t> frame_bytes(int planes, uint32_t seq) const;
+    std::vector<uint8_t> frame_bytes(int planes, uint32_t seq, double integration_us = -1.0) const;
 
   private:
     bool dark() const;

@@ -126,6 +126,18 @@ TEST_F(GrayCameraTest, TablesFollowThePattern) {
     }
 }
 
+TEST_F(GrayCameraTest, IntegrationTimeScalesTheLight) {
+    // 2D mode as the façade loads it; there the 2D time reaches the camera.
+    pruSetDCS(1);
+    configLoad(0, 0x20);
+    const Spread reference = gray_image(1000.0);
+    EXPECT_NEAR(reference.mean, 2048 + 1000, 10.0);
+    ASSERT_EQ(configSetIntegrationTime2D(350), 0);
+    EXPECT_NEAR(gray_image(1000.0).mean, 2048 + 500, 10.0);
+    ASSERT_EQ(configSetIntegrationTime2D(0), 0);
+    EXPECT_NEAR(gray_image(1000.0).mean, 2048, 10.0);
+}
+
 TEST_F(GrayCameraTest, DarkStepWithoutBrightImageWritesNothing) {
     gray_->set_light(0.0);
     int result = 0;
