@@ -60,7 +60,7 @@ FiveImageAverage g_five;
 // Pixels of the current image, 0 when the geometry is unusable (then nothing is touched).
 int image_pixels(const char *func) {
     Geometry g;
-    return tarvo::epc::current_geometry(g, func) ? g.pixels : 0;
+    return tarvo::epc::distance_geometry(g, func) ? g.pixels : 0;
 }
 
 // Offset of the neighbour in `direction` for an image `cols` pixels wide.
@@ -205,7 +205,7 @@ int imageProcess(uint16_t **image) {
 
 int imageAverageFourConnectivity(uint16_t **image) {
     Geometry g;
-    if (image == nullptr || *image == nullptr || !tarvo::epc::current_geometry(g, __func__))
+    if (image == nullptr || *image == nullptr || !tarvo::epc::distance_geometry(g, __func__))
         return -1;
     const int nc = g.cols;
     const int rows = g.rows;
@@ -247,7 +247,7 @@ int imageAverageFourConnectivity(uint16_t **image) {
 
 int imageAverageEightConnectivity(uint16_t **image) {
     Geometry g;
-    if (image == nullptr || *image == nullptr || !tarvo::epc::current_geometry(g, __func__))
+    if (image == nullptr || *image == nullptr || !tarvo::epc::distance_geometry(g, __func__))
         return -1;
     const int nc = g.cols;
     if (nc < 3 || g.rows < 5)

@@ -384,7 +384,7 @@ int calculationTemperatureCompensation(uint16_t *image) {
     if (!g_calc.temperature || image == nullptr)
         return 0;
     Geometry g;
-    if (!current_geometry(g, __func__))
+    if (!distance_geometry(g, __func__))
         return -1;
     double delta_chip = 0.0;
     double delta_board = 0.0;
