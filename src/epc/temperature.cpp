@@ -90,6 +90,16 @@ bool capture_into_gray_store() {
     return true;
 }
 
+// Sets a reduction factor of 2 or more back through `set`, which takes its power of two.
+void restore_reduction(int factor, int (*set)(int)) {
+    if (factor < 2)
+        return;
+    if (factor == 2 || factor == 4 || factor == 8)
+        set(factor == 2 ? 1 : factor == 4 ? 2 : 3);
+    else
+        std::puts("WARNING: Invalid reduction.");
+}
+
 }  // namespace
 
 extern "C" {
@@ -196,14 +206,8 @@ int temperatureGetTemperatureROI(int addr, int16_t *record) {
 
     if (was_3d)
         back_to_3d(addr, dcs);
-    if (col_reduction >= 2)
-        pruSetColReduction(1);
-    if (row_reduction >= 2) {
-        if (row_reduction == 2 || row_reduction == 4 || row_reduction == 8)
-            pruSetRowReduction(row_reduction == 2 ? 1 : row_reduction == 4 ? 2 : 3);
-        else
-            std::puts("WARNING: Invalid reduction.");
-    }
+    restore_reduction(col_reduction, pruSetColReduction);
+    restore_reduction(row_reduction, pruSetRowReduction);
     pruSetSize(width, height);
     write_reg(addr, 0x94, reg94);
     unsigned char *saved_region = region;

@@ -166,6 +166,27 @@ TEST_F(DirectReader, TemperaturePixelsWithoutTrimming) {
     EXPECT_DOUBLE_EQ(temperatureGetAveragedChipTemperature(0x20), 25.0);
 }
 
+// Both reductions come back as the reader found them, whatever their factor.
+TEST_F(DirectReader, TemperaturePixelsRestoreEveryReduction) {
+    sensor_.frame.assign(1312, 3130);
+    for (int col_k = 0; col_k <= 3; ++col_k) {
+        for (int row_k = 0; row_k <= 3; ++row_k) {
+            SCOPED_TRACE(testing::Message() << "column k " << col_k << ", row k " << row_k);
+            pruSetSize(320, 120);
+            pruSetColReduction(col_k);
+            pruSetRowReduction(row_k);
+            int16_t record[4] = {};
+            testing::internal::CaptureStdout();
+            EXPECT_EQ(temperatureGetTemperatureROI(0x20, record), 4);
+            EXPECT_EQ(testing::internal::GetCapturedStdout().find("WARNING"), std::string::npos);
+            EXPECT_EQ(pruGetColReduction(), 1 << col_k);
+            EXPECT_EQ(pruGetRowReduction(), 1 << row_k);
+            EXPECT_EQ(pruGetNCols(), 320 >> col_k);
+            EXPECT_EQ(pruGetNRowsPerHalf(), 120 >> row_k);
+        }
+    }
+}
+
 TEST_F(DirectReader, TrimmedSensorsAndAFailedCapture) {
     sensor_.frame.assign(1312, 3130);
     sensor_.regs[0xE8] = 127 + 10;  // offset 1072
