@@ -413,10 +413,11 @@ int calculationTemperatureCompensation(uint16_t *image) {
         const uint16_t v = image[i];
         if (v > 65299)
             continue;
-        // The shift can move a phase across the period's start; it wraps into the period
-        // instead of turning into a value that reads as a code.
+        // The shift can move a phase across the period's start; a result below 0 wraps into
+        // the period instead of turning into a value that reads as a code. Truncation toward
+        // zero keeps a result between -1 and 0 at 0.
         double value = (v - shift) - 1.7777;
-        if (value < 0.0 || value >= 65300.0)
+        if (std::trunc(value) < 0.0 || value >= 65300.0)
             value -= std::floor(value / 30000.0) * 30000.0;
         image[i] = static_cast<uint16_t>(std::trunc(value));
     }

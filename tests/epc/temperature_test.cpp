@@ -47,6 +47,30 @@ TEST_F(PipelineTest, CompensationShiftsValidPhasesOnly) {
     EXPECT_EQ(img[0], 1000);
 }
 
+// Truncation toward zero keeps results between -1 and 0 at 0; only a result below 0 wraps
+// into the period.
+TEST_F(PipelineTest, CompensationWrapsOnlyResultsBelowZero) {
+    pruSetSize(3, 1);
+    calculationSetEnableTemperature_simulate(1);
+    const int16_t at_calibration[2] = {static_cast<int16_t>(gTempCal),
+                                       static_cast<int16_t>(gTempCalIb)};
+    temperatureSetTemperatureByFrameHeader(at_calibration);
+    const struct {
+        uint16_t in;
+        uint16_t out;
+    } cases[] = {
+        {3, 1},      // 1.22
+        {2, 0},      // 0.22
+        {1, 0},      // -0.78 truncates to 0
+        {0, 29998},  // -1.78 wraps: 29998.22
+    };
+    for (const auto &c : cases) {
+        std::vector<uint16_t> img(6, c.in);  // 3 columns, one row per half
+        calculationTemperatureCompensation(img.data());
+        EXPECT_EQ(img[0], c.out) << c.in;
+    }
+}
+
 TEST_F(PipelineTest, EnablingCompensationSwitchesTheSensorPath) {
     EXPECT_EQ(calculationSetEnableTemperature(1), 1);
     EXPECT_EQ(calculationGetEnableTemperature(), 1);
