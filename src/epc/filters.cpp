@@ -268,10 +268,12 @@ int imageAverageEightConnectivity(uint16_t **image) {
 }
 
 uint32_t imageSetNumberOfPicture(uint32_t n) {
+    n = n == 0 ? 1 : n;
     // A new depth restarts the average at the next valid value; the zeros held at start would
-    // otherwise pull the first images towards distance 0.
-    std::fill(std::begin(g_avg.average), std::end(g_avg.average), uint16_t{0xFFFF});
-    return g_avg.pictures = n == 0 ? 1 : n;
+    // otherwise pull the first images towards distance 0. The same depth keeps it running.
+    if (n != g_avg.pictures)
+        std::fill(std::begin(g_avg.average), std::end(g_avg.average), uint16_t{0xFFFF});
+    return g_avg.pictures = n;
 }
 
 int imageAverage(uint16_t **image) {
