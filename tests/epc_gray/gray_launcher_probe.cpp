@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <string>
 
+#include "epc/frame_source.h"
 #include "epc/gray_correction.h"
 
 namespace {
@@ -23,7 +24,14 @@ constexpr double kFlattening = 10.0;
 // Standard deviation of one gray image from the sorted route; -1 when none came.
 double gray_spread() {
     uint16_t *image = nullptr;
-    if (calculationBWSorted(&image) != kPixels)
+    int samples = -1;
+    // A frame that a loaded machine did not deliver in time is asked for again.
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        samples = calculationBWSorted(&image);
+        if (tarvo::epc::frame_source_last_ok())
+            break;
+    }
+    if (samples != kPixels || !tarvo::epc::frame_source_last_ok())
         return -1.0;
     double sum = 0.0;
     double squares = 0.0;
