@@ -63,12 +63,14 @@ std::optional<uint64_t> parse_number(std::string_view text, uint64_t max) {
     return v;
 }
 
-CLI::Validator number_check(uint64_t max) {
+CLI::Validator number_check(uint64_t max, uint64_t min) {
     return CLI::Validator(
-        [max](std::string &text) -> std::string {
-            if (parse_number(text, max))
+        [max, min](std::string &text) -> std::string {
+            const std::optional<uint64_t> v = parse_number(text, max);
+            if (v && *v >= min)
                 return {};
-            return "'" + text + "' is not a number from 0 to " + std::to_string(max);
+            return "'" + text + "' is not a number from " + std::to_string(min) + " to " +
+                   std::to_string(max);
         },
         "NUMBER");
 }

@@ -65,8 +65,8 @@ int with_camera(const std::function<int(tarvo_dev_t *)> &op);
 
 // A number in decimal or, with 0x, hexadecimal, at most `max`.
 std::optional<uint64_t> parse_number(std::string_view text, uint64_t max);
-// A parser check for parse_number, so a bad number is a usage error.
-CLI::Validator number_check(uint64_t max);
+// A parser check for parse_number with a lower bound, so a bad number is a usage error.
+CLI::Validator number_check(uint64_t max, uint64_t min = 0);
 
 // `text` as a JSON string literal, quotes included.
 std::string json_string(std::string_view text);
