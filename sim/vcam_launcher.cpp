@@ -150,6 +150,13 @@ void usage(FILE *out) {
                  "  -h, --help");
 }
 
+// After a bad option value: where to look.
+void short_usage() {
+    std::fprintf(stderr,
+                 "Usage: tarvo-vcam [OPTION]... -- COMMAND [ARG]...\n"
+                 "Try 'tarvo-vcam --help' for the options.\n");
+}
+
 bool from_environment(LaunchOptions &opts) {
     for (const OptionSpec &o : kOptions) {
         const char *v = std::getenv(o.env);
@@ -157,6 +164,7 @@ bool from_environment(LaunchOptions &opts) {
             continue;
         if (!o.set(opts, o.arg ? v : (std::strcmp(v, "0") == 0 ? "0" : "1"))) {
             std::fprintf(stderr, "tarvo-vcam: (from %s)\n", o.env);
+            short_usage();
             return false;
         }
     }
@@ -198,6 +206,7 @@ int from_command_line(int argc, char **argv, LaunchOptions &opts, int &status) {
             return 0;
         }
         if (!spec->set(opts, spec->arg ? optarg : "1")) {
+            short_usage();
             status = 2;
             return 0;
         }
@@ -319,6 +328,7 @@ int main(int argc, char **argv) {
     }
     FlashImages images;
     if (!opts.flash_dir.empty() && !load_flash_dir(opts.flash_dir, images)) {
+        short_usage();
         return 2;
     }
 
