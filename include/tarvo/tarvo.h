@@ -14,5 +14,7 @@
 #include <tarvo/epc_calc.h>
 #include <tarvo/epc_config.h>
 #include <tarvo/transfer.h>
+#include <tarvo/epc_drv.h>
+#include <tarvo/frame_image.h>
 
 #endif /* TARVO_TARVO_H */
