@@ -27,28 +27,42 @@ void forward_signal(int sig) {
 }
 
 void usage(FILE *out) {
-    std::fprintf(out,
-                 "Usage: tarvo-vcam [OPTION]... -- COMMAND [ARG]...\n"
-                 "Run COMMAND with virtual Tarvo cameras (USB 111b:1238) on a virtual USB bus.\n"
-                 "COMMAND sees only the virtual bus; it needs no change and no privileges.\n"
-                 "\n"
-                 "Options (each may also be given by the environment variable named):\n"
-                 "  -n, --count N        number of cameras, 0 to 16 (TARVO_VCAM_COUNT, "
-                 "default 1)\n"
-                 "  -p, --product STR    product string (TARVO_VCAM_PRODUCT, default "
-                 "TV320-E2-1.3)\n"
-                 "  -s, --speed CODE     libusb speed code: 2 full, 3 high (TARVO_VCAM_SPEED, "
-                 "default 3)\n"
-                 "      --chip-id N      chip id in the chip information (TARVO_VCAM_CHIP_ID)\n"
-                 "      --wafer-id N     wafer id in the chip information (TARVO_VCAM_WAFER_ID)\n"
-                 "      --fw-version N   firmware version in the version block "
-                 "(TARVO_VCAM_FW_VERSION)\n"
-                 "  -h, --help           show this help\n"
-                 "\n"
-                 "Camera i sits on bus 1, port i+1. While capturing, each camera streams "
-                 "320x240 frames\nof four DCS planes at the rate of parameter 12 (30 fps). "
-                 "The exit status is COMMAND's (128+N when "
-                 "it was killed by signal N).\n");
+    std::fprintf(
+        out,
+        "Usage: tarvo-vcam [OPTION]... -- COMMAND [ARG]...\n"
+        "Run COMMAND with virtual Tarvo cameras (USB 111b:1238) on a virtual USB bus.\n"
+        "COMMAND sees only the virtual bus; it needs no change and no privileges.\n"
+        "\n"
+        "Options (each may also be given by the environment variable named):\n"
+        "  -n, --count N        number of cameras, 0 to 16 (TARVO_VCAM_COUNT, "
+        "default 1)\n"
+        "  -p, --product STR    product string (TARVO_VCAM_PRODUCT, default "
+        "TV320-E2-1.3)\n"
+        "  -s, --speed CODE     libusb speed code: 2 full, 3 high (TARVO_VCAM_SPEED, "
+        "default 3)\n"
+        "      --chip-id N      chip id in the chip information (TARVO_VCAM_CHIP_ID)\n"
+        "      --wafer-id N     wafer id in the chip information (TARVO_VCAM_WAFER_ID)\n"
+        "      --fw-version N   firmware version in the version block "
+        "(TARVO_VCAM_FW_VERSION)\n"
+        "      --scene SPEC     what the cameras see (TARVO_VCAM_SCENE, default box):\n"
+        "                         sphere:R      every pixel at R metres\n"
+        "                         wall:Z        a wall at depth Z metres\n"
+        "                         tilted:Z:DEG  a plane at depth Z turned by DEG "
+        "degrees\n"
+        "                         box           a box 1.2 m away before a wall at 3 m\n"
+        "      --reflectivity R surfaces' reflectivity, 0 to 1 "
+        "(TARVO_VCAM_REFLECTIVITY, default 0.8)\n"
+        "      --ambient A      ambient light in ADC counts, 0 to 4095 "
+        "(TARVO_VCAM_AMBIENT, default 0)\n"
+        "      --noise S        read noise in ADC counts, 0 to 1000 "
+        "(TARVO_VCAM_NOISE, default 0)\n"
+        "  -h, --help           show this help\n"
+        "\n"
+        "Camera i sits on bus 1, port i+1. While capturing, each camera streams "
+        "320x240 frames\nof four DCS planes at the rate of parameter 12 (30 fps), rendered "
+        "at the integration\ntime of parameter 13 (700 us). "
+        "The exit status is COMMAND's (128+N when "
+        "it was killed by signal N).\n");
 }
 
 bool parse_number(const char *what, const char *text, unsigned long max, unsigned long &out) {
@@ -63,9 +77,25 @@ bool parse_number(const char *what, const char *text, unsigned long max, unsigne
     return true;
 }
 
+bool parse_real(const char *what, const char *text, double max, double &out) {
+    errno = 0;
+    char *end = nullptr;
+    const double v = std::strtod(text, &end);
+    if (errno || !end || end == text || *end || !(v >= 0.0 && v <= max)) {
+        std::fprintf(stderr, "tarvo-vcam: invalid %s '%s' (0 to %g)\n", what, text, max);
+        return false;
+    }
+    out = v;
+    return true;
+}
+
 struct Options {
     unsigned long count = 1;
     tarvo::vcam::CameraConfig cfg;
+    std::string scene = "box";
+    double reflectivity = 0.8;
+    double ambient = 0.0;
+    double noise = 0.0;
 };
 
 bool apply(Options &o, const std::string &name, const char *value) {
@@ -80,6 +110,19 @@ bool apply(Options &o, const std::string &name, const char *value) {
         }
         o.cfg.product = value;
         return true;
+    }
+    if (name == "scene") {
+        o.scene = value;
+        return true;
+    }
+    if (name == "reflectivity") {
+        return parse_real("reflectivity", value, 1.0, o.reflectivity);
+    }
+    if (name == "ambient") {
+        return parse_real("ambient light", value, 4095.0, o.ambient);
+    }
+    if (name == "noise") {
+        return parse_real("noise", value, 1000.0, o.noise);
     }
     if (name == "speed") {
         if (!parse_number("speed code", value, 4, v) || v < 1) {
@@ -115,7 +158,9 @@ int main(int argc, char **argv) {
         const char *env;
     } kEnv[] = {{"count", "TARVO_VCAM_COUNT"},       {"product", "TARVO_VCAM_PRODUCT"},
                 {"speed", "TARVO_VCAM_SPEED"},       {"chip-id", "TARVO_VCAM_CHIP_ID"},
-                {"wafer-id", "TARVO_VCAM_WAFER_ID"}, {"fw-version", "TARVO_VCAM_FW_VERSION"}};
+                {"wafer-id", "TARVO_VCAM_WAFER_ID"}, {"fw-version", "TARVO_VCAM_FW_VERSION"},
+                {"scene", "TARVO_VCAM_SCENE"},       {"reflectivity", "TARVO_VCAM_REFLECTIVITY"},
+                {"ambient", "TARVO_VCAM_AMBIENT"},   {"noise", "TARVO_VCAM_NOISE"}};
     for (const auto &e : kEnv) {
         if (const char *v = std::getenv(e.env); v && *v) {
             if (!apply(opts, e.name, v)) {
@@ -130,6 +175,10 @@ int main(int argc, char **argv) {
                                    {"chip-id", required_argument, nullptr, 'c'},
                                    {"wafer-id", required_argument, nullptr, 'w'},
                                    {"fw-version", required_argument, nullptr, 'f'},
+                                   {"scene", required_argument, nullptr, 'S'},
+                                   {"reflectivity", required_argument, nullptr, 'R'},
+                                   {"ambient", required_argument, nullptr, 'A'},
+                                   {"noise", required_argument, nullptr, 'N'},
                                    {"help", no_argument, nullptr, 'h'},
                                    {nullptr, 0, nullptr, 0}};
     int idx = 0;
@@ -147,6 +196,10 @@ int main(int argc, char **argv) {
                            : c == 's' ? "speed"
                            : c == 'c' ? "chip-id"
                            : c == 'w' ? "wafer-id"
+                           : c == 'S' ? "scene"
+                           : c == 'R' ? "reflectivity"
+                           : c == 'A' ? "ambient"
+                           : c == 'N' ? "noise"
                                       : "fw-version";
         if (!apply(opts, name, optarg)) {
             return 2;
@@ -158,6 +211,16 @@ int main(int argc, char **argv) {
         return 2;
     }
 
+    tarvo::vcam::SceneStreamConfig scene;
+    std::string error;
+    if (!tarvo::scene::parse_scene(opts.scene, tarvo::scene::Camera{}, opts.reflectivity,
+                                   scene.scene, error)) {
+        std::fprintf(stderr, "tarvo-vcam: %s\n", error.c_str());
+        return 2;
+    }
+    scene.model.ambient = opts.ambient;
+    scene.model.noise = opts.noise;
+
     auto &bus = tarvo::vcam::Bus::get();
     if (!bus.start()) {
         return 2;
@@ -168,7 +231,7 @@ int main(int argc, char **argv) {
             bus.stop();
             return 2;
         }
-        camera->set_stream_source(tarvo::vcam::make_camera_stream(tarvo::vcam::scene_frames()));
+        camera->set_stream_source(tarvo::vcam::make_scene_stream(camera, scene));
         tarvo::vcam::install_epc_sensor(*camera);
     }
 
