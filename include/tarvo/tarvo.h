@@ -16,5 +16,6 @@
 #include <tarvo/transfer.h>
 #include <tarvo/epc_drv.h>
 #include <tarvo/frame_image.h>
+#include <tarvo/frame_file.h>
 
 #endif /* TARVO_TARVO_H */
