@@ -24,7 +24,7 @@ int frame_get_float32(tarvo_dev_t *dev, int kind, float *dst, int dst_len, const
         return 0;
     }
     tarvo_drv_t *drv = dev->ctx->drv;
-    const tarvo_frame_info_t frame = info != nullptr ? *info : dev->ctx->frame_info;
+    const tarvo_frame_info_t frame = info != nullptr ? *info : tarvo::newest_frame_info(dev);
     if (frame.frame_size > src_len) {
         zr_log(4, "ERR", "[%s] raw frame length too small: datalen=%d, frlen=%d\n", kTag,
                static_cast<int>(src_len), static_cast<int>(frame.frame_size));
