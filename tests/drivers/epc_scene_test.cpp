@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <string>
 #include <vector>
 
 #include "drivers/epc_driver_state.h"
@@ -96,6 +97,61 @@ TEST_F(SceneCamera, GrayFollowsTheIntegrationTime) {
     const double at_700 = gray_at(700);
     const double at_350 = gray_at(350);
     EXPECT_NEAR(at_350 / at_700, 0.5, 0.02);
+}
+
+TEST_F(SceneCamera, TemperatureMonitorLogsAtTheFirstFrameThenEvery90Seconds) {
+    open("wall:2");
+    tarvo::epc_driver::g_driver_clock.last_temperature_log = 0;
+    log_.clear();
+    tarvo_frame_info_t info{};
+    capture(info);
+    capture(info);
+    // The stream header carries 0x0190 and 0x0180 tenths of a degree.
+    EXPECT_EQ(log_.count("[epc_temperature_moniter] INTERV:", "DBG"), 1u);
+    EXPECT_TRUE(log_.contains("IBtemp:38.40, Tsensor:40.00, FPS:30"));
+    EXPECT_EQ(log_.count("[epc_temperature_moniter] intg_time:700 us", "DBG"), 1u);
+    EXPECT_EQ(log_.count("[epc_frame_get_info] frame: fmt=2, sz=614400, wxh = 320x240", "TRC"), 2u);
+}
+
+TEST_F(SceneCamera, AdapterBindsAndForgetsTheCamera) {
+    open("wall:2");
+    EXPECT_EQ(epc_adapater_get_frame_valid(), 1);
+    epc_adapater_set_frame_valid(0);
+    EXPECT_EQ(epc_adapater_get_frame_valid(), 0);
+    // Without the chip information the camera is not bound.
+    cam_->add_fault(tarvo::vcam::Fault::fail(tarvo::vcam::kTypeDevice, tarvo::vcam::kDevParamGet,
+                                             "no chip information"));
+    ::testing::internal::CaptureStdout();
+    EXPECT_FALSE(epc_adapter_init(&dev_));
+    EXPECT_NE(::testing::internal::GetCapturedStdout().find("Get chip info failed"),
+              std::string::npos);
+    EXPECT_EQ(g_zr_dev, nullptr);
+    EXPECT_EQ(epc_adapater_get_frame_valid(), 1);
+    cam_->clear_faults();
+    ASSERT_TRUE(epc_adapter_init(&dev_));
+    EXPECT_EQ(g_zr_dev, &dev_);
+    epc_adapter_uninit();
+    EXPECT_EQ(g_zr_dev, nullptr);
+}
+
+// Standalone use: the adapter initialises the library and opens the first camera itself.
+TEST_F(SceneCamera, StandaloneAdapterOpensAndClosesTheCamera) {
+    tarvo::vcam::Bus::get().reset();
+    cam_ = tarvo::vcam::Bus::get().add_camera();
+    tarvo::vcam::install_epc_sensor(*cam_);
+    ::testing::internal::CaptureStdout();  // the library's console lines go there too
+    ASSERT_TRUE(epc_adapter_init(nullptr));
+    ASSERT_NE(g_zr_dev, nullptr);
+    EXPECT_EQ(tarvo_dev_get_drv(g_zr_dev)->code, std::string("E2"));
+    epc_adapter_uninit();
+    const std::string printed = ::testing::internal::GetCapturedStdout();
+    EXPECT_LT(printed.find("close dev..\n"), printed.find("uninit done..\n"));
+    EXPECT_NE(printed.find("uninit done..\n"), std::string::npos);
+    EXPECT_EQ(g_zr_dev, nullptr);
+    // No camera: nothing opened, nothing bound.
+    tarvo::vcam::Bus::get().reset();
+    EXPECT_FALSE(epc_adapter_init(nullptr));
+    EXPECT_EQ(g_zr_dev, nullptr);
 }
 
 // Automatic exposure, limit 5 per mille, against the rendered scene: the integration time the
