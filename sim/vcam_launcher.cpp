@@ -1,6 +1,7 @@
 // tarvo-vcam: runs a program with virtual cameras on a virtual USB bus. The bus lives in this
 // process; the program runs as a child under umockdev's preload library, so that its unmodified
 // libusb finds the cameras instead of the machine's real USB devices.
+#include "errors/calibratable_camera.h"
 #include "frames/camera_frames.h"
 #include "sensor/epc_sensor.h"
 #include "vcam.h"
@@ -43,6 +44,10 @@ void usage(FILE *out) {
                  "      --wafer-id N     wafer id in the chip information (TARVO_VCAM_WAFER_ID)\n"
                  "      --fw-version N   firmware version in the version block "
                  "(TARVO_VCAM_FW_VERSION)\n"
+                 "      --pixel-error MM standard deviation of the per-pixel distance offsets "
+                 "(TARVO_VCAM_PIXEL_ERROR, default 0)\n"
+                 "      --cyclic-error MM amplitude of the cyclic distance error over the phase "
+                 "(TARVO_VCAM_CYCLIC_ERROR, default 0)\n"
                  "  -h, --help           show this help\n"
                  "\n"
                  "Camera i sits on bus 1, port i+1. While capturing, each camera streams "
@@ -66,7 +71,20 @@ bool parse_number(const char *what, const char *text, unsigned long max, unsigne
 struct Options {
     unsigned long count = 1;
     tarvo::vcam::CameraConfig cfg;
+    tarvo::vcam::SensorErrorConfig errors;
 };
+
+bool parse_millimetres(const char *what, const char *text, double &out) {
+    errno = 0;
+    char *end = nullptr;
+    const double v = std::strtod(text, &end);
+    if (errno || !end || end == text || *end || !(v >= 0.0 && v <= 10000.0)) {
+        std::fprintf(stderr, "tarvo-vcam: invalid %s '%s' (0 to 10000 mm)\n", what, text);
+        return false;
+    }
+    out = v;
+    return true;
+}
 
 bool apply(Options &o, const std::string &name, const char *value) {
     unsigned long v = 0;
@@ -91,6 +109,12 @@ bool apply(Options &o, const std::string &name, const char *value) {
         o.cfg.speed = static_cast<int>(v);
         return true;
     }
+    if (name == "pixel-error") {
+        return parse_millimetres("pixel error", value, o.errors.pixel_error_mm);
+    }
+    if (name == "cyclic-error") {
+        return parse_millimetres("cyclic error", value, o.errors.cyclic_error_mm);
+    }
     if (!parse_number(name.c_str(), value, 0xFFFF, v)) {
         return false;
     }
@@ -113,9 +137,14 @@ int main(int argc, char **argv) {
     static const struct {
         const char *name;
         const char *env;
-    } kEnv[] = {{"count", "TARVO_VCAM_COUNT"},       {"product", "TARVO_VCAM_PRODUCT"},
-                {"speed", "TARVO_VCAM_SPEED"},       {"chip-id", "TARVO_VCAM_CHIP_ID"},
-                {"wafer-id", "TARVO_VCAM_WAFER_ID"}, {"fw-version", "TARVO_VCAM_FW_VERSION"}};
+    } kEnv[] = {{"count", "TARVO_VCAM_COUNT"},
+                {"product", "TARVO_VCAM_PRODUCT"},
+                {"speed", "TARVO_VCAM_SPEED"},
+                {"chip-id", "TARVO_VCAM_CHIP_ID"},
+                {"wafer-id", "TARVO_VCAM_WAFER_ID"},
+                {"fw-version", "TARVO_VCAM_FW_VERSION"},
+                {"pixel-error", "TARVO_VCAM_PIXEL_ERROR"},
+                {"cyclic-error", "TARVO_VCAM_CYCLIC_ERROR"}};
     for (const auto &e : kEnv) {
         if (const char *v = std::getenv(e.env); v && *v) {
             if (!apply(opts, e.name, v)) {
@@ -130,6 +159,8 @@ int main(int argc, char **argv) {
                                    {"chip-id", required_argument, nullptr, 'c'},
                                    {"wafer-id", required_argument, nullptr, 'w'},
                                    {"fw-version", required_argument, nullptr, 'f'},
+                                   {"pixel-error", required_argument, nullptr, 'P'},
+                                   {"cyclic-error", required_argument, nullptr, 'C'},
                                    {"help", no_argument, nullptr, 'h'},
                                    {nullptr, 0, nullptr, 0}};
     int idx = 0;
@@ -147,6 +178,8 @@ int main(int argc, char **argv) {
                            : c == 's' ? "speed"
                            : c == 'c' ? "chip-id"
                            : c == 'w' ? "wafer-id"
+                           : c == 'P' ? "pixel-error"
+                           : c == 'C' ? "cyclic-error"
                                       : "fw-version";
         if (!apply(opts, name, optarg)) {
             return 2;
@@ -168,8 +201,14 @@ int main(int argc, char **argv) {
             bus.stop();
             return 2;
         }
-        camera->set_stream_source(tarvo::vcam::make_camera_stream(tarvo::vcam::scene_frames()));
-        tarvo::vcam::install_epc_sensor(*camera);
+        // A box before a wall, measured through the sensor's error models and delay line.
+        tarvo::vcam::CalibratableConfig calibratable;
+        calibratable.model.noise = 2.0;
+        calibratable.errors = opts.errors;
+        calibratable.errors.seed += static_cast<uint32_t>(i);
+        tarvo::vcam::install_calibratable_camera(
+            camera, calibratable,
+            tarvo::scene::box(calibratable.camera, 3.0, 1.2, 0.3, 0.25, 0.4, 0.8, 0.5));
     }
 
     // The child inherits these.
