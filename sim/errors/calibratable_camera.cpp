@@ -1,5 +1,8 @@
 #include "errors/calibratable_camera.h"
 
+#include <algorithm>
+#include <iterator>
+
 #include "frames/camera_frames.h"
 #include "stream_writer/stream_writer.h"
 
@@ -44,6 +47,7 @@ CalibratableCamera::CalibratableCamera(std::weak_ptr<Camera> camera,
 
 void CalibratableCamera::set_scene(scene::Scene truth) {
     std::lock_guard lk(mu_);
+    ++version_;
     truth_ = std::move(truth);
 }
 
@@ -55,16 +59,19 @@ void CalibratableCamera::set_drift(const TemperatureDrift &drift) {
 
 bool CalibratableCamera::set_pixel_offsets(std::vector<double> offsets_m) {
     std::lock_guard lk(mu_);
+    ++version_;
     return errors_.set_pixel_offsets(std::move(offsets_m));
 }
 
 void CalibratableCamera::set_cyclic_error_mm(double mm) {
     std::lock_guard lk(mu_);
+    ++version_;
     errors_.set_cyclic_amplitude_mm(mm);
 }
 
 void CalibratableCamera::set_noise(double adc_counts) {
     std::lock_guard lk(mu_);
+    ++version_;
     model_.noise = adc_counts;
 }
 
@@ -96,13 +103,32 @@ double CalibratableCamera::measured_m(int p, double d_m) const {
     return errors_.measured(p, d_m, delay_shift_locked(temperatures_locked()), modulation_khz());
 }
 
-std::vector<uint16_t> CalibratableCamera::render(uint32_t seq) const {
-    std::lock_guard lk(mu_);
+std::vector<uint16_t> CalibratableCamera::render_locked() const {
     const Temperatures t = temperatures_locked();
     scene::SensorModel model = model_;
     model.modulation_khz = modulation_khz();
-    model.seed = model_.seed + seq;
     return scene::render_dcs(errors_.apply(truth_, model, delay_shift_locked(t)), model);
+}
+
+std::vector<uint16_t> CalibratableCamera::render() const {
+    std::lock_guard lk(mu_);
+    return render_locked();
+}
+
+bool CalibratableCamera::RenderKey::operator==(const RenderKey &o) const {
+    return std::equal(std::begin(registers), std::end(registers), std::begin(o.registers)) &&
+           temperatures.chip == o.temperatures.chip && temperatures.ib == o.temperatures.ib &&
+           version == o.version;
+}
+
+CalibratableCamera::RenderKey CalibratableCamera::key_now() const {
+    RenderKey key;
+    const uint8_t regs[6] = {kRegDelayStep, kRegDelayCalibration, 0x80, 0x81, 0x82, 0x85};
+    for (int i = 0; i < 6; ++i)
+        key.registers[i] = sensor_->reg(regs[i]);
+    key.temperatures = temperatures_locked();
+    key.version = version_;
+    return key;
 }
 
 void CalibratableCamera::publish_temperatures(const Temperatures &t) const {
@@ -118,24 +144,30 @@ void CalibratableCamera::publish_temperatures(const Temperatures &t) const {
 }
 
 std::shared_ptr<const std::vector<uint8_t>> CalibratableCamera::next_frame(uint32_t seq) {
-    const Temperatures t = temperatures();
-    CameraFramesConfig frames;
-    frames.width = static_cast<uint16_t>(geometry_.width);
-    frames.height = static_cast<uint16_t>(geometry_.height);
-    frames.temp_chip = t.chip;
-    frames.temp_ib = t.ib;
-    frames.samples = std::make_shared<const std::vector<uint16_t>>(render(seq));
+    std::unique_lock lk(mu_);
+    const RenderKey key = key_now();
+    if (!cached_ || !(key == cached_key_)) {
+        CameraFramesConfig frames;
+        frames.width = static_cast<uint16_t>(geometry_.width);
+        frames.height = static_cast<uint16_t>(geometry_.height);
+        frames.samples = std::make_shared<const std::vector<uint16_t>>(render_locked());
+        cached_frame_ = expected_frame(frames, seq);
+        cached_key_ = key;
+        cached_ = true;
+    }
+    const Temperatures t = key.temperatures;
     StreamWriterConfig writer_config;
     writer_config.first_fridx = static_cast<uint16_t>(seq);
-    writer_config.meta.frfmt = frames.format;
-    writer_config.meta.width = frames.width;
-    writer_config.meta.height = frames.height;
+    writer_config.meta.frfmt = kFormatDcs4;
+    writer_config.meta.width = static_cast<uint16_t>(geometry_.width);
+    writer_config.meta.height = static_cast<uint16_t>(geometry_.height);
     writer_config.meta.temp_chip = t.chip;
     writer_config.meta.temp_ib = t.ib;
     StreamWriter writer(writer_config);
     writer.set_next_sidx(static_cast<uint16_t>(seq));
     auto out = std::make_shared<std::vector<uint8_t>>();
-    writer.write_frame(expected_frame(frames, seq), *out);
+    writer.write_frame(cached_frame_, *out);
+    lk.unlock();
     publish_temperatures(t);
     return out;
 }

@@ -43,18 +43,30 @@ class CalibratableCamera {
     void set_cyclic_error_mm(double mm);
     void set_noise(double adc_counts);
 
+    const std::shared_ptr<EpcSensor> &sensor() const { return sensor_; }
     Temperatures temperatures() const;
     double modulation_khz() const;
     // Distance by which the delay step now in register 0x73 shifts the phase.
     double delay_shift_m() const;
     // What pixel p at true distance d_m measures now (delay line included).
     double measured_m(int p, double d_m) const;
-    // The four DCS planes the camera sends now, in read-out order.
-    std::vector<uint16_t> render(uint32_t seq = 0) const;
-    // The next frame as stream packets; also refreshes parameter 15.
+    // The four DCS planes the camera sends now, in read-out order. The noise is the same in
+    // every frame, as the frames of a still scene are.
+    std::vector<uint16_t> render() const;
+    // The next frame as stream packets; also refreshes parameter 15. A frame is rendered only
+    // when something it depends on changed since the last one.
     std::shared_ptr<const std::vector<uint8_t>> next_frame(uint32_t seq);
 
   private:
+    // Everything a rendered frame depends on besides the scene and the errors.
+    struct RenderKey {
+        uint8_t registers[6] = {};
+        Temperatures temperatures;
+        uint64_t version = 0;
+        bool operator==(const RenderKey &o) const;
+    };
+    RenderKey key_now() const;
+    std::vector<uint16_t> render_locked() const;
     Temperatures temperatures_locked() const;
     double delay_shift_locked(const Temperatures &t) const;
     void publish_temperatures(const Temperatures &t) const;
@@ -68,6 +80,10 @@ class CalibratableCamera {
     TemperatureDrift drift_;
     std::chrono::steady_clock::time_point drift_start_;
     scene::Scene truth_;
+    uint64_t version_ = 0;  // counts changes of the scene, the errors and the noise
+    bool cached_ = false;
+    RenderKey cached_key_;
+    std::vector<uint8_t> cached_frame_;
 };
 
 // Installs an EPC sensor (part type 2) and a calibratable stream on `camera`, showing `truth`.

@@ -10,6 +10,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
+#include <iterator>
+#include <string>
 #include <vector>
 
 #include "epc/calibration_state.h"
@@ -161,6 +164,86 @@ TEST_F(CalibrationVcamTest, CalibrationCorrectsPixelAndCyclicErrors) {
     ASSERT_EQ(calibrationLoadDistanceImages(1), 0);
     const std::vector<float> reloaded = measure(2);
     EXPECT_EQ(reloaded, corrected);
+}
+
+TEST_F(CalibrationVcamTest, DelayStepShiftsTheRenderedPhase) {
+    calibratable_->set_cyclic_error_mm(0.0);
+    calibratable_->set_pixel_offsets(std::vector<double>(kPixels, 0.0));
+    const scene::Scene wall = scene::flat_wall(geometry_, 1.0, 0.8);
+    calibratable_->set_scene(wall);
+    const int centre = 120 * kWidth + 160;
+    const float at_zero = measure(0)[centre];
+    const double step_m = vcam::delay_step_m(0x80, 400);
+    const struct {
+        uint8_t step;
+        uint8_t calibration;
+    } cases[] = {{3, 0x80}, {3, 0xFF}, {7, 0x90}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.step * 1000 + c.calibration);
+        calibratable_->sensor()->set_reg(vcam::kRegDelayStep, c.step);
+        calibratable_->sensor()->set_reg(vcam::kRegDelayCalibration, c.calibration);
+        const double expected = c.step * vcam::delay_step_m(c.calibration, 400);
+        EXPECT_NEAR(calibratable_->delay_shift_m(), expected, 1e-12);
+        EXPECT_NEAR(measure(0)[centre] - at_zero, expected, 0.002);
+    }
+    EXPECT_NEAR(step_m, 0.27751, 0.00001);
+    EXPECT_NEAR(vcam::delay_step_ns(0xFF, 270), 1.8, 1e-12);
+}
+
+TEST_F(CalibrationVcamTest, TemperaturesFollowTheirDrift) {
+    const vcam::TemperatureDrift drift{350.0, 300.0, 2.0, -1.0};
+    const vcam::Temperatures later = vcam::temperatures_at(drift, 10.0);
+    EXPECT_EQ(later.chip, 370);
+    EXPECT_EQ(later.ib, 290);
+    calibratable_->set_drift({355.0, 310.0, 0.0, 0.0});
+    int16_t values[9] = {};
+    measure(0);  // a frame publishes the temperatures
+    EXPECT_EQ(temperatureGetTemperatures(0x20, values), 5);
+    EXPECT_EQ(values[0], 355);
+    EXPECT_EQ(values[3], 355);
+    EXPECT_EQ(values[4], 310);
+    EXPECT_EQ(temperatureGetTemperature(), 355);
+}
+
+TEST_F(CalibrationVcamTest, RunThatNeverSettlesFailsAndRestores) {
+    // Five degrees a second: every run drifts past the allowed 0.7 degrees within a few steps.
+    calibratable_->set_drift({400.0, 384.0, 50.0, 0.0});
+    calibrationSetOffsetPhase(123);
+    pruSetMinAmplitude(30);
+    EXPECT_EQ(calibrationDRNU(), -1);
+    EXPECT_EQ(calibratable_->sensor()->reg(0xAE), 1);
+    EXPECT_EQ(calibratable_->sensor()->reg(vcam::kRegDelayStep), 0);
+    EXPECT_EQ(configGetCurrentMode(), 0);
+    EXPECT_EQ(calibrationGetOffsetPhase(), 123);
+    EXPECT_EQ(pruGetMinAmplitude(), 30);
+    EXPECT_FALSE(std::filesystem::exists("calib_and_param_001.bin"));
+}
+
+TEST_F(CalibrationVcamTest, ChipAccess) {
+    uint16_t record[8] = {};
+    EXPECT_EQ(chipInfoGetInfo(0x20, record), 8);
+    const uint16_t expected[8] = {0x02, 3, 0x01, 1, 1, 2, 4, configGetSequencerVersion()};
+    EXPECT_TRUE(std::equal(std::begin(expected), std::end(expected), record));
+    configSetPartType(0);
+    configSetChipID(0);
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(boot(), 0x20);
+    const std::string out = ::testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("deviceAddress = 0x20\n"), std::string::npos);
+    EXPECT_NE(out.find("PART_TYPE: 2\n"), std::string::npos);
+    EXPECT_NE(out.find("CHIP_ID: 1\n"), std::string::npos);
+    EXPECT_EQ(configGetPartType(), 2);
+    EXPECT_EQ(configGetChipID(), 1);
+    EXPECT_EQ(configGetDeviceAddress(), 0x20);
+    // Normal mode switches the clocks over only when register 0x7E shows the boot mode.
+    calibratable_->sensor()->clear_writes();
+    bootNormalMode(0x20);
+    EXPECT_TRUE(calibratable_->sensor()->writes().empty());
+    calibratable_->sensor()->set_reg(0x7E, 0x80);
+    bootNormalMode(0x20);
+    const RegWrites switched = {{0x7D, 0x9F}, {0x80, 0x00}, {0x7D, 0x94},
+                                {0x7D, 0x84}, {0x7D, 0x04}, {0x80, 0x3F}};
+    EXPECT_EQ(calibratable_->sensor()->writes(), switched);
 }
 
 }  // namespace
