@@ -79,16 +79,18 @@ int bank_step_mean(int step) {
     return static_cast<int>(sum / pixels);
 }
 
-double lut_plane_mean(int step) {
+long long lut_plane_sum(int step) {
     const int w = calibrateGetWidth();
-    const int h = calibrateGetHeight();
-    if (drnu_pixels() == 0)
-        return 0.0;
+    const int pixels = drnu_pixels();
     long long sum = 0;
-    for (int r = 0; r < h; ++r)
-        for (int c = 0; c < w; ++c)
-            sum += drnuLut[step][r][c];
-    return static_cast<double>(sum) / (static_cast<double>(w) * h);
+    for (int p = 0; p < pixels; ++p)
+        sum += drnuLut[step][p / w][p % w];
+    return sum;
+}
+
+double lut_plane_mean(int step) {
+    const int pixels = drnu_pixels();
+    return pixels > 0 ? static_cast<double>(lut_plane_sum(step)) / pixels : 0.0;
 }
 
 // Fills the lookup table from the active bank with a step of `step_lsb` phase units.
@@ -105,19 +107,16 @@ void derive_lut(double step_lsb) {
     }
 }
 
-// Step averages (integer means of every plane) and their variance.
-double step_average_variance(const char *tag) {
+// Step averages (integer means of every plane) and their variance, logged under `tag` at
+// `level` (1 debug, 2 info).
+double step_average_variance(const char *tag, int level) {
     const int distances = drnu_distances();
     const int pixels = drnu_pixels();
     if (distances == 0 || pixels == 0)
         return 0.0;
     double avg = 0.0;
     for (int s = 0; s < distances; ++s) {
-        const int w = calibrateGetWidth();
-        long long sum = 0;
-        for (int p = 0; p < pixels; ++p)
-            sum += drnuLut[s][p / w][p % w];
-        g_step_average[s] = static_cast<int16_t>(sum / pixels);
+        g_step_average[s] = static_cast<int16_t>(lut_plane_sum(s) / pixels);
         avg += g_step_average[s];
     }
     avg /= distances;
@@ -125,7 +124,7 @@ double step_average_variance(const char *tag) {
     for (int s = 0; s < distances; ++s)
         var += (g_step_average[s] - avg) * (g_step_average[s] - avg);
     var /= distances;
-    zr_log(tag[0] == '_' ? 1 : 2, tag[0] == '_' ? "DBG" : "INF",
+    zr_log(static_cast<unsigned>(level), level == 1 ? "DBG" : "INF",
            "[%s] drnu_avr: avg = %.2f, std^2=%.2f\n", tag, avg, var);
     return var;
 }
@@ -137,7 +136,7 @@ double candidate_score(int tenth_mm) {
     if (range <= 0.0)
         return 1e30;
     derive_lut(tenth_mm * 30000.0 / 10.0 / range);
-    return step_average_variance("_calibrationCalcDRNUStd");
+    return step_average_variance("_calibrationCalcDRNUStd", 1);
 }
 
 // The step search over the images in memory; 1 when a best step was found and saved.
@@ -410,7 +409,7 @@ int calibrationDRNU_FromFile(int stepTenthMM) {
                gStepCalMM, step_lsb, offsetDRNU);
     derive_lut(step_lsb);
     calibrationSaveDRNU_LUT();
-    step_average_variance(__func__);
+    step_average_variance(__func__, 2);
     return 0;
 }
 
@@ -429,7 +428,7 @@ calibrationDRNUSummary *calibrateRenewDRNU(int stepTenthMM) {
 }
 
 calibrationDRNUSummary *calibrateShowDRNU(void) {
-    step_average_variance(__func__);
+    step_average_variance(__func__, 2);
     calibrationLoadTemperatureDRNU();
     fill_summary();
     return &g_summary;

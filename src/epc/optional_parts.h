@@ -1,8 +1,7 @@
 // Steps of the configuration start-up that belong to other parts of the pipeline: DRNU and
 // grayscale calibration tables, the external-modulation flag, the chip parameter dump and the
-// boot readers. A library built without one of those parts still starts; each step then does
-// the least that part would: tables count as missing, the flag as off, the dump and the
-// identity come from the configuration module itself.
+// boot readers. The grayscale tables are optional: a library built without them still starts,
+// with the tables counted as missing.
 #pragma once
 
 namespace tarvo::epc::parts {

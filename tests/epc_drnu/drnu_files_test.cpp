@@ -9,6 +9,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -338,6 +339,28 @@ TEST_F(DrnuFilesTest, BadPixelFileIsBoundedByTheSearch) {
     EXPECT_EQ(calibrationGetBadPixels(values), -1);
     calibrationSetNumberOfRowsMax(252);
     calibrationSetNumberOfColumnsMax(328);
+}
+
+TEST_F(DrnuFilesTest, BadPixelSearchWritesAndRestores) {
+    // A gray frame of one plane: every sample mid-scale but read-out sample 5 (line 0, which
+    // is image row 119) and the last one (line 239, image row 239).
+    sensor_.frame.assign(320 * 240, 2048);
+    sensor_.frame[5] = 100;
+    sensor_.frame.back() = 3000;
+    sensor_.regs[0x24] = 0x40;
+    const uint8_t integration[4] = {0x00, 0x02, 0x01, 0x00};
+    std::memcpy(&sensor_.regs[0xA0], integration, 4);
+    EXPECT_EQ(calibrationSearchBadPixelsWithMin(), 2);
+    EXPECT_EQ(read_file(epc::bad_pixel_file_name()), "9 125\n323 245\n");
+    int16_t values[4] = {};
+    EXPECT_EQ(calibrationGetBadPixels(values), 4);
+    EXPECT_EQ(values[0], 9);
+    EXPECT_EQ(values[3], 245);
+    EXPECT_EQ(sensor_.regs[0x24], 0x40);
+    EXPECT_TRUE(std::equal(integration, integration + 4, &sensor_.regs[0xA0]));
+    EXPECT_EQ(configGetCurrentMode(), 1);
+    EXPECT_EQ(pruGetNDCS(), 4);
+    EXPECT_EQ(configGetModFreqMode(), 2);
 }
 
 TEST_F(DrnuFilesTest, WritesReplaceFilesOnlyWhenComplete) {
