@@ -3,6 +3,7 @@
 // libusb finds the cameras instead of the machine's real USB devices.
 #include "errors/calibratable_camera.h"
 #include "frames/camera_frames.h"
+#include "frames/gray_frames.h"
 #include "sensor/epc_sensor.h"
 #include "vcam.h"
 
@@ -44,6 +45,10 @@ void usage(FILE *out) {
                  "      --wafer-id N     wafer id in the chip information (TARVO_VCAM_WAFER_ID)\n"
                  "      --fw-version N   firmware version in the version block "
                  "(TARVO_VCAM_FW_VERSION)\n"
+                 "      --gray-fpn PERCENT  fixed pattern of gray frames: gains within 1 +- "
+                 "PERCENT %%,\n"
+                 "                       dark offsets within +- 10 x PERCENT counts, 0 to 50 "
+                 "(TARVO_VCAM_GRAY_FPN, default 0)\n"
                  "      --pixel-error MM standard deviation of the per-pixel distance offsets "
                  "(TARVO_VCAM_PIXEL_ERROR, default 0)\n"
                  "      --cyclic-error MM amplitude of the cyclic distance error over the phase "
@@ -72,6 +77,7 @@ struct Options {
     unsigned long count = 1;
     tarvo::vcam::CameraConfig cfg;
     tarvo::vcam::SensorErrorConfig errors;
+    unsigned long gray_fpn = 0;
 };
 
 bool parse_millimetres(const char *what, const char *text, double &out) {
@@ -115,6 +121,9 @@ bool apply(Options &o, const std::string &name, const char *value) {
     if (name == "cyclic-error") {
         return parse_millimetres("cyclic error", value, o.errors.cyclic_error_mm);
     }
+    if (name == "gray-fpn") {
+        return parse_number("fixed-pattern percentage", value, 50, o.gray_fpn);
+    }
     if (!parse_number(name.c_str(), value, 0xFFFF, v)) {
         return false;
     }
@@ -143,6 +152,7 @@ int main(int argc, char **argv) {
                 {"chip-id", "TARVO_VCAM_CHIP_ID"},
                 {"wafer-id", "TARVO_VCAM_WAFER_ID"},
                 {"fw-version", "TARVO_VCAM_FW_VERSION"},
+                {"gray-fpn", "TARVO_VCAM_GRAY_FPN"},
                 {"pixel-error", "TARVO_VCAM_PIXEL_ERROR"},
                 {"cyclic-error", "TARVO_VCAM_CYCLIC_ERROR"}};
     for (const auto &e : kEnv) {
@@ -161,6 +171,7 @@ int main(int argc, char **argv) {
                                    {"fw-version", required_argument, nullptr, 'f'},
                                    {"pixel-error", required_argument, nullptr, 'P'},
                                    {"cyclic-error", required_argument, nullptr, 'C'},
+                                   {"gray-fpn", required_argument, nullptr, 'g'},
                                    {"help", no_argument, nullptr, 'h'},
                                    {nullptr, 0, nullptr, 0}};
     int idx = 0;
@@ -180,6 +191,7 @@ int main(int argc, char **argv) {
                            : c == 'w' ? "wafer-id"
                            : c == 'P' ? "pixel-error"
                            : c == 'C' ? "cyclic-error"
+                           : c == 'g' ? "gray-fpn"
                                       : "fw-version";
         if (!apply(opts, name, optarg)) {
             return 2;
@@ -201,14 +213,22 @@ int main(int argc, char **argv) {
             bus.stop();
             return 2;
         }
-        // A box before a wall, measured through the sensor's error models and delay line.
+        auto sensor = tarvo::vcam::install_epc_sensor(*camera);
+        // Gray frames in the 2D and two-sample modes, dark while the FLIM flash is skipped.
+        auto gray = std::make_shared<tarvo::vcam::GrayFrames>(
+            tarvo::vcam::gray_fpn(static_cast<double>(opts.gray_fpn)));
+        gray->set_flash_probe([sensor] { return (sensor->reg(0x2F) & 0x02) != 0; });
+        // Time of flight: a box before a wall, measured through the sensor's error models and
+        // delay line.
         tarvo::vcam::CalibratableConfig calibratable;
         calibratable.model.noise = 2.0;
         calibratable.errors = opts.errors;
         calibratable.errors.seed += static_cast<uint32_t>(i);
-        tarvo::vcam::install_calibratable_camera(
-            camera, calibratable,
+        auto tof = std::make_shared<tarvo::vcam::CalibratableCamera>(
+            camera, sensor, calibratable,
             tarvo::scene::box(calibratable.camera, 3.0, 1.2, 0.3, 0.25, 0.4, 0.8, 0.5));
+        camera->set_stream_source(tarvo::vcam::make_mode_stream(
+            camera, gray, tarvo::vcam::make_calibratable_frames(tof)));
     }
 
     // The child inherits these.

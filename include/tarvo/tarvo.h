@@ -15,6 +15,7 @@
 #include <tarvo/epc_config.h>
 #include <tarvo/epc_calib.h>
 #include <tarvo/epc_api.h>
+#include <tarvo/epc_gray.h>
 #include <tarvo/transfer.h>
 
 #endif /* TARVO_TARVO_H */

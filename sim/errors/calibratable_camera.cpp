@@ -172,12 +172,17 @@ std::shared_ptr<const std::vector<uint8_t>> CalibratableCamera::next_frame(uint3
     return out;
 }
 
+std::shared_ptr<FrameGenerator> make_calibratable_frames(
+    std::shared_ptr<CalibratableCamera> camera) {
+    return std::make_shared<Frames>(std::move(camera));
+}
+
 std::shared_ptr<CalibratableCamera> install_calibratable_camera(
     const std::shared_ptr<Camera> &camera, const CalibratableConfig &config, scene::Scene truth) {
     auto sensor = install_epc_sensor(*camera);
     auto calibratable =
         std::make_shared<CalibratableCamera>(camera, sensor, config, std::move(truth));
-    camera->set_stream_source(make_frame_source(std::make_shared<Frames>(calibratable)));
+    camera->set_stream_source(make_frame_source(make_calibratable_frames(calibratable)));
     return calibratable;
 }
 

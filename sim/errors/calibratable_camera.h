@@ -86,6 +86,11 @@ class CalibratableCamera {
     std::vector<uint8_t> cached_frame_;
 };
 
+// Frames of `camera` for a frame-rate driven stream (alone, or as the time-of-flight frames of
+// a stream that follows the camera's mode).
+std::shared_ptr<FrameGenerator> make_calibratable_frames(
+    std::shared_ptr<CalibratableCamera> camera);
+
 // Installs an EPC sensor (part type 2) and a calibratable stream on `camera`, showing `truth`.
 std::shared_ptr<CalibratableCamera> install_calibratable_camera(
     const std::shared_ptr<Camera> &camera, const CalibratableConfig &config, scene::Scene truth);

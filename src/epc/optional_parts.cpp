@@ -4,13 +4,9 @@
 
 #include <tarvo/epc_api.h>
 #include <tarvo/epc_calib.h>
+#include <tarvo/epc_gray.h>
 
 #include "epc/config_state.h"
-
-// The grayscale tables belong to another part of the pipeline: a weak reference resolves to its
-// loader when that part is linked into the library, and to null otherwise.
-extern "C" int calculateLoadGrayscaleGainOffset(void);
-#pragma weak calculateLoadGrayscaleGainOffset
 
 namespace tarvo::epc::parts {
 
@@ -19,7 +15,7 @@ bool ext_mod_enabled() {
 }
 
 int load_grayscale_tables() {
-    return calculateLoadGrayscaleGainOffset != nullptr ? calculateLoadGrayscaleGainOffset() : -1;
+    return calculateLoadGrayscaleGainOffset();
 }
 
 void load_drnu_lut() {

@@ -1,12 +1,11 @@
 // Steps of the configuration start-up that belong to other parts of the pipeline: DRNU and
 // grayscale calibration tables, the external-modulation flag, the chip parameter dump and the
-// boot readers. The grayscale tables are optional: a library built without them still starts,
-// with the tables counted as missing.
+// boot readers, reached from the configuration module through these few calls.
 #pragma once
 
 namespace tarvo::epc::parts {
 
-// External modulation as the EPC driver set it; off without the façade.
+// External modulation as the EPC driver set it.
 bool ext_mod_enabled();
 
 // Grayscale gain and offset tables of the current chip: 0, or -1 when they could not be loaded.
