@@ -16,6 +16,7 @@
 
 #include "epc/calibration_files.h"
 #include "epc/config_state.h"
+#include "epc/frame_source.h"
 #include "epc/pipeline_common.h"
 
 using namespace tarvo::epc;
@@ -181,26 +182,35 @@ void fill_summary() {
 }
 
 // Acquisition of one averaged step into `accumulator` (sums of unwrapped phases).
-bool acquire_frames(int step, int frames, std::vector<int32_t> &accumulator, long &sensor_sum,
-                    long &board_sum) {
+// A frame that did not come (zeros in its place) is left out of the average. Returns the
+// number of frames summed.
+int acquire_frames(int step, int frames, std::vector<int32_t> &accumulator, long &sensor_sum,
+                   long &board_sum) {
+    const char *tag = "calibrationCreateDRNU_LUT";
     const int pixels = static_cast<int>(accumulator.size());
+    int summed = 0;
     for (int i = 0; i < frames; ++i) {
         std::this_thread::sleep_for(std::chrono::microseconds(calibrateGetDRNUCalibrateDelay()));
         uint16_t *image = nullptr;
         const int count = calculationDistanceSorted(&image);
         if (count < pixels || image == nullptr) {
-            zr_log(4, "ERR", "[%s] distance image of %d values, %d needed\n",
-                   "calibrationCreateDRNU_LUT", count, pixels);
-            return false;
+            zr_log(4, "ERR", "[%s] distance image of %d values, %d needed\n", tag, count, pixels);
+            return 0;
         }
+        if (!frame_source_last_ok()) {
+            zr_log(3, "WRN", "[%s] frame %d of %d missing, left out of the average\n", tag, i + 1,
+                   frames);
+            continue;
+        }
+        ++summed;
         int16_t t[9] = {};
         temperatureGetTemperatures(sensor_address(), t);
         const int tib = t[4];
         const int tsensor = sensor_temperature_mean(t);
         sensor_sum += tsensor;
         board_sum += tib;
-        zr_log(2, "INF", "[%s] Tib:%d,%d\n", "calibrationCreateDRNU_LUT", tib, 4);
-        zr_log(2, "INF", "[%s] Tsensor:%d\n", "calibrationCreateDRNU_LUT", tsensor);
+        zr_log(2, "INF", "[%s] Tib:%d,%d\n", tag, tib, 4);
+        zr_log(2, "INF", "[%s] Tsensor:%d\n", tag, tsensor);
         for (int p = 0; p < pixels; ++p) {
             int32_t v = image[p];
             if (step > 0 && v < g_reference[p])
@@ -208,7 +218,7 @@ bool acquire_frames(int step, int frames, std::vector<int32_t> &accumulator, lon
             accumulator[p] += v;
         }
     }
-    return true;
+    return summed;
 }
 
 // Registers and pipeline settings a calibration run changes, and their restoration.
@@ -317,9 +327,12 @@ int calibrationCreateDRNU_LUT(int step, int numAvrFrames) {
     }
     long sensor_sum = 0;
     long board_sum = 0;
-    const int frames = std::max(numAvrFrames, 0);
-    if (!acquire_frames(step, frames, accumulator, sensor_sum, board_sum))
+    const int frames =
+        acquire_frames(step, std::max(numAvrFrames, 0), accumulator, sensor_sum, board_sum);
+    if (frames == 0 && numAvrFrames > 0) {
+        zr_log(4, "ERR", "[%s] no frame for step %d\n", __func__, step);
         return -1;
+    }
     if (frames > 0) {
         gTemperatureDRNU[step] = static_cast<int16_t>(sensor_sum / frames);
         gIbTemperatureDRNU[step] = static_cast<int16_t>(board_sum / frames);
