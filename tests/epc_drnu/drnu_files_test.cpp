@@ -363,6 +363,28 @@ TEST_F(DrnuFilesTest, BadPixelSearchWritesAndRestores) {
     EXPECT_EQ(configGetModFreqMode(), 2);
 }
 
+TEST_F(DrnuFilesTest, StepAcquisitionLeavesMissingFramesOut) {
+    // Four DCS planes of one phase everywhere (DCS2 - DCS0 = 2000: phase 15000).
+    sensor_.frame.assign(4 * 320 * 240, 1000);
+    std::fill(sensor_.frame.begin() + 2 * 320 * 240, sensor_.frame.begin() + 3 * 320 * 240, 3000);
+    const int16_t temperatures[5] = {400, 402, 404, 406, 380};
+    sensor_.temperature_reply.assign(reinterpret_cast<const uint8_t *>(temperatures),
+                                     reinterpret_cast<const uint8_t *>(temperatures) + 10);
+    calibrateSetDRNUCalibrateDelay(0);
+    sensor_.frame_ok = false;
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(calibrationCreateDRNU_LUT(0, 2), -1);
+    sensor_.frame_ok = true;
+    EXPECT_EQ(calibrationCreateDRNU_LUT(0, 2), 0);
+    ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(calibrateGetDistImagePixel(0), 15000);
+    EXPECT_EQ(calibrateGetDistImagePixel(7 * 30), 15000);
+    EXPECT_EQ(calibrationGetOffsetDRNU(), 15000);
+    EXPECT_EQ(gTemperatureDRNU[0], 403);
+    EXPECT_EQ(gIbTemperatureDRNU[0], 380);
+    EXPECT_EQ(calibrationCreateDRNU_LUT(30, 2), -1);
+}
+
 TEST_F(DrnuFilesTest, WritesReplaceFilesOnlyWhenComplete) {
     const std::string name = drnu_file_name(DrnuFile::text_params);
     write_text(name, "old\n");
