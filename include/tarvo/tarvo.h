@@ -13,6 +13,8 @@
 #include <tarvo/cap.h>
 #include <tarvo/epc_calc.h>
 #include <tarvo/epc_config.h>
+#include <tarvo/epc_calib.h>
+#include <tarvo/epc_api.h>
 #include <tarvo/epc_gray.h>
 #include <tarvo/transfer.h>
 #include <tarvo/epc_drv.h>
