@@ -14,5 +14,10 @@
 #include <tarvo/epc_calc.h>
 #include <tarvo/epc_config.h>
 #include <tarvo/transfer.h>
+#include <tarvo/cmap.h>
+#include <tarvo/vecmath.h>
+#include <tarvo/lens.h>
+#include <tarvo/pcl.h>
+#include <tarvo/filter.h>
 
 #endif /* TARVO_TARVO_H */
