@@ -6,6 +6,8 @@ packages=(
     libusb-1.0-0-dev libzip-dev libpng-dev
     libgtest-dev libgmock-dev googletest libbenchmark-dev
     umockdev libumockdev-dev
+    # the reference implementation the lens benchmark measures against (bench/bench_lens.cpp)
+    libopencv-dev
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <new>
 
+#include "output/lens_kernels.h"
+
 namespace tarvo {
 
 namespace {
@@ -87,20 +89,9 @@ int32_t rounded(float v) {
     return static_cast<int32_t>(v + 0.5f);
 }
 
-// Source pixel of a map position for an image of w x h with the map's strides bx, by; -1 when
-// it falls outside. Positions from -1.5 up to 0.5 round to 0 (truncation toward zero).
-template <bool kBinned>
-inline int32_t source_pixel(float map_x, float map_y, float bx, float by, int w, int h) {
-    const float x = (kBinned ? map_x / bx : map_x) + 0.5f;
-    const float y = (kBinned ? map_y / by : map_y) + 0.5f;
-    // Written so that a position that is not a number falls outside too.
-    if (!(x > -1.0f && x < static_cast<float>(w) && y > -1.0f && y < static_cast<float>(h)))
-        return -1;
-    return static_cast<int32_t>(y) * w + static_cast<int32_t>(x);
-}
-
-template <bool kBinned>
-void resample(const zr_calib_len_t &map, float *dst, const float *src, int w, int h, float fill) {
+// An image whose size divides the map's by bx, by > 1 in either direction.
+void resample_binned(const zr_calib_len_t &map, float *dst, const float *src, int w, int h,
+                     float fill) {
     const int bx = map.map_w / w, by = map.map_h / h;
     for (int v = 0; v < h; ++v) {
         const size_t row = static_cast<size_t>(v) * by * map.map_w;
@@ -108,8 +99,8 @@ void resample(const zr_calib_len_t &map, float *dst, const float *src, int w, in
         const float *my = map.map_y + row;
         float *out = dst + static_cast<size_t>(v) * w;
         for (int u = 0; u < w; ++u) {
-            const int32_t s = source_pixel<kBinned>(mx[u * bx], my[u * bx], static_cast<float>(bx),
-                                                    static_cast<float>(by), w, h);
+            const int32_t s = lens::source_pixel<true>(
+                mx[u * bx], my[u * bx], static_cast<float>(bx), static_cast<float>(by), w, h);
             out[u] = s >= 0 ? src[s] : fill;
         }
     }
@@ -142,10 +133,12 @@ bool undistort_args_ok(const zr_calib_len_t &map, float *dst, int dst_len, const
 
 void resample_record(const zr_calib_len_t &map, float *dst, const float *src, int w, int h,
                      float fill) {
-    if (map.map_w == w && map.map_h == h)
-        resample<false>(map, dst, src, w, h, fill);
-    else
-        resample<true>(map, dst, src, w, h, fill);
+    if (map.map_w != w || map.map_h != h)
+        return resample_binned(map, dst, src, w, h, fill);
+    for (int v = 0; v < h; ++v) {
+        const size_t row = static_cast<size_t>(v) * w;
+        lens::remap_row(map.map_x + row, map.map_y + row, src, w, h, fill, dst + row);
+    }
 }
 
 }  // namespace
@@ -196,22 +189,21 @@ bool compute_undistort_map(const zr_lens_param_t &lens, float *map_x, float *map
         zr_log(4, "ERR", "[%s] undistorted camera matrix is singular\n", tag);
         return false;
     }
-    const double k1 = lens.dcoeff[0], k2 = lens.dcoeff[1], p1 = lens.dcoeff[2];
-    const double p2 = lens.dcoeff[3], k3 = lens.dcoeff[4];
-    for (int v = 0; v < h; ++v) {
-        const double row_x = r[1] * v + r[2], row_y = r[4] * v + r[5], row_w = r[7] * v + r[8];
-        float *out_x = map_x + static_cast<size_t>(v) * w;
-        float *out_y = map_y + static_cast<size_t>(v) * w;
-        for (int u = 0; u < w; ++u) {
-            const double iw = 1 / (r[6] * u + row_w);
-            const double x = (r[0] * u + row_x) * iw, y = (r[3] * u + row_y) * iw;
-            const double x2 = x * x, y2 = y * y, r2 = x2 + y2, xy2 = 2 * x * y;
-            const double kr = 1 + ((k3 * r2 + k2) * r2 + k1) * r2;
-            out_x[u] =
-                static_cast<float>(lens.Fx * (x * kr + p1 * xy2 + p2 * (r2 + 2 * x2)) + lens.Cx);
-            out_y[u] =
-                static_cast<float>(lens.Fy * (y * kr + p1 * (r2 + 2 * y2) + p2 * xy2) + lens.Cy);
-        }
+    lens::MapRow row{r,
+                     0,
+                     w,
+                     lens.Fx,
+                     lens.Fy,
+                     lens.Cx,
+                     lens.Cy,
+                     lens.dcoeff[0],
+                     lens.dcoeff[1],
+                     lens.dcoeff[2],
+                     lens.dcoeff[3],
+                     lens.dcoeff[4]};
+    for (row.v = 0; row.v < h; ++row.v) {
+        const size_t offset = static_cast<size_t>(row.v) * w;
+        lens::map_row(row, map_x + offset, map_y + offset);
     }
     undistorted = k_new;
     return true;
@@ -243,7 +235,7 @@ std::unique_ptr<const LensMap> LensMap::build(const zr_lens_param_t &lens, const
     rec.map_valid = 1;
     for (size_t i = 0; i < n; ++i)
         map->source_[i] =
-            source_pixel<false>(map->map_x_[i], map->map_y_[i], 1, 1, lens.img_w, lens.img_h);
+            lens::source_pixel<false>(map->map_x_[i], map->map_y_[i], 1, 1, lens.img_w, lens.img_h);
     return map;
 }
 
@@ -271,14 +263,10 @@ bool LensMap::undistort(float *dst, int dst_len, const float *src, int width, in
                         float fill) const {
     if (!undistort_args_ok(record_, dst, dst_len, src, width, height))
         return false;
-    if (width != record_.map_w || height != record_.map_h) {
-        resample<true>(record_, dst, src, width, height, fill);
-        return true;
-    }
-    const int32_t *source = source_.data();
-    const size_t n = source_.size();
-    for (size_t i = 0; i < n; ++i)
-        dst[i] = source[i] >= 0 ? src[source[i]] : fill;
+    if (width != record_.map_w || height != record_.map_h)
+        resample_binned(record_, dst, src, width, height, fill);
+    else
+        lens::gather(source_.data(), src, source_.size(), fill, dst);
     return true;
 }
 

@@ -143,30 +143,38 @@ TEST_F(DefaultMapTest, PrebuiltMapResamplesAsTheRecord) {
     }
 }
 
+// The rule for every pixel of a row: the cases sit both among the first eight pixels of the row
+// and in its last four.
 TEST(UndistortRule, NearestNeighbourByTruncation) {
-    HandMap m(4, 1);
-    m.set(0, 0, -0.8f, 0.0f);  // -0.8 + 0.5 = -0.3 truncates to column 0
-    m.set(1, 0, -1.6f, 0.0f);  // -1.1 truncates to -1: outside
-    m.set(2, 0, 3.49f, 0.2f);  // column 3
-    m.set(3, 0, 3.5f, 0.0f);   // 4.0: outside
-    const float src[4] = {10, 11, 12, 13};
-    float dst[4] = {};
-    ASSERT_EQ(zr_calib_len_undistort(&m.rec, dst, 4, src, 4, 1, 30.0f), 1);
-    EXPECT_EQ(dst[0], 10);
-    EXPECT_EQ(dst[1], 30);
-    EXPECT_EQ(dst[2], 13);
-    EXPECT_EQ(dst[3], 30);
-}
-
-TEST(UndistortRule, PositionsThatAreNotNumbersGetTheFill) {
-    HandMap m(2, 1);
-    m.set(0, 0, std::numeric_limits<float>::quiet_NaN(), 0);
-    m.set(1, 0, 1e30f, -1e30f);
-    const float src[2] = {1, 2};
-    float dst[2] = {};
-    ASSERT_EQ(zr_calib_len_undistort(&m.rec, dst, 2, src, 2, 1, 7.0f), 1);
-    EXPECT_EQ(dst[0], 7);
-    EXPECT_EQ(dst[1], 7);
+    struct Case {
+        float x, y;
+        int source;  // -1: the fill value
+    };
+    const Case cases[] = {
+        {-0.8f, 0.0f, 0},    // -0.8 + 0.5 = -0.3 truncates to column 0
+        {-1.6f, 0.0f, -1},   // -1.1 truncates to -1: outside
+        {11.49f, 0.2f, 11},  // the last column
+        {11.5f, 0.0f, -1},   // 12.0: outside
+        {2.0f, -1.49f, 2},   // rows follow the same rule
+        {2.0f, 0.5f, -1},    // row 1 of a one-row image
+        {std::numeric_limits<float>::quiet_NaN(), 0, -1},
+        {1e30f, -1e30f, -1},
+    };
+    HandMap m(12, 1);
+    for (int u = 0; u < 12; ++u)
+        m.set(u, 0, static_cast<float>(u), 0);
+    for (int i = 0; i < 8; ++i)
+        m.set(i, 0, cases[i].x, cases[i].y);
+    for (int i = 0; i < 4; ++i)
+        m.set(8 + i, 0, cases[i].x, cases[i].y);
+    std::vector<float> src(12), dst(12);
+    for (int i = 0; i < 12; ++i)
+        src[i] = 100.0f + i;
+    ASSERT_EQ(zr_calib_len_undistort(&m.rec, dst.data(), 12, src.data(), 12, 1, 30.0f), 1);
+    for (int u = 0; u < 12; ++u) {
+        const Case &c = cases[u < 8 ? u : u - 8];
+        EXPECT_EQ(dst[u], c.source < 0 ? 30.0f : src[c.source]) << "pixel " << u;
+    }
 }
 
 // A map of 4 x 2 serves an image of 2 x 1: every other entry of every other row, positions
