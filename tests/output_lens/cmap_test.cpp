@@ -5,10 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <atomic>
 #include <cmath>
 #include <limits>
-#include <thread>
 #include <vector>
 
 #include "support/log_capture.h"
@@ -204,41 +202,6 @@ TEST_F(DefaultCmapTest, RangeStaysForLaterCalls) {
     const uint32_t c = zr_cmap_get_color(&ref, 2000);
     EXPECT_EQ(out, (std::vector<uint8_t>{uint8_t(c), uint8_t(c >> 8), uint8_t(c >> 16), 0}));
     zr_cmap_uninit(&ref);
-}
-
-// Two threads colour with different ranges at once; each image is coloured entirely with its own
-// caller's range, never partly with the other's.
-TEST_F(DefaultCmapTest, ConcurrentCallersKeepTheirOwnRange) {
-    const std::vector<float> src(4096, 2.0f);
-    const auto expected = [](int max_mm) {
-        zr_cmap_t ref{};
-        zr_cmap_init(&ref, 30000);
-        zr_cmap_set_range(&ref, 0, max_mm);
-        const uint32_t c = zr_cmap_get_color(&ref, 2000);
-        zr_cmap_uninit(&ref);
-        return c;
-    };
-    const uint32_t want[2] = {expected(4000), expected(8000)};
-    ASSERT_NE(want[0], want[1]);
-    std::atomic<int> mixed{0};
-    auto worker = [&](int which) {
-        std::vector<uint8_t> out(src.size() * 4);
-        for (int round = 0; round < 200; ++round) {
-            tarvo_cmap_float(out.data(), static_cast<int>(out.size()), src.data(),
-                             static_cast<int>(src.size()), 1, 0, which == 0 ? 4.0f : 8.0f);
-            for (size_t i = 0; i < src.size(); ++i) {
-                const uint32_t c = out[4 * i] | out[4 * i + 1] << 8 | out[4 * i + 2] << 16;
-                if (c != want[which]) {
-                    ++mixed;
-                    break;
-                }
-            }
-        }
-    };
-    std::thread a(worker, 0), b(worker, 1);
-    a.join();
-    b.join();
-    EXPECT_EQ(mixed.load(), 0);
 }
 
 TEST(CmapWithoutLibrary, NoDefaultMapNoColours) {

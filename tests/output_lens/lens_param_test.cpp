@@ -5,11 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 #include <fstream>
 #include <string>
-#include <thread>
 
 #include "drivers/lens_param.h"
 #include "support/log_capture.h"
@@ -188,29 +186,6 @@ TEST_F(LensParamTest, SizesThatDoNotDivideAreRefused) {
     for (auto [w, h] : {std::pair{0, 240}, {320, 0}, {-160, 120}})
         EXPECT_FALSE(epc_lens_param_get(nullptr, &out, w, h)) << w << "x" << h;
     EXPECT_FALSE(epc_lens_param_get(nullptr, nullptr, 320, 240));
-}
-
-TEST_F(LensParamTest, ReadersSeeWholeRecords) {
-    // A loader and a reader at once: every record read is either the old or the new one.
-    write_file(kElevenLines);
-    std::atomic<bool> stop{false};
-    std::atomic<int> torn{0};
-    std::thread reader([&] {
-        while (!stop) {
-            const zr_lens_param_t p = tarvo::lens_params();
-            const bool old_set = p.Cx == 157.262 && p.img_h == 240 && p.dcoeff[4] == -0.0133954;
-            const bool new_set = p.Cx == 160.5 && p.img_h == 240 && p.dcoeff[4] == 0.01;
-            if (!old_set && !new_set)
-                ++torn;
-        }
-    });
-    for (int i = 0; i < 50; ++i) {
-        tarvo::set_lens_params(tarvo::default_lens_params());
-        EXPECT_TRUE(_zr_update_len_param(&dev_));
-    }
-    stop = true;
-    reader.join();
-    EXPECT_EQ(torn.load(), 0);
 }
 
 }  // namespace

@@ -8,9 +8,7 @@
 #include <array>
 #include <cmath>
 #include <cstring>
-#include <atomic>
 #include <limits>
-#include <thread>
 #include <vector>
 
 #include "drivers/lens_param.h"
@@ -253,53 +251,6 @@ TEST(UndistortMap, UnusableParametersLeaveNoMap) {
         EXPECT_EQ(tarvo::LensMap::build(l, "test"), nullptr);
     }
     EXPECT_EQ(zr_calib_len_init_map(nullptr, &good), 0);
-}
-
-}  // namespace
-
-namespace {
-
-// One thread rebuilds the driver's map (for two lenses in turn) while another undistorts through
-// it: every image comes out as one of the two maps makes it, never from a half-built map.
-TEST(SharedLensMap, RebuildWhileUndistorting) {
-    zr_lens_param_t lenses[2] = {tarvo::default_lens_params(), tarvo::default_lens_params()};
-    lenses[1].dcoeff[0] = -0.2;
-    std::vector<float> src(76800), want[2];
-    for (size_t i = 0; i < src.size(); ++i)
-        src[i] = static_cast<float>(i);
-    for (int k = 0; k < 2; ++k) {
-        want[k].resize(76800);
-        ASSERT_TRUE(tarvo::LensMap::build(lenses[k], "test")
-                        ->undistort(want[k].data(), 76800, src.data(), 320, 240, -1.0f));
-    }
-    ASSERT_NE(want[0], want[1]);
-    tarvo::SharedLensMap shared;
-    ASSERT_TRUE(shared.rebuild(lenses[0], "test"));
-    std::atomic<bool> stop{false};
-    std::atomic<int> wrong{0}, decoded{0};
-    std::thread decoder([&] {
-        std::vector<float> dst(76800);
-        while (!stop || decoded == 0) {
-            const bool ok = shared.with_map([&](const tarvo::LensMap *map) {
-                return map != nullptr &&
-                       map->undistort(dst.data(), 76800, src.data(), 320, 240, -1.0f);
-            });
-            if (!ok || (dst != want[0] && dst != want[1]))
-                ++wrong;
-            ++decoded;
-        }
-    });
-    for (int i = 0; i < 20; ++i)
-        EXPECT_TRUE(shared.rebuild(lenses[i % 2], "test"));
-    stop = true;
-    decoder.join();
-    EXPECT_EQ(wrong.load(), 0);
-    EXPECT_GT(decoded.load(), 0);
-    zr_lens_param_t bad = lenses[0];
-    bad.Fx = 0;
-    LogCapture log;
-    EXPECT_FALSE(shared.rebuild(bad, "test"));
-    EXPECT_FALSE(shared.with_map([](const tarvo::LensMap *map) { return map != nullptr; }));
 }
 
 }  // namespace
