@@ -6,7 +6,7 @@
 #include <cstring>
 #include <vector>
 
-namespace tarvo::cli {
+namespace tarvo::tool {
 
 namespace {
 
@@ -74,4 +74,4 @@ bool write_ply(const std::string &path, std::span<const float> xyzc, std::string
     return true;
 }
 
-}  // namespace tarvo::cli
+}  // namespace tarvo::tool

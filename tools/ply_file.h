@@ -6,11 +6,11 @@
 #include <span>
 #include <string>
 
-namespace tarvo::cli {
+namespace tarvo::tool {
 
 // Writes the points of tarvo_frame_get_pcl_xyzd with colour (x, y, z, colour word as float) to
 // `path`, through a temporary file in the same directory that replaces `path` only once it is
 // complete. On failure returns false with the reason in `error`.
 bool write_ply(const std::string &path, std::span<const float> xyzc, std::string &error);
 
-}  // namespace tarvo::cli
+}  // namespace tarvo::tool
