@@ -20,5 +20,8 @@
 #include <tarvo/lens.h>
 #include <tarvo/pcl.h>
 #include <tarvo/filter.h>
+#include <tarvo/epc_drv.h>
+#include <tarvo/frame_image.h>
+#include <tarvo/frame_file.h>
 
 #endif /* TARVO_TARVO_H */
