@@ -7,6 +7,8 @@ packages=(
     libgtest-dev libgmock-dev googletest libbenchmark-dev
     umockdev libumockdev-dev
     libcli11-dev
+    # the reference implementation the lens benchmark measures against (bench/bench_lens.cpp)
+    libopencv-dev
 )
 missing=()
 for p in "${packages[@]}"; do
