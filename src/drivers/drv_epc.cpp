@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "drivers/calib_package.h"
 #include "drivers/frame_info.h"
 
 namespace {
@@ -43,8 +44,10 @@ int epc_spare_a(tarvo_drv_t *) {
 int epc_config_reinit(tarvo_drv_t *, int, int value, int) {
     return value;
 }
-int epc_calib_load(tarvo_drv_t *, int, int, int) {
-    return 0;
+tarvo::calib::FileNames g_calib_names;  // the driver state's calibration file names
+
+int epc_calib_load(tarvo_drv_t *drv, int, int, int) {
+    return tarvo::calib::calib_load(drv, g_calib_names);
 }
 int epc_spare_b(tarvo_drv_t *) {
     return 1;
