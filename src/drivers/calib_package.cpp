@@ -73,6 +73,11 @@ std::string in_prefix(const tarvo_dev_t *dev, const char *name) {
     return path_join(prefix_of(dev), name);
 }
 
+// The DRNU module names its files by modulation-frequency mode: mode 2 (the camera's own
+// modulation, table bank 1) ends in "_10.", any other in "_20.". Set i asks for kNameMode[i];
+// a reading of the argument as a mere "mode 2" flag gives the same names.
+constexpr int kNameMode[2] = {0, 2};
+
 // Set 0 serves external modulation, set 1 the camera's own.
 int active_set() {
     return epc::parts::ext_mod_enabled() ? 0 : 1;
@@ -118,7 +123,7 @@ long file_size(const std::string &path) {
 }
 
 // Writes the captured package to "calibration.bin", unpacks it and removes it again.
-void store_and_parse(tarvo_dev_t *dev, const FileNames &names, const uint8_t *data, size_t n) {
+void store_and_parse(tarvo_dev_t *dev, ConstFileNames names, const uint8_t *data, size_t n) {
     const char *tag = "_load_calib_data";
     const std::string path = in_prefix(dev, kPackageName);
     {
@@ -139,7 +144,7 @@ void store_and_parse(tarvo_dev_t *dev, const FileNames &names, const uint8_t *da
 }
 
 // Steps 5 to 8 of the upload: one data frame with the package. True once the buffer exists.
-bool capture_package(tarvo_dev_t *dev, const FileNames &names, uint32_t fsize) {
+bool capture_package(tarvo_dev_t *dev, ConstFileNames names, uint32_t fsize) {
     const char *tag = "_load_calib_data";
     std::unique_ptr<uint8_t[]> buf(new (std::nothrow) uint8_t[fsize]);
     if (!buf) {
@@ -181,13 +186,13 @@ int on_extract_to_folder_entry(const char *name, void *arg) {
     return 0;
 }
 
-bool _parse_file_ex(tarvo_dev_t *dev, const FileNames &names, const char *path) {
+bool _parse_file_ex(tarvo_dev_t *dev, ConstFileNames names, const char *path) {
     const char *tag = "_parse_file_ex";
     const std::string source = to_posix_separators(path);
     const long size = file_size(source);
-    const FileNameSet &set = names.set[active_set()];
-    const std::string param_path = in_prefix(dev, set.param);
-    const std::string dist_path = in_prefix(dev, set.distance);
+    const FileNameSet &set = names[active_set()];
+    const std::string param_path = in_prefix(dev, set.parameters);
+    const std::string dist_path = in_prefix(dev, set.distance_images);
     File src = open_file(source, "rb");
     if (!src || size < 0) {
         zr_log(4, "ERR", "[%s] %s open failed\n", tag, source.c_str());
@@ -233,7 +238,7 @@ bool _parse_file_ex(tarvo_dev_t *dev, const FileNames &names, const char *path) 
     return ok;
 }
 
-bool _parase_file(tarvo_dev_t *dev, const FileNames &names, const char *pattern,
+bool _parase_file(tarvo_dev_t *dev, ConstFileNames names, const char *pattern,
                   const char *expected_name) {
     const char *tag = "_parase_file";
     const std::vector<std::string> found = find_files(pattern);
@@ -267,7 +272,7 @@ bool _parase_file(tarvo_dev_t *dev, const FileNames &names, const char *pattern,
     return true;
 }
 
-bool _calib_pk_parse(tarvo_dev_t *dev, const FileNames &names) {
+bool _calib_pk_parse(tarvo_dev_t *dev, ConstFileNames names) {
     const char *tag = "_calib_pk_parse";
     const std::string package_path = in_prefix(dev, kPackageName);
     const std::string zip_path = in_prefix(dev, kZipName);
@@ -332,7 +337,7 @@ bool _calib_pk_parse(tarvo_dev_t *dev, const FileNames &names) {
     return true;
 }
 
-bool _load_calib_data(tarvo_drv_t *drv, const FileNames &names) {
+bool _load_calib_data(tarvo_drv_t *drv, ConstFileNames names) {
     const char *tag = "_load_calib_data";
     tarvo_dev_t *dev = drv->dev;
     tarvo_cap_set_frame_buffer(dev, nullptr, kUploadFrameBuffer);
@@ -367,10 +372,10 @@ bool _load_calib_data(tarvo_drv_t *drv, const FileNames &names) {
     return result;
 }
 
-int calib_load(tarvo_drv_t *drv, FileNames &names) {
+int calib_load(tarvo_drv_t *drv, FileNames names) {
     if (drv == nullptr || drv->dev == nullptr)
         return -1;
-    std::memset(&names, 0, sizeof names);
+    std::memset(names.data(), 0, names.size_bytes());
     if (calibrationGetDistanceImagesName == nullptr || calibrationGetParamName == nullptr ||
         calibrationDataFileCheck == nullptr) {
         // Nothing would use the files.
@@ -378,12 +383,12 @@ int calib_load(tarvo_drv_t *drv, FileNames &names) {
         return 0;
     }
     for (int i = 0; i < 2; ++i) {
-        calibrationGetDistanceImagesName(names.set[i].distance, i);
-        calibrationGetParamName(names.set[i].param, i);
-        names.set[i].distance[kDistanceNameSize - 1] = '\0';
-        names.set[i].param[kParamNameSize - 1] = '\0';
+        calibrationGetDistanceImagesName(names[i].distance_images, kNameMode[i]);
+        calibrationGetParamName(names[i].parameters, kNameMode[i]);
+        names[i].distance_images[kDistanceNameSize - 1] = '\0';
+        names[i].parameters[kParamNameSize - 1] = '\0';
     }
-    if (calibrationDataFileCheck(active_set()) >= 0)
+    if (calibrationDataFileCheck(kNameMode[active_set()]) >= 0)
         return 0;
     if (!_load_calib_data(drv, names))
         return -1;

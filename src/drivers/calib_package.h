@@ -18,6 +18,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -28,13 +29,12 @@ inline constexpr size_t kParamNameSize = 268;
 
 // The names of one mode's DRNU files, as the DRNU module makes them (no path prefix).
 struct FileNameSet {
-    char distance[kDistanceNameSize];
-    char param[kParamNameSize];
+    char distance_images[kDistanceNameSize];
+    char parameters[kParamNameSize];
 };
 // Set 0 serves external modulation, set 1 the camera's own modulation.
-struct FileNames {
-    FileNameSet set[2];
-};
+using FileNames = std::span<FileNameSet, 2>;
+using ConstFileNames = std::span<const FileNameSet, 2>;
 
 inline constexpr uint32_t kUploadFrameBuffer = 12288000;
 inline constexpr uint16_t kCalibFrameFormat = 171;
@@ -45,19 +45,19 @@ inline constexpr uint64_t kMaxExtractBytes = uint64_t{64} << 20;
 // The driver's calib_load slot: fills `names`, and when the distance-image file of the active
 // mode is missing, uploads the package from the camera. 0 when the files exist or the upload
 // ran, -1 when it failed before the package was asked for.
-int calib_load(tarvo_drv_t *drv, FileNames &names);
+int calib_load(tarvo_drv_t *drv, FileNames names);
 
 // Upload of the package from drv->dev: upload mode, parameter 8, one data frame, back to mode 1.
-bool _load_calib_data(tarvo_drv_t *drv, const FileNames &names);
+bool _load_calib_data(tarvo_drv_t *drv, ConstFileNames names);
 // Unpacks "calibration.bin" under the device's path prefix and splits the per-chip file.
-bool _calib_pk_parse(tarvo_dev_t *dev, const FileNames &names);
+bool _calib_pk_parse(tarvo_dev_t *dev, ConstFileNames names);
 // Finds the per-chip file matching `pattern` (a path whose last part may hold * and ?; "\" is a
 // separator) and splits it. An entry named `expected_name` wins; otherwise the first (in name
 // order) whose first 15 characters agree with it.
-bool _parase_file(tarvo_dev_t *dev, const FileNames &names, const char *pattern,
+bool _parase_file(tarvo_dev_t *dev, ConstFileNames names, const char *pattern,
                   const char *expected_name);
 // Splits the per-chip file at `path` into the active mode's parameter and distance-image files.
-bool _parse_file_ex(tarvo_dev_t *dev, const FileNames &names, const char *path);
+bool _parse_file_ex(tarvo_dev_t *dev, ConstFileNames names, const char *path);
 // Extraction callback: counts and logs each extracted entry; *arg is the total to report.
 int on_extract_to_folder_entry(const char *name, void *arg);
 // Entries extracted by this process so far.

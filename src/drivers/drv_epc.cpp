@@ -44,7 +44,7 @@ int epc_spare_a(tarvo_drv_t *) {
 int epc_config_reinit(tarvo_drv_t *, int, int value, int) {
     return value;
 }
-tarvo::calib::FileNames g_calib_names;  // the driver state's calibration file names
+tarvo::calib::FileNameSet g_calib_names[2];  // the driver state's calibration file names
 
 int epc_calib_load(tarvo_drv_t *drv, int, int, int) {
     return tarvo::calib::calib_load(drv, g_calib_names);

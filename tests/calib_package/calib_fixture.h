@@ -60,11 +60,11 @@ class CalibPackageTest : public ::testing::Test {
         ASSERT_EQ(tarvo_path_cfg((prefix_.string() + "/").c_str()), 0);
         ASSERT_NE(tarvo_dev_open(&dev_), nullptr);
         drv_.dev = &dev_;
-        std::memset(&names_, 0, sizeof names_);
-        std::strcpy(names_.set[0].distance, "ext_images.bin");
-        std::strcpy(names_.set[0].param, "ext_param.bin");
-        std::strcpy(names_.set[1].distance, kDistName);
-        std::strcpy(names_.set[1].param, kParamName);
+        std::memset(names_, 0, sizeof names_);
+        std::strcpy(names_[0].distance_images, "ext_images.bin");
+        std::strcpy(names_[0].parameters, "ext_param.bin");
+        std::strcpy(names_[1].distance_images, kDistName);
+        std::strcpy(names_[1].parameters, kParamName);
         cam_->clear_commands();
         log_.clear();
     }
@@ -131,7 +131,7 @@ class CalibPackageTest : public ::testing::Test {
     std::shared_ptr<vcam::Camera> cam_;
     tarvo_dev_t dev_{};
     tarvo_drv_t drv_{};
-    calib::FileNames names_;
+    calib::FileNameSet names_[2];
 };
 
 }  // namespace tarvo::test

@@ -28,7 +28,7 @@ TEST_F(CalibPackageTest, SplitOfExternalModulationUsesSetZero) {
     write_bytes(source, pattern(256 + 20, 2));
     ASSERT_TRUE(calib::_parse_file_ex(&dev_, names_, source.c_str()));
     EXPECT_EQ(bytes_of(param_file()).size(), 20u);
-    EXPECT_FALSE(fs::exists(prefix_ / names_.set[0].param));
+    EXPECT_FALSE(fs::exists(prefix_ / names_[0].parameters));
 }
 
 TEST_F(CalibPackageTest, FailedSplitKeepsTheCalibrationInPlace) {
@@ -51,8 +51,9 @@ TEST_F(CalibPackageTest, FailedSplitKeepsTheCalibrationInPlace) {
         SCOPED_TRACE(c.what);
         write_bytes(param_file(), good_param);
         write_bytes(dist_file(), good_dist);
-        calib::FileNames names = names_;
-        std::strcpy(names.set[1].distance, c.dist_name);
+        calib::FileNameSet names[2];
+        std::memcpy(names, names_, sizeof names);
+        std::strcpy(names[1].distance_images, c.dist_name);
         const fs::path source = prefix_ / "calib_and_param_012.bin";
         fs::remove(source);
         if (c.source_bytes != 0)
