@@ -339,6 +339,8 @@ bool _calib_pk_parse(tarvo_dev_t *dev, ConstFileNames names) {
 
 bool _load_calib_data(tarvo_drv_t *drv, ConstFileNames names) {
     const char *tag = "_load_calib_data";
+    if (drv == nullptr || drv->dev == nullptr)
+        return false;
     tarvo_dev_t *dev = drv->dev;
     tarvo_cap_set_frame_buffer(dev, nullptr, kUploadFrameBuffer);
     tarvo_cap_set_callback_on_error(dev, nullptr);
