@@ -2,6 +2,7 @@
 // process; the program runs as a child under umockdev's preload library, so that its unmodified
 // libusb finds the cameras instead of the machine's real USB devices.
 #include "frames/camera_frames.h"
+#include "frames/gray_frames.h"
 #include "sensor/epc_sensor.h"
 #include "vcam.h"
 
@@ -43,6 +44,10 @@ void usage(FILE *out) {
                  "      --wafer-id N     wafer id in the chip information (TARVO_VCAM_WAFER_ID)\n"
                  "      --fw-version N   firmware version in the version block "
                  "(TARVO_VCAM_FW_VERSION)\n"
+                 "      --gray-fpn PERCENT  fixed pattern of gray frames: gains within 1 +- "
+                 "PERCENT %%,\n"
+                 "                       dark offsets within +- 10 x PERCENT counts, 0 to 50 "
+                 "(TARVO_VCAM_GRAY_FPN, default 0)\n"
                  "  -h, --help           show this help\n"
                  "\n"
                  "Camera i sits on bus 1, port i+1. While capturing, each camera streams "
@@ -66,6 +71,7 @@ bool parse_number(const char *what, const char *text, unsigned long max, unsigne
 struct Options {
     unsigned long count = 1;
     tarvo::vcam::CameraConfig cfg;
+    unsigned long gray_fpn = 0;
 };
 
 bool apply(Options &o, const std::string &name, const char *value) {
@@ -91,6 +97,9 @@ bool apply(Options &o, const std::string &name, const char *value) {
         o.cfg.speed = static_cast<int>(v);
         return true;
     }
+    if (name == "gray-fpn") {
+        return parse_number("fixed-pattern percentage", value, 50, o.gray_fpn);
+    }
     if (!parse_number(name.c_str(), value, 0xFFFF, v)) {
         return false;
     }
@@ -115,7 +124,8 @@ int main(int argc, char **argv) {
         const char *env;
     } kEnv[] = {{"count", "TARVO_VCAM_COUNT"},       {"product", "TARVO_VCAM_PRODUCT"},
                 {"speed", "TARVO_VCAM_SPEED"},       {"chip-id", "TARVO_VCAM_CHIP_ID"},
-                {"wafer-id", "TARVO_VCAM_WAFER_ID"}, {"fw-version", "TARVO_VCAM_FW_VERSION"}};
+                {"wafer-id", "TARVO_VCAM_WAFER_ID"}, {"fw-version", "TARVO_VCAM_FW_VERSION"},
+                {"gray-fpn", "TARVO_VCAM_GRAY_FPN"}};
     for (const auto &e : kEnv) {
         if (const char *v = std::getenv(e.env); v && *v) {
             if (!apply(opts, e.name, v)) {
@@ -130,6 +140,7 @@ int main(int argc, char **argv) {
                                    {"chip-id", required_argument, nullptr, 'c'},
                                    {"wafer-id", required_argument, nullptr, 'w'},
                                    {"fw-version", required_argument, nullptr, 'f'},
+                                   {"gray-fpn", required_argument, nullptr, 'g'},
                                    {"help", no_argument, nullptr, 'h'},
                                    {nullptr, 0, nullptr, 0}};
     int idx = 0;
@@ -147,6 +158,7 @@ int main(int argc, char **argv) {
                            : c == 's' ? "speed"
                            : c == 'c' ? "chip-id"
                            : c == 'w' ? "wafer-id"
+                           : c == 'g' ? "gray-fpn"
                                       : "fw-version";
         if (!apply(opts, name, optarg)) {
             return 2;
@@ -168,8 +180,13 @@ int main(int argc, char **argv) {
             bus.stop();
             return 2;
         }
-        camera->set_stream_source(tarvo::vcam::make_camera_stream(tarvo::vcam::scene_frames()));
-        tarvo::vcam::install_epc_sensor(*camera);
+        auto sensor = tarvo::vcam::install_epc_sensor(*camera);
+        // Gray frames in the 2D and two-sample modes, dark while the FLIM flash is skipped.
+        auto gray = std::make_shared<tarvo::vcam::GrayFrames>(
+            tarvo::vcam::gray_fpn(static_cast<double>(opts.gray_fpn)));
+        gray->set_flash_probe([sensor] { return (sensor->reg(0x2F) & 0x02) != 0; });
+        camera->set_stream_source(
+            tarvo::vcam::make_mode_stream(camera, gray, tarvo::vcam::scene_frames()));
     }
 
     // The child inherits these.
