@@ -1,6 +1,9 @@
 // tarvo-vcam: runs a program with virtual cameras on a virtual USB bus. The bus lives in this
 // process; the program runs as a child under umockdev's preload library, so that its unmodified
 // libusb finds the cameras instead of the machine's real USB devices.
+#ifdef TARVO_VCAM_CALIBRATION
+#include "calib/factory_calibration.h"
+#endif
 #include "flash/vcam_flash.h"
 #include "frames/camera_frames.h"
 #include "frames/gray_frames.h"
@@ -40,6 +43,7 @@ struct LaunchOptions {
     tarvo::vcam::CameraConfig camera;
     std::string flash_dir;
     unsigned long gray_fpn = 0;
+    bool calibration = true;
 };
 
 bool parse_number(const char *what, const char *text, unsigned long min, unsigned long max,
@@ -129,6 +133,12 @@ const OptionSpec kOptions[] = {
      [](LaunchOptions &o, const char *v) {
          return parse_number("fixed-pattern percentage", v, 0, 50, o.gray_fpn);
      }},
+    {"no-calibration", 0, nullptr, "TARVO_VCAM_NO_CALIBRATION", "a factory calibration",
+     "cameras without a factory calibration package (parameter 8 reports none)",
+     [](LaunchOptions &o, const char *v) {
+         o.calibration = std::strcmp(v, "0") == 0;
+         return true;
+     }},
 };
 
 void usage(FILE *out) {
@@ -153,8 +163,10 @@ void usage(FILE *out) {
                  "Camera i sits on bus 1, port i+1. Every camera has the sensor's register file\n"
                  "(target 1), a flash behind the data-transfer protocol, and while capturing\n"
                  "streams 320x240 frames of four DCS planes of a rendered scene at the rate of\n"
-                 "parameter 12. The exit status is COMMAND's (128+N when it was killed by\n"
-                 "signal N), 2 when the cameras could not be started.\n",
+                 "parameter 12. Each holds a factory calibration package for its chip, which the\n"
+                 "library uploads when its DRNU files are missing. The exit status is COMMAND's\n"
+                 "(128+N when it was killed by signal N), 2 when the cameras could not be\n"
+                 "started.\n",
                  "  -h, --help");
 }
 
@@ -261,8 +273,22 @@ bool load_flash_dir(const std::string &dir, FlashImages &images) {
     return ok;
 }
 
-// A camera with the whole model: sensor registers, flash and the scene stream.
-bool add_camera(tarvo::vcam::Bus &bus, const LaunchOptions &opts, const FlashImages &images) {
+// The package every camera holds: the DRNU calibration of its chip.
+std::vector<uint8_t> factory_package(const LaunchOptions &opts) {
+#ifdef TARVO_VCAM_CALIBRATION
+    if (opts.calibration) {
+        tarvo::vcam::DrnuCalibrationInput input;
+        input.raw_phase = tarvo::vcam::ideal_raw_phase(input.modulation_khz, 0.0);
+        return tarvo::vcam::factory_package(input, opts.camera.chip_id);
+    }
+#endif
+    return {};
+}
+
+// A camera with the whole model: sensor registers, flash, the scene stream and the factory
+// calibration.
+bool add_camera(tarvo::vcam::Bus &bus, const LaunchOptions &opts, const FlashImages &images,
+                const std::vector<uint8_t> &package) {
     auto camera = bus.add_camera(opts.camera);
     if (!camera)
         return false;
@@ -277,6 +303,14 @@ bool add_camera(tarvo::vcam::Bus &bus, const LaunchOptions &opts, const FlashIma
     for (const auto &[type, bytes] : images)
         flash->store(type, 0, bytes);
     camera->set_command_extension(tarvo::vcam::kTypeAction, flash);
+#ifdef TARVO_VCAM_CALIBRATION
+    if (!package.empty())
+        tarvo::vcam::install_factory_calibration(*camera, package);
+    else
+        tarvo::vcam::remove_factory_calibration(*camera);
+#else
+    (void)package;
+#endif
     return true;
 }
 
@@ -349,8 +383,9 @@ int main(int argc, char **argv) {
     if (!bus.start()) {
         return 2;
     }
+    const std::vector<uint8_t> package = factory_package(opts);
     for (unsigned long i = 0; i < opts.count; ++i) {
-        if (!add_camera(bus, opts, images)) {
+        if (!add_camera(bus, opts, images, package)) {
             bus.stop();
             return 2;
         }
