@@ -5,6 +5,7 @@
 #include <tarvo/init.h>
 #include <tarvo/log.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -377,7 +378,7 @@ bool _load_calib_data(tarvo_drv_t *drv, ConstFileNames names) {
 int calib_load(tarvo_drv_t *drv, FileNames names) {
     if (drv == nullptr || drv->dev == nullptr)
         return -1;
-    std::memset(names.data(), 0, names.size_bytes());
+    std::fill(names.begin(), names.end(), FileNameSet{});
     if (calibrationGetDistanceImagesName == nullptr || calibrationGetParamName == nullptr ||
         calibrationDataFileCheck == nullptr) {
         // Nothing would use the files.

@@ -60,7 +60,7 @@ class CalibPackageTest : public ::testing::Test {
         ASSERT_EQ(tarvo_path_cfg((prefix_.string() + "/").c_str()), 0);
         ASSERT_NE(tarvo_dev_open(&dev_), nullptr);
         drv_.dev = &dev_;
-        std::memset(names_, 0, sizeof names_);
+        std::fill(std::begin(names_), std::end(names_), calib::FileNameSet{});
         std::strcpy(names_[0].distance_images, "ext_images.bin");
         std::strcpy(names_[0].parameters, "ext_param.bin");
         std::strcpy(names_[1].distance_images, kDistName);

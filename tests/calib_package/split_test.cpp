@@ -52,7 +52,7 @@ TEST_F(CalibPackageTest, FailedSplitKeepsTheCalibrationInPlace) {
         write_bytes(param_file(), good_param);
         write_bytes(dist_file(), good_dist);
         calib::FileNameSet names[2];
-        std::memcpy(names, names_, sizeof names);
+        std::copy(std::begin(names_), std::end(names_), names);
         std::strcpy(names[1].distance_images, c.dist_name);
         const fs::path source = prefix_ / "calib_and_param_012.bin";
         fs::remove(source);
