@@ -2,6 +2,9 @@
 // process; the program runs as a child under umockdev's preload library, so that its unmodified
 // libusb finds the cameras instead of the machine's real USB devices.
 #include "errors/calibratable_camera.h"
+#ifdef TARVO_VCAM_CALIBRATION
+#include "calib/factory_calibration.h"
+#endif
 #include "flash/vcam_flash.h"
 #include "frames/camera_frames.h"
 #include "frames/gray_frames.h"
@@ -46,6 +49,7 @@ struct LaunchOptions {
     double ambient = 0.0;
     double noise = 0.0;
     tarvo::vcam::SensorErrorConfig errors;
+    bool calibration = true;
 };
 
 bool parse_number(const char *what, const char *text, unsigned long min, unsigned long max,
@@ -184,6 +188,12 @@ const OptionSpec kOptions[] = {
      [](LaunchOptions &o, const char *v) {
          return parse_number("fixed-pattern percentage", v, 0, 50, o.gray_fpn);
      }},
+    {"no-calibration", 0, nullptr, "TARVO_VCAM_NO_CALIBRATION", "a factory calibration",
+     "cameras without a factory calibration package (parameter 8 reports none)",
+     [](LaunchOptions &o, const char *v) {
+         o.calibration = std::strcmp(v, "0") == 0;
+         return true;
+     }},
 };
 
 void usage(FILE *out) {
@@ -208,8 +218,10 @@ void usage(FILE *out) {
                  "Camera i sits on bus 1, port i+1. Every camera has the sensor's register file\n"
                  "(target 1), a flash behind the data-transfer protocol, and while capturing\n"
                  "streams 320x240 frames of four DCS planes of a rendered scene at the rate of\n"
-                 "parameter 12. The exit status is COMMAND's (128+N when it was killed by\n"
-                 "signal N), 2 when the cameras could not be started.\n",
+                 "parameter 12. Each holds a factory calibration package for its chip, which the\n"
+                 "library uploads when its DRNU files are missing. The exit status is COMMAND's\n"
+                 "(128+N when it was killed by signal N), 2 when the cameras could not be\n"
+                 "started.\n",
                  "  -h, --help");
 }
 
@@ -332,10 +344,23 @@ std::shared_ptr<tarvo::vcam::FrameGenerator> time_of_flight_frames(
         camera, sensor, calibratable, scene.scene));
 }
 
-// A camera with the whole model: sensor registers, flash and the scene stream.
+// The package every camera holds: the DRNU calibration of its chip.
+std::vector<uint8_t> factory_package(const LaunchOptions &opts) {
+#ifdef TARVO_VCAM_CALIBRATION
+    if (opts.calibration) {
+        tarvo::vcam::DrnuCalibrationInput input;
+        input.raw_phase = tarvo::vcam::ideal_raw_phase(input.modulation_khz, 0.0);
+        return tarvo::vcam::factory_package(input, opts.camera.chip_id);
+    }
+#endif
+    return {};
+}
+
+// A camera with the whole model: sensor registers, flash, the scene stream and the factory
+// calibration.
 bool add_camera(tarvo::vcam::Bus &bus, const LaunchOptions &opts,
                 const tarvo::vcam::SceneStreamConfig &scene, const FlashImages &images,
-                unsigned long index) {
+                const std::vector<uint8_t> &package, unsigned long index) {
     auto camera = bus.add_camera(opts.camera);
     if (!camera)
         return false;
@@ -350,6 +375,14 @@ bool add_camera(tarvo::vcam::Bus &bus, const LaunchOptions &opts,
     for (const auto &[type, bytes] : images)
         flash->store(type, 0, bytes);
     camera->set_command_extension(tarvo::vcam::kTypeAction, flash);
+#ifdef TARVO_VCAM_CALIBRATION
+    if (!package.empty())
+        tarvo::vcam::install_factory_calibration(*camera, package);
+    else
+        tarvo::vcam::remove_factory_calibration(*camera);
+#else
+    (void)package;
+#endif
     return true;
 }
 
@@ -432,8 +465,9 @@ int main(int argc, char **argv) {
     if (!bus.start()) {
         return 2;
     }
+    const std::vector<uint8_t> package = factory_package(opts);
     for (unsigned long i = 0; i < opts.count; ++i) {
-        if (!add_camera(bus, opts, scene, images, i)) {
+        if (!add_camera(bus, opts, scene, images, package, i)) {
             bus.stop();
             return 2;
         }
