@@ -14,5 +14,6 @@
 #include <tarvo/epc_calc.h>
 #include <tarvo/epc_config.h>
 #include <tarvo/transfer.h>
+#include <tarvo/hotplug.h>
 
 #endif /* TARVO_TARVO_H */
