@@ -41,6 +41,9 @@ constexpr int kRegChunk = 16;
 constexpr int kParamChunk = 3;
 constexpr int kCmdPolls = 100;  // of 10 ms: a command gets about one second, whatever its timeout
 constexpr int kResetAttempts = 15;
+// A camera that answers "busy" for ever would hold the caller for ever; no command of the camera
+// has been seen busy for more than a fraction of this.
+constexpr std::chrono::milliseconds kBusyLimit{10000};
 constexpr int kMaxDataLen = 0xFFFF;  // wLength is 16 bits
 // Result of a command that never reached the bus; its failure is already logged.
 constexpr int kNotSent = INT_MIN;
@@ -212,6 +215,7 @@ bool usb_ll_exe_cmd(tarvo_ll_dev_t *dev, uint8_t dir, uint8_t type, uint16_t val
 }
 
 bool usb_ll_check_last_cmd(tarvo_ll_dev_t *dev, uint8_t type, uint8_t value) {
+    const auto give_up = std::chrono::steady_clock::now() + kBusyLimit;
     for (;;) {
         std::array<uint8_t, kStatusReplyLen> reply{};
         if (!exe_cmd_exact(dev, false, kCmdStatus, 0, reply.data(),
@@ -222,6 +226,11 @@ bool usb_ll_check_last_cmd(tarvo_ll_dev_t *dev, uint8_t type, uint8_t value) {
         const CmdStatus status = decode_status(reply, type, value);
         if (status != CmdStatus::busy)
             return status == CmdStatus::done;
+        if (std::chrono::steady_clock::now() >= give_up) {
+            zr_log(4, "ERR", "[%s] camera still busy with (t=%u,v=%u) after %d ms, giving up\n",
+                   "usb_ll_check_last_cmd", type, value, static_cast<int>(kBusyLimit.count()));
+            return false;
+        }
     }
 }
 
