@@ -4,7 +4,7 @@
 // or a lost thread as a slope; with --check it fails when the figures did not stay flat.
 //
 //   tarvo-vcam --count 1 -- tarvo_soak [--seconds N] [--threads N] [--fps N]
-//                                     [--report N] [--check]
+//                                     [--report N] [--check] [--rss-slack MB]
 //
 // --seconds defaults to TARVO_SOAK_SECONDS, else 120. The camera is the first one listed.
 #include <tarvo/tarvo.h>
@@ -29,9 +29,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr uint32_t kMaxFrameBytes = 328 * 252 * 8;
 constexpr int kFrameRateParam = 12;
-// Growth that --check tolerates between the first sample after warm-up and the last one:
-// allocator and sanitizer caches settle in steps of this order.
-constexpr long kRssSlackKb = 16 * 1024;
 
 struct Options {
     long seconds = 120;
@@ -39,6 +36,9 @@ struct Options {
     int fps = 1000;  // more than the virtual camera delivers: it sends as fast as it can
     long report = 10;
     bool check = false;
+    // Growth that --check tolerates between the first sample after warm-up and the last one:
+    // allocator and sanitizer caches settle in steps of this order.
+    long rss_slack_kb = 16 * 1024;
 };
 
 struct Sample {
@@ -89,10 +89,12 @@ bool parse(int argc, char **argv, Options &o) {
             o.fps = std::atoi(argv[++i]);
         } else if (arg == "--report" && has_value) {
             o.report = std::atol(argv[++i]);
+        } else if (arg == "--rss-slack" && has_value) {
+            o.rss_slack_kb = std::atol(argv[++i]) * 1024;
         } else {
             std::fprintf(stderr,
                          "usage: tarvo_soak [--seconds N] [--threads N] [--fps N] [--report N] "
-                         "[--check]\n");
+                         "[--check] [--rss-slack MB]\n");
             return false;
         }
     }
@@ -171,10 +173,9 @@ class Soak {
             if (drv == nullptr || drv->ops == nullptr)
                 continue;
             if (drv->ops->frame_decode != nullptr) {
-                drv->ops->frame_decode(drv, image.data(),
-                                       static_cast<uint32_t>(image.size() * sizeof(float)), 1,
-                                       reinterpret_cast<const uint16_t *>(buf.data()),
-                                       info.frame_size, &info);
+                drv->ops->frame_decode(
+                    drv, image.data(), static_cast<uint32_t>(image.size() * sizeof(float)), 1,
+                    reinterpret_cast<const uint16_t *>(buf.data()), info.frame_size, &info);
             }
             switch_filter(drv, mine);
         }
@@ -199,7 +200,7 @@ class Soak {
 
 // Flat: from the first sample after a warm-up of a fifth of the run, descriptors and threads
 // do not change and resident memory grows by less than the slack.
-bool flat(const std::vector<Sample> &samples) {
+bool flat(const std::vector<Sample> &samples, long rss_slack_kb) {
     if (samples.size() < 2) {
         std::fprintf(stderr, "tarvo_soak: too few samples to judge\n");
         return false;
@@ -222,7 +223,7 @@ bool flat(const std::vector<Sample> &samples) {
             ok = false;
         }
     }
-    if (last.rss_kb - base->rss_kb > kRssSlackKb) {
+    if (last.rss_kb - base->rss_kb > rss_slack_kb) {
         std::fprintf(stderr, "tarvo_soak: resident memory grew from %ld kB to %ld kB\n",
                      base->rss_kb, last.rss_kb);
         ok = false;
@@ -251,7 +252,7 @@ int main(int argc, char **argv) {
     std::printf("soak: %llu frames in %.0f s (%.1f frames/s)\n",
                 static_cast<unsigned long long>(soak.frames()), last.t,
                 static_cast<double>(soak.frames()) / last.t);
-    if (opt.check && !flat(samples))
+    if (opt.check && !flat(samples, opt.rss_slack_kb))
         return 1;
     return 0;
 }
