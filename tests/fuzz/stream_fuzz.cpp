@@ -1,9 +1,12 @@
 // The frame stream parser on arbitrary camera bytes, fed in chunks of varying size, with frames
 // taken into buffers of exactly the frame's size (or shorter) while the stream goes on.
 //
+// Each frame taken is then described and decoded by the sensor drivers.
+//
 // Input: byte 0 ready-list bound, byte 1 mode bits, byte 2 chunking seed, then the stream.
 // Mode bit 0 repairs every header candidate (sync 0xFB 0x98) with small lengths and a correct
 // checksum, so the fuzzer reaches assembly and continuity instead of dying at the checksum.
+#include <tarvo/drv.h>
 #include <tarvo/log.h>
 #include <tarvo/stream.h>
 
@@ -18,6 +21,8 @@
 namespace {
 
 using tarvo::stream::kHeaderSize;
+
+constexpr uint64_t kMaxDecodedPixels = 328 * 252 * 4;
 
 void repair_headers(std::vector<uint8_t> &bytes) {
     for (size_t i = 0; i + kHeaderSize <= bytes.size(); ++i) {
@@ -35,6 +40,26 @@ void repair_headers(std::vector<uint8_t> &bytes) {
     }
 }
 
+// What the sensor drivers make of a frame whose header fields came from the camera: its
+// description, and for the driver that decodes without a processing pipeline the images.
+void describe_and_decode(const zr_stream_frame_info_t &in, const uint8_t *frame, size_t size) {
+    tarvo_drv_t drv{};
+    for (const tarvo_drv_ops_t *ops : {&g_tarvo_driver_op_epc, &g_tarvo_driver_op_ti}) {
+        tarvo_frame_info_t info{};
+        if (!ops->frame_get_info(&drv, &info, &in) || ops != &g_tarvo_driver_op_ti)
+            continue;
+        const uint64_t pixels = uint64_t{info.width} * info.height;
+        if (pixels == 0 || pixels > kMaxDecodedPixels)
+            continue;
+        std::unique_ptr<float[]> image(new float[pixels]);
+        for (int kind : {1, 2}) {
+            (void)ops->frame_decode(&drv, image.get(), static_cast<uint32_t>(pixels * 4), kind,
+                                    reinterpret_cast<const uint16_t *>(frame),
+                                    static_cast<uint32_t>(size), &info);
+        }
+    }
+}
+
 // Takes one frame the way the capture engine does: peek for the length, then take it into a
 // buffer of that size (or a shorter one, which must truncate).
 void take_one(zr_stream_t *s, bool short_buffer) {
@@ -42,9 +67,11 @@ void take_one(zr_stream_t *s, bool short_buffer) {
     if (zr_stream_fetch_frames(s, nullptr, 0, 1, &info, true) != 1)
         return;
     const size_t size = short_buffer ? info.frlen / 2 : info.frlen;
-    std::unique_ptr<uint8_t[]> dst(new uint8_t[size + 1]);
+    // An exact-size buffer; the aligned allocation of operator new suits the 16-bit view.
+    std::unique_ptr<uint8_t[]> dst(new uint8_t[std::max<size_t>(size, 1)]);
     if (zr_stream_fetch_frames(s, dst.get(), static_cast<int>(size), 1, &info, false) != 1)
         std::abort();
+    describe_and_decode(info, dst.get(), size);
 }
 
 void check_state(zr_stream_t *s, uint32_t max_frames) {
