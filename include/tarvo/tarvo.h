@@ -15,6 +15,9 @@
 #include <tarvo/epc_config.h>
 #include <tarvo/epc_gray.h>
 #include <tarvo/transfer.h>
+#include <tarvo/epc_drv.h>
+#include <tarvo/frame_image.h>
+#include <tarvo/frame_file.h>
 #include <tarvo/hotplug.h>
 
 #endif /* TARVO_TARVO_H */
