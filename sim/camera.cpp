@@ -58,6 +58,14 @@ Fault Fault::stall(int type, int value, std::optional<Dir> dir, int times) {
     return in_direction(FaultKind::stall, type, value, dir, times);
 }
 
+Fault Fault::short_reply(int type, int value, int times) {
+    return in_direction(FaultKind::short_reply, type, value, Dir::in, times);
+}
+
+Fault Fault::long_reply(int type, int value, int times) {
+    return in_direction(FaultKind::long_reply, type, value, Dir::in, times);
+}
+
 Fault Fault::param_length(int param, uint8_t length, int times) {
     Fault f = hitting(FaultKind::param_length, kTypeDevice, kDevParamGet, times);
     f.param = param;
@@ -265,7 +273,26 @@ ControlReply CameraImpl::control_locked(std::span<uint8_t> buf, CommandEffects &
     if (rec.request_type != 0x22 && rec.request_type != 0xA2) {
         return {ControlReply::Kind::stall, 0};
     }
-    return vendor_locked(rec, data, fx);
+    return shape_reply_locked(rec, vendor_locked(rec, data, fx));
+}
+
+ControlReply CameraImpl::shape_reply_locked(const CommandRecord &rec, ControlReply reply) {
+    if (reply.kind != ControlReply::Kind::complete || rec.dir != Dir::in)
+        return reply;
+    for (auto it = faults_.begin(); it != faults_.end(); ++it) {
+        if ((it->kind != FaultKind::short_reply && it->kind != FaultKind::long_reply) ||
+            !matches(*it, rec.type, rec.value, rec.dir)) {
+            continue;
+        }
+        if (it->kind == FaultKind::short_reply)
+            reply.actual /= 2;
+        else
+            reply.kind = ControlReply::Kind::overflow;
+        if (it->times > 0 && --it->times == 0)
+            faults_.erase(it);
+        break;
+    }
+    return reply;
 }
 
 ControlReply CameraImpl::vendor_locked(const CommandRecord &rec, std::span<uint8_t> data,

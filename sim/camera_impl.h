@@ -74,7 +74,7 @@ struct Node {
 std::vector<uint8_t> usb_descriptors(int speed);
 
 struct ControlReply {
-    enum class Kind { complete, stall, hold } kind = Kind::complete;
+    enum class Kind { complete, stall, hold, overflow } kind = Kind::complete;
     size_t actual = 0;
 };
 
@@ -136,6 +136,8 @@ class CameraImpl final : public Camera, public std::enable_shared_from_this<Came
 
     // Both with mu_ held. `buf` is the whole control buffer: 8 setup bytes, then the data.
     ControlReply control_locked(std::span<uint8_t> buf, CommandEffects &fx);
+    // Short and long reply faults, applied to a reply the camera has made.
+    ControlReply shape_reply_locked(const CommandRecord &rec, ControlReply reply);
     ControlReply vendor_locked(const CommandRecord &rec, std::span<uint8_t> data,
                                CommandEffects &fx);
     CommandOutcome execute_locked(const CommandRecord &rec, std::span<uint8_t> data,

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <random>
 
 namespace tarvo::vcam {
 
@@ -129,7 +130,38 @@ class FrameSource final : public StreamSource {
     uint32_t seq_ = 0;
 };
 
+class DamagingSource final : public StreamSource {
+  public:
+    DamagingSource(std::shared_ptr<StreamSource> inner, uint32_t one_in, uint32_t seed)
+        : inner_(std::move(inner)), one_in_(std::max<uint32_t>(one_in, 1)), rng_(seed) {}
+    void on_start(const StreamContext &ctx) override { inner_->on_start(ctx); }
+    bool next(StreamStep &step) override {
+        if (!inner_->next(step))
+            return false;
+        if (step.kind != StreamStep::Kind::data || !step.bytes || step.bytes->empty())
+            return true;
+        // The inner source may share its bytes (a cached frame): damage a copy.
+        auto damaged = std::make_shared<std::vector<uint8_t>>(*step.bytes);
+        for (auto &byte : *damaged) {
+            if (rng_() % one_in_ == 0)
+                byte = static_cast<uint8_t>(rng_());
+        }
+        step.bytes = std::move(damaged);
+        return true;
+    }
+
+  private:
+    std::shared_ptr<StreamSource> inner_;
+    const uint32_t one_in_;
+    std::minstd_rand rng_;
+};
+
 }  // namespace
+
+std::shared_ptr<StreamSource> make_damaging_source(std::shared_ptr<StreamSource> inner,
+                                                   uint32_t one_in, uint32_t seed) {
+    return std::make_shared<DamagingSource>(std::move(inner), one_in, seed);
+}
 
 std::shared_ptr<StreamSource> make_bytes_source(std::vector<uint8_t> bytes, size_t chunk) {
     return std::make_shared<BytesSource>(std::move(bytes), chunk);

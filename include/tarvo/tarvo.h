@@ -25,5 +25,6 @@
 #include <tarvo/epc_drv.h>
 #include <tarvo/frame_image.h>
 #include <tarvo/frame_file.h>
+#include <tarvo/hotplug.h>
 
 #endif /* TARVO_TARVO_H */
