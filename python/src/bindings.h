@@ -31,5 +31,8 @@ void register_failures(py::module_ &m);
 
 void bind_camera(py::module_ &m);
 void bind_frame(py::module_ &m);
+void bind_images(py::module_ &m);
+void bind_frame_files(py::module_ &m);
+void bind_filters(py::class_<Device, std::shared_ptr<Device>> &camera);
 
 }  // namespace tarvo_py

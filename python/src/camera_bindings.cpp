@@ -1,6 +1,7 @@
 // tarvo.Camera, its records and the frame iterator.
 
 #include <chrono>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -182,6 +183,56 @@ void set_param(Device &d, int id, const py::buffer &value) {
     d.set_param(id, bytes);
 }
 
+// The library has one progress callback for the whole process: transfers that report progress
+// take turns.
+std::mutex g_progress_mutex;
+
+struct Progress {
+    py::object callable;
+    std::optional<py::error_already_set> raised;  // the first exception of the callable
+};
+
+void report_progress(uint32_t done, uint32_t total, void *user) {
+    auto *p = static_cast<Progress *>(user);
+    py::gil_scoped_acquire acquire;
+    if (p->raised)
+        return;
+    try {
+        p->callable(done, total);
+    } catch (py::error_already_set &e) {
+        p->raised.emplace(std::move(e));
+    }
+}
+
+// Runs a transfer with the interpreter lock released, reporting to `callable` (or None) after
+// every chunk. An exception of the callable is raised once the transfer is over (the library
+// has no way to cancel it), unless the transfer itself failed.
+template <typename Transfer>
+void with_progress(const py::object &callable, Transfer transfer) {
+    if (callable.is_none()) {
+        py::gil_scoped_release release;
+        transfer();
+        return;
+    }
+    if (!PyCallable_Check(callable.ptr()))
+        throw BadArgument("progress must be a callable taking (done, total) or None");
+    Progress progress{callable, std::nullopt};
+    {
+        py::gil_scoped_release release;
+        std::lock_guard lock(g_progress_mutex);
+        tarvo_transfer_set_progress_cb(&report_progress, &progress);
+        try {
+            transfer();
+        } catch (...) {
+            tarvo_transfer_set_progress_cb(nullptr, nullptr);
+            throw;
+        }
+        tarvo_transfer_set_progress_cb(nullptr, nullptr);
+    }
+    if (progress.raised)
+        throw std::move(*progress.raised);
+}
+
 }  // namespace
 
 void bind_camera(py::module_ &m) {
@@ -193,8 +244,8 @@ void bind_camera(py::module_ &m) {
         .def("close", &FrameStream::close);
 
     using Release = py::call_guard<py::gil_scoped_release>;
-    py::class_<Device, std::shared_ptr<Device>>(m, "Camera")
-        .def("__enter__", [](py::object self) { return self; })
+    py::class_<Device, std::shared_ptr<Device>> camera(m, "Camera");
+    camera.def("__enter__", [](py::object self) { return self; })
         .def(
             "__exit__", [](Device &d, py::args) { d.close(); }, Release())
         .def("close", &Device::close, Release())
@@ -232,9 +283,19 @@ void bind_camera(py::module_ &m) {
                 return std::make_unique<FrameStream>(std::move(d), n, timeout);
             },
             py::arg("n") = py::none(), py::arg("timeout") = 5.0)
-        .def("write_data", &Device::write_data, py::arg("type"), py::arg("version"),
-             py::arg("path"), Release())
-        .def("read_data", &Device::read_data, py::arg("type"), py::arg("path"), Release())
+        .def(
+            "write_data",
+            [](Device &d, int type, int version, const std::string &path,
+               const py::object &progress) {
+                with_progress(progress, [&] { d.write_data(type, version, path); });
+            },
+            py::arg("type"), py::arg("version"), py::arg("path"), py::arg("progress") = py::none())
+        .def(
+            "read_data",
+            [](Device &d, int type, const std::string &path, const py::object &progress) {
+                with_progress(progress, [&] { d.read_data(type, path); });
+            },
+            py::arg("type"), py::arg("path"), py::arg("progress") = py::none())
         .def("__repr__", [](const Device &d) {
             return "<tarvo.Camera " + d.identity().product + " '" + d.identity().ident + "'" +
                    (d.is_open() ? "" : " closed") + ">";

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -56,6 +57,15 @@ struct RawFrame {
 // The cameras on the bus, in the library's order.
 std::vector<Location> list_cameras();
 
+// The filter switches as last set through this module (the driver has no getters); the
+// defaults are the driver's at open.
+struct FilterSettings {
+    std::optional<int> auto_exposure;      // per mille; off
+    std::optional<int> min_amplitude = 0;  // on, with 0
+    bool undistort = false;
+    bool hdr = false;
+};
+
 class Device {
   public:
     // Opens the index-th listed camera; throws Failure when there is none or it cannot open.
@@ -87,6 +97,14 @@ class Device {
     using Deadline = std::optional<std::chrono::steady_clock::time_point>;
     std::optional<RawFrame> try_fetch(const Deadline &deadline);
 
+    // Decoding a frame uses the driver's state: one decode at a time per camera.
+    std::mutex &decode_mutex() { return decode_mutex_; }
+
+    // The driver's filter switches; `arg` holds the switch-on argument, little-endian.
+    void enable_filter(int id, std::span<const uint8_t> arg);
+    void disable_filter(int id);
+    FilterSettings filters;
+
     void write_data(int type, int version, const std::string &path);
     void read_data(int type, const std::string &path);
 
@@ -94,6 +112,7 @@ class Device {
     tarvo_dev_t dev_{};
     Location location_;
     Identity identity_;
+    std::mutex decode_mutex_;
 };
 
 }  // namespace tarvo_py

@@ -2,12 +2,13 @@
 
 import builtins
 from types import TracebackType
-from typing import Iterator, Optional, Tuple, Type, Union
+from typing import Callable, Iterator, Optional, Tuple, Type, Union
 
 import numpy as np
 import numpy.typing as npt
 
 _Bytes = Union[bytes, bytearray, memoryview]
+_Progress = Callable[[int, int], object]
 
 class Error(Exception):
     """A call into the camera library failed; ``code`` and ``name`` are the library's."""
@@ -120,10 +121,14 @@ class Camera:
     def frames(self, n: Optional[int] = None, timeout: Optional[float] = 5.0) -> FrameStream:
         """Iterates over `n` frames (None: without end), starting and stopping capture if it
         was not running."""
-    def write_data(self, type: int, version: int, path: str) -> None:
-        """Sends the image in `path` to the camera's flash as data of `type` and `version`."""
-    def read_data(self, type: int, path: str) -> None:
-        """Reads the camera's stored data of `type` into the file `path`."""
+    def write_data(
+        self, type: int, version: int, path: str, progress: Optional[_Progress] = None
+    ) -> None:
+        """Sends the image in `path` to the camera's flash as data of `type` and `version`;
+        `progress(done, total)` is called after every chunk the camera acknowledged."""
+    def read_data(self, type: int, path: str, progress: Optional[_Progress] = None) -> None:
+        """Reads the camera's stored data of `type` into the file `path`; `progress(done,
+        total)` is called after every piece written."""
 
 def list_cameras() -> list[CameraLocation]: ...
 def open(index: int = 0, path: Optional[str] = None) -> Camera:
