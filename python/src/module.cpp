@@ -58,7 +58,15 @@ std::shared_ptr<Device> open_camera(int index, const std::optional<std::string> 
         py::gil_scoped_release release;
         if (path && tarvo_path_cfg(path->c_str()) != 0)
             throw Failure("the path prefix " + *path + " cannot be created");
-        device = std::make_shared<Device>(index);
+        // Closing joins the camera's USB thread: never with the interpreter lock held.
+        device = std::shared_ptr<Device>(new Device(index), [](Device *d) {
+            if (PyGILState_Check()) {
+                py::gil_scoped_release unlocked;
+                delete d;
+            } else {
+                delete d;
+            }
+        });
     }
     remember(device);
     return device;
