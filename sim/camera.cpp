@@ -135,6 +135,12 @@ bool read_only_param(uint8_t id) {
            id == kParamChipInfo;
 }
 
+// The integration time is two bytes wide whatever length the item gives: the host moves whole
+// items, and automatic exposure sends it with a length of 0.
+size_t value_length(uint8_t id, uint8_t item_length) {
+    return id == kParamIntegrationTime ? 2 : item_length;
+}
+
 std::span<const uint8_t> as_bytes(const std::string &s) {
     return {reinterpret_cast<const uint8_t *>(s.data()), s.size()};
 }
@@ -433,7 +439,7 @@ CommandOutcome CameraImpl::param_set_locked(std::span<const uint8_t> data, Comma
         }
     }
     for (size_t off = 0; off < data.size(); off += kParamItemSize) {
-        auto value = data.subspan(off + 2, data[off + 1]);
+        auto value = data.subspan(off + 2, value_length(data[off], data[off + 1]));
         store_param_locked(data[off], value);
         fx.params_set.emplace_back(data[off], std::vector<uint8_t>(value.begin(), value.end()));
     }

@@ -40,6 +40,10 @@ struct LaunchOptions {
     tarvo::vcam::CameraConfig camera;
     std::string flash_dir;
     unsigned long gray_fpn = 0;
+    std::string scene = "box";
+    double reflectivity = 0.8;
+    double ambient = 0.0;
+    double noise = 0.0;
 };
 
 bool parse_number(const char *what, const char *text, unsigned long min, unsigned long max,
@@ -60,6 +64,18 @@ bool parse_u16(const char *what, const char *text, uint16_t &out) {
     if (!parse_number(what, text, 0, 0xFFFF, v))
         return false;
     out = static_cast<uint16_t>(v);
+    return true;
+}
+
+bool parse_real(const char *what, const char *text, double max, double &out) {
+    errno = 0;
+    char *end = nullptr;
+    const double v = std::strtod(text, &end);
+    if (errno || !end || end == text || *end || !(v >= 0.0 && v <= max)) {
+        std::fprintf(stderr, "tarvo-vcam: invalid %s '%s' (0 to %g)\n", what, text, max);
+        return false;
+    }
+    out = v;
     return true;
 }
 
@@ -123,9 +139,24 @@ const OptionSpec kOptions[] = {
          o.flash_dir = v;
          return true;
      }},
+    {"scene", 0, "SPEC", "TARVO_VCAM_SCENE", "box",
+     "scene: sphere:R, wall:Z, tilted:Z:DEG (metres, degrees) or box",
+     [](LaunchOptions &o, const char *v) {
+         o.scene = v;
+         return true;
+     }},
+    {"reflectivity", 0, "R", "TARVO_VCAM_REFLECTIVITY", "0.8", "surfaces' reflectivity, 0 to 1",
+     [](LaunchOptions &o, const char *v) {
+         return parse_real("reflectivity", v, 1.0, o.reflectivity);
+     }},
+    {"ambient", 0, "A", "TARVO_VCAM_AMBIENT", "0", "ambient light in ADC counts, 0 to 4095",
+     [](LaunchOptions &o, const char *v) {
+         return parse_real("ambient light", v, 4095.0, o.ambient);
+     }},
+    {"noise", 0, "S", "TARVO_VCAM_NOISE", "0", "read noise in ADC counts, 0 to 1000",
+     [](LaunchOptions &o, const char *v) { return parse_real("noise", v, 1000.0, o.noise); }},
     {"gray-fpn", 0, "PERCENT", "TARVO_VCAM_GRAY_FPN", "0",
-     "fixed pattern of gray frames: gains within 1 +- PERCENT %, dark offsets within\n"
-     "                         +- 10 x PERCENT counts, 0 to 50",
+     "gray fixed pattern, 0 to 50: gains 1 +- PERCENT %, offsets +- 10 x PERCENT",
      [](LaunchOptions &o, const char *v) {
          return parse_number("fixed-pattern percentage", v, 0, 50, o.gray_fpn);
      }},
@@ -262,7 +293,8 @@ bool load_flash_dir(const std::string &dir, FlashImages &images) {
 }
 
 // A camera with the whole model: sensor registers, flash and the scene stream.
-bool add_camera(tarvo::vcam::Bus &bus, const LaunchOptions &opts, const FlashImages &images) {
+bool add_camera(tarvo::vcam::Bus &bus, const LaunchOptions &opts,
+                const tarvo::vcam::SceneStreamConfig &scene, const FlashImages &images) {
     auto camera = bus.add_camera(opts.camera);
     if (!camera)
         return false;
@@ -272,7 +304,7 @@ bool add_camera(tarvo::vcam::Bus &bus, const LaunchOptions &opts, const FlashIma
         tarvo::vcam::gray_fpn(static_cast<double>(opts.gray_fpn)));
     gray->set_flash_probe([sensor] { return (sensor->reg(0x2F) & 0x02) != 0; });
     camera->set_stream_source(
-        tarvo::vcam::make_mode_stream(camera, gray, tarvo::vcam::scene_frames()));
+        tarvo::vcam::make_mode_stream(camera, gray, tarvo::vcam::make_scene_frames(camera, scene)));
     auto flash = std::make_shared<tarvo::vcam::Flash>();
     for (const auto &[type, bytes] : images)
         flash->store(type, 0, bytes);
@@ -344,13 +376,23 @@ int main(int argc, char **argv) {
         short_usage();
         return 2;
     }
+    tarvo::vcam::SceneStreamConfig scene;
+    std::string error;
+    if (!tarvo::scene::parse_scene(opts.scene, tarvo::scene::Camera{}, opts.reflectivity,
+                                   scene.scene, error)) {
+        std::fprintf(stderr, "tarvo-vcam: %s\n", error.c_str());
+        short_usage();
+        return 2;
+    }
+    scene.model.ambient = opts.ambient;
+    scene.model.noise = opts.noise;
 
     auto &bus = tarvo::vcam::Bus::get();
     if (!bus.start()) {
         return 2;
     }
     for (unsigned long i = 0; i < opts.count; ++i) {
-        if (!add_camera(bus, opts, images)) {
+        if (!add_camera(bus, opts, scene, images)) {
             bus.stop();
             return 2;
         }

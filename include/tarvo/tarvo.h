@@ -15,5 +15,8 @@
 #include <tarvo/epc_config.h>
 #include <tarvo/epc_gray.h>
 #include <tarvo/transfer.h>
+#include <tarvo/epc_drv.h>
+#include <tarvo/frame_image.h>
+#include <tarvo/frame_file.h>
 
 #endif /* TARVO_TARVO_H */

@@ -27,14 +27,14 @@ uint16_t adc_word(double value, bool epc635_format) {
 class ModeFrames final : public FrameGenerator {
   public:
     ModeFrames(std::weak_ptr<Camera> camera, std::shared_ptr<GrayFrames> gray,
-               const CameraFramesConfig &tof)
-        : camera_(std::move(camera)), gray_(std::move(gray)), tof_(tof) {}
+               std::shared_ptr<FrameGenerator> tof)
+        : camera_(std::move(camera)), gray_(std::move(gray)), tof_(std::move(tof)) {}
 
     void on_start(const StreamContext &ctx) override {
         planes_ = gray_planes();
         integration_us_ = integration_us();
         if (planes_ == 0) {
-            tof_.on_start(ctx);
+            tof_->on_start(ctx);
             return;
         }
         StreamWriterConfig w;
@@ -48,7 +48,7 @@ class ModeFrames final : public FrameGenerator {
 
     std::shared_ptr<const std::vector<uint8_t>> frame(uint32_t seq) override {
         if (planes_ == 0)
-            return tof_.frame(seq);
+            return tof_->frame(seq);
         auto out = std::make_shared<std::vector<uint8_t>>();
         // Noise differs from frame to frame across captures, which restart `seq`.
         writer_.write_frame(gray_->frame_bytes(planes_, rendered_++, integration_us_), *out);
@@ -79,7 +79,7 @@ class ModeFrames final : public FrameGenerator {
 
     std::weak_ptr<Camera> camera_;
     std::shared_ptr<GrayFrames> gray_;
-    CameraFrames tof_;
+    std::shared_ptr<FrameGenerator> tof_;
     StreamWriter writer_;
     int planes_ = 0;
     double integration_us_ = -1.0;
@@ -177,7 +177,15 @@ std::vector<uint8_t> GrayFrames::frame_bytes(int planes, uint32_t seq,
 std::shared_ptr<StreamSource> make_mode_stream(std::weak_ptr<Camera> camera,
                                                std::shared_ptr<GrayFrames> gray,
                                                const CameraFramesConfig &tof) {
-    return make_frame_source(std::make_shared<ModeFrames>(std::move(camera), std::move(gray), tof));
+    return make_mode_stream(std::move(camera), std::move(gray),
+                            std::make_shared<CameraFrames>(tof));
+}
+
+std::shared_ptr<StreamSource> make_mode_stream(std::weak_ptr<Camera> camera,
+                                               std::shared_ptr<GrayFrames> gray,
+                                               std::shared_ptr<FrameGenerator> tof) {
+    return make_frame_source(
+        std::make_shared<ModeFrames>(std::move(camera), std::move(gray), std::move(tof)));
 }
 
 }  // namespace tarvo::vcam

@@ -88,5 +88,9 @@ class GrayFrames {
 std::shared_ptr<StreamSource> make_mode_stream(std::weak_ptr<Camera> camera,
                                                std::shared_ptr<GrayFrames> gray,
                                                const CameraFramesConfig &tof = {});
+// The same with any generator of time-of-flight frames (a rendered scene, say).
+std::shared_ptr<StreamSource> make_mode_stream(std::weak_ptr<Camera> camera,
+                                               std::shared_ptr<GrayFrames> gray,
+                                               std::shared_ptr<FrameGenerator> tof);
 
 }  // namespace tarvo::vcam
