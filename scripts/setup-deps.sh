@@ -10,6 +10,8 @@ packages=(
     # the reference implementation the lens benchmark measures against (bench/bench_lens.cpp)
     libopencv-dev
     pybind11-dev python3-dev python3-numpy python3-pytest
+    # the fuzzing tree: clang with libFuzzer and the sanitizer runtimes
+    clang libclang-rt-14-dev
 )
 missing=()
 for p in "${packages[@]}"; do
