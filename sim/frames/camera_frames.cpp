@@ -81,4 +81,69 @@ std::shared_ptr<StreamSource> make_camera_stream(const CameraFramesConfig &confi
     return make_frame_source(std::make_shared<CameraFrames>(config));
 }
 
+std::vector<uint16_t> render_scene_frame(const SceneStreamConfig &config, double integration_us) {
+    scene::SensorModel model = config.model;
+    model.integration_us = integration_us;
+    scene::PixelSignal signal = scene::scene_signal(config.scene, model);
+    if (config.sensor_errors)
+        config.sensor_errors(signal);
+    return scene::render_dcs(signal, model);
+}
+
+namespace {
+
+// Renders again only when the integration time changed since the last frame.
+class SceneFrames final : public FrameGenerator {
+  public:
+    SceneFrames(std::weak_ptr<const Camera> camera, SceneStreamConfig config)
+        : camera_(std::move(camera)),
+          config_(std::move(config)),
+          writer_(writer_config(config_.frames)) {}
+
+    void on_start(const StreamContext &) override {
+        writer_ = StreamWriter(writer_config(config_.frames));
+    }
+
+    std::shared_ptr<const std::vector<uint8_t>> frame(uint32_t seq) override {
+        const double time_us = integration_time();
+        if (bytes_.empty() || time_us != rendered_us_) {
+            CameraFramesConfig frames = config_.frames;
+            frames.samples =
+                std::make_shared<const std::vector<uint16_t>>(render_scene_frame(config_, time_us));
+            bytes_ = expected_frame(frames, seq);
+            rendered_us_ = time_us;
+        }
+        auto out = std::make_shared<std::vector<uint8_t>>();
+        writer_.write_frame(bytes_, *out);
+        return out;
+    }
+
+  private:
+    double integration_time() const {
+        const auto camera = camera_.lock();
+        const auto value = camera ? camera->param(kParamIntegrationTime) : std::nullopt;
+        if (!value || value->size() < 2)
+            return config_.model.integration_us;
+        return (*value)[0] | (*value)[1] << 8;
+    }
+
+    std::weak_ptr<const Camera> camera_;
+    SceneStreamConfig config_;
+    StreamWriter writer_;
+    std::vector<uint8_t> bytes_;
+    double rendered_us_ = 0.0;
+};
+
+}  // namespace
+
+std::shared_ptr<FrameGenerator> make_scene_frames(std::weak_ptr<const Camera> camera,
+                                                  SceneStreamConfig config) {
+    return std::make_shared<SceneFrames>(std::move(camera), std::move(config));
+}
+
+std::shared_ptr<StreamSource> make_scene_stream(std::weak_ptr<const Camera> camera,
+                                                SceneStreamConfig config) {
+    return make_frame_source(make_scene_frames(std::move(camera), std::move(config)));
+}
+
 }  // namespace tarvo::vcam

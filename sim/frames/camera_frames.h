@@ -5,9 +5,11 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
+#include "scene.h"
 #include "stream_writer/stream_writer.h"
 #include "vcam.h"
 
@@ -58,5 +60,26 @@ class CameraFrames final : public FrameGenerator {
 
 // A stream source sending CameraFrames at the rate of parameter 12.
 std::shared_ptr<StreamSource> make_camera_stream(const CameraFramesConfig &config = {});
+
+// A scene as the camera sees it: ground truth, the sensor model, and the sensor's own errors
+// applied to each pixel's signal before the samples are made (none by default).
+struct SceneStreamConfig {
+    scene::Scene scene;
+    scene::SensorModel model;
+    std::function<void(scene::PixelSignal &)> sensor_errors;
+    CameraFramesConfig frames;  // geometry, format and packing; its samples are the rendering
+};
+
+// The samples of one frame of `config` at the integration time `integration_us`.
+std::vector<uint16_t> render_scene_frame(const SceneStreamConfig &config, double integration_us);
+
+// A stream source sending frames of the scene at the rate of parameter 12, rendered at the
+// integration time that the camera's parameter 13 holds when each frame is made: an exposure
+// change shows in the next frame.
+std::shared_ptr<StreamSource> make_scene_stream(std::weak_ptr<const Camera> camera,
+                                                SceneStreamConfig config);
+// The frames of such a stream, for a source that mixes them with other frames.
+std::shared_ptr<FrameGenerator> make_scene_frames(std::weak_ptr<const Camera> camera,
+                                                  SceneStreamConfig config);
 
 }  // namespace tarvo::vcam

@@ -2,21 +2,13 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <random>
 
 namespace tarvo::scene {
 namespace {
 
-struct Ray {
-    double x, y, z;  // unit direction
-};
-
-Ray ray_of(const Camera &cam, int u, int v) {
-    const double x = (u - cam.cx()) / cam.focal_px;
-    const double y = (v - cam.cy()) / cam.focal_px;
-    const double len = std::sqrt(x * x + y * y + 1.0);
-    return {x / len, y / len, 1.0 / len};
-}
+constexpr int kUndistortIterations = 200;
 
 Scene blank(const Camera &cam) {
     Scene s;
@@ -27,6 +19,28 @@ Scene blank(const Camera &cam) {
     s.reflectivity.assign(n, 0.0);
     return s;
 }
+
+}  // namespace
+
+Ray ray_of(const Camera &cam, double u, double v) {
+    // Invert the distortion by fixed-point iteration from the distorted normalised position.
+    const double x0 = (u - cam.cx) / cam.fx;
+    const double y0 = (v - cam.cy) / cam.fy;
+    double x = x0;
+    double y = y0;
+    for (int i = 0; i < kUndistortIterations; ++i) {
+        const double r2 = x * x + y * y;
+        const double radial = 1.0 + r2 * (cam.k1 + r2 * (cam.k2 + r2 * cam.k3));
+        const double dx = 2.0 * cam.p1 * x * y + cam.p2 * (r2 + 2.0 * x * x);
+        const double dy = cam.p1 * (r2 + 2.0 * y * y) + 2.0 * cam.p2 * x * y;
+        x = (x0 - dx) / radial;
+        y = (y0 - dy) / radial;
+    }
+    const double len = std::sqrt(x * x + y * y + 1.0);
+    return {x / len, y / len, 1.0 / len};
+}
+
+namespace {
 
 // Fills every pixel from hit(ray, distance, reflectivity).
 template <typename Hit>
@@ -100,6 +114,13 @@ Scene box(const Camera &cam, double wall_z_m, double box_z_m, double half_width_
     });
 }
 
+Scene surrounding_sphere(const Camera &cam, double r_m, double reflectivity) {
+    return trace(cam, [&](const Ray &, double &d, double &refl) {
+        d = r_m;
+        refl = reflectivity;
+    });
+}
+
 Scene sphere(const Camera &cam, double wall_z_m, double centre_z_m, double radius_m,
              double sphere_reflectivity, double wall_reflectivity) {
     return trace(cam, [&](const Ray &r, double &d, double &refl) {
@@ -140,9 +161,27 @@ int readout_row(int line, int rows, int halves) {
     return (line % 2 == 0) ? top - 1 - k : top + k;
 }
 
-std::vector<uint16_t> render_dcs(const Scene &scene, const SensorModel &model) {
-    const int w = scene.width;
-    const int h = scene.height;
+PixelSignal scene_signal(const Scene &scene, const SensorModel &model) {
+    PixelSignal sig;
+    sig.width = scene.width;
+    sig.height = scene.height;
+    const size_t n = static_cast<size_t>(scene.width) * scene.height;
+    sig.phase_rad.assign(n, 0.0);
+    sig.amplitude.assign(n, 0.0);
+    const double offset_rad = model.decode_offset_units * 2.0 * M_PI / 30000.0;
+    for (size_t i = 0; i < n; ++i) {
+        const double d = scene.distance_m[i];
+        sig.amplitude[i] = amplitude(model, d, scene.reflectivity[i]);
+        if (d > 0.0)
+            sig.phase_rad[i] =
+                4.0 * M_PI * model.modulation_khz * 1000.0 * d / kSpeedOfLight - offset_rad;
+    }
+    return sig;
+}
+
+std::vector<uint16_t> render_dcs(const PixelSignal &signal, const SensorModel &model) {
+    const int w = signal.width;
+    const int h = signal.height;
     const size_t n = static_cast<size_t>(w) * h;
     std::vector<uint16_t> planes(4 * n);
     std::mt19937 rng(model.seed);
@@ -153,10 +192,8 @@ std::vector<uint16_t> render_dcs(const Scene &scene, const SensorModel &model) {
         const int row = readout_row(line, h, model.halves);
         for (int col = 0; col < w; ++col) {
             const size_t src = static_cast<size_t>(row) * w + col;
-            const double d = scene.distance_m[src];
-            const double a = amplitude(model, d, scene.reflectivity[src]);
-            const double phase =
-                d > 0.0 ? 4.0 * M_PI * model.modulation_khz * 1000.0 * d / kSpeedOfLight : 0.0;
+            const double a = signal.amplitude[src];
+            const double phase = signal.phase_rad[src];
             for (int k = 0; k < 4; ++k) {
                 double v = model.offset + model.ambient + a * std::cos(phase - k * M_PI / 2.0);
                 if (sigma > 0.0)
@@ -170,6 +207,67 @@ std::vector<uint16_t> render_dcs(const Scene &scene, const SensorModel &model) {
         }
     }
     return planes;
+}
+
+std::vector<uint16_t> render_dcs(const Scene &scene, const SensorModel &model) {
+    return render_dcs(scene_signal(scene, model), model);
+}
+
+namespace {
+
+// "a:b:c" split at the colons.
+std::vector<std::string> fields_of(const std::string &spec) {
+    std::vector<std::string> out(1);
+    for (const char c : spec) {
+        if (c == ':')
+            out.emplace_back();
+        else
+            out.back() += c;
+    }
+    return out;
+}
+
+bool to_number(const std::string &text, double &out) {
+    if (text.empty())
+        return false;
+    char *end = nullptr;
+    out = std::strtod(text.c_str(), &end);
+    return end != nullptr && *end == '\0' && std::isfinite(out);
+}
+
+}  // namespace
+
+bool parse_scene(const std::string &spec, const Camera &cam, double reflectivity, Scene &out,
+                 std::string &error) {
+    const std::vector<std::string> f = fields_of(spec);
+    const std::string &name = f[0];
+    double v[2] = {0.0, 0.0};
+    const size_t numbers = f.size() - 1;
+    const size_t wanted = name == "box" ? 0 : name == "tilted" ? 2 : 1;
+    const bool known = name == "box" || name == "sphere" || name == "wall" || name == "tilted";
+    if (!known || numbers != wanted) {
+        error = "unknown scene '" + spec + "' (sphere:R, wall:Z, tilted:Z:DEG or box)";
+        return false;
+    }
+    for (size_t i = 0; i < numbers; ++i) {
+        if (!to_number(f[i + 1], v[i])) {
+            error = "scene '" + spec + "': '" + f[i + 1] + "' is not a number";
+            return false;
+        }
+    }
+    if (numbers > 0 && !(v[0] > 0.0)) {
+        error = "scene '" + spec + "': the distance must be positive";
+        return false;
+    }
+    if (name == "sphere")
+        out = surrounding_sphere(cam, v[0], reflectivity);
+    else if (name == "wall")
+        out = flat_wall(cam, v[0], reflectivity);
+    else if (name == "tilted")
+        out = tilted_plane(cam, v[0], v[1], reflectivity);
+    else
+        out = box(cam, 3.0, 1.2, 0.3, 0.25, 0.4, reflectivity, reflectivity * 0.625);
+    return true;
 }
 
 }  // namespace tarvo::scene

@@ -236,6 +236,11 @@ void call_frame_ready(tarvo_dev_t *dev, tarvo_cap_frame_ready_cb_t on_frame_read
 void handle_ready_data(tarvo_dev_t *dev, int reqmax, tarvo::FetchRequest *req) {
     tarvo_dev_ctx_t *ctx = dev->ctx;
     std::lock_guard<std::mutex> one_pass_at_a_time(ctx->delivery);
+    struct Delivering {
+        tarvo_dev_ctx_t *ctx;
+        ~Delivering() { ctx->delivering = std::thread::id(); }
+    } delivering{ctx};
+    ctx->delivering = std::this_thread::get_id();
     if (!deliver_error(dev))
         return;
     if (reqmax == 0 || !frames_ready(ctx))
@@ -519,6 +524,14 @@ void release_capture_waiters(tarvo_dev_t *dev) {
         wake_all(ctx);
         std::this_thread::sleep_for(milliseconds(1));
     }
+}
+
+tarvo_frame_info_t newest_frame_info(tarvo_dev_t *dev) {
+    tarvo_dev_ctx_t *ctx = dev->ctx;
+    if (ctx->delivering.load() == std::this_thread::get_id())
+        return ctx->frame_info;
+    std::lock_guard<std::mutex> lock(ctx->delivery);
+    return ctx->frame_info;
 }
 
 }  // namespace tarvo

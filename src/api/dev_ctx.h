@@ -13,6 +13,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 namespace tarvo {
@@ -54,6 +55,9 @@ struct tarvo_dev_ctx {
     // One delivery pass at a time, whichever application thread runs it: frames leave the
     // parser in order and the callbacks never run concurrently. Guards frame_info and scratch.
     std::mutex delivery;
+    // The thread inside a delivery pass: a frame-ready callback that reads frame_info runs on
+    // it and must not take the lock again.
+    std::atomic<std::thread::id> delivering{};
     std::vector<uint8_t> scratch;  // frames for the frame-ready callback without a buffer
     // Application threads inside a fetch or wait call; close frees the context only after they
     // have left, even though a waiting thread does not hold the busy flag while it sleeps.
@@ -99,6 +103,10 @@ void release_capture_waiters(tarvo_dev_t *dev);
 
 // The capture engine's transfer callback (USB event thread); arg is the device handle.
 int on_capture_event(tarvo_ll_dev_t *ll, int status, const uint8_t *data, int len, void *arg);
+
+// The description of the newest delivered frame, read safely beside a delivery pass on another
+// thread and from a frame-ready callback.
+tarvo_frame_info_t newest_frame_info(tarvo_dev_t *dev);
 
 // Logs a register call without a value buffer; returns false.
 bool log_no_values(const char *func);

@@ -70,6 +70,10 @@ TEST_F(SceneDistance, NoiseFreeScenesWithinTheQuantisationBound) {
             if (err < -range / 2)
                 err += range;
             const double a = sc::amplitude(model, d, c.scene.reflectivity[i]);
+            // Below one count of amplitude rounding may turn the phase anywhere: the plane's
+            // far edge, seen at a grazing angle through the lens's wide corners.
+            if (a < 1.0)
+                continue;
             const double bound = (0.75 / a + 2 * M_PI / 30000) / (2 * M_PI) * range;
             worst_ratio = std::max(worst_ratio, std::fabs(err) / bound);
             bias += err;

@@ -238,15 +238,18 @@ TEST_F(ToolsTest, CaptureSummarySaysWhatArrived) {
     const Outcome r = run("tarvo-vcam --fps 60 -- tarvo capture -n 60");
     ASSERT_EQ(r.status, 0) << r.err;
     std::smatch m;
+    // A machine too busy to fetch every frame in time drops some (the camera does not wait);
+    // the parser must still see no damage.
     const std::regex summary(
-        "received 60, dropped 0, discarded 0, ([0-9.]+) fps, cpu ([0-9.]+) ms per frame");
+        "received 60, dropped ([0-9]+), discarded 0, ([0-9.]+) fps, cpu "
+        "([0-9.]+) ms per frame");
     ASSERT_TRUE(std::regex_search(r.out, m, summary)) << r.out;
     // The camera paces the frames at 60 per second and never sends faster; a loaded machine
     // may fetch them slower, so only the upper side is firm.
-    const double rate = std::stod(m[1]);
-    EXPECT_GT(rate, 0.0);
+    const double rate = std::stod(m[2]);
+    EXPECT_GT(rate, 0.0) << "dropped " << m[1];
     EXPECT_LT(rate, 75.0);
-    EXPECT_GT(std::stod(m[2]), 0.0);
+    EXPECT_GT(std::stod(m[3]), 0.0);
     // Not a terminal: no progress line.
     EXPECT_EQ(r.err.find('\r'), std::string::npos);
 
