@@ -136,9 +136,14 @@ class SceneFrames final : public FrameGenerator {
 
 }  // namespace
 
+std::shared_ptr<FrameGenerator> make_scene_frames(std::weak_ptr<const Camera> camera,
+                                                  SceneStreamConfig config) {
+    return std::make_shared<SceneFrames>(std::move(camera), std::move(config));
+}
+
 std::shared_ptr<StreamSource> make_scene_stream(std::weak_ptr<const Camera> camera,
                                                 SceneStreamConfig config) {
-    return make_frame_source(std::make_shared<SceneFrames>(std::move(camera), std::move(config)));
+    return make_frame_source(make_scene_frames(std::move(camera), std::move(config)));
 }
 
 }  // namespace tarvo::vcam
