@@ -146,9 +146,7 @@ const OptionSpec kOptions[] = {
          return parse_number("fixed-pattern percentage", v, 0, 50, o.gray_fpn);
      }},
     {"scene", 0, "SPEC", "TARVO_VCAM_SCENE", "box",
-     "what the cameras see: sphere:R (every pixel at R metres), wall:Z (a wall\n"
-     "                         at depth Z), tilted:Z:DEG (a plane at depth Z turned by DEG\n"
-     "                         degrees) or box (a box 1.2 m away before a wall at 3 m)",
+     "what the cameras see: sphere:R, wall:Z, tilted:Z:DEG or box (README)",
      [](LaunchOptions &o, const char *v) {
          o.scene = v;
          return true;
