@@ -9,6 +9,7 @@ namespace tarvo::tool {
 void add_list_command(Tool &tool);
 void add_info_command(Tool &tool);
 void add_capture_commands(Tool &tool);  // capture and demo
+void add_image_commands(Tool &tool);    // depth and gray
 void add_param_command(Tool &tool);
 void add_reg_command(Tool &tool);
 void add_transfer_commands(Tool &tool);  // firmware and data

@@ -73,9 +73,11 @@ struct SceneStreamConfig {
 // The samples of one frame of `config` at the integration time `integration_us`.
 std::vector<uint16_t> render_scene_frame(const SceneStreamConfig &config, double integration_us);
 
-// A stream source sending frames of the scene at the rate of parameter 12, rendered at the
-// integration time that the camera's parameter 13 holds when each frame is made: an exposure
-// change shows in the next frame.
+// Frames of the scene rendered at the integration time that the camera's parameter 13 holds
+// when each frame is made: an exposure change shows in the next frame.
+std::shared_ptr<FrameGenerator> make_scene_frames(std::weak_ptr<const Camera> camera,
+                                                  SceneStreamConfig config);
+// A stream source sending them at the rate of parameter 12.
 std::shared_ptr<StreamSource> make_scene_stream(std::weak_ptr<const Camera> camera,
                                                 SceneStreamConfig config);
 // The frames of such a stream, for a source that mixes them with other frames.

@@ -71,6 +71,24 @@ void release_state(tarvo_drv_t *drv) {
     drv->priv = nullptr;
 }
 
+bool read_param(tarvo_dev_t *dev, int32_t id, tarvo_param_item_t &item) {
+    item = {};
+    item.param_id = id;
+    return dev != nullptr && tarvo::is_open(dev) && tarvo::param_batch_get(dev, &item, 1);
+}
+
+void remember_camera_settings(EpcDriverState &st, tarvo_dev_t *dev) {
+    tarvo_param_item_t item;
+    if (read_param(dev, kFrameRateParam, item)) {
+        int32_t fps = 0;
+        std::memcpy(&fps, item.param_val, sizeof fps);
+        st.logged_frame_rate = fps;
+    }
+    if (read_param(dev, kIntegrationTimeParam, item))
+        st.logged_integration_us =
+            static_cast<uint16_t>(item.param_val[0] | item.param_val[1] << 8);
+}
+
 bool epc_init(tarvo_drv_t *drv, tarvo_dev_t *dev) {
     drv->dev = dev;
     if (!allocate_state(drv)) {
@@ -85,6 +103,7 @@ bool epc_init(tarvo_drv_t *drv, tarvo_dev_t *dev) {
     // Firmware revisions 2.0 and later (2.0, 2.01, 2.0.1) modulate from an external clock.
     tarvo::epc_driver::pipeline::set_ext_mod_enabled(std::strncmp(revision, "2.0", 3) == 0);
     zr_log(1, "DBG", "[%s] FW_VER:%d\n", "epc_init", dev->version[2] | dev->version[3] << 8);
+    remember_camera_settings(*state_of(drv), dev);
     if (!epc_adapter_init(dev)) {
         zr_log(4, "ERR", "[%s] epc_adapter_init failed!\n", "epc_init");
         release_state(drv);
@@ -104,14 +123,7 @@ void epc_uninit(tarvo_drv_t *drv) {
 
 // ---- frame_get_info -----------------------------------------------------------------------
 
-bool read_param(tarvo_dev_t *dev, int32_t id, tarvo_param_item_t &item) {
-    item = {};
-    item.param_id = id;
-    return dev != nullptr && tarvo::is_open(dev) && tarvo::param_batch_get(dev, &item, 1);
-}
-
-void monitor_temperature(tarvo_drv_t *drv, const EpcDriverState &st,
-                         const zr_stream_frame_info_t &hdr) {
+void monitor_temperature(const EpcDriverState &st, const zr_stream_frame_info_t &hdr) {
     constexpr const char *kTag = "epc_temperature_moniter";
     if (!st.filters.temp_monitor_on.load()) {
         zr_log(0, "TRC", "[%s] Temp monitor not enable\n", kTag);
@@ -121,16 +133,10 @@ void monitor_temperature(tarvo_drv_t *drv, const EpcDriverState &st,
     const int64_t last = g_driver_clock.last_temperature_log.load();
     if (now - last < kTemperatureLogSeconds)
         return;
-    tarvo_param_item_t item;
-    int32_t fps = 0;
-    if (read_param(drv->dev, kFrameRateParam, item))
-        std::memcpy(&fps, item.param_val, sizeof fps);
     zr_log(1, "DBG", "[%s] INTERV:%d, IBtemp:%.2f, Tsensor:%.2f, FPS:%d\n", kTag,
-           static_cast<int>(now - last), hdr.temp_ib / 10.0, hdr.temp_chip / 10.0, fps);
-    uint16_t time_us = 0;
-    if (read_param(drv->dev, kIntegrationTimeParam, item))
-        time_us = static_cast<uint16_t>(item.param_val[0] | item.param_val[1] << 8);
-    zr_log(1, "DBG", "[%s] intg_time:%d us\n", kTag, time_us);
+           static_cast<int>(now - last), hdr.temp_ib / 10.0, hdr.temp_chip / 10.0,
+           st.logged_frame_rate.load());
+    zr_log(1, "DBG", "[%s] intg_time:%d us\n", kTag, st.logged_integration_us.load());
     g_driver_clock.last_temperature_log = now;
 }
 
@@ -143,7 +149,7 @@ bool epc_frame_get_info(tarvo_drv_t *drv, tarvo_frame_info_t *out,
         st->frame_valid = 1;
         st->header_temperatures = static_cast<uint16_t>(hdr->temp_chip) |
                                   uint32_t{static_cast<uint16_t>(hdr->temp_ib)} << 16;
-        monitor_temperature(drv, *st, *hdr);
+        monitor_temperature(*st, *hdr);
     }
     std::memset(out, 0, sizeof *out);
     const uint32_t w = hdr->width != 0 ? hdr->width : kDefaultWidth;
@@ -184,7 +190,8 @@ void hand_over(const EpcDriverState &st, const tarvo_frame_info_t &info, const u
     pruSetImage(&record);
 }
 
-void send_integration_time(int time_us) {
+void send_integration_time(EpcDriverState &st, int time_us) {
+    st.logged_integration_us = static_cast<uint16_t>(time_us);
     tarvo_param_item_t item{};
     item.param_id = kIntegrationTimeParam;
     // The camera takes the parameter's two bytes whatever the item's length says.
@@ -194,7 +201,7 @@ void send_integration_time(int time_us) {
     tarvo::epc::device_io().param_set(&item);
 }
 
-void auto_exposure(const EpcDriverState &st, const uint16_t *src, uint32_t src_bytes) {
+void auto_exposure(EpcDriverState &st, const uint16_t *src, uint32_t src_bytes) {
     const ExposureCounts counts = count_exposure(std::span(src, src_bytes / 2));
     const bool hdr = calculationIsHDR() != 0;
     const ExposureStep step = decide_exposure(counts, st.filters.ae_target.load(), hdr);
@@ -202,11 +209,11 @@ void auto_exposure(const EpcDriverState &st, const uint16_t *src, uint32_t src_b
     if (step.kind == ExposureStep::Kind::decrease) {
         const int next = decreased_integration_time(current, step.amount);
         configSetIntegrationTime3D(next);
-        send_integration_time(next);
+        send_integration_time(st, next);
     } else if (step.kind == ExposureStep::Kind::increase) {
         const int next = current + step.amount;
         if (next <= kMaxAutoIntegrationUs) {
-            send_integration_time(next);
+            send_integration_time(st, next);
             configSetIntegrationTime3D(next);
         }
     }

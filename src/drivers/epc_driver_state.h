@@ -50,6 +50,11 @@ struct EpcDriverState {
     // illumination board in the high half. Handed to the pipeline by the decode, so that only
     // the decoding thread touches the pipeline.
     std::atomic<uint32_t> header_temperatures{0};
+    // Frame rate (parameter 12) and integration time (parameter 13) for the temperature log,
+    // read at open and followed by automatic exposure: the log never holds up a delivery with
+    // commands to the camera.
+    std::atomic<int32_t> logged_frame_rate{0};
+    std::atomic<uint16_t> logged_integration_us{0};
     // Set 0 with external modulation, set 1 without; filled by calib_load.
     CalibrationFiles calibration_files[2];
     // Work buffers of frame_decode, sized for the largest frame at open: no allocation per frame.

@@ -313,7 +313,11 @@ TEST(FaultMatrix, EveryOperationSurvivesEveryFault) {
     LogCapture log(5);  // quiet: failures are expected in most cells
     std::string table = "faults:";
     for (size_t i = 0; i < faults().size(); ++i)
-        table += " " + std::to_string(i + 1) + " " + faults()[i].name + ",";
+        table.append(" ")
+            .append(std::to_string(i + 1))
+            .append(" ")
+            .append(faults()[i].name)
+            .append(",");
     table += "\n";
     for (const Operation &op : operations()) {
         std::string row = op.name;

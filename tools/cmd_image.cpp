@@ -1,0 +1,231 @@
+// tarvo depth and tarvo gray: distance or gray images from the first camera, into a frame file
+// (.zrd, every frame) or a 16-bit PNG (.png, the last frame; distances in millimetres).
+#if TARVO_TOOL_PNG
+#include <png.h>
+#endif
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <csetjmp>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "commands.h"
+
+namespace tarvo::tool {
+namespace {
+
+enum class Kind { distance, gray };
+
+struct ImageOptions {
+    unsigned frames = 1;
+    std::string output;
+    std::string format;
+};
+
+// Frame-file save formats by name.
+const std::map<std::string, int> kDistanceFormats = {{"f32", 0}, {"u32", 1}, {"u16", 2}};
+const std::map<std::string, int> kGrayFormats = {{"u16", 2}, {"u8", 3}};
+
+bool ends_with(const std::string &s, const std::string &suffix) {
+    return s.size() >= suffix.size() &&
+           s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+// A file written under a temporary name that takes the target's name only when complete.
+class TempFile {
+  public:
+    explicit TempFile(std::string target) : target_(std::move(target)), temp_(target_ + ".part") {}
+    ~TempFile() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+            std::remove(temp_.c_str());
+        }
+    }
+    TempFile(const TempFile &) = delete;
+    TempFile &operator=(const TempFile &) = delete;
+
+    bool open() {
+        fd_ = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        return fd_ >= 0;
+    }
+    int fd() const { return fd_; }
+    bool commit() {
+        const bool closed = ::close(fd_) == 0;
+        fd_ = -1;
+        if (closed && std::rename(temp_.c_str(), target_.c_str()) == 0)
+            return true;
+        std::remove(temp_.c_str());
+        return false;
+    }
+
+  private:
+    std::string target_, temp_;
+    int fd_ = -1;
+};
+
+// Distances as millimetres (0 where the pixel has none); gray levels as they are, clamped.
+uint16_t png_value(Kind kind, float v) {
+    if (kind == Kind::distance) {
+        if (!(v > 0.0f && v < 60.0f))
+            return 0;
+        return static_cast<uint16_t>(std::lround(std::min(v * 1000.0f, 65535.0f)));
+    }
+    if (!(v > 0.0f))
+        return 0;
+    return static_cast<uint16_t>(std::lround(std::min(v, 65535.0f)));
+}
+
+#if TARVO_TOOL_PNG
+struct PngWriter {
+    png_structp png = nullptr;
+    png_infop info = nullptr;
+    ~PngWriter() { png_destroy_write_struct(&png, &info); }
+};
+
+bool write_png(int fd, Kind kind, const std::vector<float> &image, uint32_t width,
+               uint32_t height) {
+    std::FILE *file = ::fdopen(::dup(fd), "wb");
+    if (file == nullptr)
+        return false;
+    std::vector<uint8_t> rows(size_t{width} * height * 2);
+    for (size_t i = 0; i < size_t{width} * height; ++i) {
+        const uint16_t v = png_value(kind, image[i]);
+        rows[2 * i] = static_cast<uint8_t>(v >> 8);  // PNG samples are big-endian
+        rows[2 * i + 1] = static_cast<uint8_t>(v);
+    }
+    bool ok = false;
+    {
+        PngWriter w;
+        w.png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+        w.info = w.png != nullptr ? png_create_info_struct(w.png) : nullptr;
+        if (w.info != nullptr && setjmp(png_jmpbuf(w.png)) == 0) {
+            png_init_io(w.png, file);
+            png_set_IHDR(w.png, w.info, width, height, 16, PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_NONE,
+                         PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+            png_write_info(w.png, w.info);
+            for (uint32_t y = 0; y < height; ++y)
+                png_write_row(w.png, rows.data() + size_t{y} * width * 2);
+            png_write_end(w.png, nullptr);
+            ok = true;
+        }
+    }
+    return std::fclose(file) == 0 && ok;
+}
+#else
+bool write_png(int, Kind, const std::vector<float> &, uint32_t, uint32_t) {
+    std::fprintf(stderr, "tarvo: this tool was built without libpng\n");
+    return false;
+}
+#endif
+
+int convert(tarvo_dev_t *dev, Kind kind, const std::vector<uint8_t> &raw, tarvo_frame_info_t &info,
+            std::vector<float> &image) {
+    image.assign(size_t{info.width} * info.height, 0.0f);
+    const int n = kind == Kind::distance
+                      ? tarvo_frame_get_distance(dev, image.data(), static_cast<int>(image.size()),
+                                                 raw.data(), info.frame_size, &info)
+                      : tarvo_frame_get_gray(dev, image.data(), static_cast<int>(image.size()),
+                                             raw.data(), info.frame_size, &info);
+    return n == static_cast<int>(image.size()) && n > 0 ? kDone : kFailed;
+}
+
+int capture_images(tarvo_dev_t *dev, Kind kind, const ImageOptions &opt, int save_format) {
+    const bool png = ends_with(opt.output, ".png");
+    TempFile file(opt.output);
+    if (!file.open())
+        return fail("cannot write %s", opt.output.c_str());
+    if (!tarvo_cap_set_frame_buffer(dev, nullptr, 10 * TARVO_CAP_FRAME_UNIT) ||
+        !tarvo_cap_start(dev)) {
+        return fail("capture did not start");
+    }
+    std::vector<uint8_t> raw(4 * TARVO_CAP_FRAME_UNIT);
+    std::vector<float> image;
+    tarvo_frame_info_t info{};
+    ProgressLine progress;
+    int result = kDone;
+    for (unsigned i = 0; i < opt.frames && result == kDone; ++i) {
+        const int n =
+            tarvo_cap_get_frames(dev, 1, raw.data(), static_cast<uint32_t>(raw.size()), &info);
+        if (n <= 0) {
+            result = fail(n < 0 ? "capture failed: %s" : "no frame before the time-out%s",
+                          n < 0 ? tarvo_error_name(n) : "");
+            break;
+        }
+        if (convert(dev, kind, raw, info, image) != kDone) {
+            result = fail("frame %u could not be converted (format %u)", info.frame_idx,
+                          info.frame_format);
+            break;
+        }
+        const int count = static_cast<int>(image.size());
+        const int saved = png ? 1
+                          : kind == Kind::distance
+                              ? tarvo_frame_save_distance(file.fd(), save_format, image.data(),
+                                                          count, static_cast<int>(info.width),
+                                                          static_cast<int>(info.height))
+                              : tarvo_frame_save_gray(file.fd(), save_format, image.data(), count,
+                                                      static_cast<int>(info.width),
+                                                      static_cast<int>(info.height));
+        if (saved != 1)
+            result = fail("cannot write %s", opt.output.c_str());
+        progress.show("frames %u/%u", i + 1, opt.frames);
+    }
+    progress.clear();
+    tarvo_cap_stop(dev);
+    if (result == kDone && png && !write_png(file.fd(), kind, image, info.width, info.height))
+        result = fail("cannot write %s", opt.output.c_str());
+    if (result == kDone && !file.commit())
+        result = fail("cannot write %s", opt.output.c_str());
+    if (result == kDone) {
+        std::printf("%s: %u %s image(s) of %ux%u\n", opt.output.c_str(), png ? 1u : opt.frames,
+                    kind == Kind::distance ? "distance" : "gray", info.width, info.height);
+    }
+    return result;
+}
+
+int run(Kind kind, const ImageOptions &opt) {
+    const auto &formats = kind == Kind::distance ? kDistanceFormats : kGrayFormats;
+    const bool png = ends_with(opt.output, ".png");
+    if (!png && !ends_with(opt.output, ".zrd"))
+        return fail("%s: the output must end in .zrd (frame file) or .png", opt.output.c_str());
+    const std::string format = opt.format.empty() ? formats.begin()->first : opt.format;
+    const auto it = formats.find(format);
+    if (!png && it == formats.end())
+        return fail("unknown format %s", format.c_str());
+    const int save_format = it != formats.end() ? it->second : 0;
+    return with_camera(
+        [&](tarvo_dev_t *dev) { return capture_images(dev, kind, opt, save_format); });
+}
+
+void add_image_command(Tool &tool, Kind kind, const char *name, const char *help,
+                       const char *formats) {
+    auto opt = std::make_shared<ImageOptions>();
+    CLI::App *cmd = tool.app.add_subcommand(name, help);
+    cmd->add_option("-n,--frames", opt->frames, "frames to capture (default 1)")
+        ->check(CLI::Range(1u, 1000000u));
+    cmd->add_option("-o,--output", opt->output,
+                    "PATH.zrd: frame file of every frame; PATH.png: 16-bit PNG of the last")
+        ->required();
+    cmd->add_option("--format", opt->format, formats)
+        ->check(CLI::IsMember(kind == Kind::distance ? std::vector<std::string>{"f32", "u32", "u16"}
+                                                     : std::vector<std::string>{"u16", "u8"}));
+    tool.on_run(cmd, [kind, opt] { return run(kind, *opt); });
+}
+
+}  // namespace
+
+void add_image_commands(Tool &tool) {
+    add_image_command(tool, Kind::distance, "depth",
+                      "distance images (metres; PNG in millimetres, 0 where none)",
+                      "frame file samples: f32 (metres, default), u32 or u16 (millimetres)");
+    add_image_command(tool, Kind::gray, "gray", "gray (amplitude) images",
+                      "frame file samples: u16 (default) or u8");
+}
+
+}  // namespace tarvo::tool
