@@ -468,6 +468,10 @@ CommandOutcome CameraImpl::param_set_locked(std::span<const uint8_t> data, Comma
     for (size_t off = 0; off < data.size(); off += kParamItemSize) {
         auto value = data.subspan(off + 2, value_length(data[off], data[off + 1]));
         store_param_locked(data[off], value);
+        if (data[off] == kParamMode) {
+            source_idle_ = false;  // the mode may hand the stream to the upload source
+            cv_.notify_all();
+        }
         fx.params_set.emplace_back(data[off], std::vector<uint8_t>(value.begin(), value.end()));
     }
     return {};

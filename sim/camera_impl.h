@@ -116,6 +116,7 @@ class CameraImpl final : public Camera, public std::enable_shared_from_this<Came
     void set_register_space(uint8_t target, std::shared_ptr<RegisterSpace> space) override;
     void set_command_extension(uint8_t type, std::shared_ptr<CommandExtension> ext) override;
     void set_stream_source(std::shared_ptr<StreamSource> source) override;
+    void set_upload_source(std::shared_ptr<StreamSource> source) override;
     void kick_stream() override;
     bool streaming() const override;
     uint32_t start_arg() const override;
@@ -149,6 +150,8 @@ class CameraImpl final : public Camera, public std::enable_shared_from_this<Came
     RegisterSpace &space_locked(uint8_t target);
     void store_param_locked(uint8_t id, std::span<const uint8_t> value);
     void stop_stream_locked();
+    // The source that feeds the stream now: the upload source in data-upload mode.
+    std::shared_ptr<StreamSource> active_source_locked() const;
 
     bool submit_urb(Node &node, UMockdevIoctlClient *client, UMockdevIoctlData *arg);
     bool discard_urb(Node &node, UMockdevIoctlClient *client, UMockdevIoctlData *arg);
@@ -193,6 +196,7 @@ class CameraImpl final : public Camera, public std::enable_shared_from_this<Came
     uint64_t stream_gen_ = 0;  // changes at start, stop, unplug and source change
     bool source_idle_ = false;
     std::shared_ptr<StreamSource> source_;
+    std::shared_ptr<StreamSource> upload_source_;
     std::optional<StreamStep> step_;
     size_t step_offset_ = 0;
     StreamStats stats_;

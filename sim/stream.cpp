@@ -182,14 +182,18 @@ namespace tarvo::vcam::detail {
 void CameraImpl::producer() {
     std::unique_lock lk(mu_);
     uint64_t started_gen = 0;
+    const StreamSource *started_source = nullptr;
     while (!shut_down_) {
-        if (!streaming_ || !source_ || source_idle_ || !node_ || node_->pending.empty()) {
+        auto source = active_source_locked();
+        if (!streaming_ || !source || source_idle_ || !node_ || node_->pending.empty()) {
             cv_.wait(lk);
             continue;
         }
         const uint64_t gen = stream_gen_;
-        auto source = source_;
-        if (started_gen != gen) {
+        if (started_gen != gen || started_source != source.get()) {
+            if (started_gen == gen)
+                step_.reset();  // a mode change handed the stream to the other source
+            started_source = source.get();
             const StreamContext ctx = stream_ctx_;
             lk.unlock();
             source->on_start(ctx);
@@ -282,6 +286,20 @@ void CameraImpl::set_stream_source(std::shared_ptr<StreamSource> source) {
     step_.reset();
     source_idle_ = false;
     cv_.notify_all();
+}
+
+void CameraImpl::set_upload_source(std::shared_ptr<StreamSource> source) {
+    std::lock_guard lk(mu_);
+    upload_source_ = std::move(source);
+    source_idle_ = false;
+    cv_.notify_all();
+}
+
+std::shared_ptr<StreamSource> CameraImpl::active_source_locked() const {
+    auto mode = params_.find(kParamMode);
+    const bool upload =
+        mode != params_.end() && !mode->second.empty() && mode->second[0] == kModeDataUpload;
+    return upload && upload_source_ ? upload_source_ : source_;
 }
 
 void CameraImpl::kick_stream() {

@@ -54,8 +54,14 @@ inline constexpr uint8_t kParamProduct = 3;
 inline constexpr uint8_t kParamInfo = 5;
 inline constexpr uint8_t kParamVersion = 6;
 inline constexpr uint8_t kParamChipInfo = 7;
+inline constexpr uint8_t kParamMode = 0;       // operating mode; kModeDataUpload streams data
+inline constexpr uint8_t kParamCalibInfo = 8;  // the stored calibration package
 inline constexpr uint8_t kParamFrameRate = 12;
 inline constexpr uint8_t kParamIntegrationTime = 13;
+
+// Values of parameter 0.
+inline constexpr uint8_t kModeNormal = 1;
+inline constexpr uint8_t kModeDataUpload = 9;
 
 // Status byte of the 0xB0 reply.
 inline constexpr uint8_t kStatusDone = 0x00;
@@ -273,6 +279,9 @@ class Camera {
     virtual void set_command_extension(uint8_t type, std::shared_ptr<CommandExtension> ext) = 0;
 
     virtual void set_stream_source(std::shared_ptr<StreamSource> source) = 0;
+    // What the camera streams instead of its source while parameter 0 is kModeDataUpload
+    // (null: the source as always). Its on_start runs when it takes over.
+    virtual void set_upload_source(std::shared_ptr<StreamSource> source) = 0;
     virtual void kick_stream() = 0;  // a source that returned false has something again
     virtual bool streaming() const = 0;
     virtual uint32_t start_arg() const = 0;
