@@ -1,7 +1,8 @@
 // Soak: capture at the camera's highest rate for a long time, with several threads fetching
-// frames, one of them also decoding and switching filters, and report the process's resident
-// memory, open file descriptors and threads over time. Left running for hours it shows a leak
-// or a lost thread as a slope; with --check it fails when the figures did not stay flat.
+// frames, one of them also decoding (distance and gray) and switching filters, and report the
+// process's resident memory, open file descriptors and threads over time. Left running for hours it
+// shows a leak or a lost thread as a slope; with --check it fails when the figures did not stay
+// flat.
 //
 //   tarvo-vcam --count 1 -- tarvo_soak [--seconds N] [--threads N] [--fps N]
 //                                     [--report N] [--check] [--rss-slack MB]
@@ -134,9 +135,11 @@ class Soak {
             std::this_thread::sleep_until(std::min(next, end));
             samples.push_back(sample(std::chrono::duration<double>(Clock::now() - start).count()));
             const Sample &s = samples.back();
-            std::printf("t=%6.0fs rss=%ld kB fds=%ld threads=%ld frames=%llu errors=%llu\n", s.t,
-                        s.rss_kb, s.fds, s.threads, static_cast<unsigned long long>(s.frames),
-                        static_cast<unsigned long long>(errors_.load()));
+            std::printf(
+                "t=%6.0fs rss=%ld kB fds=%ld threads=%ld frames=%llu errors=%llu undecoded=%llu\n",
+                s.t, s.rss_kb, s.fds, s.threads, static_cast<unsigned long long>(s.frames),
+                static_cast<unsigned long long>(errors_.load()),
+                static_cast<unsigned long long>(decode_errors_.load()));
             std::fflush(stdout);
         }
         stop_ = true;
@@ -170,13 +173,17 @@ class Soak {
             }
             ++frames_;
             ++mine;
+            if (!decodes)
+                continue;
+            const int room = static_cast<int>(image.size());
+            if (tarvo_frame_get_distance(&dev_, image.data(), room, buf.data(), info.frame_size,
+                                         &info) <= 0 ||
+                tarvo_frame_get_gray(&dev_, image.data(), room, buf.data(), info.frame_size,
+                                     &info) <= 0) {
+                ++decode_errors_;
+            }
             if (drv == nullptr || drv->ops == nullptr)
                 continue;
-            if (drv->ops->frame_decode != nullptr) {
-                drv->ops->frame_decode(
-                    drv, image.data(), static_cast<uint32_t>(image.size() * sizeof(float)), 1,
-                    reinterpret_cast<const uint16_t *>(buf.data()), info.frame_size, &info);
-            }
             switch_filter(drv, mine);
         }
     }
@@ -196,6 +203,7 @@ class Soak {
     std::atomic<bool> stop_{false};
     std::atomic<uint64_t> frames_{0};
     std::atomic<uint64_t> errors_{0};
+    std::atomic<uint64_t> decode_errors_{0};
 };
 
 // Flat: from the first sample after a warm-up of a fifth of the run, descriptors and threads
