@@ -56,14 +56,14 @@ bool reg_batch(const char *func, tarvo_dev_t *dev, uint8_t target, uint32_t reg_
                Values *values, uint16_t count, Transfer transfer) {
     zr_log(0, "TRC", "[%s] target=%d,reg_base=%d,reg_cnt=%d,val_buf=%p\n", func, target,
            static_cast<int>(reg_base), count, static_cast<const void *>(values));
-    if (!tarvo::is_open(dev)) {
+    tarvo::BusyGuard call(dev);
+    if (!call) {
         tarvo::log_handle_not_open(func);
         return false;
     }
     if (values == nullptr && count > 0)
         return tarvo::log_no_values(func);
-    tarvo::BusyGuard busy(dev);
-    return transfer(&dev->ctx->ll, target, reg_base, values, count);
+    return transfer(&call.ctx()->ll, target, reg_base, values, count);
 }
 
 }  // namespace
@@ -102,7 +102,7 @@ TARVO_API bool tarvo_param_batch_set(tarvo_dev_t *dev, const tarvo_param_item_t 
         tarvo::log_handle_not_open(kSetTag);
         return false;
     }
-    tarvo::BusyGuard busy(dev);
+    tarvo::BusyGuard call(dev);
     auto ll_items = to_ll_items(kSetTag, items, count, true);
     if (!ll_items)
         return false;
@@ -112,11 +112,11 @@ TARVO_API bool tarvo_param_batch_set(tarvo_dev_t *dev, const tarvo_param_item_t 
         }
     }
     zr_log(1, "DBG", "[%s] set %d param\n", kSetTag, count);
-    if (!tarvo::is_open(dev)) {
+    if (!call) {
         tarvo::log_handle_not_open(kSetTag);
         return false;
     }
-    return tarvo_ll_param_set(&dev->ctx->ll, ll_items.get(), count);
+    return tarvo_ll_param_set(&call.ctx()->ll, ll_items.get(), count);
 }
 
 TARVO_API bool tarvo_param_batch_get(tarvo_dev_t *dev, tarvo_param_item_t *items, int count) {
@@ -124,7 +124,7 @@ TARVO_API bool tarvo_param_batch_get(tarvo_dev_t *dev, tarvo_param_item_t *items
         tarvo::log_handle_not_open(kGetTag);
         return false;
     }
-    tarvo::BusyGuard busy(dev);
+    tarvo::BusyGuard call(dev);
     return tarvo::param_batch_get(dev, items, count);
 }
 
