@@ -79,11 +79,13 @@ TARVO_API bool tarvo_dev_reset(tarvo_dev_t *dev, unsigned target);
  * handle is not open. */
 TARVO_API struct tarvo_drv *tarvo_dev_get_drv(tarvo_dev_t *dev);
 
-/* Sets count parameters in one command. True when the camera confirmed. */
+/* Sets count parameters in one command (count 0 sends an empty request; items may then be
+ * NULL). True when the camera confirmed. */
 TARVO_API bool tarvo_param_batch_set(tarvo_dev_t *dev, const tarvo_param_item_t *items, int count);
 
 /* Reads count parameters: each item's param_val_len and param_val receive the camera's length
- * (at most 18) and value; param_id stays. On failure the items are untouched. */
+ * (at most 18) and value; param_id stays. On failure the items are untouched. Count 0 succeeds
+ * without asking the camera. */
 TARVO_API bool tarvo_param_batch_get(tarvo_dev_t *dev, tarvo_param_item_t *items, int count);
 
 /* Writes count consecutive 32-bit registers of a target from reg_base on. */

@@ -14,11 +14,12 @@ constexpr const char *kGetTag = "_tarvo_param_batch_get";
 constexpr uint8_t kValueBytes = sizeof(tarvo_param_item_t::param_val);
 
 // The application's items as the transport takes them: number and length, and the value too
-// when setting. Null after a log line when the arguments are bad, or when memory is short.
+// when setting. Null after a log line when the arguments are bad, or when memory is short. A
+// batch of no items is valid: a read of none moves nothing, a set of none is an empty request.
 std::unique_ptr<tarvo_ll_param_item_t[]> to_ll_items(const char *tag,
                                                      const tarvo_param_item_t *items, int count,
                                                      bool with_values) {
-    if (items == nullptr || count <= 0) {
+    if (count < 0 || (items == nullptr && count > 0)) {
         zr_log(4, "ERR", "[%s] wrong params: items=%p, count=%d\n", tag,
                static_cast<const void *>(items), count);
         return nullptr;
