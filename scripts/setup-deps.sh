@@ -6,6 +6,7 @@ packages=(
     libusb-1.0-0-dev libzip-dev libpng-dev
     libgtest-dev libgmock-dev googletest libbenchmark-dev
     umockdev libumockdev-dev
+    libcli11-dev
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -1,20 +1,28 @@
 // tarvo-vcam: runs a program with virtual cameras on a virtual USB bus. The bus lives in this
 // process; the program runs as a child under umockdev's preload library, so that its unmodified
 // libusb finds the cameras instead of the machine's real USB devices.
+#include "flash/vcam_flash.h"
 #include "frames/camera_frames.h"
+#include "frames/gray_frames.h"
 #include "sensor/epc_sensor.h"
 #include "vcam.h"
 
+#include <dirent.h>
 #include <getopt.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
+#include <map>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -26,153 +34,253 @@ void forward_signal(int sig) {
     }
 }
 
-void usage(FILE *out) {
-    std::fprintf(out,
-                 "Usage: tarvo-vcam [OPTION]... -- COMMAND [ARG]...\n"
-                 "Run COMMAND with virtual Tarvo cameras (USB 111b:1238) on a virtual USB bus.\n"
-                 "COMMAND sees only the virtual bus; it needs no change and no privileges.\n"
-                 "\n"
-                 "Options (each may also be given by the environment variable named):\n"
-                 "  -n, --count N        number of cameras, 0 to 16 (TARVO_VCAM_COUNT, "
-                 "default 1)\n"
-                 "  -p, --product STR    product string (TARVO_VCAM_PRODUCT, default "
-                 "TV320-E2-1.3)\n"
-                 "  -s, --speed CODE     libusb speed code: 2 full, 3 high (TARVO_VCAM_SPEED, "
-                 "default 3)\n"
-                 "      --chip-id N      chip id in the chip information (TARVO_VCAM_CHIP_ID)\n"
-                 "      --wafer-id N     wafer id in the chip information (TARVO_VCAM_WAFER_ID)\n"
-                 "      --fw-version N   firmware version in the version block "
-                 "(TARVO_VCAM_FW_VERSION)\n"
-                 "  -h, --help           show this help\n"
-                 "\n"
-                 "Camera i sits on bus 1, port i+1. While capturing, each camera streams "
-                 "320x240 frames\nof four DCS planes at the rate of parameter 12 (30 fps). "
-                 "The exit status is COMMAND's (128+N when "
-                 "it was killed by signal N).\n");
-}
+// Everything the options set; every camera is started from it.
+struct LaunchOptions {
+    unsigned long count = 1;
+    tarvo::vcam::CameraConfig camera;
+    std::string flash_dir;
+    unsigned long gray_fpn = 0;
+};
 
-bool parse_number(const char *what, const char *text, unsigned long max, unsigned long &out) {
+bool parse_number(const char *what, const char *text, unsigned long min, unsigned long max,
+                  unsigned long &out) {
     errno = 0;
     char *end = nullptr;
     const unsigned long v = std::strtoul(text, &end, 0);
-    if (errno || !end || end == text || *end || text[0] == '-' || v > max) {
-        std::fprintf(stderr, "tarvo-vcam: invalid %s '%s' (0 to %lu)\n", what, text, max);
+    if (errno || !end || end == text || *end || text[0] == '-' || v < min || v > max) {
+        std::fprintf(stderr, "tarvo-vcam: invalid %s '%s' (%lu to %lu)\n", what, text, min, max);
         return false;
     }
     out = v;
     return true;
 }
 
-struct Options {
-    unsigned long count = 1;
-    tarvo::vcam::CameraConfig cfg;
+bool parse_u16(const char *what, const char *text, uint16_t &out) {
+    unsigned long v = 0;
+    if (!parse_number(what, text, 0, 0xFFFF, v))
+        return false;
+    out = static_cast<uint16_t>(v);
+    return true;
+}
+
+// One option: its names, its environment variable, its default as the help shows it, and how
+// it sets the launch options (false after a message on standard error). `arg` names the value
+// in the help; a null `arg` makes a flag, whose setter receives "1".
+struct OptionSpec {
+    const char *name;
+    char short_name;  // 0: long form only
+    const char *arg;
+    const char *env;
+    const char *default_text;
+    const char *help;
+    bool (*set)(LaunchOptions &, const char *value);
 };
 
-bool apply(Options &o, const std::string &name, const char *value) {
-    unsigned long v = 0;
-    if (name == "count") {
-        return parse_number("camera count", value, 16, o.count);
+const OptionSpec kOptions[] = {
+    {"count", 'n', "N", "TARVO_VCAM_COUNT", "1", "number of cameras, 0 to 16",
+     [](LaunchOptions &o, const char *v) {
+         return parse_number("camera count", v, 0, 16, o.count);
+     }},
+    {"product", 'p', "STR", "TARVO_VCAM_PRODUCT", "TV320-E2-1.3", "product string (parameter 3)",
+     [](LaunchOptions &o, const char *v) {
+         if (!*v || std::strlen(v) > 18) {
+             std::fprintf(stderr, "tarvo-vcam: product string must have 1 to 18 characters\n");
+             return false;
+         }
+         o.camera.product = v;
+         return true;
+     }},
+    {"speed", 's', "CODE", "TARVO_VCAM_SPEED", "3",
+     "libusb speed code: 1 low, 2 full, 3 high, 4 super",
+     [](LaunchOptions &o, const char *v) {
+         unsigned long code = 0;
+         if (!parse_number("speed code", v, 1, 4, code))
+             return false;
+         o.camera.speed = static_cast<int>(code);
+         return true;
+     }},
+    {"fps", 0, "N", "TARVO_VCAM_FPS", "30", "frame rate (parameter 12), 1 to 120",
+     [](LaunchOptions &o, const char *v) {
+         unsigned long fps = 0;
+         if (!parse_number("frame rate", v, 1, 120, fps))
+             return false;
+         o.camera.frame_rate = static_cast<uint32_t>(fps);
+         return true;
+     }},
+    {"chip-id", 0, "N", "TARVO_VCAM_CHIP_ID", "1", "chip id in the chip information (parameter 7)",
+     [](LaunchOptions &o, const char *v) { return parse_u16("chip id", v, o.camera.chip_id); }},
+    {"wafer-id", 0, "N", "TARVO_VCAM_WAFER_ID", "1",
+     "wafer id in the chip information (parameter 7)",
+     [](LaunchOptions &o, const char *v) { return parse_u16("wafer id", v, o.camera.wafer_id); }},
+    {"fw-version", 0, "N", "TARVO_VCAM_FW_VERSION", "113",
+     "firmware version in the version block (parameter 6)",
+     [](LaunchOptions &o, const char *v) {
+         return parse_u16("firmware version", v, o.camera.fw_version);
+     }},
+    {"flash-dir", 0, "DIR", "TARVO_VCAM_FLASH_DIR", "empty flash",
+     "the flash starts with the images typeN.bin of DIR (data type N, version 0)",
+     [](LaunchOptions &o, const char *v) {
+         o.flash_dir = v;
+         return true;
+     }},
+    {"gray-fpn", 0, "PERCENT", "TARVO_VCAM_GRAY_FPN", "0",
+     "fixed pattern of gray frames: gains within 1 +- PERCENT %, dark offsets within\n"
+     "                         +- 10 x PERCENT counts, 0 to 50",
+     [](LaunchOptions &o, const char *v) {
+         return parse_number("fixed-pattern percentage", v, 0, 50, o.gray_fpn);
+     }},
+};
+
+void usage(FILE *out) {
+    std::fprintf(out,
+                 "Usage: tarvo-vcam [OPTION]... -- COMMAND [ARG]...\n"
+                 "Run COMMAND with virtual Tarvo cameras (USB 111b:1238) on a virtual USB bus.\n"
+                 "COMMAND sees only the virtual bus; it needs no change and no privileges.\n"
+                 "\n"
+                 "Options (each may also be given by the environment variable named; an option\n"
+                 "overrides its variable):\n");
+    for (const OptionSpec &o : kOptions) {
+        std::string names = o.short_name ? std::string("  -") + o.short_name + ", " : "      ";
+        names += std::string("--") + o.name;
+        if (o.arg)
+            names += std::string(" ") + o.arg;
+        std::fprintf(out, "%-24s %s\n%-24s [%s, default %s]\n", names.c_str(), o.help, "", o.env,
+                     o.default_text);
     }
-    if (name == "product") {
-        if (!*value || std::strlen(value) > 18) {
-            std::fprintf(stderr, "tarvo-vcam: product string must have 1 to 18 characters\n");
+    std::fprintf(out,
+                 "%-24s show this help\n"
+                 "\n"
+                 "Camera i sits on bus 1, port i+1. Every camera has the sensor's register file\n"
+                 "(target 1), a flash behind the data-transfer protocol, and while capturing\n"
+                 "streams 320x240 frames of four DCS planes of a rendered scene at the rate of\n"
+                 "parameter 12. The exit status is COMMAND's (128+N when it was killed by\n"
+                 "signal N), 2 when the cameras could not be started.\n",
+                 "  -h, --help");
+}
+
+// After a bad option value: where to look.
+void short_usage() {
+    std::fprintf(stderr,
+                 "Usage: tarvo-vcam [OPTION]... -- COMMAND [ARG]...\n"
+                 "Try 'tarvo-vcam --help' for the options.\n");
+}
+
+bool from_environment(LaunchOptions &opts) {
+    for (const OptionSpec &o : kOptions) {
+        const char *v = std::getenv(o.env);
+        if (v == nullptr || *v == '\0')
+            continue;
+        if (!o.set(opts, o.arg ? v : (std::strcmp(v, "0") == 0 ? "0" : "1"))) {
+            std::fprintf(stderr, "tarvo-vcam: (from %s)\n", o.env);
+            short_usage();
             return false;
         }
-        o.cfg.product = value;
-        return true;
-    }
-    if (name == "speed") {
-        if (!parse_number("speed code", value, 4, v) || v < 1) {
-            if (v < 1) {
-                std::fprintf(stderr, "tarvo-vcam: speed code must be 1 to 4\n");
-            }
-            return false;
-        }
-        o.cfg.speed = static_cast<int>(v);
-        return true;
-    }
-    if (!parse_number(name.c_str(), value, 0xFFFF, v)) {
-        return false;
-    }
-    if (name == "chip-id") {
-        o.cfg.chip_id = static_cast<uint16_t>(v);
-    } else if (name == "wafer-id") {
-        o.cfg.wafer_id = static_cast<uint16_t>(v);
-    } else {
-        o.cfg.fw_version = static_cast<uint16_t>(v);
     }
     return true;
 }
 
-}  // namespace
+constexpr int kHelp = 'h';
+constexpr int kLongOnly = 256;  // getopt value of kOptions[i] without a short name: 256 + i
 
-int main(int argc, char **argv) {
-    // The bus's own uevents resolve sysfs paths through the preload, as the child's do.
-    tarvo::vcam::reexec_under_preload(argv);
-    Options opts;
-    static const struct {
-        const char *name;
-        const char *env;
-    } kEnv[] = {{"count", "TARVO_VCAM_COUNT"},       {"product", "TARVO_VCAM_PRODUCT"},
-                {"speed", "TARVO_VCAM_SPEED"},       {"chip-id", "TARVO_VCAM_CHIP_ID"},
-                {"wafer-id", "TARVO_VCAM_WAFER_ID"}, {"fw-version", "TARVO_VCAM_FW_VERSION"}};
-    for (const auto &e : kEnv) {
-        if (const char *v = std::getenv(e.env); v && *v) {
-            if (!apply(opts, e.name, v)) {
-                std::fprintf(stderr, "tarvo-vcam: (from %s)\n", e.env);
-                return 2;
-            }
-        }
+// Returns the index of the command in argv, 0 to exit with `status`.
+int from_command_line(int argc, char **argv, LaunchOptions &opts, int &status) {
+    std::vector<option> longs;
+    std::string shorts = "+h";
+    for (size_t i = 0; i < std::size(kOptions); ++i) {
+        const OptionSpec &o = kOptions[i];
+        const int val = o.short_name ? o.short_name : kLongOnly + static_cast<int>(i);
+        longs.push_back({o.name, o.arg ? required_argument : no_argument, nullptr, val});
+        if (o.short_name)
+            shorts += std::string(1, o.short_name) + (o.arg ? ":" : "");
     }
-    static const option kLong[] = {{"count", required_argument, nullptr, 'n'},
-                                   {"product", required_argument, nullptr, 'p'},
-                                   {"speed", required_argument, nullptr, 's'},
-                                   {"chip-id", required_argument, nullptr, 'c'},
-                                   {"wafer-id", required_argument, nullptr, 'w'},
-                                   {"fw-version", required_argument, nullptr, 'f'},
-                                   {"help", no_argument, nullptr, 'h'},
-                                   {nullptr, 0, nullptr, 0}};
-    int idx = 0;
-    for (int c; (c = getopt_long(argc, argv, "+n:p:s:h", kLong, &idx)) != -1;) {
-        if (c == 'h') {
+    longs.push_back({"help", no_argument, nullptr, kHelp});
+    longs.push_back({nullptr, 0, nullptr, 0});
+    for (int c; (c = getopt_long(argc, argv, shorts.c_str(), longs.data(), nullptr)) != -1;) {
+        if (c == kHelp) {
             usage(stdout);
+            status = 0;
             return 0;
         }
-        if (c == '?') {
-            usage(stderr);
-            return 2;
+        const OptionSpec *spec = nullptr;
+        for (size_t i = 0; i < std::size(kOptions); ++i) {
+            const int val =
+                kOptions[i].short_name ? kOptions[i].short_name : kLongOnly + static_cast<int>(i);
+            if (c == val)
+                spec = &kOptions[i];
         }
-        const char *name = c == 'n'   ? "count"
-                           : c == 'p' ? "product"
-                           : c == 's' ? "speed"
-                           : c == 'c' ? "chip-id"
-                           : c == 'w' ? "wafer-id"
-                                      : "fw-version";
-        if (!apply(opts, name, optarg)) {
-            return 2;
+        if (spec == nullptr) {
+            usage(stderr);
+            status = 2;
+            return 0;
+        }
+        if (!spec->set(opts, spec->arg ? optarg : "1")) {
+            short_usage();
+            status = 2;
+            return 0;
         }
     }
     if (optind >= argc) {
         std::fprintf(stderr, "tarvo-vcam: no command given\n");
         usage(stderr);
-        return 2;
+        status = 2;
+        return 0;
     }
+    return optind;
+}
 
-    auto &bus = tarvo::vcam::Bus::get();
-    if (!bus.start()) {
-        return 2;
+using FlashImages = std::map<uint8_t, std::vector<uint8_t>>;
+
+// The images typeN.bin (N 0 to 255) of `dir`.
+bool load_flash_dir(const std::string &dir, FlashImages &images) {
+    DIR *d = opendir(dir.c_str());
+    if (d == nullptr) {
+        std::fprintf(stderr, "tarvo-vcam: cannot read flash directory %s: %s\n", dir.c_str(),
+                     std::strerror(errno));
+        return false;
     }
-    for (unsigned long i = 0; i < opts.count; ++i) {
-        auto camera = bus.add_camera(opts.cfg);
-        if (!camera) {
-            bus.stop();
-            return 2;
+    bool ok = true;
+    while (const dirent *e = readdir(d)) {
+        unsigned type = 0;
+        int end = 0;
+        if (std::sscanf(e->d_name, "type%u.bin%n", &type, &end) != 1 || e->d_name[end] != '\0' ||
+            type > 255 || !std::isdigit(e->d_name[4])) {
+            continue;
         }
-        camera->set_stream_source(tarvo::vcam::make_camera_stream(tarvo::vcam::scene_frames()));
-        tarvo::vcam::install_epc_sensor(*camera);
+        const std::string path = dir + "/" + e->d_name;
+        std::ifstream in(path, std::ios::binary);
+        std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(in),
+                                   std::istreambuf_iterator<char>()};
+        if (!in.good() && !in.eof()) {
+            std::fprintf(stderr, "tarvo-vcam: cannot read %s\n", path.c_str());
+            ok = false;
+            break;
+        }
+        images[static_cast<uint8_t>(type)] = std::move(bytes);
     }
+    closedir(d);
+    return ok;
+}
 
-    // The child inherits these.
+// A camera with the whole model: sensor registers, flash and the scene stream.
+bool add_camera(tarvo::vcam::Bus &bus, const LaunchOptions &opts, const FlashImages &images) {
+    auto camera = bus.add_camera(opts.camera);
+    if (!camera)
+        return false;
+    auto sensor = tarvo::vcam::install_epc_sensor(*camera);
+    // Gray frames in the 2D and two-sample modes, dark while the FLIM flash is skipped.
+    auto gray = std::make_shared<tarvo::vcam::GrayFrames>(
+        tarvo::vcam::gray_fpn(static_cast<double>(opts.gray_fpn)));
+    gray->set_flash_probe([sensor] { return (sensor->reg(0x2F) & 0x02) != 0; });
+    camera->set_stream_source(
+        tarvo::vcam::make_mode_stream(camera, gray, tarvo::vcam::scene_frames()));
+    auto flash = std::make_shared<tarvo::vcam::Flash>();
+    for (const auto &[type, bytes] : images)
+        flash->store(type, 0, bytes);
+    camera->set_command_extension(tarvo::vcam::kTypeAction, flash);
+    return true;
+}
+
+void export_preload(const tarvo::vcam::Bus &bus) {
     const char *old = std::getenv("LD_PRELOAD");
     std::string preload = tarvo::vcam::kPreloadLibrary;
     if (old && *old) {
@@ -185,7 +293,9 @@ int main(int argc, char **argv) {
         std::string a = asan && *asan ? std::string(asan) + ":" : std::string();
         setenv("ASAN_OPTIONS", (a + "verify_asan_link_order=0").c_str(), 1);
     }
+}
 
+int run_child(char **command) {
     struct sigaction sa {};
     sa.sa_handler = forward_signal;
     sigemptyset(&sa.sa_mask);
@@ -195,24 +305,58 @@ int main(int argc, char **argv) {
     const pid_t pid = fork();
     if (pid < 0) {
         std::perror("tarvo-vcam: fork");
-        bus.stop();
         return 2;
     }
     if (pid == 0) {
         for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
             signal(sig, SIG_DFL);
         }
-        execvp(argv[optind], argv + optind);
-        std::fprintf(stderr, "tarvo-vcam: cannot run %s: %s\n", argv[optind], std::strerror(errno));
+        execvp(command[0], command);
+        std::fprintf(stderr, "tarvo-vcam: cannot run %s: %s\n", command[0], std::strerror(errno));
         _exit(127);
     }
     g_child = pid;
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
-    bus.stop();
     if (WIFEXITED(status)) {
         return WEXITSTATUS(status);
     }
     return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : 1;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    // The bus's own uevents resolve sysfs paths through the preload, as the child's do.
+    tarvo::vcam::reexec_under_preload(argv);
+    LaunchOptions opts;
+    if (!from_environment(opts)) {
+        return 2;
+    }
+    int status = 0;
+    const int command = from_command_line(argc, argv, opts, status);
+    if (command == 0) {
+        return status;
+    }
+    FlashImages images;
+    if (!opts.flash_dir.empty() && !load_flash_dir(opts.flash_dir, images)) {
+        short_usage();
+        return 2;
+    }
+
+    auto &bus = tarvo::vcam::Bus::get();
+    if (!bus.start()) {
+        return 2;
+    }
+    for (unsigned long i = 0; i < opts.count; ++i) {
+        if (!add_camera(bus, opts, images)) {
+            bus.stop();
+            return 2;
+        }
+    }
+    export_preload(bus);  // the child inherits it
+    status = run_child(argv + command);
+    bus.stop();
+    return status;
 }

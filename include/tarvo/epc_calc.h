@@ -175,8 +175,8 @@ TARVO_API int calculationIsPN(void);
 TARVO_API int calculationEnableLinear(int on);
 
 /* Sorted route: one frame from the frame source, the variant chosen by the switches, then the
- * filter chain. *out receives a static image; the result is the number of values, or -1 when
- * the frame does not match the geometry. */
+ * filter chain, which works on the phase plane only. *out receives a static image; the result
+ * is the number of values, or -1 when the frame does not match the geometry. */
 TARVO_API int calculationDistanceSorted(uint16_t **out);
 TARVO_API int calculationDistanceAndAmplitudeSorted(uint16_t **out);
 TARVO_API int calculationAmplitudeSorted(uint16_t **out);
@@ -185,7 +185,11 @@ TARVO_API int calculationDCSSorted(uint16_t **out);
 /* Unsorted grayscale clean-up of one frame (on a copy; the frame is left as it came). */
 TARVO_API int calculationBW(uint16_t **out);
 
-/* The eight variants; type 0: phase, 1: amplitude, 2: phase plane then amplitude plane. */
+/* The eight variants; type 0: phase, 1: amplitude, 2: phase plane then amplitude plane. The
+ * amplitude plane starts at the read-out's pixel count (columns x rows) in every variant; the
+ * dual-MGX variants' images have half the rows, and the values between their phase plane and
+ * the amplitude plane are 65300. The result counts phase and amplitude values (twice the
+ * image's pixels for type 2). */
 TARVO_API int calcDefNoPiDelayGetDataSorted(int type, uint16_t **out);
 TARVO_API int calcDefPiDelayGetDataSorted(int type, uint16_t **out);
 TARVO_API int calcMGXNoPiDelayGetDataSorted(int type, uint16_t **out);

@@ -13,6 +13,7 @@
 #include <tarvo/cap.h>
 #include <tarvo/epc_calc.h>
 #include <tarvo/epc_config.h>
+#include <tarvo/epc_gray.h>
 #include <tarvo/transfer.h>
 
 #endif /* TARVO_TARVO_H */

@@ -112,6 +112,21 @@ TARVO_API int al_data_build_file_buffer(const char *path, int *size);
  * request). Result 1, or 0 when a phase fails or the arguments are unusable. */
 TARVO_API int al_get_data_payload(tarvo_ll_dev_t *dev, uint8_t *buf, uint16_t length);
 
+/* Progress of a transfer (an addition of this library). `done` bytes of `total` have been
+ * sent or read; `user` is the pointer given at registration. */
+typedef void (*tarvo_transfer_progress_cb_t)(uint32_t done, uint32_t total, void *user);
+
+/* Registers the progress callback of image transfers (an addition of this library, for progress
+ * bars): tarvo_bin_data_write and the functions built on it call it after every chunk the camera
+ * acknowledged, tarvo_bin_data_read and tarvo_data_upload after every piece written to the
+ * file, with the bytes done so far and the image's size. One callback for the whole process; NULL
+ * removes it. The transfer functions keep their results and behaviour with or without one.
+ *
+ * Thread context: thread-safe; may be called from any thread, also while a transfer runs (the
+ * change applies from the next chunk or piece). The callback runs on the thread that called the
+ * transfer function, inside that call; it must not start another transfer on the same camera. */
+TARVO_API void tarvo_transfer_set_progress_cb(tarvo_transfer_progress_cb_t cb, void *user);
+
 TARVO_END_DECLS
 
 #endif /* TARVO_TRANSFER_H */

@@ -122,8 +122,11 @@ void EpcSensor::lock_attempt_locked() {
     const DllAttempt &attempt = dll_script_[std::min(dll_next_, dll_script_.size() - 1)];
     if (dll_next_ < dll_script_.size())
         ++dll_next_;
-    regs_[kDllStatus] = attempt.locked ? 0x03 : 0x00;
-    if (attempt.locked)
+    const bool explicit_status = attempt.status >= 0;
+    regs_[kDllStatus] = explicit_status  ? static_cast<uint8_t>(attempt.status)
+                        : attempt.locked ? 0x03
+                                         : 0x00;
+    if (attempt.locked || explicit_status)
         std::copy(attempt.values.begin(), attempt.values.end(), regs_.begin() + kDllValues);
 }
 

@@ -36,10 +36,14 @@ struct EpcSensorConfig {
     uint16_t chip_id = 1;
 };
 
-// Outcome of one lock attempt of the delay-locked loop.
+// Outcome of one lock attempt of the delay-locked loop: the status register 0x70 and the lock
+// values 0x74..0x79 it leaves. `status` -1 stands for 0x03 (both lock bits) when `locked` and
+// 0x00 otherwise; an explicit status (a lock in one bit only, other bits set) also leaves the
+// values, which a reader must then judge by the status alone.
 struct DllAttempt {
     bool locked = true;
-    std::array<uint8_t, 6> values{};  // registers 0x74..0x79 after a lock
+    std::array<uint8_t, 6> values{};
+    int status = -1;
 };
 
 class EpcSensor final : public RegisterSpace {

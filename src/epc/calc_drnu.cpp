@@ -53,7 +53,7 @@ struct DrnuSetup {
 // False (the image is left alone) without a geometry, a range, at least `min_steps` steps or a
 // positive step width.
 bool drnu_setup(DrnuSetup &s, int min_steps, const char *func) {
-    if (!current_geometry(s.g, func))
+    if (!distance_geometry(s.g, func))
         return false;
     s.range = current_range_mm();
     s.steps = distances();
@@ -110,7 +110,7 @@ int calculationCorrectDRNU2_opt(uint16_t *out, const uint16_t *in) {
     if (out == nullptr || in == nullptr)
         return -1;
     Geometry g;
-    if (!current_geometry(g, __func__))
+    if (!distance_geometry(g, __func__))
         return -1;
     const uint32_t range = current_range_mm();
     const int c = distances();
@@ -228,7 +228,7 @@ int calculationAddOffset(uint16_t *image) {
     if (image == nullptr)
         return -1;
     Geometry g;
-    if (!current_geometry(g, __func__))
+    if (!distance_geometry(g, __func__))
         return -1;
     const int offset = calculationGetEnableDRNU() == 2 ? drnu_mode2_offset(current_range_mm())
                                                        : calibrationGetOffsetPhase();

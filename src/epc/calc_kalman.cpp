@@ -181,7 +181,7 @@ int calculationFalmanFiltering(uint16_t *image) {
     if (g_kp.mode == 0 || image == nullptr)
         return 0;
     tarvo::epc::Geometry g;
-    if (!tarvo::epc::current_geometry(g, __func__))
+    if (!tarvo::epc::distance_geometry(g, __func__))
         return -1;
     for (int i = 0; i < g.pixels; ++i) {
         const double v = image[i];

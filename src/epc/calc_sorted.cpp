@@ -154,8 +154,12 @@ int run_variant(const VariantSpec &spec, int type, uint16_t **out) {
             spec.form == Form::kSine ? calculatorGetDistAndAmpSine() : calculatorGetDistAndAmpPN();
         dst[at.output] = static_cast<uint16_t>(packed);
         if (type == 2)
-            dst[out_pixels + at.output] = static_cast<uint16_t>(packed >> 16);
+            dst[n + at.output] = static_cast<uint16_t>(packed >> 16);
     });
+    // The amplitude plane starts n values in for every variant; the MGX variants' half-height
+    // distance plane leaves a stretch before it that holds no pixel.
+    if (type == 2)
+        std::fill(dst + out_pixels, dst + n, kCodeLowAmplitude);
     *out = dst;
     return type == 2 ? 2 * out_pixels : out_pixels;
 }

@@ -60,7 +60,7 @@ FiveImageAverage g_five;
 // Pixels of the current image, 0 when the geometry is unusable (then nothing is touched).
 int image_pixels(const char *func) {
     Geometry g;
-    return tarvo::epc::current_geometry(g, func) ? g.pixels : 0;
+    return tarvo::epc::distance_geometry(g, func) ? g.pixels : 0;
 }
 
 // Offset of the neighbour in `direction` for an image `cols` pixels wide.
@@ -205,7 +205,7 @@ int imageProcess(uint16_t **image) {
 
 int imageAverageFourConnectivity(uint16_t **image) {
     Geometry g;
-    if (image == nullptr || *image == nullptr || !tarvo::epc::current_geometry(g, __func__))
+    if (image == nullptr || *image == nullptr || !tarvo::epc::distance_geometry(g, __func__))
         return -1;
     const int nc = g.cols;
     const int rows = g.rows;
@@ -247,7 +247,7 @@ int imageAverageFourConnectivity(uint16_t **image) {
 
 int imageAverageEightConnectivity(uint16_t **image) {
     Geometry g;
-    if (image == nullptr || *image == nullptr || !tarvo::epc::current_geometry(g, __func__))
+    if (image == nullptr || *image == nullptr || !tarvo::epc::distance_geometry(g, __func__))
         return -1;
     const int nc = g.cols;
     if (nc < 3 || g.rows < 5)
@@ -268,10 +268,12 @@ int imageAverageEightConnectivity(uint16_t **image) {
 }
 
 uint32_t imageSetNumberOfPicture(uint32_t n) {
+    n = n == 0 ? 1 : n;
     // A new depth restarts the average at the next valid value; the zeros held at start would
-    // otherwise pull the first images towards distance 0.
-    std::fill(std::begin(g_avg.average), std::end(g_avg.average), uint16_t{0xFFFF});
-    return g_avg.pictures = n == 0 ? 1 : n;
+    // otherwise pull the first images towards distance 0. The same depth keeps it running.
+    if (n != g_avg.pictures)
+        std::fill(std::begin(g_avg.average), std::end(g_avg.average), uint16_t{0xFFFF});
+    return g_avg.pictures = n;
 }
 
 int imageAverage(uint16_t **image) {

@@ -79,8 +79,8 @@ int flimSetDelay(int index, uint16_t v) {
         zr_log(4, "ERR", "[%s] no FLIM delay %d\n", __func__, index);
         return -1;
     }
-    if (index == 1)
-        g_flim.flash_width = v;
+    // Index 1 programs the flash width register; the reported flash width stays the one
+    // given to flimSetFlashWidth.
     return set_phase(kRegisters[index], static_cast<uint8_t>(1u << index), v);
 }
 

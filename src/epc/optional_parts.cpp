@@ -2,6 +2,8 @@
 
 #include <stdint.h>
 
+#include <tarvo/epc_gray.h>
+
 #include "epc/config_state.h"
 
 // Weak references: each resolves to the part's function when that part is linked into the
@@ -9,7 +11,6 @@
 // in the narrowest type that holds every value they carry.
 extern "C" {
 uint8_t epcgetExtModEnable(void);
-int calculateLoadGrayscaleGainOffset(void);
 int calibrationLoadDRNU_LUT(void);
 int calibrationLoadDistanceImages(int bank);
 int calibrateSetDRNUDiffTemp(int value);
@@ -29,7 +30,6 @@ void bootCloseEpc660_enable(void);
 }
 
 #pragma weak epcgetExtModEnable
-#pragma weak calculateLoadGrayscaleGainOffset
 #pragma weak calibrationLoadDRNU_LUT
 #pragma weak calibrationLoadDistanceImages
 #pragma weak calibrateSetDRNUDiffTemp
@@ -69,7 +69,7 @@ bool ext_mod_enabled() {
 }
 
 int load_grayscale_tables() {
-    return calculateLoadGrayscaleGainOffset != nullptr ? calculateLoadGrayscaleGainOffset() : -1;
+    return calculateLoadGrayscaleGainOffset();
 }
 
 void load_drnu_lut() {

@@ -21,6 +21,17 @@ bool current_geometry(Geometry &g, const char *func) {
     return true;
 }
 
+bool distance_geometry(Geometry &g, const char *func) {
+    if (!current_geometry(g, func))
+        return false;
+    if (calculationIsDualMGX()) {
+        // Each pair of lines per half gives one row per half; an odd line left over gives none.
+        g.rows = g.rows / (2 * g.halves) * g.halves;
+        g.pixels = g.cols * g.rows;
+    }
+    return true;
+}
+
 int calibration_index(int row, int col) {
     const int width = calibrateGetWidth();
     const int r = row + readOutGetTopLeftY() - 6;

@@ -28,6 +28,11 @@ struct Geometry {
 // 252 rows). False, with an error line naming `func`, when it does not fit.
 bool current_geometry(Geometry &g, const char *func);
 
+// The geometry of a sorted distance image, which the image filters and corrections work on:
+// the frame source's, with half the rows when dual MGX pairs two read-out lines into one image
+// row. False, with an error line naming `func`, when it does not fit.
+bool distance_geometry(Geometry &g, const char *func);
+
 // Nearest integer, halves away from zero.
 inline int round_away(double v) {
     return static_cast<int>(std::round(v));

@@ -90,6 +90,16 @@ bool capture_into_gray_store() {
     return true;
 }
 
+// Sets a reduction factor of 2 or more back through `set`, which takes its power of two.
+void restore_reduction(int factor, int (*set)(int)) {
+    if (factor < 2)
+        return;
+    if (factor == 2 || factor == 4 || factor == 8)
+        set(factor == 2 ? 1 : factor == 4 ? 2 : 3);
+    else
+        std::puts("WARNING: Invalid reduction.");
+}
+
 }  // namespace
 
 extern "C" {
@@ -196,14 +206,8 @@ int temperatureGetTemperatureROI(int addr, int16_t *record) {
 
     if (was_3d)
         back_to_3d(addr, dcs);
-    if (col_reduction >= 2)
-        pruSetColReduction(1);
-    if (row_reduction >= 2) {
-        if (row_reduction == 2 || row_reduction == 4 || row_reduction == 8)
-            pruSetRowReduction(row_reduction == 2 ? 1 : row_reduction == 4 ? 2 : 3);
-        else
-            std::puts("WARNING: Invalid reduction.");
-    }
+    restore_reduction(col_reduction, pruSetColReduction);
+    restore_reduction(row_reduction, pruSetRowReduction);
     pruSetSize(width, height);
     write_reg(addr, 0x94, reg94);
     unsigned char *saved_region = region;
@@ -384,7 +388,7 @@ int calculationTemperatureCompensation(uint16_t *image) {
     if (!g_calc.temperature || image == nullptr)
         return 0;
     Geometry g;
-    if (!current_geometry(g, __func__))
+    if (!distance_geometry(g, __func__))
         return -1;
     double delta_chip = 0.0;
     double delta_board = 0.0;
@@ -409,10 +413,11 @@ int calculationTemperatureCompensation(uint16_t *image) {
         const uint16_t v = image[i];
         if (v > 65299)
             continue;
-        // The shift can move a phase across the period's start; it wraps into the period
-        // instead of turning into a value that reads as a code.
+        // The shift can move a phase across the period's start; a result below 0 wraps into
+        // the period instead of turning into a value that reads as a code. Truncation toward
+        // zero keeps a result between -1 and 0 at 0.
         double value = (v - shift) - 1.7777;
-        if (value < 0.0 || value >= 65300.0)
+        if (std::trunc(value) < 0.0 || value >= 65300.0)
             value -= std::floor(value / 30000.0) * 30000.0;
         image[i] = static_cast<uint16_t>(std::trunc(value));
     }

@@ -17,6 +17,7 @@
 
 #include "transfer/action_protocol.h"
 #include "transfer/dev_call.h"
+#include "transfer/progress.h"
 
 namespace {
 
@@ -151,6 +152,7 @@ int bin_data_read(tarvo_ll_dev_t *dev, uint8_t type, const char *path) {
         if (!out.append(piece.data(), n))
             return -1;
         done += n;
+        report_progress(done, info.size);
     }
     return out.commit() ? 1 : -1;
 }

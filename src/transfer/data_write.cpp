@@ -14,6 +14,7 @@
 #include "transfer/action_protocol.h"
 #include "transfer/dev_call.h"
 #include "transfer/image_file.h"
+#include "transfer/progress.h"
 
 namespace {
 
@@ -116,6 +117,8 @@ bool send_chunks(tarvo_ll_dev_t *dev, std::span<const uint8_t> image) {
             return false;
         }
         k = ack.next;
+        report_progress(static_cast<uint32_t>(std::min<size_t>(size_t{k} * kChunkSize, size)),
+                        size);
     }
     zr_log(2, "INF", "[%s] Data transfer finished.\n", kTag);
     return true;

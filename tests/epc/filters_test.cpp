@@ -95,6 +95,29 @@ TEST_F(FilterTest, TemporalAverage) {
     EXPECT_EQ(imageSetNumberOfPicture(0), 1u);
 }
 
+// Setting the depth again keeps the running average; only a new depth starts it afresh.
+TEST_F(FilterTest, TemporalAverageRestartsOnlyForANewDepth) {
+    const struct {
+        uint32_t again;
+        uint16_t expected;  // after 1000, then 2000
+    } cases[] = {
+        {4, 1250},  // (2000 + 3 x 1000) / 4
+        {2, 2000},  // restarted at 2000
+        {0, 2000},  // depth 1: no averaging
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.again);
+        imageSetNumberOfPicture(1);
+        imageSetNumberOfPicture(4);
+        img_.assign(kPixels, 1000);
+        imageAverage(image());
+        imageSetNumberOfPicture(c.again);
+        img_.assign(kPixels, 2000);
+        imageAverage(image());
+        EXPECT_EQ(img_[0], c.expected);
+    }
+}
+
 TEST_F(FilterTest, DifferenceFilterAgainstTheFirstImage) {
     imageDifferenceSetThreshold(50);
     imageDifference(image());  // reference

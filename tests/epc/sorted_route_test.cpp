@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 #include <vector>
 
 #include "epc/calc_state.h"
@@ -154,9 +155,10 @@ TEST_F(SmallFrame, DualMgxPairsAdjacentLines) {
     frame_ = {1048, 1048, 1048, 1048, 2048, 2048, 2048, 2048,
               3048, 3048, 3048, 3048, 2048, 2048, 2048, 2048};
     ASSERT_EQ(run(calcMGXPiDelayGetDataSorted, 2, &out, 2), 8);
+    // The amplitude plane starts a full frame's pixels in, as in the other variants.
     for (int q = 0; q < 4; ++q) {
         EXPECT_EQ(out[q], 15000);
-        EXPECT_NEAR(out[4 + q], 1000, 2);
+        EXPECT_NEAR(out[kN + q], 1000, 2);
     }
     ASSERT_EQ(run(calcPNMGXPiDelayGetDataSorted, 0, &out, 2), 4);
     EXPECT_EQ(out[0], 0);
@@ -188,6 +190,73 @@ TEST_F(SmallFrame, FilterChainCorrectsAndAddsTheOffset) {
     EXPECT_EQ(out[0], 14998);
     EXPECT_NEAR(out[kN], 1000, 2);
     EXPECT_EQ(out[kN + 5], 65500);
+}
+
+// Dual MGX halves the image; the filter chain works on its distance plane and leaves the
+// amplitude plane, a full frame's pixels in, as the calculator gave it.
+TEST_F(SmallFrame, DualMgxChainKeepsTheAmplitudePlane) {
+    const std::vector<uint16_t> one_plane = {1048, 1048, 1048, 1048, 2048, 1048, 2048, 2048};
+    const std::vector<uint16_t> two_planes = {1048, 1048, 1048, 1048, 2048, 2048, 2048, 2048,
+                                              3048, 3048, 3048, 3048, 2048, 2048, 2048, 2048};
+    const int16_t at_calibration[2] = {static_cast<int16_t>(gTempCal),
+                                       static_cast<int16_t>(gTempCalIb)};
+    uint16_t *out = nullptr;
+    const struct {
+        const char *stage;
+        std::function<void()> set_up;
+        std::function<int(int)> distance;  // of the unfiltered distance
+    } stages[] = {
+        {"temperature compensation",
+         [&] {
+             calculationSetEnableTemperature_simulate(1);
+             temperatureSetTemperatureByFrameHeader(at_calibration);
+         },
+         [](int d) { return d - 2; }},
+        {"offset", [] { calibrationSetOffsetPhase(100); }, [](int d) { return d + 100; }},
+        {"difference filter",
+         [&] {
+             imageDifferenceSetThreshold(50);
+             hand_over(frame_);
+             calculationDistanceAndAmplitudeSorted(&out);  // the reference image
+         },
+         [](int) { return 65300; }},
+    };
+    constexpr int kPixels = kN / 2;
+    for (const bool pi : {false, true}) {
+        for (const auto &stage : stages) {
+            SCOPED_TRACE(testing::Message() << stage.stage << (pi ? ", pi delay" : ""));
+            tarvo::test::reset_pipeline();
+            pruSetSize(2, 2);
+            pruSetDCS(pi ? 2 : 1);
+            calculationEnableDualMGX(1);
+            calculationEnablePiDelay(pi);
+            frame_ = pi ? two_planes : one_plane;
+            // In this 2 x 4 read-out output pixel q pairs samples q and q + 4 (and q + 8,
+            // q + 12 with pi delay).
+            std::vector<uint16_t> distance, amplitude;
+            for (int q = 0; q < kPixels; ++q) {
+                const uint16_t *f = frame_.data() + q;
+                calculatorInit(pi ? 2 : 1);
+                if (pi)
+                    calculatorSetArgs4DCS(f[0], f[4], f[8], f[12], q, q);
+                else
+                    calculatorSetArgs2DCS(f[0], f[4], q, q);
+                const uint32_t packed = calculatorGetDistAndAmpSine();
+                distance.push_back(static_cast<uint16_t>(packed));
+                amplitude.push_back(static_cast<uint16_t>(packed >> 16));
+            }
+
+            stage.set_up();
+            hand_over(frame_);
+            ASSERT_EQ(calculationDistanceAndAmplitudeSorted(&out), 2 * kPixels);
+            for (int q = 0; q < kPixels; ++q) {
+                EXPECT_EQ(out[q], stage.distance(distance[q])) << "pixel " << q;
+                EXPECT_EQ(out[kN + q], amplitude[q]) << "pixel " << q;
+                // Between the planes: no pixel.
+                EXPECT_EQ(out[kPixels + q], 65300) << "pixel " << q;
+            }
+        }
+    }
 }
 
 TEST_F(PipelineTest, AddOffsetWrapsAndSkipsCodes) {

@@ -47,6 +47,30 @@ TEST_F(PipelineTest, CompensationShiftsValidPhasesOnly) {
     EXPECT_EQ(img[0], 1000);
 }
 
+// Truncation toward zero keeps results between -1 and 0 at 0; only a result below 0 wraps
+// into the period.
+TEST_F(PipelineTest, CompensationWrapsOnlyResultsBelowZero) {
+    pruSetSize(3, 1);
+    calculationSetEnableTemperature_simulate(1);
+    const int16_t at_calibration[2] = {static_cast<int16_t>(gTempCal),
+                                       static_cast<int16_t>(gTempCalIb)};
+    temperatureSetTemperatureByFrameHeader(at_calibration);
+    const struct {
+        uint16_t in;
+        uint16_t out;
+    } cases[] = {
+        {3, 1},      // 1.22
+        {2, 0},      // 0.22
+        {1, 0},      // -0.78 truncates to 0
+        {0, 29998},  // -1.78 wraps: 29998.22
+    };
+    for (const auto &c : cases) {
+        std::vector<uint16_t> img(6, c.in);  // 3 columns, one row per half
+        calculationTemperatureCompensation(img.data());
+        EXPECT_EQ(img[0], c.out) << c.in;
+    }
+}
+
 TEST_F(PipelineTest, EnablingCompensationSwitchesTheSensorPath) {
     EXPECT_EQ(calculationSetEnableTemperature(1), 1);
     EXPECT_EQ(calculationGetEnableTemperature(), 1);
@@ -164,6 +188,27 @@ TEST_F(DirectReader, TemperaturePixelsWithoutTrimming) {
     EXPECT_EQ(sensor_.params_set.back().param_val[0], 1);
 
     EXPECT_DOUBLE_EQ(temperatureGetAveragedChipTemperature(0x20), 25.0);
+}
+
+// Both reductions come back as the reader found them, whatever their factor.
+TEST_F(DirectReader, TemperaturePixelsRestoreEveryReduction) {
+    sensor_.frame.assign(1312, 3130);
+    for (int col_k = 0; col_k <= 3; ++col_k) {
+        for (int row_k = 0; row_k <= 3; ++row_k) {
+            SCOPED_TRACE(testing::Message() << "column k " << col_k << ", row k " << row_k);
+            pruSetSize(320, 120);
+            pruSetColReduction(col_k);
+            pruSetRowReduction(row_k);
+            int16_t record[4] = {};
+            testing::internal::CaptureStdout();
+            EXPECT_EQ(temperatureGetTemperatureROI(0x20, record), 4);
+            EXPECT_EQ(testing::internal::GetCapturedStdout().find("WARNING"), std::string::npos);
+            EXPECT_EQ(pruGetColReduction(), 1 << col_k);
+            EXPECT_EQ(pruGetRowReduction(), 1 << row_k);
+            EXPECT_EQ(pruGetNCols(), 320 >> col_k);
+            EXPECT_EQ(pruGetNRowsPerHalf(), 120 >> row_k);
+        }
+    }
 }
 
 TEST_F(DirectReader, TrimmedSensorsAndAFailedCapture) {

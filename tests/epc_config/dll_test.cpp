@@ -1,6 +1,7 @@
 // The delay-locked loop against the virtual sensor: fixed delay and bypass, the automatic lock
 // with its averaging and printed progress, a loop that never locks, and the refusals.
 #include <algorithm>
+#include <string>
 #include <vector>
 
 #include "epc_camera.h"
@@ -16,6 +17,24 @@ DllAttempt lock(uint8_t b0, uint8_t b1, uint8_t b2, uint8_t b3, uint8_t fine_hig
 
 DllAttempt no_lock() {
     return {false, {}};
+}
+
+// A lock at coarse value `coarse` whose fine value is `fine_high` x 256 (both bit-length words
+// 0).
+DllAttempt lock_at(uint8_t fine_high, uint8_t coarse) {
+    return lock(0, 0, 0, 0, fine_high, coarse);
+}
+
+// Status register 0x70 as `status` after the attempt, lock values as a full lock would leave.
+DllAttempt status_only(uint8_t status, uint8_t fine_high, uint8_t coarse) {
+    return {false, {0, 0, 0, 0, fine_high, coarse}, status};
+}
+
+size_t occurrences(const std::string &text, const std::string &what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
 }
 
 class DllTest : public EpcCameraTest {
@@ -180,6 +199,128 @@ TEST_F(DllTest, RepeatedLockBlendsWithTheStoredFineValue) {
     printed([&] { EXPECT_EQ(dllLockAutomatically(0x20), 0); });
     EXPECT_EQ(dllGetFineCtrlExt(), 512);
     EXPECT_EQ(dllGetCoarseCtrlExt(), 6);
+}
+
+// Samples whose coarse value is not the chosen one are reported against the chosen fine value.
+TEST_F(DllTest, CoarseOutliersAreReportedBelowAndAbove) {
+    const struct {
+        const char *name;
+        std::vector<DllAttempt> script;
+        int coarse;
+        int fine;
+        std::string below;  // each report line, once per outlier
+        size_t below_count;
+        std::string above;
+        size_t above_count;
+    } cases[] = {
+        {"three below",
+         {lock_at(1, 5), lock_at(1, 5), lock_at(2, 4), lock_at(1, 5), lock_at(2, 4), lock_at(1, 5),
+          lock_at(1, 5), lock_at(1, 5), lock_at(2, 4), lock_at(1, 5)},
+         5,  // trunc(4.7 + 0.5)
+         256,
+         "Difference to average for fine value: 256\n",
+         3,
+         "",
+         0},
+        {"one each side",
+         {lock_at(3, 4), lock_at(1, 5), lock_at(1, 5), lock_at(1, 5), lock_at(1, 5), lock_at(1, 5),
+          lock_at(1, 5), lock_at(1, 5), lock_at(1, 5), lock_at(0, 6)},
+         5,
+         256,
+         "Difference to average for fine value: 512\n",
+         1,
+         "Difference to average for fine value: -256\n",
+         1},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        sensor_->set_dll_script(c.script);
+        const std::string out = printed([&] { EXPECT_EQ(dllInitialize(0x20), 0); });
+        EXPECT_EQ(dllGetCoarseCtrlExt(), c.coarse);
+        EXPECT_EQ(dllGetFineCtrlExt(), c.fine);
+        EXPECT_EQ(occurrences(out, "INFO: Coarse value below average. " + c.below), c.below_count);
+        EXPECT_EQ(occurrences(out, "INFO: Coarse value below average."), c.below_count);
+        EXPECT_EQ(occurrences(out, "INFO: Coarse value above average. " + c.above), c.above_count);
+        EXPECT_EQ(occurrences(out, "INFO: Coarse value above average."), c.above_count);
+    }
+}
+
+// Only both lock bits of the status make a sample; other status bits do not matter.
+TEST_F(DllTest, OnlyBothLockBitsMakeASample) {
+    sensor_->set_dll_script({status_only(0x01, 9, 5), status_only(0x02, 9, 5),
+                             status_only(0xFC, 9, 5), status_only(0xF3, 1, 5)});
+    const std::string out = printed([&] { EXPECT_EQ(dllInitialize(0x20), 0); });
+    EXPECT_NE(out.find("INFO: DLL locked and matched 1 times after a total of 4 attempt(s).\n"),
+              std::string::npos);
+    EXPECT_EQ(sensor_->dll_attempts(), 13);
+    EXPECT_EQ(dllGetFineCtrlExt(), 256);
+    EXPECT_EQ(out.find("(2304)"), std::string::npos) << "a partial lock was taken as a sample";
+}
+
+// Fewer than ten samples in a hundred attempts: the warning when the last attempt failed, and
+// the mean of the samples there are.
+TEST_F(DllTest, FewSamplesInAHundredAttempts) {
+    const struct {
+        const char *name;
+        int failures_first;
+        int locks;  // fine values 16, 32, .. 16 x locks, then the last one again
+        bool fail_after;
+        int samples;
+        int fine;
+        bool warning;
+    } cases[] = {
+        {"three, then no more", 0, 3, true, 3, 32, true},
+        {"nine, the last in the last attempt", 91, 9, false, 9, 80, false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<DllAttempt> script(c.failures_first, no_lock());
+        // w0 of i significant bits: fine 16 x i.
+        for (int i = 1; i <= c.locks; ++i) {
+            const unsigned w0 = 1u << (i - 1);
+            script.push_back(lock(uint8_t(w0 >> 8), uint8_t(w0), 0, 0, 0, 5));
+        }
+        if (c.fail_after)
+            script.push_back(no_lock());
+        sensor_->set_dll_script(script);
+        const int before = sensor_->dll_attempts();
+        const std::string out = printed([&] { EXPECT_EQ(dllInitialize(0x20), 0); });
+        EXPECT_EQ(sensor_->dll_attempts() - before, 100);
+        EXPECT_NE(out.find("INFO: DLL locked and matched " + std::to_string(c.samples) +
+                           " times after a total of " + std::to_string(c.failures_first + c.locks) +
+                           " attempt(s).\n"),
+                  std::string::npos);
+        EXPECT_EQ(occurrences(out, "INFO: DLL locked"), size_t(c.samples));
+        EXPECT_EQ(out.find("WARNING: DLL locking failed (max. no. of loops reached).\n") !=
+                      std::string::npos,
+                  c.warning);
+        EXPECT_EQ(dllGetFineCtrlExt(), c.fine);
+        EXPECT_EQ(dllGetCoarseCtrlExt(), 5);
+        EXPECT_EQ(sensor_->reg(0x71), 0);
+        EXPECT_EQ(sensor_->reg(0x72), c.fine);
+        expect_restored();
+    }
+}
+
+// The initialisation's lock replaces the stored fine value even at the same coarse value; a
+// later lock blends with it.
+TEST_F(DllTest, InitialisationDoesNotBlend) {
+    // Two coarse values in turn: the second lock stores its own fine value.
+    sensor_->set_dll_script({lock_at(1, 9)});
+    printed([&] { EXPECT_EQ(dllLockAutomatically(0x20), 0); });
+    sensor_->set_dll_script({lock_at(2, 5)});
+    printed([&] { EXPECT_EQ(dllLockAutomatically(0x20), 0); });
+    ASSERT_EQ(dllGetFineCtrlExt(), 512);
+    ASSERT_EQ(dllGetCoarseCtrlExt(), 5);
+    sensor_->set_dll_script({lock_at(1, 5)});
+    printed([&] { EXPECT_EQ(dllInitialize(0x20), 0); });
+    EXPECT_EQ(dllGetFineCtrlExt(), 256);  // blended it would be (512 x 0.75 + 256) / 1.75 = 366
+    sensor_->set_dll_script({lock_at(3, 5)});
+    printed([&] { EXPECT_EQ(dllLockAutomatically(0x20), 0); });
+    EXPECT_EQ(dllGetFineCtrlExt(), 549);  // (256 x 0.75 + 768) / 1.75 = 548.57
+    // The blend is what reaches the sensor.
+    EXPECT_EQ(sensor_->reg(0x71), 549 >> 8);
+    EXPECT_EQ(sensor_->reg(0x72), 549 & 0xFF);
 }
 
 TEST_F(DllTest, NeverLockingGivesUpAfterOneHundredAttempts) {

@@ -46,6 +46,25 @@ TEST_F(FlimTest, PhaseLengthsClearTheirSkipBit) {
     EXPECT_EQ(flimGetFlashWidth(), 0x1235);
 }
 
+// The table form programs the flash width register but the reported flash width stays the
+// last one given to flimSetFlashWidth.
+TEST_F(FlimTest, TableFormLeavesTheReportedFlashWidth) {
+    EXPECT_EQ(flimSetFlashWidth(7), 0);
+    for (const uint16_t v : {uint16_t{9}, uint16_t{0}}) {
+        SCOPED_TRACE(v);
+        sensor_->clear_writes();
+        EXPECT_EQ(flimSetDelay(1, v), 0);
+        if (v != 0) {
+            EXPECT_EQ(writes(), (RegWrites{{0x2F, uint8_t(sensor_->reg(0x2F))},
+                                           {0xBE, 0x00},
+                                           {0xBF, uint8_t(v - 1)}}));
+        }
+        EXPECT_EQ(flimGetFlashWidth(), 7);
+    }
+    EXPECT_EQ(apiFLIMSetFlashWidth(3), 0);
+    EXPECT_EQ(flimGetFlashWidth(), 3);
+}
+
 TEST_F(FlimTest, ZeroSkipsThePhaseWhereThePartCan) {
     const struct {
         int type;

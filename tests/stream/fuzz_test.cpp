@@ -4,8 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
-#include <set>
 #include <string>
 
 #include "stream/stream_test_util.h"
@@ -151,12 +151,14 @@ TEST(StreamFuzz, DamagedStreamsYieldOnlyFramesTheCameraSent) {
         SCOPED_TRACE(iter);
         const Stream s = random_stream(rng, true, true);
         const Bytes bytes = damage(rng, s, 1 + static_cast<int>(rng() % 4));
-        std::set<Bytes> known(s.frames.begin(), s.frames.end());
         Parser p(1000);
         for (const Delivered &d : feed_randomly(p, rng, bytes)) {
             ASSERT_EQ(d.bytes.size(), d.info.frlen);
-            ASSERT_TRUE(known.count(d.bytes)) << "a frame the camera never sent, " << d.bytes.size()
-                                              << " bytes, index " << d.info.fridx;
+            // A search rather than a std::set: GCC 12 misreads the set's byte-vector ordering as
+            // an overlong memcmp (-Wstringop-overread) in optimised builds.
+            ASSERT_NE(std::find(s.frames.begin(), s.frames.end(), d.bytes), s.frames.end())
+                << "a frame the camera never sent, " << d.bytes.size() << " bytes, index "
+                << d.info.fridx;
             ++delivered;
         }
         sent += s.frames.size();

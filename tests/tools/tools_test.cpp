@@ -1,0 +1,315 @@
+// The installed tarvo and tarvo-vcam, run as a user runs them: each case is a shell command in
+// a scratch directory with the installed bin/ first on PATH, checked by its exit status and by
+// what it printed.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/temp_dir.h"
+
+namespace {
+
+using tarvo::test::read_file;
+using tarvo::test::TempDir;
+
+constexpr unsigned kFrameBytes = 614400;  // 320 x 240 pixels of four 16-bit samples
+
+struct Outcome {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+class ToolsTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        const char *bin = std::getenv("TARVO_TOOLS_BIN");
+        ASSERT_NE(bin, nullptr) << "TARVO_TOOLS_BIN names the installed bin/ folder";
+        bin_ = bin;
+        ASSERT_TRUE(std::filesystem::exists(bin_ + "/tarvo"));
+        ASSERT_TRUE(std::filesystem::exists(bin_ + "/tarvo-vcam"));
+        dir_.enter();
+    }
+
+    // `command` through sh, in the scratch directory, standard input empty.
+    Outcome run(const std::string &command) const {
+        const std::string line = "PATH='" + bin_ +
+                                 "':\"$PATH\"; export PATH; unset TARVO_VCAM_FPS; " + command +
+                                 " </dev/null >out.txt 2>err.txt";
+        const int raw = std::system(line.c_str());
+        Outcome r;
+        r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+        r.out = read_file(dir_.path() / "out.txt");
+        r.err = read_file(dir_.path() / "err.txt");
+        return r;
+    }
+
+    void write(const std::string &name, size_t size, unsigned seed) const {
+        std::ofstream f(dir_.path() / name, std::ios::binary);
+        for (size_t i = 0; i < size; ++i)
+            f.put(static_cast<char>((i * 131 + seed) ^ (i >> 8)));
+    }
+    std::string file(const std::string &name) const { return read_file(dir_.path() / name); }
+    bool exists(const std::string &name) const {
+        return std::filesystem::exists(dir_.path() / name);
+    }
+
+    std::string bin_;
+    TempDir dir_;
+};
+
+std::vector<std::string> lines(const std::string &text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string l; std::getline(in, l);)
+        out.push_back(l);
+    return out;
+}
+
+// Every line of the text in which `pattern` is found.
+size_t count_matches(const std::string &text, const std::string &pattern) {
+    const std::regex re(pattern);
+    size_t n = 0;
+    for (const std::string &l : lines(text))
+        n += std::regex_search(l, re) ? 1 : 0;
+    return n;
+}
+
+TEST_F(ToolsTest, UsageErrorsExitWith2AndShowTheUsage) {
+    const char *cases[] = {
+        "tarvo",
+        "tarvo no-such-command",
+        "tarvo capture -n many",
+        "tarvo capture --no-such-option",
+        "tarvo param",
+        "tarvo param get",
+        "tarvo param get 256",
+        "tarvo param set 12 1e0",
+        "tarvo param set 12 zz",
+        "tarvo param set 12 000102030405060708090a0b0c0d0e0f101112",
+        "tarvo reg read 1",
+        "tarvo reg read 256 0",
+        "tarvo reg read 1 0x100000000",
+        "tarvo reg read 1 0 0",
+        "tarvo reg write 1 0",
+        "tarvo firmware upgrade 1 2",
+        "tarvo data write 5 65536 f",
+        "tarvo data read x g",
+        "tarvo-vcam",
+        "tarvo-vcam --fps 0 -- true",
+        "tarvo-vcam --fps 121 -- true",
+        "TARVO_VCAM_FPS=500 tarvo-vcam -- true",
+        "tarvo-vcam --count 17 -- true",
+        "tarvo-vcam --no-such-option -- true",
+        "tarvo-vcam --flash-dir no-such-dir -- true",
+    };
+    for (const char *c : cases) {
+        SCOPED_TRACE(c);
+        const Outcome r = run(c);
+        EXPECT_EQ(r.status, 2);
+        EXPECT_NE(r.err.find("sage"), std::string::npos) << r.err;  // "Usage" or "usage"
+        EXPECT_EQ(r.out, "");
+    }
+}
+
+TEST_F(ToolsTest, WithoutACameraEveryCommandFailsWith1AndSaysSo) {
+    write("f", 100, 1);
+    const char *commands[] = {
+        "tarvo info",          "tarvo info --json",      "tarvo capture -n 1",
+        "tarvo demo -n 1",     "tarvo param get 12",     "tarvo param set 12 1e000000",
+        "tarvo reg read 1 0",  "tarvo reg write 1 0 1",  "tarvo firmware upgrade 4 2 f",
+        "tarvo data read 5 g", "tarvo data write 5 2 f",
+    };
+    for (const char *c : commands) {
+        SCOPED_TRACE(c);
+        const Outcome r = run(std::string("tarvo-vcam --count 0 -- ") + c);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(count_matches(r.err, "^tarvo: no camera found$"), 1u) << r.err;
+    }
+    EXPECT_FALSE(exists("g"));
+}
+
+TEST_F(ToolsTest, VersionAndHelp) {
+    const Outcome version = run("tarvo --version");
+    EXPECT_EQ(version.status, 0);
+    EXPECT_TRUE(std::regex_match(version.out, std::regex("tarvo [0-9]+\\.[0-9]+\\.[0-9]+\n")))
+        << version.out;
+
+    const Outcome help = run("tarvo --help");
+    EXPECT_EQ(help.status, 0);
+    for (const char *command :
+         {"list", "info", "capture", "demo", "param", "reg", "firmware", "data"}) {
+        EXPECT_EQ(count_matches(help.out, std::string("^  ") + command + " "), 1u) << command;
+    }
+    const Outcome sub = run("tarvo reg read --help");
+    EXPECT_EQ(sub.status, 0);
+    EXPECT_NE(sub.out.find("COUNT"), std::string::npos) << sub.out;
+}
+
+TEST_F(ToolsTest, LauncherHelpNamesTheVariableOfEveryOption) {
+    const Outcome r = run("tarvo-vcam --help");
+    ASSERT_EQ(r.status, 0);
+    // Each option line is followed by its "[TARVO_VCAM_..., default ...]" line.
+    const std::vector<std::string> help = lines(r.out);
+    size_t options = 0;
+    for (size_t i = 0; i < help.size(); ++i) {
+        if (!std::regex_search(help[i], std::regex("^ +(-., )?--[a-z]")) ||
+            help[i].find("--help") != std::string::npos) {
+            continue;
+        }
+        ++options;
+        ASSERT_LT(i + 1, help.size());
+        EXPECT_TRUE(std::regex_search(help[i + 1], std::regex("\\[TARVO_VCAM_[A-Z_]+, default ")))
+            << help[i];
+    }
+    EXPECT_GE(options, 8u);
+    for (const char *name :
+         {"--count", "--fps", "--flash-dir", "TARVO_VCAM_FPS", "TARVO_VCAM_FLASH_DIR"}) {
+        EXPECT_NE(r.out.find(name), std::string::npos) << name;
+    }
+}
+
+TEST_F(ToolsTest, ListAndInfoAsTextAndJson) {
+    const Outcome list = run("tarvo-vcam --count 2 -- tarvo list");
+    EXPECT_EQ(list.status, 0);
+    EXPECT_EQ(lines(list.out).front(), "2 camera(s)");
+
+    const Outcome json = run("tarvo-vcam --count 2 -- tarvo list --json");
+    EXPECT_EQ(json.status, 0);
+    EXPECT_EQ(count_matches(json.out,
+                            "^\\{\"index\":[01],\"bus\":1,\"port\":[12],\"address\":[0-9]+,"
+                            "\"speed\":3\\}$"),
+              2u)
+        << json.out;
+    EXPECT_EQ(lines(json.out).size(), 2u);
+
+    const std::string camera = "tarvo-vcam --chip-id 77 --wafer-id 9 --fps 45 -- ";
+    const Outcome info = run(camera + "tarvo info");
+    EXPECT_EQ(info.status, 0);
+    EXPECT_EQ(count_matches(info.out, "product TV320-E2-1.3, ident VCAM-1, firmware 113"), 1u);
+    EXPECT_EQ(count_matches(info.out, "chip id 77, wafer id 9, part version 4"), 1u) << info.out;
+    EXPECT_EQ(count_matches(info.out, "frame rate 45 fps, integration time 700"), 1u);
+
+    const Outcome info_json = run(camera + "tarvo info --json");
+    EXPECT_EQ(info_json.status, 0);
+    ASSERT_EQ(lines(info_json.out).size(), 1u) << info_json.out;
+    for (const char *field :
+         {"\"product\":\"TV320-E2-1.3\"", "\"firmware\":113", "\"chip_id\":77", "\"wafer_id\":9",
+          "\"part_version\":4", "\"frame_rate\":45", "\"integration_time\":700"}) {
+        EXPECT_NE(info_json.out.find(field), std::string::npos) << field;
+    }
+
+    const Outcome all = run("tarvo-vcam --count 3 -- tarvo info --json --all");
+    EXPECT_EQ(all.status, 0);
+    EXPECT_EQ(count_matches(all.out, "^\\{\"bus\":1,.*\"frame_rate\":30,.*\\}$"), 3u) << all.out;
+}
+
+TEST_F(ToolsTest, ParametersAndRegistersRoundTrip) {
+    const Outcome get = run("tarvo-vcam --fps 45 -- tarvo param get 12 13 7");
+    EXPECT_EQ(get.status, 0);
+    EXPECT_EQ(get.out, "12: 2d 00 00 00\n13: bc 02\n7: 04 00 01 00 01 00\n");
+
+    const Outcome set =
+        run("tarvo-vcam -- sh -c 'tarvo param set 0x28 01:02:03 && tarvo param get 40'");
+    EXPECT_EQ(set.status, 0);
+    EXPECT_EQ(lines(set.out).back(), "40: 01 02 03") << set.out;
+
+    const Outcome reg =
+        run("tarvo-vcam -- sh -c 'tarvo reg write 7 0x10 5 0xdeadbeef 4294967295 && "
+            "tarvo reg read 7 16 4'");
+    EXPECT_EQ(reg.status, 0);
+    EXPECT_EQ(reg.out,
+              "3 register(s) written\n"
+              "0x00000010: 0x00000005\n"
+              "0x00000011: 0xdeadbeef\n"
+              "0x00000012: 0xffffffff\n"
+              "0x00000013: 0x00000000\n");
+}
+
+TEST_F(ToolsTest, CaptureSummarySaysWhatArrived) {
+    const Outcome r = run("tarvo-vcam --fps 60 -- tarvo capture -n 60");
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::smatch m;
+    const std::regex summary(
+        "received 60, dropped 0, discarded 0, ([0-9.]+) fps, cpu ([0-9.]+) ms per frame");
+    ASSERT_TRUE(std::regex_search(r.out, m, summary)) << r.out;
+    // The camera paces the frames; the bounds only tell 60 fps from the default 30.
+    const double rate = std::stod(m[1]);
+    EXPECT_GT(rate, 40.0);
+    EXPECT_LT(rate, 80.0);
+    EXPECT_GT(std::stod(m[2]), 0.0);
+    // Not a terminal: no progress line.
+    EXPECT_EQ(r.err.find('\r'), std::string::npos);
+
+    const Outcome saved = run("tarvo-vcam -- tarvo capture -n 3 -o raw.bin");
+    EXPECT_EQ(saved.status, 0) << saved.err;
+    EXPECT_EQ(file("raw.bin").size(), 3u * kFrameBytes);
+
+    const Outcome legacy = run("tarvo-vcam -- tarvo -n 2 capture");
+    EXPECT_EQ(legacy.status, 0) << legacy.err;
+    EXPECT_NE(legacy.out.find("received 2, dropped 0"), std::string::npos) << legacy.out;
+
+    const Outcome demo = run("tarvo-vcam -- tarvo demo -n 2");
+    EXPECT_EQ(demo.status, 0) << demo.err;
+    EXPECT_EQ(lines(demo.out).front(), "1 camera(s)");
+
+    const Outcome unwritable = run("tarvo-vcam -- tarvo capture -n 2 -o no-such-dir/raw.bin");
+    EXPECT_EQ(unwritable.status, 1);
+    EXPECT_EQ(count_matches(unwritable.err, "^tarvo: cannot write no-such-dir/raw.bin$"), 1u);
+}
+
+TEST_F(ToolsTest, DataWrittenIsReadBackIdentical) {
+    write("f", 5000, 3);
+    const Outcome r = run("tarvo-vcam -- sh -c 'tarvo data write 5 7 f && tarvo data read 5 g'");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(file("g"), file("f"));
+    EXPECT_EQ(count_matches(r.out, "^data write: sent f \\(5000 bytes\\) as type 5 version 7$"), 1u)
+        << r.out;
+    EXPECT_EQ(count_matches(r.out, "^data read: type 5 into g \\(5000 bytes\\)$"), 1u);
+    EXPECT_EQ(r.err.find('\r'), std::string::npos);
+
+    const Outcome upgrade =
+        run("tarvo-vcam -- sh -c 'tarvo firmware upgrade 4 2 f && "
+            "tarvo data read 4 h'");
+    EXPECT_EQ(upgrade.status, 0) << upgrade.err;
+    EXPECT_EQ(file("h"), file("f"));
+}
+
+TEST_F(ToolsTest, TransferFailuresSayWhyAndLeaveNoFile) {
+    const Outcome nothing = run("tarvo-vcam -- tarvo data read 5 g");
+    EXPECT_EQ(nothing.status, 1);
+    EXPECT_EQ(count_matches(nothing.err, "^tarvo: data read of type 5 failed"), 1u) << nothing.err;
+    EXPECT_FALSE(exists("g"));
+
+    const Outcome missing = run("tarvo-vcam -- tarvo data write 5 7 no-such-file");
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_EQ(count_matches(missing.err, "^tarvo: cannot read no-such-file$"), 1u);
+
+    write("empty", 0, 0);
+    const Outcome empty = run("tarvo-vcam -- tarvo data write 5 7 empty");
+    EXPECT_EQ(empty.status, 1);
+    EXPECT_EQ(count_matches(empty.err, "^tarvo: empty is empty$"), 1u);
+}
+
+TEST_F(ToolsTest, FlashStartsWithTheImagesOfTheFlashDir) {
+    std::filesystem::create_directory(dir_.path() / "flash");
+    write("flash/type6.bin", 1234, 5);
+    write("flash/notes.txt", 10, 0);
+    const Outcome r = run("tarvo-vcam --flash-dir flash -- tarvo data read 6 g");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(file("g"), file("flash/type6.bin"));
+
+    const Outcome env = run("TARVO_VCAM_FLASH_DIR=flash tarvo-vcam -- tarvo data read 6 h");
+    EXPECT_EQ(env.status, 0) << env.err;
+    EXPECT_EQ(file("h"), file("flash/type6.bin"));
+}
+
+}  // namespace

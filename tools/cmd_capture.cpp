@@ -1,0 +1,194 @@
+// tarvo capture and tarvo demo: frames from the first camera, with a summary of what arrived.
+#include <time.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <vector>
+
+#include "commands.h"
+
+namespace tarvo::tool {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct CaptureOptions {
+    unsigned frames = 30;
+    std::string output;
+};
+
+// The error callback has no user pointer, and there is one capture per process.
+std::atomic<uint32_t> g_discarded{0};
+
+bool on_capture_error(tarvo_dev_t *, int err, uint32_t arg) {
+    if (err == TARVO_ERR_CAP_FRAME_DISCARD)
+        g_discarded = arg;  // the parser's running total
+    return true;
+}
+
+double cpu_seconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+struct Tally {
+    unsigned received = 0;
+    unsigned dropped = 0;
+    uint16_t last_index = 0;
+    Clock::time_point first, last;
+
+    void add(const tarvo_frame_info_t &info) {
+        const auto now = Clock::now();
+        if (received == 0) {
+            first = now;
+        } else {
+            // Frame indices count modulo 65536; a gap means frames the camera sent and we lost.
+            const uint16_t step = static_cast<uint16_t>(info.frame_idx - last_index);
+            if (step > 1)
+                dropped += step - 1u;
+        }
+        last = now;
+        last_index = info.frame_idx;
+        ++received;
+    }
+    // From the first frame to the last, so the start-up does not count.
+    double rate() const {
+        const double secs = std::chrono::duration<double>(last - first).count();
+        return received > 1 && secs > 0 ? (received - 1) / secs : 0.0;
+    }
+};
+
+// Writes the frames to a temporary file that takes the target's name only when complete.
+class FrameFile {
+  public:
+    bool open(const std::string &target) {
+        target_ = target;
+        temp_ = target + ".part";
+        file_ = std::fopen(temp_.c_str(), "wb");
+        return file_ != nullptr;
+    }
+    ~FrameFile() {
+        if (file_ != nullptr) {
+            std::fclose(file_);
+            std::remove(temp_.c_str());
+        }
+    }
+    bool write(const uint8_t *data, size_t size) {
+        return file_ == nullptr || std::fwrite(data, 1, size, file_) == size;
+    }
+    bool commit() {
+        if (file_ == nullptr)
+            return true;
+        const bool ok = std::fclose(file_) == 0;
+        file_ = nullptr;
+        if (ok && std::rename(temp_.c_str(), target_.c_str()) == 0)
+            return true;
+        std::remove(temp_.c_str());
+        return false;
+    }
+
+  private:
+    std::string target_, temp_;
+    std::FILE *file_ = nullptr;
+};
+
+int fetch_frames(tarvo_dev_t *dev, const CaptureOptions &opt, FrameFile &file, Tally &tally) {
+    std::vector<uint8_t> frame(4 * TARVO_CAP_FRAME_UNIT);
+    ProgressLine progress;
+    while (tally.received < opt.frames) {
+        tarvo_frame_info_t info{};
+        const int n =
+            tarvo_cap_get_frames(dev, 1, frame.data(), static_cast<uint32_t>(frame.size()), &info);
+        if (n < 0) {
+            progress.clear();
+            return fail("capture failed: %s", tarvo_error_name(n));
+        }
+        if (n == 0) {
+            progress.clear();
+            return fail("no frame before the time-out");
+        }
+        tally.add(info);
+        if (!file.write(frame.data(), info.frame_size)) {
+            progress.clear();
+            return fail("cannot write %s", opt.output.c_str());
+        }
+        progress.show("frames %u/%u, %.1f fps", tally.received, opt.frames, tally.rate());
+        if (!progress.shown() && (tally.received == 1 || tally.received == opt.frames)) {
+            std::printf("frame %u: index %u, %u bytes, %ux%u, format %u\n", tally.received,
+                        info.frame_idx, info.frame_size, info.width, info.height,
+                        info.frame_format);
+        }
+    }
+    return kDone;
+}
+
+int capture_frames(tarvo_dev_t *dev, const CaptureOptions &opt) {
+    constexpr uint32_t kBufferFrames = 10;
+    FrameFile file;
+    if (!opt.output.empty() && !file.open(opt.output))
+        return fail("cannot write %s", opt.output.c_str());
+    g_discarded = 0;
+    tarvo_cap_set_callback_on_error(dev, on_capture_error);
+    if (!tarvo_cap_set_frame_buffer(dev, nullptr, kBufferFrames * TARVO_CAP_FRAME_UNIT) ||
+        !tarvo_cap_start(dev)) {
+        return fail("capture did not start");
+    }
+    const auto begin = Clock::now();
+    const double cpu_begin = cpu_seconds();
+    Tally tally;
+    int result = fetch_frames(dev, opt, file, tally);
+    tarvo_cap_stop(dev);
+    tarvo_cap_set_callback_on_error(dev, nullptr);
+    const double cpu = cpu_seconds() - cpu_begin;
+    const double secs = std::chrono::duration<double>(Clock::now() - begin).count();
+    if (result == kDone && !file.commit())
+        result = fail("cannot write %s", opt.output.c_str());
+    std::printf("captured %u frame(s) in %.2f s (%.1f fps)\n", tally.received, secs, tally.rate());
+    std::printf("received %u, dropped %u, discarded %u, %.1f fps, cpu %.2f ms per frame\n",
+                tally.received, tally.dropped, g_discarded.load(), tally.rate(),
+                tally.received > 0 ? cpu * 1e3 / tally.received : 0.0);
+    return result;
+}
+
+int capture(const CaptureOptions &opt) {
+    return with_camera([&](tarvo_dev_t *dev) {
+        print_identification(dev);
+        return capture_frames(dev, opt);
+    });
+}
+
+int list_then_capture(const CaptureOptions &opt) {
+    const int result = print_camera_list();
+    return result == kDone ? capture(opt) : result;
+}
+
+void add_capture_options(CLI::App *cmd, CaptureOptions &opt) {
+    cmd->add_option("-n,--frames", opt.frames, "frames to capture (default 30)")
+        ->check(CLI::Range(1u, 1000000u));
+    cmd->add_option("-o,--output", opt.output, "write the captured raw frames to FILE");
+}
+
+}  // namespace
+
+void add_capture_commands(Tool &tool) {
+    auto opt = std::make_shared<CaptureOptions>();
+    // The options before the command, as in earlier versions of the tool (tarvo -n 5 capture).
+    tool.app.add_option("-n", opt->frames, "frames to capture (capture, demo)")
+        ->check(CLI::Range(1u, 1000000u))
+        ->group("");
+    tool.app.add_option("-o", opt->output, "raw frame file (capture, demo)")->group("");
+
+    CLI::App *capture_cmd =
+        tool.app.add_subcommand("capture", "capture frames from the first camera");
+    add_capture_options(capture_cmd, *opt);
+    tool.on_run(capture_cmd, [opt] { return capture(*opt); });
+
+    CLI::App *demo =
+        tool.app.add_subcommand("demo", "list, show the first camera and capture from it");
+    add_capture_options(demo, *opt);
+    tool.on_run(demo, [opt] { return list_then_capture(*opt); });
+}
+
+}  // namespace tarvo::tool

@@ -1,0 +1,88 @@
+// tarvo reg read TARGET ADDR [COUNT] and tarvo reg write TARGET ADDR VALUE...: register blocks.
+#include <memory>
+#include <vector>
+
+#include "commands.h"
+
+namespace tarvo::tool {
+namespace {
+
+constexpr uint64_t kMaxCount = 0xFFFF;
+
+struct RegOptions {
+    std::string target;
+    std::string address;
+    std::string count = "1";
+    std::vector<std::string> values;
+};
+
+struct Block {
+    uint8_t target;
+    uint32_t first;
+};
+
+Block block_of(const RegOptions &opt) {
+    return {static_cast<uint8_t>(*parse_number(opt.target, 0xFF)),
+            static_cast<uint32_t>(*parse_number(opt.address, 0xFFFFFFFF))};
+}
+
+int read_registers(const RegOptions &opt) {
+    const Block b = block_of(opt);
+    const auto count = static_cast<uint16_t>(*parse_number(opt.count, kMaxCount));
+    std::vector<uint32_t> values(count);
+    return with_camera([&](tarvo_dev_t *dev) {
+        if (!tarvo_reg_batch_read(dev, b.target, b.first, values.data(), count))
+            return fail("the camera did not answer the register read");
+        for (uint32_t i = 0; i < count; ++i)
+            std::printf("0x%08x: 0x%08x\n", b.first + i, values[i]);
+        return kDone;
+    });
+}
+
+int write_registers(const RegOptions &opt) {
+    const Block b = block_of(opt);
+    std::vector<uint32_t> values;
+    for (const std::string &v : opt.values)
+        values.push_back(static_cast<uint32_t>(*parse_number(v, 0xFFFFFFFF)));
+    return with_camera([&](tarvo_dev_t *dev) {
+        if (!tarvo_reg_batch_write(dev, b.target, b.first, values.data(),
+                                   static_cast<uint16_t>(values.size())))
+            return fail("the camera refused the register write");
+        std::printf("%zu register(s) written\n", values.size());
+        return kDone;
+    });
+}
+
+void add_block_options(CLI::App *cmd, RegOptions &opt) {
+    cmd->add_option("TARGET", opt.target, "register space, 0 to 255 (1: the image sensor)")
+        ->required()
+        ->check(number_check(0xFF));
+    cmd->add_option("ADDR", opt.address, "first register")
+        ->required()
+        ->check(number_check(0xFFFFFFFF));
+}
+
+}  // namespace
+
+void add_reg_command(Tool &tool) {
+    auto opt = std::make_shared<RegOptions>();
+    CLI::App *reg = tool.app.add_subcommand(
+        "reg", "read or write 32-bit registers (numbers in decimal or 0x hexadecimal)");
+    reg->require_subcommand(1);
+
+    CLI::App *read = reg->add_subcommand("read", "print COUNT registers from ADDR on");
+    add_block_options(read, *opt);
+    read->add_option("COUNT", opt->count, "number of registers, 1 to 65535 (default 1)")
+        ->check(number_check(kMaxCount, 1));
+    tool.on_run(read, [opt] { return read_registers(*opt); });
+
+    CLI::App *write = reg->add_subcommand("write", "write the VALUEs from ADDR on");
+    add_block_options(write, *opt);
+    write->add_option("VALUE", opt->values, "32-bit values, at most 65535")
+        ->required()
+        ->expected(1, static_cast<int>(kMaxCount))
+        ->check(number_check(0xFFFFFFFF));
+    tool.on_run(write, [opt] { return write_registers(*opt); });
+}
+
+}  // namespace tarvo::tool

@@ -1,0 +1,19 @@
+// The commands of the tarvo tool. Each lives in its own cmd_*.cpp and adds itself (with its
+// options and its action) to the parser; main.cpp lists them in the order of the help.
+#pragma once
+
+#include "tool.h"
+
+namespace tarvo::tool {
+
+void add_list_command(Tool &tool);
+void add_info_command(Tool &tool);
+void add_capture_commands(Tool &tool);  // capture and demo
+void add_param_command(Tool &tool);
+void add_reg_command(Tool &tool);
+void add_transfer_commands(Tool &tool);  // firmware and data
+
+// The cameras on the bus as `tarvo list` shows them.
+int print_camera_list();
+
+}  // namespace tarvo::tool

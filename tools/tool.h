@@ -1,0 +1,119 @@
+// Pieces every command of the tarvo tool shares: the parser and the action it chose, the exit
+// statuses, the first camera, number parsing, JSON text and the progress line of a terminal.
+#pragma once
+
+#include <tarvo/tarvo.h>
+
+#include <CLI/CLI.hpp>
+
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace tarvo::tool {
+
+// Exit statuses: done, a failed operation (one line on standard error), a usage error.
+inline constexpr int kDone = 0;
+inline constexpr int kFailed = 1;
+inline constexpr int kUsage = 2;
+
+// Options that apply to every command.
+struct Globals {
+    std::string prefix = "tarvo-data/";
+    std::string log_file;
+    bool verbose = false;
+};
+
+// What the parser chose to run; the action runs after the library is initialised.
+using Action = std::function<int()>;
+
+struct Tool {
+    CLI::App app{"tarvo: the command-line tool of libtarvo (USB time-of-flight depth camera)",
+                 "tarvo"};
+    Globals globals;
+    Action action;
+
+    // `command` runs `action` when it is the command given on the command line.
+    void on_run(CLI::App *command, Action run);
+};
+
+// Prints "tarvo: <message>" on standard error and returns kFailed.
+int fail(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// The first camera on the bus, opened; closed when the object goes.
+class Camera {
+  public:
+    // Opens the first camera; empty after "no camera found" (or why it could not be opened)
+    // went to standard error.
+    static std::optional<Camera> open_first();
+    tarvo_dev_t *get() const { return dev_.get(); }
+
+  private:
+    struct Closer {
+        void operator()(tarvo_dev_t *dev) const;
+    };
+    explicit Camera(std::unique_ptr<tarvo_dev_t, Closer> dev) : dev_(std::move(dev)) {}
+    std::unique_ptr<tarvo_dev_t, Closer> dev_;
+};
+
+// Runs `op` on the first camera; kFailed when there is none.
+int with_camera(const std::function<int(tarvo_dev_t *)> &op);
+
+// A number in decimal or, with 0x, hexadecimal, at most `max`.
+std::optional<uint64_t> parse_number(std::string_view text, uint64_t max);
+// A parser check for parse_number with a lower bound, so a bad number is a usage error.
+CLI::Validator number_check(uint64_t max, uint64_t min = 0);
+
+// `text` as a JSON string literal, quotes included.
+std::string json_string(std::string_view text);
+
+// Standard output for machine-readable text: while it lives, what the library writes to
+// standard output goes to standard error instead, so scripts read only the tool's output.
+class CleanStdout {
+  public:
+    CleanStdout();
+    ~CleanStdout();
+    CleanStdout(const CleanStdout &) = delete;
+    CleanStdout &operator=(const CleanStdout &) = delete;
+    std::FILE *out() const { return out_; }
+
+  private:
+    int saved_ = -1;
+    std::FILE *out_ = stdout;
+};
+
+// One line on standard error rewritten in place, only when standard error is a terminal.
+class ProgressLine {
+  public:
+    ProgressLine();
+    ~ProgressLine();
+    ProgressLine(const ProgressLine &) = delete;
+    ProgressLine &operator=(const ProgressLine &) = delete;
+
+    bool shown() const { return tty_; }
+    void show(const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+    // Clears the line so that the next output starts on a clean line.
+    void clear();
+
+  private:
+    bool tty_;
+    bool dirty_ = false;
+};
+
+// "[=====>     ]  42%" of done out of total.
+std::string progress_bar(uint64_t done, uint64_t total, int width = 30);
+
+}  // namespace tarvo::tool
+
+namespace tarvo::tool {
+
+// "camera at bus 001 port 001: product ..., ident ..., firmware N, driver ..." on standard output.
+void print_identification(const tarvo_dev_t *dev);
+// The firmware version: the second 16-bit word of the version block.
+unsigned firmware_version(const tarvo_dev_t *dev);
+
+}  // namespace tarvo::tool
