@@ -29,8 +29,8 @@ enum IdentParam : int32_t { kIdent = 2, kProduct = 3, kDevInfo = 5, kVersion = 6
 tarvo_dev_t g_default_dev;
 
 // Admission of calls (BusyGuard) against close: guards every context's `inside` count and the
-// handles' ctx pointers while a close clears them. Held only for a few instructions; a
-// context's mutex may be taken while holding it, never the reverse.
+// handles' ctx pointers while a close clears them. Held only for a few instructions, never
+// together with a context's mutex.
 std::mutex g_calls;
 std::condition_variable g_call_left;  // an admitted call of a closing device has left
 

@@ -53,7 +53,7 @@ struct tarvo_dev_ctx {
     std::atomic<tarvo_cap_frame_ready_cb_t> on_frame_ready{nullptr};
     std::atomic<tarvo_cap_error_cb_t> on_error{nullptr};
 
-    // Taken after the library-wide call lock (dev.cpp) when both are held, never the reverse.
+    // Never held together with the library-wide call lock (dev.cpp).
     std::mutex mutex;
     std::condition_variable cond;  // frames, errors, stop, the end of a pass, a request served
     // One delivery pass at a time, whichever application thread runs it: frames leave the
