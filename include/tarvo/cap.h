@@ -1,10 +1,18 @@
 /* Capture: raw frames from the camera into the application's buffers and callbacks.
  *
- * Thread context: the USB event thread only feeds the frame parser and wakes waiters; every
- * frame and error callback runs on the application thread that calls tarvo_cap_get_frames,
- * tarvo_cap_get_frame, tarvo_cap_snapshot or tarvo_cap_wait, one at a time. Callbacks may call
- * other library functions, except tarvo_dev_close. tarvo_cap_stop and tarvo_dev_close wake every
- * waiting thread; close returns only after they have left the library. */
+ * Thread context: the functions are thread-safe. The USB event thread only feeds the frame
+ * parser and wakes waiters; every frame and error callback runs on an application thread that
+ * calls tarvo_cap_get_frames, tarvo_cap_get_frame, tarvo_cap_snapshot or tarvo_cap_wait, one
+ * callback at a time per device. Fetches that wait at the same time are served in the order they
+ * came, whichever of those threads takes the frames out of the parser; a tarvo_cap_wait on
+ * another thread never takes frames from a waiting fetch.
+ *
+ * Re-entry: a callback may call any library function. Those that would wait for the very
+ * delivery the callback runs in are refused with a warning when called from a callback of the
+ * same device: tarvo_cap_get_frames and tarvo_cap_get_frame return -1, tarvo_cap_snapshot and
+ * tarvo_cap_wait return false, tarvo_dev_close does nothing. tarvo_cap_stop and tarvo_cap_start
+ * are allowed. tarvo_cap_stop and tarvo_dev_close wake every waiting thread; close returns only
+ * after they have left the library. */
 #ifndef TARVO_CAP_H
 #define TARVO_CAP_H
 
@@ -24,7 +32,8 @@ typedef void (*tarvo_cap_frame_ready_cb_t)(tarvo_dev_t *dev, tarvo_frame_t *fram
 
 /* Called with a capture error code (see tarvo_error_name) and its argument (for
  * TARVO_ERR_CAP_FRAME_DISCARD the total of discarded frames). Returning false stops all
- * delivery until the next tarvo_cap_start. */
+ * delivery (capture is muted) until the next tarvo_cap_start, which ends the muted capture and
+ * starts afresh. */
 typedef bool (*tarvo_cap_error_cb_t)(tarvo_dev_t *dev, int err, uint32_t arg);
 
 /* Bytes per frame slot of the capture buffer. */
@@ -47,17 +56,20 @@ TARVO_API void tarvo_cap_set_callback_on_error(tarvo_dev_t *dev, tarvo_cap_error
 /* True while capture runs. */
 TARVO_API bool tarvo_cap_is_ongoing(tarvo_dev_t *dev);
 
-/* Reads the frame rate, resets the parser and starts streaming. True when the camera started. */
+/* Reads the frame rate, resets the parser and starts streaming. True when the camera started.
+ * Refused while capture runs, except when the error callback muted it: that capture is stopped
+ * first. */
 TARVO_API bool tarvo_cap_start(tarvo_dev_t *dev);
 
 /* Stops streaming and wakes every waiting thread. True unless the handle is not open (also when
  * capture was not running, or the camera did not confirm the stop). */
 TARVO_API bool tarvo_cap_stop(tarvo_dev_t *dev);
 
-/* Waits for frame_num frames (time-out derived from the frame rate) and copies them end to end
- * into buf (NULL: callbacks only); info_out receives the first frame's description. Returns the
- * frames delivered, -1 for bad arguments, -2 when not capturing, or a pending negative capture
- * error code. */
+/* Waits for frame_num frames (any count from 1 to 0xFFFFFFFF; time-out derived from the frame
+ * rate) and copies them end to end into buf (NULL: callbacks only); info_out receives the first
+ * frame's description. Returns the frames delivered, -1 for bad arguments or a call from a
+ * callback of the same device, -2 when not capturing, or a pending negative capture error
+ * code. */
 TARVO_API int tarvo_cap_get_frames(tarvo_dev_t *dev, uint32_t frame_num, uint8_t *buf,
                                    uint32_t size, tarvo_frame_info_t *info_out);
 

@@ -1,10 +1,12 @@
 /* Cameras: listing, opening, closing and resetting them, and reading and writing their device
  * parameters and register blocks.
  *
- * Thread context: list, open and close from one thread at a time per handle; close must not run
- * while a callback of the same device runs. The parameter and register functions may be called
- * from any application thread while the device is open, also during capture; a close from
- * another thread waits up to 3 s for them to finish. */
+ * Thread context: list, open and close from one thread at a time per handle. The parameter and
+ * register functions may be called from any application thread while the device is open, also
+ * during capture and from capture callbacks. A close on another thread makes the calls still
+ * running on the device fail at once (the command in flight is cancelled), and returns only after
+ * every call has left the library, so that nothing of the device is freed under them; calls
+ * made once close has begun are refused as on a closed handle. */
 #ifndef TARVO_DEV_H
 #define TARVO_DEV_H
 
@@ -38,7 +40,7 @@ typedef struct tarvo_dev {
     uint8_t located;       /* 1 when bus and port designate the camera */
     uint8_t free_on_close; /* non-zero: closing (or a failed open) also frees this record,
                               which must then come from malloc; the library never sets it */
-    uint8_t busy;          /* 1 while a library call works on the device */
+    uint8_t busy;          /* 1 while library calls work on the device (read-only) */
 } tarvo_dev_t;
 
 /* A device parameter as applications pass it. */
@@ -53,15 +55,20 @@ typedef struct tarvo_param_item {
 TARVO_API int tarvo_dev_list(tarvo_dev_t *list, int count);
 
 /* Opens a listed handle, or with NULL the library's default handle on the first camera. Reads
- * the identification, picks the sensor driver and loads calibration data. Returns the opened
- * handle, or NULL on failure (the handle's context is then released). */
+ * the identification, picks the sensor driver and loads calibration data. A handle that is still
+ * open is closed first, keeping the handle record even with free_on_close. Returns the opened
+ * handle, or NULL on failure (the handle's context is then released, and the handle too when
+ * free_on_close is set). */
 TARVO_API tarvo_dev_t *tarvo_dev_open(tarvo_dev_t *dev);
 
 /* Not available on this platform: logs an error and returns NULL. */
 TARVO_API tarvo_dev_t *tarvo_dev_open_by_fd(tarvo_dev_t *dev, int fd);
 
-/* Stops capture if it runs, closes the camera and releases the handle's context. A null or
- * closed handle only logs. */
+/* Stops capture if it runs, makes the calls running on other threads fail, waits until they
+ * have left (a warning after 3 s; a capture callback running on another thread is waited for),
+ * then closes the camera and releases the handle's context, and the handle itself when
+ * free_on_close is set. A null or closed handle only logs. Refused with a warning from a capture
+ * callback of the same device. */
 TARVO_API void tarvo_dev_close(tarvo_dev_t *dev);
 
 /* Resets part of the camera; target 0 to 8 (3 resets the USB interface: the camera reconnects
@@ -72,11 +79,13 @@ TARVO_API bool tarvo_dev_reset(tarvo_dev_t *dev, unsigned target);
  * handle is not open. */
 TARVO_API struct tarvo_drv *tarvo_dev_get_drv(tarvo_dev_t *dev);
 
-/* Sets count parameters in one command. True when the camera confirmed. */
+/* Sets count parameters in one command (count 0 sends an empty request; items may then be
+ * NULL). True when the camera confirmed. */
 TARVO_API bool tarvo_param_batch_set(tarvo_dev_t *dev, const tarvo_param_item_t *items, int count);
 
 /* Reads count parameters: each item's param_val_len and param_val receive the camera's length
- * (at most 18) and value; param_id stays. On failure the items are untouched. */
+ * (at most 18) and value; param_id stays. On failure the items are untouched. Count 0 succeeds
+ * without asking the camera. */
 TARVO_API bool tarvo_param_batch_get(tarvo_dev_t *dev, tarvo_param_item_t *items, int count);
 
 /* Writes count consecutive 32-bit registers of a target from reg_base on. */

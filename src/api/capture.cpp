@@ -6,7 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
-#include <thread>
+#include <new>
 
 #include "api/dev_ctx.h"
 
@@ -27,23 +27,13 @@ constexpr const char *kEventTag = "on_capture_event";
 // Frame rate read at the last capture start; the fetch time-out derives from it.
 std::atomic<uint32_t> g_frame_rate{0};
 
-// Counts an application thread inside the capture functions for as long as it touches the
-// context; close waits for the count to drop to zero before freeing.
-class InsideGuard {
-  public:
-    explicit InsideGuard(tarvo_dev_ctx_t *ctx) : ctx_(ctx) { ctx_->inside.fetch_add(1); }
-    ~InsideGuard() { ctx_->inside.fetch_sub(1); }
-    InsideGuard(const InsideGuard &) = delete;
-    InsideGuard &operator=(const InsideGuard &) = delete;
-
-  private:
-    tarvo_dev_ctx_t *ctx_;
+// The delivery passes running on this thread, innermost first. A callback that calls back into
+// the library finds its own device here.
+struct ActivePass {
+    const tarvo_dev_ctx_t *ctx;
+    const ActivePass *outer;
 };
-
-void wake_one(tarvo_dev_ctx_t *ctx) {
-    std::lock_guard<std::mutex> lock(ctx->mutex);
-    ctx->cond.notify_one();
-}
+thread_local const ActivePass *t_passes = nullptr;
 
 void wake_all(tarvo_dev_ctx_t *ctx) {
     std::lock_guard<std::mutex> lock(ctx->mutex);
@@ -55,28 +45,22 @@ uint32_t parser_max_frames(tarvo_dev_ctx_t *ctx) {
     return zr_stream_get_cfg(ctx->stream, &cfg) ? cfg.max_frames : 0;
 }
 
-bool frames_ready(tarvo_dev_ctx_t *ctx) {
+uint32_t frames_ready(tarvo_dev_ctx_t *ctx) {
     zr_stream_state_t state{};
-    return zr_stream_get_state(ctx->stream, &state) != nullptr && state.frames_ready > 0;
+    return zr_stream_get_state(ctx->stream, &state) != nullptr ? state.frames_ready : 0;
 }
 
-// What a waiting thread wakes up for: capture stopped, a frame to deliver, or an error that the
-// error callback is there to take (an error without callback stays pending and must not keep
-// waking the waiter).
-bool worth_waking(tarvo_dev_ctx_t *ctx) {
-    return ctx->stop.load() != 0 || frames_ready(ctx) ||
-           (ctx->on_error.load() != nullptr && ctx->err.load() != 0);
+// What a delivery pass has to do: frames to hand out, or an error that the error callback is
+// there to take (an error without callback stays pending and is no work). Nothing while muted.
+bool has_work(tarvo_dev_ctx_t *ctx) {
+    if (ctx->force_stop.load())
+        return false;
+    return frames_ready(ctx) > 0 || (ctx->on_error.load() != nullptr && ctx->err.load() != 0);
 }
 
-// Waits on the device's condition until there is something to do or the deadline passes.
-// Returns false on a time-out.
-bool wait_for_work(tarvo_dev_ctx_t *ctx, const Clock::time_point *deadline) {
-    std::unique_lock<std::mutex> lock(ctx->mutex);
-    if (deadline == nullptr) {
-        ctx->cond.wait(lock, [ctx] { return worth_waking(ctx); });
-        return true;
-    }
-    return ctx->cond.wait_until(lock, *deadline, [ctx] { return worth_waking(ctx); });
+// A pass may start when there is work and no other pass runs.
+bool pass_due(tarvo_dev_ctx_t *ctx) {
+    return !ctx->delivering && has_work(ctx);
 }
 
 void report_discards(tarvo_dev_ctx_t *ctx) {
@@ -92,7 +76,7 @@ void report_discards(tarvo_dev_ctx_t *ctx) {
     }
     ctx->last_state = state;
     if (ctx->err.load() != 0)
-        wake_one(ctx);
+        wake_all(ctx);
 }
 
 }  // namespace
@@ -106,7 +90,7 @@ int tarvo::on_capture_event(tarvo_ll_dev_t *ll, int status, const uint8_t *data,
     switch (status) {
         case TARVO_OK:
             if (zr_stream_feed_input(ctx->stream, data, len))
-                wake_one(ctx);
+                wake_all(ctx);
             break;
         case TARVO_ERR_CAP_CANCELLED:
             ctx->stop = 1;
@@ -127,7 +111,7 @@ int tarvo::on_capture_event(tarvo_ll_dev_t *ll, int status, const uint8_t *data,
             if (ctx->stop.exchange(1) != 0)
                 return 0;
             tarvo_ll_cap_abort(ll);
-            wake_one(ctx);
+            wake_all(ctx);
             return 0;
     }
     report_discards(ctx);
@@ -136,13 +120,16 @@ int tarvo::on_capture_event(tarvo_ll_dev_t *ll, int status, const uint8_t *data,
 
 namespace {
 
-// Hands a pending error to the error callback. Returns false when delivery must end.
-bool deliver_error(tarvo_dev_t *dev) {
+// Hands a pending error to the error callback; `called` tells whether it ran. Returns false when
+// delivery must end.
+bool deliver_error(tarvo_dev_t *dev, bool &called) {
     tarvo_dev_ctx_t *ctx = dev->ctx;
     const int err = ctx->err.load();
     const tarvo_cap_error_cb_t on_error = ctx->on_error.load();
+    called = false;
     if (on_error != nullptr && err != 0) {
         zr_log(0, "TRC", "[%s] error cb invoke: %s\n", kPassTag, tarvo_error_name(err));
+        called = true;
         if (!on_error(dev, err, ctx->err_arg.load())) {
             zr_log(1, "DBG", "[%s] error cb return false to stop capture\n", kPassTag);
             ctx->stop = 1;
@@ -162,8 +149,13 @@ bool deliver_error(tarvo_dev_t *dev) {
 
 uint8_t *scratch_for(tarvo_dev_ctx_t *ctx, uint32_t frame_len) {
     const size_t wanted = std::max<size_t>(kScratchBytes, frame_len);
-    if (ctx->scratch.size() < wanted)
-        ctx->scratch.resize(wanted);
+    try {
+        if (ctx->scratch.size() < wanted)
+            ctx->scratch.resize(wanted);
+    } catch (const std::bad_alloc &) {
+        zr_log(4, "ERR", "[%s] malloc failed\n", kPassTag);
+        return nullptr;
+    }
     return ctx->scratch.data();
 }
 
@@ -177,14 +169,15 @@ struct Placement {
     uint32_t truncated_len = 0;
 };
 
-Placement place_frame(tarvo_dev_ctx_t *ctx, tarvo::FetchRequest *req, uint32_t frame_len,
-                      bool want_callback) {
-    Placement p;
-    if (req != nullptr && req->remaining > 0 && req->buf != nullptr) {
+// False when the library's buffer for the callback cannot be had.
+bool place_frame(tarvo_dev_ctx_t *ctx, const tarvo::FetchRequest *req, uint32_t frame_len,
+                 bool want_callback, Placement &p) {
+    p = Placement{};
+    if (req != nullptr && req->buf != nullptr) {
         if (frame_len <= req->size || !want_callback) {
             p.dst = req->buf;
             p.dst_len = req->size;
-            return p;
+            return true;
         }
         p.truncated_copy = req->buf;
         p.truncated_len = req->size;
@@ -192,8 +185,9 @@ Placement place_frame(tarvo_dev_ctx_t *ctx, tarvo::FetchRequest *req, uint32_t f
     if (want_callback) {
         p.dst = scratch_for(ctx, frame_len);
         p.dst_len = static_cast<uint32_t>(ctx->scratch.size());
+        return p.dst != nullptr;
     }
-    return p;
+    return true;
 }
 
 void describe_frame(tarvo_dev_ctx_t *ctx, const zr_stream_frame_info_t &sinfo) {
@@ -205,17 +199,34 @@ void describe_frame(tarvo_dev_ctx_t *ctx, const zr_stream_frame_info_t &sinfo) {
     }
 }
 
-void account_request(tarvo_dev_ctx_t *ctx, tarvo::FetchRequest *req, uint32_t frame_len) {
-    if (req == nullptr || req->remaining == 0)
-        return;
-    if (req->remaining == req->frame_num && req->info_out != nullptr) {
-        *req->info_out = ctx->frame_info;
+// The oldest waiting fetch that still wants frames, claimed for one frame: its owner cannot
+// leave until the frame is in and the callback has seen it. Null when no fetch waits.
+tarvo::FetchRequest *claim_request(tarvo_dev_ctx_t *ctx) {
+    std::lock_guard<std::mutex> lock(ctx->mutex);
+    for (tarvo::FetchRequest *req : ctx->requests) {
+        if (req->remaining > 0) {
+            req->in_use = true;
+            return req;
+        }
     }
-    if (req->buf != nullptr && req->size >= frame_len) {
-        req->buf += frame_len;
-        req->size -= frame_len;
+    return nullptr;
+}
+
+// Hands a claimed request back, with the frame just delivered into it counted when `frame_len`
+// is given.
+void release_request(tarvo_dev_ctx_t *ctx, tarvo::FetchRequest *req, const uint32_t *frame_len) {
+    std::lock_guard<std::mutex> lock(ctx->mutex);
+    if (frame_len != nullptr) {
+        if (req->remaining == req->frame_num && req->info_out != nullptr)
+            *req->info_out = ctx->frame_info;
+        if (req->buf != nullptr && req->size >= *frame_len) {
+            req->buf += *frame_len;
+            req->size -= *frame_len;
+        }
+        req->remaining--;
     }
-    req->remaining--;
+    req->in_use = false;
+    ctx->cond.notify_all();
 }
 
 void call_frame_ready(tarvo_dev_t *dev, tarvo_cap_frame_ready_cb_t on_frame_ready, uint8_t *data) {
@@ -231,43 +242,95 @@ void call_frame_ready(tarvo_dev_t *dev, tarvo_cap_frame_ready_cb_t on_frame_read
            static_cast<int>(us / 1000), static_cast<unsigned>(us % 1000));
 }
 
-// One delivery pass on the calling application thread: the pending error first, then up to
-// reqmax ready frames into the caller's request (null for a wait) and the frame-ready callback.
-void handle_ready_data(tarvo_dev_t *dev, int reqmax, tarvo::FetchRequest *req) {
+// Takes the oldest ready frame into the oldest waiting fetch (or the callback's buffer) and
+// hands it to the frame-ready callback. False when no frame could be taken.
+bool deliver_frame(tarvo_dev_t *dev, tarvo_cap_frame_ready_cb_t on_frame_ready) {
     tarvo_dev_ctx_t *ctx = dev->ctx;
-    std::lock_guard<std::mutex> one_pass_at_a_time(ctx->delivery);
-    struct Delivering {
-        tarvo_dev_ctx_t *ctx;
-        ~Delivering() { ctx->delivering = std::thread::id(); }
-    } delivering{ctx};
-    ctx->delivering = std::this_thread::get_id();
-    if (!deliver_error(dev))
-        return;
-    if (reqmax == 0 || !frames_ready(ctx))
-        return;
+    zr_stream_frame_info_t sinfo{};
+    if (zr_stream_fetch_frames(ctx->stream, nullptr, 0, 1, &sinfo, true) == 0)
+        return false;
+    tarvo::FetchRequest *req = claim_request(ctx);
+    Placement p;
+    if (!place_frame(ctx, req, sinfo.frlen, on_frame_ready != nullptr, p) ||
+        zr_stream_fetch_frames(ctx->stream, p.dst, static_cast<int>(p.dst_len), 1, &sinfo, false) ==
+            0) {
+        if (req != nullptr)
+            release_request(ctx, req, nullptr);
+        return false;
+    }
+    if (p.truncated_copy != nullptr)
+        std::memcpy(p.truncated_copy, p.dst, std::min(p.truncated_len, sinfo.frlen));
+    describe_frame(ctx, sinfo);
+    if (on_frame_ready != nullptr && p.dst != nullptr)
+        call_frame_ready(dev, on_frame_ready, p.dst);
+    if (req != nullptr)
+        release_request(ctx, req, &sinfo.frlen);
+    return true;
+}
+
+// One delivery pass; the calling thread owns delivery meanwhile. The pending error first, then
+// the frames that were ready when the pass began (later ones wait for the next pass, so a pass
+// ends even while frames keep coming), each into the oldest waiting fetch that still wants
+// frames. A pass run for a fetch (`own`) ends once that fetch is served. Returns whether it
+// delivered anything.
+bool deliver(tarvo_dev_t *dev, const tarvo::FetchRequest *own) {
+    tarvo_dev_ctx_t *ctx = dev->ctx;
+    bool error_delivered = false;
+    if (!deliver_error(dev, error_delivered))
+        return error_delivered;
+    const uint32_t budget = frames_ready(ctx);
+    if (budget == 0)
+        return error_delivered;
+    // Only passes change `remaining`, and this is the only pass.
+    const uint32_t wanted = own != nullptr ? own->remaining : budget;
     const tarvo_cap_frame_ready_cb_t on_frame_ready = ctx->on_frame_ready.load();
-    int handled = 0;
-    while (handled < reqmax) {
-        zr_stream_frame_info_t sinfo{};
-        if (zr_stream_fetch_frames(ctx->stream, nullptr, 0, 1, &sinfo, true) == 0)
-            break;
-        const Placement p = place_frame(ctx, req, sinfo.frlen, on_frame_ready != nullptr);
-        if (zr_stream_fetch_frames(ctx->stream, p.dst, static_cast<int>(p.dst_len), 1, &sinfo,
-                                   false) == 0) {
-            break;
-        }
-        if (p.truncated_copy != nullptr) {
-            std::memcpy(p.truncated_copy, p.dst, std::min(p.truncated_len, sinfo.frlen));
-        }
-        describe_frame(ctx, sinfo);
-        account_request(ctx, req, sinfo.frlen);
-        if (on_frame_ready != nullptr && p.dst != nullptr)
-            call_frame_ready(dev, on_frame_ready, p.dst);
+    uint32_t handled = 0;
+    while (handled < budget && (own == nullptr || own->remaining > 0) &&
+           deliver_frame(dev, on_frame_ready)) {
         ++handled;
     }
-    zr_log(0, "TRC", "[%s] handle %u ready frames (reqmax: %d, rem: %d)\n", kPassTag,
-           static_cast<unsigned>(handled), reqmax,
-           req != nullptr ? static_cast<int>(req->remaining) : reqmax);
+    zr_log(
+        0, "TRC", "[%s] handle %u ready frames (reqmax: %d, rem: %d)\n", kPassTag, handled,
+        static_cast<int>(std::min<uint32_t>(wanted, kAllFrames)),
+        static_cast<int>(std::min<uint32_t>(own != nullptr ? own->remaining : wanted, kAllFrames)));
+    return error_delivered || handled > 0;
+}
+
+// Runs a delivery pass with `lock` (the context's mutex) released meanwhile, marking this thread
+// as the one that delivers. Returns whether the pass delivered anything.
+bool run_pass(tarvo_dev_t *dev, std::unique_lock<std::mutex> &lock,
+              const tarvo::FetchRequest *own) {
+    tarvo_dev_ctx_t *ctx = dev->ctx;
+    ctx->delivering = true;
+    lock.unlock();
+    const ActivePass pass{ctx, t_passes};
+    t_passes = &pass;
+    const bool delivered = deliver(dev, own);
+    t_passes = pass.outer;
+    lock.lock();
+    ctx->delivering = false;
+    ctx->cond.notify_all();
+    return delivered;
+}
+
+// Waits on the device's condition until `ready` holds or the deadline passes (null: no limit);
+// false on a time-out. After a pass that delivered nothing (`idle`) it waits for the next signal
+// instead, so that work that cannot be done does not keep the thread spinning.
+template <typename Pred>
+bool wait_for(tarvo_dev_ctx_t *ctx, std::unique_lock<std::mutex> &lock,
+              const Clock::time_point *deadline, bool idle, Pred ready) {
+    if (idle) {
+        if (deadline == nullptr) {
+            ctx->cond.wait(lock);
+            return true;
+        }
+        return ctx->cond.wait_until(lock, *deadline) == std::cv_status::no_timeout || ready();
+    }
+    if (deadline == nullptr) {
+        ctx->cond.wait(lock, ready);
+        return true;
+    }
+    return ctx->cond.wait_until(lock, *deadline, ready);
 }
 
 // Fetch time-out: per frame 100 ms plus the frame period, and 2 s on top.
@@ -282,14 +345,84 @@ int fetch_timeout_ms(uint32_t frame_num) {
     return static_cast<int>(std::min<int64_t>(timeout, INT32_MAX));
 }
 
-// The request's end: a last pass, and whether capture is still running.
-int finish_fetch(tarvo_dev_t *dev, const char *func, tarvo::FetchRequest &req) {
+// Serves a fetch on the calling thread. The request waits in the context, so that every pass,
+// whichever thread runs it, fills the waiting fetches in order. With `wait_for_frames` the
+// fetch waits for new frames until the deadline; otherwise it takes only what is ready (and
+// waits only for a pass that another thread is running). Returns the frames delivered, -2 when
+// capture no longer runs, or the negative error code pending at entry.
+int fetch(tarvo_dev_t *dev, tarvo::FetchRequest &req, Clock::time_point deadline,
+          bool wait_for_frames) {
     tarvo_dev_ctx_t *ctx = dev->ctx;
+    std::unique_lock<std::mutex> lock(ctx->mutex);
+    ctx->requests.push_back(&req);
+    const int pending = ctx->err.load();
+    bool timed_out = false;
+    bool idle = false;
+    const auto done = [&] { return ctx->stop.load() != 0 || req.remaining == 0; };
+    while (pending >= 0 && !done()) {
+        if (!idle && pass_due(ctx)) {
+            idle = !run_pass(dev, lock, &req);
+            continue;
+        }
+        if (!wait_for_frames && !ctx->delivering)
+            break;
+        const bool woke = wait_for(ctx, lock, &deadline, idle, [&] {
+            return done() || pass_due(ctx) || (!wait_for_frames && !ctx->delivering);
+        });
+        idle = false;
+        if (!woke) {
+            timed_out = true;
+            break;
+        }
+    }
+    // What came with the stop, the deadline or the error.
+    if (req.remaining > 0 && pass_due(ctx))
+        run_pass(dev, lock, &req);
+    ctx->cond.wait(lock, [&] { return !req.in_use; });
+    std::erase(ctx->requests, &req);
     const bool capturing = ctx->capturing;
-    if (!capturing)
-        zr_log(0, "TRC", "[%s] device is not capturing\n", func);
-    handle_ready_data(dev, static_cast<int>(req.remaining), &req);
-    return capturing ? static_cast<int>(req.frame_num - req.remaining) : -2;
+    lock.unlock();
+
+    if (timed_out)
+        zr_log(2, "INF", "[%s]  timeout ... (%s)\n", kFetchTag, std::strerror(ETIMEDOUT));
+    if (pending < 0)
+        return pending;
+    if (!capturing) {
+        zr_log(0, "TRC", "[%s] device is not capturing\n", kFetchTag);
+        return -2;
+    }
+    return static_cast<int>(std::min<uint32_t>(req.frame_num - req.remaining, kAllFrames));
+}
+
+// Delivers frames and errors until capture stops or the deadline passes (null: no limit).
+// False on a time-out.
+bool deliver_until_stop(tarvo_dev_t *dev, const Clock::time_point *deadline) {
+    tarvo_dev_ctx_t *ctx = dev->ctx;
+    std::unique_lock<std::mutex> lock(ctx->mutex);
+    bool result = true;
+    bool idle = false;
+    const auto stopped = [ctx] { return ctx->stop.load() != 0; };
+    if (ctx->err.load() >= 0 && !stopped()) {
+        while (!stopped()) {
+            if (!idle && pass_due(ctx)) {
+                idle = !run_pass(dev, lock, nullptr);
+                continue;
+            }
+            const bool woke =
+                wait_for(ctx, lock, deadline, idle, [&] { return stopped() || pass_due(ctx); });
+            idle = false;
+            if (!woke) {
+                result = false;
+                break;
+            }
+        }
+    }
+    if (pass_due(ctx))
+        run_pass(dev, lock, nullptr);
+    lock.unlock();
+    if (!result)
+        zr_log(2, "INF", "[%s]  timeout ...\n", "tarvo_cap_wait");
+    return result;
 }
 
 bool read_frame_rate(tarvo_dev_t *dev) {
@@ -304,24 +437,68 @@ bool read_frame_rate(tarvo_dev_t *dev) {
     return true;
 }
 
+// A fetch or wait from a callback of the same device: the pass that runs the callback holds
+// the delivery, so the call could only wait for itself.
+bool refuse_in_callback(const tarvo_dev_ctx_t *ctx, const char *func) {
+    if (!tarvo::in_capture_callback(ctx))
+        return false;
+    zr_log(3, "WRN", "[%s] not allowed in a capture callback of the device\n", func);
+    return true;
+}
+
 }  // namespace
+
+bool tarvo::in_capture_callback(const tarvo_dev_ctx_t *ctx) {
+    for (const ActivePass *pass = t_passes; pass != nullptr; pass = pass->outer) {
+        if (pass->ctx == ctx)
+            return true;
+    }
+    return false;
+}
+
+// A pass owns frame_info; outside one, it is read once no pass runs (a pass starts only under
+// the mutex, which this holds while it copies).
+tarvo_frame_info_t tarvo::newest_frame_info(tarvo_dev_t *dev) {
+    tarvo_dev_ctx_t *ctx = dev->ctx;
+    if (in_capture_callback(ctx))
+        return ctx->frame_info;
+    std::unique_lock<std::mutex> lock(ctx->mutex);
+    ctx->cond.wait(lock, [ctx] { return !ctx->delivering; });
+    return ctx->frame_info;
+}
+
+void tarvo::stop_capture(tarvo_dev_ctx_t *ctx) {
+    if (!ctx->capturing)
+        return;
+    zr_log(0, "TRC", "[%s] Enter\n", "_tarvo_cap_stop");
+    ctx->stop = 1;
+    const bool stopped = tarvo_ll_cap_stop(&ctx->ll);
+    ctx->capturing = !stopped;  // before the wake-up, so waiters see the final state
+    wake_all(ctx);
+    zr_log(0, "TRC", "[%s] Exit\n", "_tarvo_cap_stop");
+}
+
+void tarvo::release_capture_waiters(tarvo_dev_ctx_t *ctx) {
+    ctx->stop = 1;
+    wake_all(ctx);
+}
 
 extern "C" {
 
 TARVO_API bool tarvo_cap_set_frame_buffer(tarvo_dev_t *dev, uint8_t *buf, uint32_t size) {
     if (dev == nullptr)
         return false;
-    if (!tarvo::is_open(dev) || dev->ctx->capturing) {
+    tarvo::BusyGuard call(dev);
+    if (!call || call.ctx()->capturing) {
         zr_log(4, "ERR",
                "[%s]  Set frame buffer is not allowed when device is not open or is capturing\n",
                __func__);
         return false;
     }
-    tarvo::BusyGuard busy(dev);
     zr_stream_cfg_t cfg{size / TARVO_CAP_FRAME_UNIT};
-    zr_stream_set_cfg(dev->ctx->stream, &cfg);
+    zr_stream_set_cfg(call.ctx()->stream, &cfg);
     zr_log(1, "DBG", "[%s] frame buffer: %d frames\n", __func__, static_cast<int>(cfg.max_frames));
-    dev->ctx->cap_start_arg = 0;
+    call.ctx()->cap_start_arg = 0;
     return true;
 }
 
@@ -329,7 +506,8 @@ TARVO_API bool tarvo_cap_get_frame_buffer(tarvo_dev_t *dev, uint8_t **buf_out, u
     if (buf_out != nullptr)
         *buf_out = nullptr;
     if (size_out != nullptr) {
-        *size_out = tarvo::is_open(dev) ? parser_max_frames(dev->ctx) * TARVO_CAP_FRAME_UNIT : 0;
+        tarvo::BusyGuard call(dev);
+        *size_out = call ? parser_max_frames(call.ctx()) * TARVO_CAP_FRAME_UNIT : 0;
     }
     return true;
 }
@@ -337,35 +515,41 @@ TARVO_API bool tarvo_cap_get_frame_buffer(tarvo_dev_t *dev, uint8_t **buf_out, u
 TARVO_API void tarvo_cap_set_callback_on_frame_ready(tarvo_dev_t *dev,
                                                      tarvo_cap_frame_ready_cb_t cb) {
     zr_log(1, "DBG", "[%s] set on_cap_frdy to %p\n", __func__, reinterpret_cast<void *>(cb));
-    if (dev == nullptr || dev->ctx == nullptr)
+    tarvo::BusyGuard call(dev);
+    if (!call)
         return tarvo::log_handle_not_open(__func__);
-    dev->ctx->on_frame_ready = cb;
-    tarvo::set_busy(dev, false);
+    call.ctx()->on_frame_ready = cb;
 }
 
 TARVO_API void tarvo_cap_set_callback_on_error(tarvo_dev_t *dev, tarvo_cap_error_cb_t cb) {
     zr_log(1, "DBG", "[%s] set on_cap_err to %p\n", __func__, reinterpret_cast<void *>(cb));
-    if (dev == nullptr || dev->ctx == nullptr)
+    tarvo::BusyGuard call(dev);
+    if (!call)
         return tarvo::log_handle_not_open(__func__);
-    dev->ctx->on_error = cb;
-    tarvo::set_busy(dev, false);
+    call.ctx()->on_error = cb;
 }
 
 TARVO_API bool tarvo_cap_is_ongoing(tarvo_dev_t *dev) {
-    return dev != nullptr && dev->ctx != nullptr && dev->ctx->capturing;
+    tarvo::BusyGuard call(dev);
+    return call && call.ctx()->capturing;
 }
 
 TARVO_API bool tarvo_cap_start(tarvo_dev_t *dev) {
-    if (!tarvo::is_open(dev) || dev->ctx->ll.priv == nullptr) {
+    tarvo::BusyGuard call(dev);
+    if (!call || call.ctx()->ll.priv == nullptr) {
         tarvo::log_handle_not_open(__func__);
         return false;
     }
-    tarvo_dev_ctx_t *ctx = dev->ctx;
+    tarvo_dev_ctx_t *ctx = call.ctx();
+    if (ctx->capturing && ctx->force_stop.load()) {
+        // The error callback muted this capture; starting again ends it first.
+        zr_log(1, "DBG", "[%s] stop the muted capture\n", "_tarvo_cap_start");
+        tarvo::stop_capture(ctx);
+    }
     if (ctx->capturing) {
         zr_log(3, "WRN", "[%s] capture is already running\n", __func__);
         return false;
     }
-    tarvo::BusyGuard busy(dev);
     read_frame_rate(dev);
     if (parser_max_frames(ctx) < kMinFrames) {
         zr_log(4, "ERR", "[%s]  capture buffer not set or size is not correct \n",
@@ -394,20 +578,12 @@ TARVO_API bool tarvo_cap_start(tarvo_dev_t *dev) {
 
 TARVO_API bool tarvo_cap_stop(tarvo_dev_t *dev) {
     zr_log(1, "DBG", "[%s] Enter\n", __func__);
-    if (!tarvo::is_open(dev)) {
+    tarvo::BusyGuard call(dev);
+    if (!call) {
         tarvo::log_handle_not_open(__func__);
         return false;
     }
-    tarvo_dev_ctx_t *ctx = dev->ctx;
-    tarvo::BusyGuard busy(dev);
-    if (ctx->capturing) {
-        zr_log(0, "TRC", "[%s] Enter\n", "_tarvo_cap_stop");
-        ctx->stop = 1;
-        const bool stopped = tarvo_ll_cap_stop(&ctx->ll);
-        ctx->capturing = !stopped;  // before the wake-up, so waiters see the final state
-        wake_all(ctx);
-        zr_log(0, "TRC", "[%s] Exit\n", "_tarvo_cap_stop");
-    }
+    tarvo::stop_capture(call.ctx());
     return true;
 }
 
@@ -415,59 +591,44 @@ TARVO_API int tarvo_cap_get_frames(tarvo_dev_t *dev, uint32_t frame_num, uint8_t
                                    uint32_t size, tarvo_frame_info_t *info_out) {
     const int timeout_ms = fetch_timeout_ms(frame_num);
     const auto deadline = Clock::now() + milliseconds(timeout_ms);
-    if (!tarvo::is_open(dev) || frame_num == 0) {
+    tarvo::BusyGuard call(dev);
+    if (!call || frame_num == 0) {
         zr_log(1, "DBG", "[%s] Wrong params\n", kFetchTag);
         return -1;
     }
-    tarvo_dev_ctx_t *ctx = dev->ctx;
-    InsideGuard inside(ctx);
-    tarvo::BusyGuard busy(dev);
-    zr_log(0, "TRC", "[%s] frame_num = %d, timeout_msec=%d\n", kFetchTag,
-           static_cast<int>(frame_num), timeout_ms);
+    if (refuse_in_callback(call.ctx(), __func__))
+        return -1;
+    zr_log(0, "TRC", "[%s] frame_num = %u, timeout_msec=%d\n", kFetchTag, frame_num, timeout_ms);
     tarvo::FetchRequest req{frame_num, frame_num, buf, size, info_out};
-    const int pending = ctx->err.load();
-    if (pending < 0) {
-        handle_ready_data(dev, static_cast<int>(std::min<uint32_t>(frame_num, kAllFrames)), &req);
-        return pending;
-    }
-    while (ctx->stop.load() == 0) {
-        if (!wait_for_work(ctx, &deadline)) {
-            zr_log(2, "INF", "[%s]  timeout ... (%s)\n", kFetchTag, std::strerror(ETIMEDOUT));
-            break;
-        }
-        handle_ready_data(dev, static_cast<int>(req.remaining), &req);
-        if (req.remaining == 0)
-            break;
-    }
-    return finish_fetch(dev, kFetchTag, req);
+    return fetch(dev, req, deadline, true);
 }
 
 TARVO_API int tarvo_cap_get_frame(tarvo_dev_t *dev, uint8_t *buf, uint32_t size,
                                   tarvo_frame_info_t *info_out) {
-    if (!tarvo::is_open(dev)) {
+    // Waits only for a pass that another thread runs, as long as a one-frame fetch would.
+    const auto deadline = Clock::now() + milliseconds(fetch_timeout_ms(1));
+    tarvo::BusyGuard call(dev);
+    if (!call) {
         zr_log(1, "DBG", "[%s] Wrong params\n", kFetchTag);
         return -1;
     }
-    tarvo_dev_ctx_t *ctx = dev->ctx;
-    InsideGuard inside(ctx);
-    tarvo::BusyGuard busy(dev);
+    if (refuse_in_callback(call.ctx(), __func__))
+        return -1;
     zr_log(0, "TRC", "[%s] frame_num = %d, timeout_msec=%d\n", kFetchTag, 1, 0);
     tarvo::FetchRequest req{1, 1, buf, size, info_out};
-    const int pending = ctx->err.load();
-    if (pending < 0) {
-        handle_ready_data(dev, 1, &req);
-        return pending;
-    }
-    return finish_fetch(dev, kFetchTag, req);
+    return fetch(dev, req, deadline, false);
 }
 
 TARVO_API bool tarvo_cap_snapshot(tarvo_dev_t *dev, uint8_t *buf, uint32_t size,
                                   tarvo_frame_info_t *info_out) {
-    if (!tarvo::is_open(dev)) {
+    tarvo::BusyGuard call(dev);
+    if (!call) {
         zr_log(4, "ERR", "[%s] wrong parameters\n", __func__);
         return false;
     }
-    if (dev->ctx->capturing)
+    if (refuse_in_callback(call.ctx(), __func__))
+        return false;
+    if (call.ctx()->capturing)
         return tarvo_cap_get_frames(dev, 1, buf, size, info_out) != 0;
     if (!tarvo_cap_start(dev))
         return false;
@@ -478,60 +639,19 @@ TARVO_API bool tarvo_cap_snapshot(tarvo_dev_t *dev, uint8_t *buf, uint32_t size,
 
 TARVO_API bool tarvo_cap_wait(tarvo_dev_t *dev, int timeout_msec) {
     zr_log(1, "DBG", "[%s] timeout_msec=%d\n", __func__, timeout_msec);
-    if (!tarvo::is_open(dev)) {
+    tarvo::BusyGuard call(dev);
+    if (!call) {
         zr_log(1, "DBG", "[%s] Wrong params\n", __func__);
         return false;
     }
-    tarvo_dev_ctx_t *ctx = dev->ctx;
-    if (!ctx->capturing) {
+    if (refuse_in_callback(call.ctx(), __func__))
+        return false;
+    if (!call.ctx()->capturing) {
         zr_log(1, "DBG", "[%s] device is not capturing\n", __func__);
         return false;
     }
-    InsideGuard inside(ctx);
-    tarvo::BusyGuard busy(dev);
     const auto deadline = Clock::now() + milliseconds(std::max(timeout_msec, 0));
-    bool result = true;
-    if (ctx->err.load() >= 0 && ctx->stop.load() == 0) {
-        for (;;) {
-            // Not busy while asleep: a close from another thread must not wait for this call.
-            tarvo::set_busy(dev, false);
-            const bool woke = wait_for_work(ctx, timeout_msec != 0 ? &deadline : nullptr);
-            tarvo::set_busy(dev, true);
-            if (!woke) {
-                zr_log(2, "INF", "[%s]  timeout ...\n", __func__);
-                result = false;
-                break;
-            }
-            handle_ready_data(dev, kAllFrames, nullptr);
-            if (ctx->stop.load() != 0)
-                break;
-        }
-    }
-    handle_ready_data(dev, kAllFrames, nullptr);
-    return result;
+    return deliver_until_stop(dev, timeout_msec != 0 ? &deadline : nullptr);
 }
 
 }  // extern "C"
-
-namespace tarvo {
-
-// Wakes every thread waiting in a capture function of the device and waits until all have left
-// the library, so the context can be freed.
-void release_capture_waiters(tarvo_dev_t *dev) {
-    tarvo_dev_ctx_t *ctx = dev->ctx;
-    ctx->stop = 1;
-    while (ctx->inside.load() != 0) {
-        wake_all(ctx);
-        std::this_thread::sleep_for(milliseconds(1));
-    }
-}
-
-tarvo_frame_info_t newest_frame_info(tarvo_dev_t *dev) {
-    tarvo_dev_ctx_t *ctx = dev->ctx;
-    if (ctx->delivering.load() == std::this_thread::get_id())
-        return ctx->frame_info;
-    std::lock_guard<std::mutex> lock(ctx->delivery);
-    return ctx->frame_info;
-}
-
-}  // namespace tarvo

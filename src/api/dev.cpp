@@ -7,13 +7,15 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <new>
-#include <thread>
 
 #include "api/dev_ctx.h"
+#include "ll/ll_internal.h"
 
 namespace {
 
@@ -25,6 +27,12 @@ constexpr auto kCloseWaitStep = std::chrono::milliseconds(100);
 enum IdentParam : int32_t { kIdent = 2, kProduct = 3, kDevInfo = 5, kVersion = 6 };
 
 tarvo_dev_t g_default_dev;
+
+// Admission of calls (BusyGuard) against close: guards every context's `inside` count and the
+// handles' ctx pointers while a close clears them. Held only for a few instructions, never
+// together with a context's mutex.
+std::mutex g_calls;
+std::condition_variable g_call_left;  // an admitted call of a closing device has left
 
 // The location fields have the same names in the handle and in the low-level record.
 template <typename To, typename From>
@@ -90,7 +98,7 @@ void prepare_capture_state(tarvo_dev_t *dev) {
     dev->ctx->stream = zr_stream_create(&cfg);
     if (dev->ctx->stream == nullptr)
         die("tarvo_dev_open", "zr_stream_create");
-    tarvo::set_busy(dev, false);
+    dev->busy = 0;
     dev->ctx->capturing = false;
     dev->ctx->stop = 1;
 }
@@ -100,20 +108,62 @@ void release_context(tarvo_dev_t *dev) {
     if (ctx->drv != nullptr && ctx->drv->ops->uninit != nullptr)
         ctx->drv->ops->uninit(ctx->drv);
     zr_stream_destroy(ctx->stream);
+    {
+        std::lock_guard<std::mutex> lock(g_calls);
+        dev->ctx = nullptr;
+    }
     delete ctx;
-    dev->ctx = nullptr;
 }
 
-// Waits for a call still running on another thread to leave the device, at most 3 s.
-void wait_until_idle(tarvo_dev_t *dev) {
-    if (!tarvo::is_busy(dev))
-        return;
-    for (int i = 0; i < kCloseWaitSteps; ++i) {
-        std::this_thread::sleep_for(kCloseWaitStep);
-        if (!tarvo::is_busy(dev))
-            return;
+// Marks the context closing, so that no call is admitted any more. Null when there is nothing
+// to close, or when close was called from a capture callback of the device: the call that runs
+// the callback would never leave.
+tarvo_dev_ctx_t *begin_close(tarvo_dev_t *dev) {
+    std::lock_guard<std::mutex> lock(g_calls);
+    tarvo_dev_ctx_t *ctx = dev->ctx;
+    if (ctx == nullptr || ctx->closing.load())
+        return nullptr;
+    if (tarvo::in_capture_callback(ctx)) {
+        zr_log(3, "WRN", "[%s] not allowed in a capture callback of the device\n",
+               "tarvo_dev_close");
+        return nullptr;
     }
-    zr_log(3, "WRN", "[%s]  api wait timeout\n", "tarvo_dev_close");
+    ctx->closing = true;
+    return ctx;
+}
+
+// Waits until every admitted call has left; the calls in flight have been made to fail and the
+// capture waits are woken again at every step. After 3 s a warning, and the wait goes on: only
+// application code in a callback can hold a call that long, and freeing the context under it
+// would crash it.
+void wait_for_calls(tarvo_dev_ctx_t *ctx) {
+    std::unique_lock<std::mutex> lock(g_calls);
+    for (int step = 1; ctx->inside > 0; ++step) {
+        lock.unlock();
+        tarvo::release_capture_waiters(ctx);
+        lock.lock();
+        g_call_left.wait_for(lock, kCloseWaitStep, [ctx] { return ctx->inside == 0; });
+        if (step == kCloseWaitSteps && ctx->inside > 0)
+            zr_log(3, "WRN", "[%s]  api wait timeout\n", "tarvo_dev_close");
+    }
+}
+
+// Close without releasing the handle record: stops capture, makes the calls in flight fail and
+// waits until they have left, and only then closes the transport and frees the context.
+void close_context(tarvo_dev_t *dev) {
+    tarvo_dev_ctx_t *ctx = begin_close(dev);
+    if (ctx == nullptr)
+        return;
+    if (ctx->capturing) {
+        tarvo::stop_capture(ctx);
+        if (ctx->capturing)
+            zr_log(4, "ERR", "[%s] stop capture failed!\n", "tarvo_dev_close");
+    }
+    tarvo::ll::begin_close(&ctx->ll);
+    wait_for_calls(ctx);
+    tarvo_ll_dev_close(&ctx->ll);
+    ctx->opened = false;
+    release_context(dev);
 }
 
 bool allocate_context(tarvo_dev_t *dev) {
@@ -125,6 +175,37 @@ bool allocate_context(tarvo_dev_t *dev) {
 }
 
 }  // namespace
+
+bool tarvo::is_open(const tarvo_dev_t *dev) {
+    if (dev == nullptr)
+        return false;
+    std::lock_guard<std::mutex> lock(g_calls);
+    const tarvo_dev_ctx_t *ctx = dev->ctx;
+    return ctx != nullptr && ctx->opened.load() && !ctx->closing.load();
+}
+
+tarvo::BusyGuard::BusyGuard(tarvo_dev_t *dev) : dev_(dev) {
+    if (dev_ == nullptr)
+        return;
+    std::lock_guard<std::mutex> lock(g_calls);
+    tarvo_dev_ctx_t *ctx = dev_->ctx;
+    if (ctx == nullptr || !ctx->opened.load() || ctx->closing.load())
+        return;
+    ++ctx->inside;
+    std::atomic_ref<uint8_t>(dev_->busy).store(1);
+    ctx_ = ctx;
+}
+
+tarvo::BusyGuard::~BusyGuard() {
+    if (ctx_ == nullptr)
+        return;
+    std::lock_guard<std::mutex> lock(g_calls);
+    if (--ctx_->inside > 0)
+        return;
+    std::atomic_ref<uint8_t>(dev_->busy).store(0);
+    if (ctx_->closing.load())
+        g_call_left.notify_all();
+}
 
 extern "C" {
 
@@ -155,7 +236,11 @@ TARVO_API tarvo_dev_t *tarvo_dev_open(tarvo_dev_t *dev) {
     }
     if (dev->ctx != nullptr && dev->ctx->opened) {
         zr_log(3, "WRN", "[%s] device not close correctly. close it..\n", __func__);
-        tarvo_dev_close(dev);
+        // The old context only: the handle itself is the one being opened, even when it is
+        // released on close.
+        close_context(dev);
+        if (dev->ctx != nullptr)
+            return nullptr;  // refused, logged by close
     }
     if (dev->ctx == nullptr && !allocate_context(dev))
         return nullptr;
@@ -198,22 +283,15 @@ TARVO_API void tarvo_dev_close(tarvo_dev_t *dev) {
     zr_log(1, "DBG", "[%s] close tarvo device @ %p\n", __func__, static_cast<void *>(dev));
     if (dev == nullptr || dev->ctx == nullptr)
         return;
-    tarvo_dev_ctx_t *ctx = dev->ctx;
-    if (ctx->capturing && !tarvo_cap_stop(dev)) {
-        zr_log(4, "ERR", "[%s] stop capture failed!\n", __func__);
-    }
-    tarvo_ll_dev_close(&ctx->ll);
-    ctx->opened = false;
-    wait_until_idle(dev);
-    tarvo::release_capture_waiters(dev);
-    release_context(dev);
-    if (dev->free_on_close)
+    close_context(dev);
+    if (dev->ctx == nullptr && dev->free_on_close)
         std::free(dev);
 }
 
 TARVO_API bool tarvo_dev_reset(tarvo_dev_t *dev, unsigned target) {
     zr_log(1, "DBG", "[%s] rest device (target=%d)\n", __func__, static_cast<int>(target));
-    if (!tarvo::is_open(dev)) {
+    tarvo::BusyGuard call(dev);
+    if (!call) {
         tarvo::log_handle_not_open(__func__);
         return false;
     }
@@ -221,8 +299,7 @@ TARVO_API bool tarvo_dev_reset(tarvo_dev_t *dev, unsigned target) {
         zr_log(4, "ERR", "[%s] wrong reset target: %d\n", __func__, static_cast<int>(target));
         return false;
     }
-    tarvo::BusyGuard busy(dev);
-    return tarvo_ll_dev_reset(&dev->ctx->ll, target);
+    return tarvo_ll_dev_reset(&call.ctx()->ll, target);
 }
 
 TARVO_API tarvo_drv_t *tarvo_dev_get_drv(tarvo_dev_t *dev) {

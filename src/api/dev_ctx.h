@@ -13,18 +13,19 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 namespace tarvo {
 
-// A fetch in progress; lives on the stack of the fetching function.
+// A fetch in progress; lives on the stack of the fetching function and is queued in the device
+// context while it waits, so that whichever thread runs a delivery pass fills it.
 struct FetchRequest {
     uint32_t frame_num;
-    uint32_t remaining;
+    uint32_t remaining;  // written under the context's mutex
     uint8_t *buf;
     uint32_t size;
     tarvo_frame_info_t *info_out;
+    bool in_use = false;  // a pass is writing a frame into buf; guarded by the context's mutex
 };
 
 }  // namespace tarvo
@@ -32,7 +33,9 @@ struct FetchRequest {
 struct tarvo_dev_ctx {
     tarvo_ll_dev_t ll{};  // first, so the context is what every low-level call receives
     tarvo_drv_t *drv = nullptr;
-    bool opened = false;
+    std::atomic<bool> opened{false};
+    // Set once close has begun: no call is admitted any more (see BusyGuard).
+    std::atomic<bool> closing{false};
     std::atomic<bool> capturing{false};
     zr_stream_t *stream = nullptr;
 
@@ -50,18 +53,18 @@ struct tarvo_dev_ctx {
     std::atomic<tarvo_cap_frame_ready_cb_t> on_frame_ready{nullptr};
     std::atomic<tarvo_cap_error_cb_t> on_error{nullptr};
 
-    std::mutex mutex;  // guards only cond
-    std::condition_variable cond;
+    // Never held together with the library-wide call lock (dev.cpp).
+    std::mutex mutex;
+    std::condition_variable cond;  // frames, errors, stop, the end of a pass, a request served
     // One delivery pass at a time, whichever application thread runs it: frames leave the
-    // parser in order and the callbacks never run concurrently. Guards frame_info and scratch.
-    std::mutex delivery;
-    // The thread inside a delivery pass: a frame-ready callback that reads frame_info runs on
-    // it and must not take the lock again.
-    std::atomic<std::thread::id> delivering{};
+    // parser in order and the callbacks never run concurrently. The pass owns frame_info and
+    // scratch.
+    bool delivering = false;                      // guarded by mutex
+    std::vector<tarvo::FetchRequest *> requests;  // waiting fetches, oldest first; guarded by mutex
     std::vector<uint8_t> scratch;  // frames for the frame-ready callback without a buffer
-    // Application threads inside a fetch or wait call; close frees the context only after they
-    // have left, even though a waiting thread does not hold the busy flag while it sleeps.
-    std::atomic<int> inside{0};
+
+    // Public calls admitted and not yet left; guarded by the library-wide call lock.
+    int inside = 0;
 };
 
 namespace tarvo {
@@ -69,44 +72,49 @@ namespace tarvo {
 // Device parameter 12: the camera's frame rate in frames per second, 32-bit.
 inline constexpr int32_t kFrameRateParam = 12;
 
-// The busy byte of a handle is shared with a close running on another thread.
-inline void set_busy(tarvo_dev_t *dev, bool busy) {
-    std::atomic_ref<uint8_t>(dev->busy).store(busy ? 1 : 0);
-}
-inline bool is_busy(tarvo_dev_t *dev) {
-    return std::atomic_ref<uint8_t>(dev->busy).load() != 0;
-}
+// A handle that has been opened, and whose close has not begun.
+bool is_open(const tarvo_dev_t *dev);
 
-// A handle that has been opened and not closed since.
-inline bool is_open(const tarvo_dev_t *dev) {
-    return dev != nullptr && dev->ctx != nullptr && dev->ctx->opened;
-}
-
-// Marks a handle busy for the lifetime of the guard.
+// Admits a public call to an open device and marks the handle busy while the call runs. Close
+// frees the context only after every admitted call has left, and admits none once it has
+// begun; the context of an admitted call therefore stays valid until the guard goes. Calls
+// nest (a callback calling back into the library is admitted again).
 class BusyGuard {
   public:
-    explicit BusyGuard(tarvo_dev_t *dev) : dev_(dev) { set_busy(dev_, true); }
-    ~BusyGuard() { set_busy(dev_, false); }
+    explicit BusyGuard(tarvo_dev_t *dev);
+    ~BusyGuard();
     BusyGuard(const BusyGuard &) = delete;
     BusyGuard &operator=(const BusyGuard &) = delete;
 
+    explicit operator bool() const { return ctx_ != nullptr; }
+    // The admitted call's context; null when the handle was not open or is closing.
+    tarvo_dev_ctx_t *ctx() const { return ctx_; }
+
   private:
     tarvo_dev_t *dev_;
+    tarvo_dev_ctx_t *ctx_ = nullptr;
 };
 
-// The line every device function writes for a handle that is not open.
-void log_handle_not_open(const char *func);
+// True while this thread runs a frame-ready or error callback of the device.
+bool in_capture_callback(const tarvo_dev_ctx_t *ctx);
 
-// Wakes every thread waiting in a capture function of the device and returns once all of them
-// have left the library.
-void release_capture_waiters(tarvo_dev_t *dev);
+// Stops streaming when capture runs and wakes every waiting thread; capturing stays set when
+// the transport did not confirm the stop. For an admitted call, or for close.
+void stop_capture(tarvo_dev_ctx_t *ctx);
 
-// The capture engine's transfer callback (USB event thread); arg is the device handle.
-int on_capture_event(tarvo_ll_dev_t *ll, int status, const uint8_t *data, int len, void *arg);
+// Marks capture stopped for close and wakes every thread waiting in a capture function of the
+// device, so that it leaves.
+void release_capture_waiters(tarvo_dev_ctx_t *ctx);
 
 // The description of the newest delivered frame, read safely beside a delivery pass on another
 // thread and from a frame-ready callback.
 tarvo_frame_info_t newest_frame_info(tarvo_dev_t *dev);
+
+// The line every device function writes for a handle that is not open.
+void log_handle_not_open(const char *func);
+
+// The capture engine's transfer callback (USB event thread); arg is the device handle.
+int on_capture_event(tarvo_ll_dev_t *ll, int status, const uint8_t *data, int len, void *arg);
 
 // Logs a register call without a value buffer; returns false.
 bool log_no_values(const char *func);

@@ -14,11 +14,12 @@ constexpr const char *kGetTag = "_tarvo_param_batch_get";
 constexpr uint8_t kValueBytes = sizeof(tarvo_param_item_t::param_val);
 
 // The application's items as the transport takes them: number and length, and the value too
-// when setting. Null after a log line when the arguments are bad, or when memory is short.
+// when setting. Null after a log line when the arguments are bad, or when memory is short. A
+// batch of no items is valid: a read of none moves nothing, a set of none is an empty request.
 std::unique_ptr<tarvo_ll_param_item_t[]> to_ll_items(const char *tag,
                                                      const tarvo_param_item_t *items, int count,
                                                      bool with_values) {
-    if (items == nullptr || count <= 0) {
+    if (count < 0 || (items == nullptr && count > 0)) {
         zr_log(4, "ERR", "[%s] wrong params: items=%p, count=%d\n", tag,
                static_cast<const void *>(items), count);
         return nullptr;
@@ -56,14 +57,14 @@ bool reg_batch(const char *func, tarvo_dev_t *dev, uint8_t target, uint32_t reg_
                Values *values, uint16_t count, Transfer transfer) {
     zr_log(0, "TRC", "[%s] target=%d,reg_base=%d,reg_cnt=%d,val_buf=%p\n", func, target,
            static_cast<int>(reg_base), count, static_cast<const void *>(values));
-    if (!tarvo::is_open(dev)) {
+    tarvo::BusyGuard call(dev);
+    if (!call) {
         tarvo::log_handle_not_open(func);
         return false;
     }
     if (values == nullptr && count > 0)
         return tarvo::log_no_values(func);
-    tarvo::BusyGuard busy(dev);
-    return transfer(&dev->ctx->ll, target, reg_base, values, count);
+    return transfer(&call.ctx()->ll, target, reg_base, values, count);
 }
 
 }  // namespace
@@ -102,7 +103,7 @@ TARVO_API bool tarvo_param_batch_set(tarvo_dev_t *dev, const tarvo_param_item_t 
         tarvo::log_handle_not_open(kSetTag);
         return false;
     }
-    tarvo::BusyGuard busy(dev);
+    tarvo::BusyGuard call(dev);
     auto ll_items = to_ll_items(kSetTag, items, count, true);
     if (!ll_items)
         return false;
@@ -112,11 +113,11 @@ TARVO_API bool tarvo_param_batch_set(tarvo_dev_t *dev, const tarvo_param_item_t 
         }
     }
     zr_log(1, "DBG", "[%s] set %d param\n", kSetTag, count);
-    if (!tarvo::is_open(dev)) {
+    if (!call) {
         tarvo::log_handle_not_open(kSetTag);
         return false;
     }
-    return tarvo_ll_param_set(&dev->ctx->ll, ll_items.get(), count);
+    return tarvo_ll_param_set(&call.ctx()->ll, ll_items.get(), count);
 }
 
 TARVO_API bool tarvo_param_batch_get(tarvo_dev_t *dev, tarvo_param_item_t *items, int count) {
@@ -124,7 +125,7 @@ TARVO_API bool tarvo_param_batch_get(tarvo_dev_t *dev, tarvo_param_item_t *items
         tarvo::log_handle_not_open(kGetTag);
         return false;
     }
-    tarvo::BusyGuard busy(dev);
+    tarvo::BusyGuard call(dev);
     return tarvo::param_batch_get(dev, items, count);
 }
 

@@ -7,6 +7,9 @@
 #include <array>
 #include <cstddef>
 
+#include "ll/ll_internal.h"
+#include "ll/usb_ll.h"
+
 namespace {
 
 // The library's transports, in the order they are initialised.
@@ -23,6 +26,12 @@ const tarvo_ll_ops_t *ops_of(const tarvo_ll_dev_t *dev) {
 }
 
 }  // namespace
+
+void tarvo::ll::begin_close(tarvo_ll_dev_t *dev) {
+    // The table has no slot for this step; the USB transport is the only one that needs it.
+    if (dev != nullptr && dev->ops == &ll_op_usb)
+        usb_ll_begin_close(dev);
+}
 
 extern "C" {
 

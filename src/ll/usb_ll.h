@@ -74,6 +74,8 @@ struct usb_ll_dev_priv_t {
     std::array<std::atomic<uint8_t>, tarvo::ll::kXferCount> xfer_busy{};
     // Last libusb status of stream transfer i, written on the event thread.
     std::array<std::atomic<int>, tarvo::ll::kXferCount> xfer_status{};
+    // Set when the record is about to be closed: commands in flight give up, new ones are refused.
+    std::atomic<bool> closing{false};
     // Control transfers whose caller gave up waiting; their completion frees them, and close frees
     // those that never complete. Lock order: taken alone.
     std::mutex cmd_mutex;
@@ -133,6 +135,7 @@ void usb_ll_set_debug(unsigned level);
 tarvo_ll_dev_t *usb_ll_dev_open(tarvo_ll_dev_t *dev);
 tarvo_ll_dev_t *usb_ll_dev_open_by_fd(tarvo_ll_dev_t *dev);
 void usb_ll_dev_close(tarvo_ll_dev_t *dev);
+void usb_ll_begin_close(tarvo_ll_dev_t *dev);
 int usb_ll_dev_list(tarvo_ll_dev_t *list, int max);
 bool usb_ll_exe_cmd(tarvo_ll_dev_t *dev, uint8_t dir, uint8_t type, uint16_t value, uint8_t *data,
                     int len, unsigned timeout_ms);

@@ -45,7 +45,8 @@ constexpr int kResetAttempts = 15;
 // has been seen busy for more than a fraction of this.
 constexpr std::chrono::milliseconds kBusyLimit{10000};
 constexpr int kMaxDataLen = 0xFFFF;  // wLength is 16 bits
-// Result of a command that never reached the bus; its failure is already logged.
+// Result of a command that never reached the bus, or that was given up because the record is
+// closing; its failure is already logged.
 constexpr int kNotSent = INT_MIN;
 
 void LIBUSB_CALL _usb_ll_on_cmd_finish(libusb_transfer *xfer) {
@@ -94,6 +95,10 @@ int exe_cmd(tarvo_ll_dev_t *dev, bool out, uint8_t type, uint16_t value, uint8_t
     usb_ll_dev_priv_t *priv = open_priv(dev, tag);
     if (priv == nullptr)
         return kNotSent;
+    if (priv->closing.load()) {
+        zr_log(3, "WRN", "[%s] device is closing\n", tag);
+        return kNotSent;
+    }
     if (len < 0 || len > kMaxDataLen || (len > 0 && data == nullptr)) {
         zr_log(4, "ERR", "[%s] bad data stage: %p, len=%d\n", tag, static_cast<void *>(data), len);
         return kNotSent;
@@ -129,8 +134,14 @@ int exe_cmd(tarvo_ll_dev_t *dev, bool out, uint8_t type, uint16_t value, uint8_t
         return kNotSent;
     }
 
-    if (!poll_until([wait] { return wait->state.load() != kPending; }, kCmdPolls)) {
-        zr_log(3, "WRN", "[%s] contrl trans timeout , cancel it\n", tag);
+    poll_until([wait, priv] { return wait->state.load() != kPending || priv->closing.load(); },
+               kCmdPolls);
+    if (wait->state.load() == kPending) {
+        const bool closing = priv->closing.load();
+        if (closing)
+            zr_log(3, "WRN", "[%s] device is closing, cancel it\n", tag);
+        else
+            zr_log(3, "WRN", "[%s] contrl trans timeout , cancel it\n", tag);
         libusb_cancel_transfer(xfer);
         bool abandoned = false;
         {
@@ -142,16 +153,18 @@ int exe_cmd(tarvo_ll_dev_t *dev, bool out, uint8_t type, uint16_t value, uint8_t
                 abandoned = true;
             }
         }
-        if (abandoned) {
-            zr_log(4, "ERR", "[%s] control transfer timeout !\n", tag);
-            return LIBUSB_ERROR_TIMEOUT;
-        }
-        // The cancellation may complete before we look again; it is still our time-out, not an
-        // I/O error. A transfer that completed by itself at the last moment goes on as usual.
-        if (xfer->status == LIBUSB_TRANSFER_CANCELLED) {
-            zr_log(4, "ERR", "[%s] control transfer timeout !\n", tag);
+        // The cancellation may complete before we look again; it is still our time-out (or the
+        // close), not an I/O error. A transfer that completed by itself at the last moment goes
+        // on as usual.
+        const bool cancelled = !abandoned && xfer->status == LIBUSB_TRANSFER_CANCELLED;
+        if (cancelled) {
             libusb_free_transfer(xfer);
             delete wait;
+        }
+        if (abandoned || cancelled) {
+            if (closing)
+                return kNotSent;
+            zr_log(4, "ERR", "[%s] control transfer timeout !\n", tag);
             return LIBUSB_ERROR_TIMEOUT;
         }
     }
@@ -208,6 +221,11 @@ bool has_abandoned_cmds(usb_ll_dev_priv_t *priv) {
 }  // namespace tarvo::ll
 
 using namespace tarvo::ll;
+
+void usb_ll_begin_close(tarvo_ll_dev_t *dev) {
+    if (usb_ll_dev_priv_t *priv = priv_of(dev))
+        priv->closing.store(true);
+}
 
 bool usb_ll_exe_cmd(tarvo_ll_dev_t *dev, uint8_t dir, uint8_t type, uint16_t value, uint8_t *data,
                     int len, unsigned timeout_ms) {

@@ -477,6 +477,7 @@ const StateCase kStateCases[] = {
     {State::stopping, Call::wait, 1},
     {State::stopping, Call::is_ongoing, 1},
     {State::muted, Call::set_buffer, 0},
+    {State::muted, Call::start, 1},  // ends the muted capture and starts afresh
     {State::muted, Call::stop, 1},
     {State::muted, Call::get_frames, 0},
     {State::muted, Call::wait, 1},

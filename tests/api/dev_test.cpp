@@ -295,6 +295,48 @@ TEST_F(DevTest, CameraLyingAboutLengthsCannotOverrunTheHandle) {
     EXPECT_TRUE(log_.contains("camera reports 200 bytes, keeping 18", "WRN"));
 }
 
+TEST_F(DevTest, EmptyParameterBatchesPassThrough) {
+    struct Case {
+        const char *name;
+        bool set;
+        bool with_items;
+    };
+    const Case cases[] = {
+        {"set", true, true},
+        {"set without items", true, false},
+        {"get", false, true},
+        {"get without items", false, false},
+    };
+    auto cam = Bus::get().add_camera();
+    tarvo_dev_t &dev = dev_;
+    ASSERT_NE(tarvo_dev_open(&dev), nullptr);
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        cam->clear_commands();
+        tarvo_param_item_t item{};
+        item.param_id = 12;
+        tarvo_param_item_t *items = c.with_items ? &item : nullptr;
+        EXPECT_TRUE(c.set ? tarvo_param_batch_set(&dev, items, 0)
+                          : tarvo_param_batch_get(&dev, items, 0));
+        size_t sets = 0;
+        size_t gets = 0;
+        for (const tarvo::vcam::CommandRecord &cmd : cam->commands()) {
+            if (cmd.type == tarvo::vcam::kTypeDevice && cmd.value == tarvo::vcam::kDevParamSet) {
+                EXPECT_EQ(cmd.length, 0);
+                ++sets;
+            }
+            gets += cmd.type == tarvo::vcam::kTypeDevice && cmd.value == tarvo::vcam::kDevParamGet;
+        }
+        // A set sends its empty request; a get has nothing to ask.
+        EXPECT_EQ(sets, c.set ? 1u : 0u);
+        EXPECT_EQ(gets, 0u);
+        EXPECT_EQ(item.param_val_len, 0);
+    }
+    EXPECT_FALSE(tarvo_param_batch_get(&dev, nullptr, 1));
+    EXPECT_FALSE(tarvo_param_batch_set(&dev, nullptr, -1));
+    EXPECT_TRUE(log_.unexpected("ERR", {"wrong params"}).empty());
+}
+
 TEST_F(DevTest, ClosedOrNullHandlesAreRefused) {
     tarvo_param_item_t item{};
     item.param_id = 12;
