@@ -13,6 +13,8 @@
 #include <tarvo/cap.h>
 #include <tarvo/epc_calc.h>
 #include <tarvo/epc_config.h>
+#include <tarvo/epc_calib.h>
+#include <tarvo/epc_api.h>
 #include <tarvo/epc_gray.h>
 #include <tarvo/transfer.h>
 #include <tarvo/cmap.h>
@@ -23,5 +25,6 @@
 #include <tarvo/epc_drv.h>
 #include <tarvo/frame_image.h>
 #include <tarvo/frame_file.h>
+#include <tarvo/hotplug.h>
 
 #endif /* TARVO_TARVO_H */

@@ -1,0 +1,305 @@
+// tarvo.Camera, its records and the frame iterator.
+
+#include <chrono>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "bindings.h"
+#include "failure.h"
+
+namespace tarvo_py {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+Device::Deadline deadline_after(const std::optional<double> &timeout) {
+    if (!timeout)
+        return std::nullopt;
+    if (!(*timeout >= 0.0))
+        throw BadArgument("timeout must be a number of seconds, 0 or more, or None");
+    return Clock::now() +
+           std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(*timeout));
+}
+
+// Waits for the next frame with the interpreter lock released; Ctrl-C ends the wait.
+Frame read_frame(const std::shared_ptr<Device> &device, const std::optional<double> &timeout) {
+    const Device::Deadline deadline = deadline_after(timeout);
+    for (;;) {
+        std::optional<RawFrame> raw;
+        {
+            py::gil_scoped_release release;
+            raw = device->try_fetch(deadline);
+        }
+        if (raw)
+            return Frame{device, std::move(*raw)};
+        if (PyErr_CheckSignals() != 0)
+            throw py::error_already_set();
+    }
+}
+
+// `for frame in cam.frames(n)`: starts capture when it does not run and stops it again when
+// the iteration ends, is closed, or is dropped.
+class FrameStream {
+  public:
+    FrameStream(std::shared_ptr<Device> device, std::optional<long long> count,
+                std::optional<double> timeout)
+        : device_(std::move(device)), remaining_(count), timeout_(timeout) {
+        if (count && *count < 0)
+            throw BadArgument("frame count must not be negative");
+        deadline_after(timeout);  // checks the value
+        py::gil_scoped_release release;
+        started_ = !device_->capturing();
+        if (started_)
+            device_->start();
+    }
+    ~FrameStream() {
+        try {
+            close();
+        } catch (...) {
+            // A failed stop in a destructor has nowhere to go; the camera stops at close.
+        }
+    }
+
+    Frame next() {
+        if (done_ || (remaining_ && *remaining_ == 0)) {
+            close();
+            throw py::stop_iteration();
+        }
+        try {
+            Frame frame = read_frame(device_, timeout_);
+            if (remaining_)
+                --*remaining_;
+            return frame;
+        } catch (...) {
+            close();
+            throw;
+        }
+    }
+
+    void close() {
+        if (done_)
+            return;
+        done_ = true;
+        if (started_) {
+            py::gil_scoped_release release;
+            device_->stop();
+        }
+    }
+
+  private:
+    std::shared_ptr<Device> device_;
+    std::optional<long long> remaining_;
+    std::optional<double> timeout_;
+    bool started_ = false;
+    bool done_ = false;
+};
+
+py::bytes to_bytes(const std::vector<uint8_t> &v) {
+    return py::bytes(reinterpret_cast<const char *>(v.data()), v.size());
+}
+
+std::string speed_name(int speed) {
+    switch (speed) {
+        case 1:
+            return "low";
+        case 2:
+            return "full";
+        case 3:
+            return "high";
+        case 4:
+            return "super";
+        default:
+            return "unknown";
+    }
+}
+
+void bind_records(py::module_ &m) {
+    py::class_<Location>(m, "CameraLocation")
+        .def_readonly("index", &Location::index)
+        .def_readonly("bus", &Location::bus)
+        .def_readonly("port", &Location::port)
+        .def_readonly("address", &Location::address)
+        .def_readonly("speed", &Location::speed)
+        .def("__repr__", [](const Location &l) {
+            return "CameraLocation(index=" + std::to_string(l.index) +
+                   ", bus=" + std::to_string(l.bus) + ", port=" + std::to_string(l.port) +
+                   ", address=" + std::to_string(l.address) + ", speed=" + std::to_string(l.speed) +
+                   " (" + speed_name(l.speed) + "))";
+        });
+    py::class_<Identity>(m, "CameraInfo")
+        .def_readonly("product", &Identity::product)
+        .def_readonly("ident", &Identity::ident)
+        .def_readonly("firmware", &Identity::firmware)
+        .def_readonly("part_version", &Identity::part_version)
+        .def_readonly("chip_id", &Identity::chip_id)
+        .def_readonly("wafer_id", &Identity::wafer_id)
+        .def("__repr__", [](const Identity &i) {
+            return "CameraInfo(product='" + i.product + "', ident='" + i.ident +
+                   "', firmware=" + std::to_string(i.firmware) +
+                   ", part_version=" + std::to_string(i.part_version) +
+                   ", chip_id=" + std::to_string(i.chip_id) +
+                   ", wafer_id=" + std::to_string(i.wafer_id) + ")";
+        });
+}
+
+py::array_t<uint32_t> read_registers(Device &d, int target, uint32_t first, int count) {
+    if (count < 1 || count > 0xFFFF)
+        throw BadArgument("register count must be 1 to 65535");
+    py::array_t<uint32_t> out(count);
+    std::span<uint32_t> values(out.mutable_data(), static_cast<size_t>(count));
+    py::gil_scoped_release release;
+    d.read_registers(target, first, values);
+    return out;
+}
+
+void write_registers(Device &d, int target, uint32_t first, const py::object &values) {
+    // forcecast would wrap negative or oversized numbers silently; a checked conversion first.
+    py::array checked = py::array::ensure(values);
+    if (!checked || checked.ndim() > 1)
+        throw BadArgument("register values must be a sequence of integers");
+    py::array_t<int64_t> wide = py::array_t<int64_t>::ensure(checked);
+    if (!wide || wide.size() == 0)
+        throw BadArgument("register values must be a non-empty sequence of integers");
+    std::vector<uint32_t> regs;
+    for (py::ssize_t i = 0; i < wide.size(); ++i) {
+        const int64_t v = wide.data()[i];
+        if (v < 0 || v > 0xFFFFFFFFll)
+            throw BadArgument("register value " + std::to_string(v) + " is not 32-bit unsigned");
+        regs.push_back(static_cast<uint32_t>(v));
+    }
+    py::gil_scoped_release release;
+    d.write_registers(target, first, regs);
+}
+
+void set_param(Device &d, int id, const py::buffer &value) {
+    py::buffer_info info = value.request();
+    if (info.ndim > 1 || (info.ndim == 1 && info.strides[0] != info.itemsize))
+        throw BadArgument("parameter value must be contiguous bytes");
+    std::vector<uint8_t> bytes(static_cast<const uint8_t *>(info.ptr),
+                               static_cast<const uint8_t *>(info.ptr) + info.size * info.itemsize);
+    py::gil_scoped_release release;
+    d.set_param(id, bytes);
+}
+
+// The library has one progress callback for the whole process: transfers that report progress
+// take turns.
+std::mutex g_progress_mutex;
+
+struct Progress {
+    py::object callable;
+    std::optional<py::error_already_set> raised;  // the first exception of the callable
+};
+
+void report_progress(uint32_t done, uint32_t total, void *user) {
+    auto *p = static_cast<Progress *>(user);
+    py::gil_scoped_acquire acquire;
+    if (p->raised)
+        return;
+    try {
+        p->callable(done, total);
+    } catch (py::error_already_set &e) {
+        p->raised.emplace(std::move(e));
+    }
+}
+
+// Runs a transfer with the interpreter lock released, reporting to `callable` (or None) after
+// every chunk. An exception of the callable is raised once the transfer is over (the library
+// has no way to cancel it), unless the transfer itself failed.
+template <typename Transfer>
+void with_progress(const py::object &callable, Transfer transfer) {
+    if (callable.is_none()) {
+        py::gil_scoped_release release;
+        transfer();
+        return;
+    }
+    if (!PyCallable_Check(callable.ptr()))
+        throw BadArgument("progress must be a callable taking (done, total) or None");
+    Progress progress{callable, std::nullopt};
+    {
+        py::gil_scoped_release release;
+        std::lock_guard lock(g_progress_mutex);
+        tarvo_transfer_set_progress_cb(&report_progress, &progress);
+        try {
+            transfer();
+        } catch (...) {
+            tarvo_transfer_set_progress_cb(nullptr, nullptr);
+            throw;
+        }
+        tarvo_transfer_set_progress_cb(nullptr, nullptr);
+    }
+    if (progress.raised)
+        throw std::move(*progress.raised);
+}
+
+}  // namespace
+
+void bind_camera(py::module_ &m) {
+    bind_records(m);
+
+    py::class_<FrameStream>(m, "FrameStream")
+        .def("__iter__", [](py::object self) { return self; })
+        .def("__next__", &FrameStream::next)
+        .def("close", &FrameStream::close);
+
+    using Release = py::call_guard<py::gil_scoped_release>;
+    py::class_<Device, std::shared_ptr<Device>> camera(m, "Camera");
+    camera.def("__enter__", [](py::object self) { return self; })
+        .def(
+            "__exit__", [](Device &d, py::args) { d.close(); }, Release())
+        .def("close", &Device::close, Release())
+        .def_property_readonly("closed", [](const Device &d) { return !d.is_open(); })
+        .def_property_readonly("info", &Device::identity)
+        .def_property_readonly("location", &Device::location)
+        .def(
+            "get_param",
+            [](Device &d, int id) {
+                std::vector<uint8_t> v;
+                {
+                    py::gil_scoped_release release;
+                    v = d.get_param(id);
+                }
+                return to_bytes(v);
+            },
+            py::arg("number"))
+        .def("set_param", &set_param, py::arg("number"), py::arg("value"))
+        .def("read_registers", &read_registers, py::arg("target"), py::arg("address"),
+             py::arg("count") = 1)
+        .def("write_registers", &write_registers, py::arg("target"), py::arg("address"),
+             py::arg("values"))
+        .def("start", &Device::start, Release())
+        .def("stop", &Device::stop, Release())
+        .def_property_readonly("capturing",
+                               [](Device &d) {
+                                   py::gil_scoped_release release;
+                                   return d.capturing();
+                               })
+        .def("read_frame", &read_frame, py::arg("timeout") = 5.0)
+        .def(
+            "frames",
+            [](std::shared_ptr<Device> d, std::optional<long long> n,
+               std::optional<double> timeout) {
+                return std::make_unique<FrameStream>(std::move(d), n, timeout);
+            },
+            py::arg("n") = py::none(), py::arg("timeout") = 5.0)
+        .def(
+            "write_data",
+            [](Device &d, int type, int version, const std::string &path,
+               const py::object &progress) {
+                with_progress(progress, [&] { d.write_data(type, version, path); });
+            },
+            py::arg("type"), py::arg("version"), py::arg("path"), py::arg("progress") = py::none())
+        .def(
+            "read_data",
+            [](Device &d, int type, const std::string &path, const py::object &progress) {
+                with_progress(progress, [&] { d.read_data(type, path); });
+            },
+            py::arg("type"), py::arg("path"), py::arg("progress") = py::none())
+        .def("__repr__", [](const Device &d) {
+            return "<tarvo.Camera " + d.identity().product + " '" + d.identity().ident + "'" +
+                   (d.is_open() ? "" : " closed") + ">";
+        });
+}
+
+}  // namespace tarvo_py

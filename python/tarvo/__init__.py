@@ -1,0 +1,37 @@
+"""Python bindings of libtarvo, the driver of a USB time-of-flight depth camera.
+
+    import tarvo
+    with tarvo.open() as cam:
+        for frame in cam.frames(10):
+            print(frame.index, frame.raw.shape)
+
+Errors of the library raise tarvo.Error (with the library's ``code`` and ``name``),
+tarvo.TimeoutError when no frame comes in time, and ValueError for unusable arguments.
+"""
+
+from ._errors import Error, TimeoutError
+from ._tarvo import (
+    Camera,
+    CameraInfo,
+    CameraLocation,
+    Frame,
+    FrameStream,
+    error_name,
+    list_cameras,
+    open,
+    set_log_levels,
+)
+
+__all__ = [
+    "Camera",
+    "CameraInfo",
+    "CameraLocation",
+    "Error",
+    "Frame",
+    "FrameStream",
+    "TimeoutError",
+    "error_name",
+    "list_cameras",
+    "open",
+    "set_log_levels",
+]

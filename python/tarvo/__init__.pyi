@@ -1,0 +1,139 @@
+"""Type stubs of the tarvo package (libtarvo's Python bindings)."""
+
+import builtins
+from types import TracebackType
+from typing import Callable, Iterator, Optional, Tuple, Type, Union
+
+import numpy as np
+import numpy.typing as npt
+
+_Bytes = Union[bytes, bytearray, memoryview]
+_Progress = Callable[[int, int], object]
+
+class Error(Exception):
+    """A call into the camera library failed; ``code`` and ``name`` are the library's."""
+
+    code: int
+    name: str
+    def __init__(self, message: str, code: int = ..., name: str = ...) -> None: ...
+
+class TimeoutError(Error, builtins.TimeoutError):
+    """No frame arrived within the time allowed (code -5, TARVO_ERR_CAP_TIMEOUT)."""
+
+class CameraLocation:
+    """Where a camera sits on the USB bus."""
+
+    @property
+    def index(self) -> int: ...
+    @property
+    def bus(self) -> int: ...
+    @property
+    def port(self) -> int: ...
+    @property
+    def address(self) -> int: ...
+    @property
+    def speed(self) -> int:
+        """libusb speed code: 1 low, 2 full, 3 high, 4 super."""
+
+class CameraInfo:
+    """What a camera reported about itself when it was opened."""
+
+    @property
+    def product(self) -> str:
+        """Product string "model-chipcode-revision"."""
+    @property
+    def ident(self) -> str: ...
+    @property
+    def firmware(self) -> int: ...
+    @property
+    def part_version(self) -> int: ...
+    @property
+    def chip_id(self) -> int: ...
+    @property
+    def wafer_id(self) -> int: ...
+
+class Frame:
+    """One captured frame; supports the buffer protocol (read-only bytes of the frame)."""
+
+    @property
+    def index(self) -> int:
+        """Frame index, counting modulo 65536."""
+    @property
+    def format(self) -> int:
+        """Frame format code (2: four DCS planes, 0: gray)."""
+    @property
+    def width(self) -> int: ...
+    @property
+    def height(self) -> int: ...
+    @property
+    def pixel_size(self) -> int:
+        """Bytes per pixel."""
+    @property
+    def size(self) -> int:
+        """Frame length in bytes."""
+    @property
+    def temperatures(self) -> Tuple[float, float]:
+        """Sensor and illumination-board temperature of the frame, degrees Celsius."""
+    @property
+    def raw(self) -> npt.NDArray[np.uint8]:
+        """Read-only numpy view of the frame's bytes (no copy)."""
+    def __len__(self) -> int: ...
+    def __buffer__(self, flags: int) -> memoryview: ...
+
+class FrameStream(Iterator[Frame]):
+    """Iterator of Camera.frames(); close() ends it and stops capture it started."""
+
+    def __iter__(self) -> FrameStream: ...
+    def __next__(self) -> Frame: ...
+    def close(self) -> None: ...
+
+class Camera:
+    """An open camera; a context manager that closes it on exit."""
+
+    def __enter__(self) -> Camera: ...
+    def __exit__(
+        self,
+        exc_type: Optional[Type[BaseException]],
+        exc: Optional[BaseException],
+        tb: Optional[TracebackType],
+    ) -> None: ...
+    def close(self) -> None: ...
+    @property
+    def closed(self) -> bool: ...
+    @property
+    def info(self) -> CameraInfo: ...
+    @property
+    def location(self) -> CameraLocation: ...
+    def get_param(self, number: int) -> bytes:
+        """Value of device parameter `number` (0 to 255), as many bytes as the camera reports."""
+    def set_param(self, number: int, value: _Bytes) -> None:
+        """Sets device parameter `number` to at most 18 bytes (numbers little-endian)."""
+    def read_registers(self, target: int, address: int, count: int = 1) -> npt.NDArray[np.uint32]: ...
+    def write_registers(self, target: int, address: int, values: npt.ArrayLike) -> None: ...
+    def start(self) -> None:
+        """Starts capture (nothing happens when it runs already)."""
+    def stop(self) -> None:
+        """Stops capture and wakes a thread waiting for a frame."""
+    @property
+    def capturing(self) -> bool: ...
+    def read_frame(self, timeout: Optional[float] = 5.0) -> Frame:
+        """Next frame of a running capture; TimeoutError after `timeout` seconds (None: no limit)."""
+    def frames(self, n: Optional[int] = None, timeout: Optional[float] = 5.0) -> FrameStream:
+        """Iterates over `n` frames (None: without end), starting and stopping capture if it
+        was not running."""
+    def write_data(
+        self, type: int, version: int, path: str, progress: Optional[_Progress] = None
+    ) -> None:
+        """Sends the image in `path` to the camera's flash as data of `type` and `version`;
+        `progress(done, total)` is called after every chunk the camera acknowledged."""
+    def read_data(self, type: int, path: str, progress: Optional[_Progress] = None) -> None:
+        """Reads the camera's stored data of `type` into the file `path`; `progress(done,
+        total)` is called after every piece written."""
+
+def list_cameras() -> list[CameraLocation]: ...
+def open(index: int = 0, path: Optional[str] = None) -> Camera:
+    """Opens the index-th camera; `path` sets the library's path prefix for calibration files."""
+def error_name(code: int) -> str: ...
+def set_log_levels(console: int = 3, file: int = 5) -> None:
+    """Thresholds of the library's log sinks, 0 (trace) to 5 (silent). The file sink writes to
+    $TARVO_LOG_FILE when that was set at import."""
