@@ -1,5 +1,6 @@
 // tarvo depth and tarvo gray: distance or gray images from the first camera, into a frame file
-// (.zrd, every frame) or a 16-bit PNG (.png, the last frame; distances in millimetres).
+// (.zrd, every frame) or a PNG of the last frame: 16-bit (distances in millimetres), or with
+// --color the default colour map's colours (8-bit RGB).
 #if TARVO_TOOL_PNG
 #include <png.h>
 #endif
@@ -27,6 +28,9 @@ struct ImageOptions {
     unsigned frames = 1;
     std::string output;
     std::string format;
+    bool undistort = false;
+    bool color = false;
+    std::vector<float> range = {0.0f, 4.0f};  // colour range in metres, red end then blue end
 };
 
 // Frame-file save formats by name.
@@ -89,17 +93,24 @@ struct PngWriter {
     ~PngWriter() { png_destroy_write_struct(&png, &info); }
 };
 
-bool write_png(int fd, Kind kind, const std::vector<float> &image, uint32_t width,
-               uint32_t height) {
+// Rows of 16-bit gray samples (big-endian, as PNG stores them).
+std::vector<uint8_t> gray16_rows(Kind kind, const std::vector<float> &image) {
+    std::vector<uint8_t> rows(image.size() * 2);
+    for (size_t i = 0; i < image.size(); ++i) {
+        const uint16_t v = png_value(kind, image[i]);
+        rows[2 * i] = static_cast<uint8_t>(v >> 8);
+        rows[2 * i + 1] = static_cast<uint8_t>(v);
+    }
+    return rows;
+}
+
+// `rows`: height rows of width x channels samples of bit_depth bits.
+bool write_png_rows(int fd, const std::vector<uint8_t> &rows, uint32_t width, uint32_t height,
+                    int bit_depth, int color_type) {
     std::FILE *file = ::fdopen(::dup(fd), "wb");
     if (file == nullptr)
         return false;
-    std::vector<uint8_t> rows(size_t{width} * height * 2);
-    for (size_t i = 0; i < size_t{width} * height; ++i) {
-        const uint16_t v = png_value(kind, image[i]);
-        rows[2 * i] = static_cast<uint8_t>(v >> 8);  // PNG samples are big-endian
-        rows[2 * i + 1] = static_cast<uint8_t>(v);
-    }
+    const size_t stride = rows.size() / height;
     bool ok = false;
     {
         PngWriter w;
@@ -107,19 +118,32 @@ bool write_png(int fd, Kind kind, const std::vector<float> &image, uint32_t widt
         w.info = w.png != nullptr ? png_create_info_struct(w.png) : nullptr;
         if (w.info != nullptr && setjmp(png_jmpbuf(w.png)) == 0) {
             png_init_io(w.png, file);
-            png_set_IHDR(w.png, w.info, width, height, 16, PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_NONE,
+            png_set_IHDR(w.png, w.info, width, height, bit_depth, color_type, PNG_INTERLACE_NONE,
                          PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
             png_write_info(w.png, w.info);
             for (uint32_t y = 0; y < height; ++y)
-                png_write_row(w.png, rows.data() + size_t{y} * width * 2);
+                png_write_row(w.png, rows.data() + size_t{y} * stride);
             png_write_end(w.png, nullptr);
             ok = true;
         }
     }
     return std::fclose(file) == 0 && ok;
 }
+
+bool write_png(int fd, Kind kind, const ImageOptions &opt, const std::vector<float> &image,
+               uint32_t width, uint32_t height) {
+    if (image.empty() || height == 0)
+        return false;
+    if (!opt.color)
+        return write_png_rows(fd, gray16_rows(kind, image), width, height, 16, PNG_COLOR_TYPE_GRAY);
+    std::vector<uint8_t> rgb(image.size() * 3);
+    const int n = tarvo_cmap_float(rgb.data(), static_cast<int>(rgb.size()), image.data(),
+                                   static_cast<int>(image.size()), 0, opt.range[0], opt.range[1]);
+    return n == static_cast<int>(image.size()) &&
+           write_png_rows(fd, rgb, width, height, 8, PNG_COLOR_TYPE_RGB);
+}
 #else
-bool write_png(int, Kind, const std::vector<float> &, uint32_t, uint32_t) {
+bool write_png(int, Kind, const ImageOptions &, const std::vector<float> &, uint32_t, uint32_t) {
     std::fprintf(stderr, "tarvo: this tool was built without libpng\n");
     return false;
 }
@@ -141,6 +165,8 @@ int capture_images(tarvo_dev_t *dev, Kind kind, const ImageOptions &opt, int sav
     TempFile file(opt.output);
     if (!file.open())
         return fail("cannot write %s", opt.output.c_str());
+    if (opt.undistort && tarvo_filter_enable(dev, TARVO_FILTER_UNDISTORT, nullptr, 0) != 1)
+        return fail("cannot switch lens undistortion on");
     if (!tarvo_cap_set_frame_buffer(dev, nullptr, 10 * TARVO_CAP_FRAME_UNIT) ||
         !tarvo_cap_start(dev)) {
         return fail("capture did not start");
@@ -178,7 +204,7 @@ int capture_images(tarvo_dev_t *dev, Kind kind, const ImageOptions &opt, int sav
     }
     progress.clear();
     tarvo_cap_stop(dev);
-    if (result == kDone && png && !write_png(file.fd(), kind, image, info.width, info.height))
+    if (result == kDone && png && !write_png(file.fd(), kind, opt, image, info.width, info.height))
         result = fail("cannot write %s", opt.output.c_str());
     if (result == kDone && !file.commit())
         result = fail("cannot write %s", opt.output.c_str());
@@ -194,6 +220,8 @@ int run(Kind kind, const ImageOptions &opt) {
     const bool png = ends_with(opt.output, ".png");
     if (!png && !ends_with(opt.output, ".zrd"))
         return fail("%s: the output must end in .zrd (frame file) or .png", opt.output.c_str());
+    if (opt.color && !png)
+        return fail("--color writes a PNG: the output must end in .png");
     const std::string format = opt.format.empty() ? formats.begin()->first : opt.format;
     const auto it = formats.find(format);
     if (!png && it == formats.end())
@@ -215,6 +243,13 @@ void add_image_command(Tool &tool, Kind kind, const char *name, const char *help
     cmd->add_option("--format", opt->format, formats)
         ->check(CLI::IsMember(kind == Kind::distance ? std::vector<std::string>{"f32", "u32", "u16"}
                                                      : std::vector<std::string>{"u16", "u8"}));
+    cmd->add_flag("--undistort", opt->undistort, "undistort through the lens model first");
+    if (kind == Kind::distance) {
+        cmd->add_flag("--color", opt->color, "PNG in the colour map's colours (8-bit RGB)");
+        cmd->add_option("--range", opt->range,
+                        "colour range in metres, red end then blue end (default 0 4)")
+            ->expected(2);
+    }
     tool.on_run(cmd, [kind, opt] { return run(kind, *opt); });
 }
 

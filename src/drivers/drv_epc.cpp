@@ -5,6 +5,7 @@
 #include <tarvo/epc_calc.h>
 #include <tarvo/epc_config.h>
 #include <tarvo/epc_drv.h>
+#include <tarvo/lens.h>
 #include <tarvo/log.h>
 
 #include <algorithm>
@@ -18,6 +19,7 @@
 #include "api/dev_ctx.h"
 #include "drivers/epc_driver_state.h"
 #include "drivers/epc_frame_checks.h"
+#include "drivers/epc_lens.h"
 #include "drivers/epc_pipeline_calls.h"
 #include "drivers/frame_info.h"
 #include "epc/device_io.h"
@@ -95,6 +97,7 @@ bool epc_init(tarvo_drv_t *drv, tarvo_dev_t *dev) {
         zr_log(4, "ERR", "[%s] no memory for the driver state\n", "epc_init");
         return false;
     }
+    build_lens_map(*state_of(drv), "epc_init");
     char product[sizeof dev->product + 1] = {};
     std::memcpy(product, dev->product, sizeof dev->product);
     char revision[17] = {};
@@ -268,24 +271,33 @@ void gray_samples(float *dst, const uint16_t *src, uint32_t width, uint32_t heig
 int decode_distance(EpcDriverState &st, float *dst, const uint16_t *src, uint32_t width,
                     uint32_t height) {
     const int n = static_cast<int>(width * height);
+    // Undistortion resamples from a complete image in the work buffer.
+    const bool undistort = undistorts(st, width, height);
+    float *metres = undistort ? st.work_metres.data() : dst;
     if (!st.filters.hdr_on.load()) {
-        if (calcDefPiDelayGetDataSorted_opt(kMetres, dst, src, n) < 0)
+        if (calcDefPiDelayGetDataSorted_opt(kMetres, metres, src, n) < 0)
             return refuse(st);
-        return 4 * n;
+    } else {
+        uint16_t *codes = st.work_phases.data();
+        if (calcDefPiDelayGetDataSorted_opt(kPhase16, codes, src, n) < 0)
+            return refuse(st);
+        merge_hdr_rows(codes, static_cast<int>(width), static_cast<int>(height));
+        phases_to_metres(codes, metres, static_cast<size_t>(n), configGetModulationFrequency());
     }
-    uint16_t *codes = st.work_phases.data();
-    if (calcDefPiDelayGetDataSorted_opt(kPhase16, codes, src, n) < 0)
-        return refuse(st);
-    merge_hdr_rows(codes, static_cast<int>(width), static_cast<int>(height));
-    phases_to_metres(codes, dst, static_cast<size_t>(n), configGetModulationFrequency());
+    if (undistort)
+        undistort_image(st, dst, metres, width, height, kUnseenDistance);
     return 4 * n;
 }
 
 int decode_gray(EpcDriverState &st, float *dst, const uint16_t *src, uint32_t width,
                 uint32_t height) {
     const int n = static_cast<int>(width * height);
-    if (calcDefPiDelayGetDataSorted_opt(kAmplitudeFloat, dst, src, n) < 0)
+    const bool undistort = undistorts(st, width, height);
+    float *amplitude = undistort ? st.work_metres.data() : dst;
+    if (calcDefPiDelayGetDataSorted_opt(kAmplitudeFloat, amplitude, src, n) < 0)
         return refuse(st);
+    if (undistort)
+        undistort_image(st, dst, amplitude, width, height, kUnseenGray);
     return 4 * n;
 }
 
@@ -352,17 +364,11 @@ int epc_calib_load(tarvo_drv_t *drv, int, int, int) {
 int epc_spare_b(tarvo_drv_t *) {
     return 1;
 }
-bool epc_filter_enable(tarvo_drv_t *, int, const void *, int) {
-    return false;
-}
-bool epc_filter_disable(tarvo_drv_t *, int) {
-    return false;
-}
 
 }  // namespace
 
 extern "C" TARVO_API const tarvo_drv_ops_t g_tarvo_driver_op_epc = {
-    epc_init,    epc_uninit,        epc_frame_get_info, epc_frame_decode,
-    nullptr,     epc_spare_a,       epc_config_reinit,  epc_calib_load,
-    epc_spare_b, epc_filter_enable, epc_filter_disable,
+    epc_init,           epc_uninit,    epc_frame_get_info, epc_frame_decode,
+    epc_lens_param_get, epc_spare_a,   epc_config_reinit,  epc_calib_load,
+    epc_spare_b,        filter_enable, filter_disable,
 };

@@ -12,6 +12,8 @@
 
 #include <tarvo/drv.h>
 
+#include "output/undistort.h"
+
 namespace tarvo::epc_driver {
 
 // The largest frame the pipeline's static arrays hold: 328 columns x 252 rows.
@@ -43,6 +45,9 @@ struct CalibrationFiles {
 };
 
 struct EpcDriverState {
+    // Built from the library's lens parameters at init and whenever undistortion is switched
+    // on; decodes on other threads keep the map they started with.
+    SharedLensMap lens_map;
     FilterSwitches filters;
     // 1 while the newest frame is good; applications read and write it too.
     std::atomic<uint8_t> frame_valid{1};
