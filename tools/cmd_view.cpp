@@ -95,6 +95,8 @@ class Viewer {
     void change(const httplib::Request &req, httplib::Response &res);
     std::string apply(const std::string &key, const std::string &value);
     std::optional<uint32_t> read_param(int id);
+    int points(std::vector<float> &out, const std::vector<float> &dist, int width, int height,
+               bool xyzd);
     bool write_param(int id, uint32_t value, int bytes);
 
     tarvo_dev_t *dev_;
@@ -321,11 +323,10 @@ void Viewer::serve_rays(httplib::Response &res) {
     const std::vector<float> ones(static_cast<size_t>(w) * h, 1.0f);
     std::string out(12 * ones.size() + 4, '\0');
     std::vector<float> rays(3 * ones.size());
-    const int n = tarvo_frame_get_pcl(dev_, rays.data(), static_cast<int>(rays.size()), ones.data(),
-                                      static_cast<int>(ones.size()), w, h, nullptr);
+    const int n = points(rays, ones, w, h, false);
     if (n != w * h) {
         res.status = 503;
-        res.set_content("no lens parameters for the point cloud\n", "text/plain");
+        res.set_content("no point cloud from this camera\n", "text/plain");
         return;
     }
     const uint16_t dims[2] = {static_cast<uint16_t>(w), static_cast<uint16_t>(h)};
@@ -360,10 +361,8 @@ void Viewer::serve_ply(httplib::Response &res) {
         return;
     }
     const int pixels = static_cast<int>(frame->distance.size());
-    std::vector<float> points(4 * static_cast<size_t>(pixels));
-    const int n = tarvo_frame_get_pcl_xyzd(dev_, points.data(), static_cast<int>(points.size()),
-                                           frame->distance.data(), pixels, frame->width,
-                                           frame->height, true, nullptr);
+    std::vector<float> cloud(4 * static_cast<size_t>(pixels));
+    const int n = points(cloud, frame->distance, frame->width, frame->height, true);
     char dir_template[] = "/tmp/tarvo-view-XXXXXX";
     if (n <= 0 || mkdtemp(dir_template) == nullptr) {
         res.status = 503;
@@ -371,7 +370,7 @@ void Viewer::serve_ply(httplib::Response &res) {
     }
     const std::string path = std::string(dir_template) + "/cloud.ply";
     std::string error;
-    const bool ok = write_ply(path, std::span<const float>(points.data(), 4 * size_t(n)), error);
+    const bool ok = write_ply(path, std::span<const float>(cloud.data(), 4 * size_t(n)), error);
     std::ifstream in(path, std::ios::binary);
     std::stringstream body;
     body << in.rdbuf();
@@ -384,6 +383,25 @@ void Viewer::serve_ply(httplib::Response &res) {
     }
     res.set_header("Content-Disposition", "attachment; filename=\"tarvo-cloud.ply\"");
     res.set_content(body.str(), "application/octet-stream");
+}
+
+// Points from a distance image through the driver's lens parameters, or, for a camera without
+// them, a pinhole with a 90 degree horizontal field of view, so the cloud still shows the shape.
+int Viewer::points(std::vector<float> &out, const std::vector<float> &dist, int width, int height,
+                   bool xyzd) {
+    const tarvo_camera_param_t pinhole{width / 2.0f - 0.5f, height / 2.0f - 0.5f, width / 2.0f,
+                                       width / 2.0f, 1.0f};
+    const int len = static_cast<int>(out.size()), count = static_cast<int>(dist.size());
+    for (const tarvo_camera_param_t *lens :
+         {static_cast<const tarvo_camera_param_t *>(nullptr), &pinhole}) {
+        const int n = xyzd ? tarvo_frame_get_pcl_xyzd(dev_, out.data(), len, dist.data(), count,
+                                                      width, height, true, lens)
+                           : tarvo_frame_get_pcl(dev_, out.data(), len, dist.data(), count, width,
+                                                 height, lens);
+        if (n > 0)
+            return n;
+    }
+    return 0;
 }
 
 std::optional<long> parse_int(const std::string &text, long lo, long hi) {
