@@ -231,6 +231,9 @@ function renderCloud() {
   gl.drawArrays(gl.POINTS, 0, cloud.count);
 }
 
+// Turns the cloud by yaw and pitch radians (also for tests and the console).
+state.turn = (yaw, pitch) => { cloud.yaw += yaw; cloud.pitch += pitch; renderCloud(); };
+
 async function loadRays() {
   const res = await fetch('/rays', { cache: 'no-store' });
   if (!res.ok) return false;
