@@ -257,6 +257,10 @@ void Viewer::serve_frame(const httplib::Request &req, httplib::Response &res) {
         res.status = 204;  // nothing new yet; ask again
         return;
     }
+    // How long the frame waited in the slot, for the page's latency figure.
+    const double age = std::chrono::duration<double, std::milli>(Clock::now() - started_).count() -
+                       frame->captured_ms;
+    res.set_header("X-Frame-Age-Ms", std::to_string(std::lround(age)));
     res.set_header("Cache-Control", "no-store");
     res.set_content(encode(*frame), "application/octet-stream");
 }

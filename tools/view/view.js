@@ -34,12 +34,17 @@ async function frameLoop() {
     try {
       const res = await fetch('/frame?after=' + state.seq, { cache: 'no-store' });
       if (res.status === 200) {
+        const arrived = performance.now();
         const frame = parseFrame(await res.arrayBuffer());
         if (frame) {
           state.seq = frame.seq;
           state.frame = frame;
           state.shown++;
           draw(frame);
+          // Capture to drawn: the frame's age when sent, plus reading and drawing it here.
+          const age = parseFloat(res.headers.get('X-Frame-Age-Ms')) || 0;
+          state.latency = 0.9 * state.latency + 0.1 * (age + performance.now() - arrived);
+          $('st-latency').textContent = state.latency.toFixed(0);
         }
       } else if (res.status !== 204) {
         await sleep(500);
