@@ -106,7 +106,6 @@ class Viewer {
 
     std::thread capture_thread_;
     std::atomic<bool> stopping_{false};
-    std::string capture_error_;
 
     std::mutex slot_mutex_;
     std::condition_variable slot_changed_;
