@@ -5,6 +5,7 @@ import select
 import signal
 import struct
 import subprocess
+import threading
 import time
 import urllib.error
 import urllib.request
@@ -31,7 +32,15 @@ class Viewer:
             if m:
                 self.base, self.token = m.group(1).decode(), m.group(2).decode()
                 self.url = line.split()[-1].decode()
+                # Keep reading, so that a full pipe never stalls the tool.
+                self.output = seen
+                self.reader = threading.Thread(target=self._drain, daemon=True)
+                self.reader.start()
                 return self
+
+    def _drain(self):
+        for line in self.proc.stdout:
+            self.output += line
 
     def __exit__(self, *exc):
         os.killpg(self.proc.pid, signal.SIGTERM)
@@ -40,7 +49,12 @@ class Viewer:
         except subprocess.TimeoutExpired:
             os.killpg(self.proc.pid, signal.SIGKILL)
             self.proc.wait()
+        self.reader.join(60)
         self.proc.stdout.close()
+        # A clean stop on SIGTERM; a crash or a sanitizer report fails the test.
+        if self.proc.returncode != 0:
+            raise AssertionError(f"tarvo view ended with {self.proc.returncode}:\n"
+                                 + self.output.decode(errors="replace"))
 
     def request(self, path, data=None, headers=None):
         """(status, body) of a GET, or a POST when data is given (form-encoded)."""
