@@ -7,6 +7,8 @@ packages=(
     libgtest-dev libgmock-dev googletest libbenchmark-dev
     umockdev libumockdev-dev
     libcli11-dev
+    # tarvo view: the HTTP server, and the headless browser its page test runs in
+    libcpp-httplib-dev chromium chromium-driver python3-selenium
     # the reference implementation the lens benchmark measures against (bench/bench_lens.cpp)
     libopencv-dev
     pybind11-dev python3-dev python3-numpy python3-pytest

@@ -1,0 +1,593 @@
+// tarvo view: the first camera live in a browser. One thread captures and decodes into a
+// latest-frame slot; the HTTP server hands the newest frame to each page as compact binary
+// (long poll), so a slow page only skips frames and never slows the capture.
+#include <httplib.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+#include <random>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include "commands.h"
+#include "ply_file.h"
+#include "view_assets.h"
+
+namespace tarvo::tool {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct ViewOptions {
+    std::string bind = "127.0.0.1";
+    int port = 8080;
+};
+
+// Distances at or above this many metres are the sensor's invalid codes.
+constexpr float kInvalidMetres = 60.0f;
+
+// The newest decoded frame: depth in millimetres (0 = no distance) and gray, row-major.
+struct Frame {
+    uint32_t seq = 0;
+    uint16_t width = 0, height = 0;
+    uint16_t index = 0;
+    double captured_ms = 0;  // since the server started
+    std::vector<uint16_t> depth_mm, gray;
+    std::vector<float> distance;  // metres, as decoded, for the point-cloud file
+};
+
+// The error callback has no user pointer, and there is one capture per process.
+std::atomic<uint32_t> g_discarded{0};
+
+bool on_capture_error(tarvo_dev_t *, int err, uint32_t arg) {
+    if (err == TARVO_ERR_CAP_FRAME_DISCARD)
+        g_discarded = arg;
+    return true;
+}
+
+class Viewer {
+  public:
+    Viewer(tarvo_dev_t *dev, std::string token) : dev_(dev), token_(std::move(token)) {}
+
+    bool start_capture() {
+        constexpr uint32_t kBufferFrames = 10;
+        g_discarded = 0;
+        tarvo_cap_set_callback_on_error(dev_, on_capture_error);
+        if (!tarvo_cap_set_frame_buffer(dev_, nullptr, kBufferFrames * TARVO_CAP_FRAME_UNIT) ||
+            !tarvo_cap_start(dev_))
+            return false;
+        capture_thread_ = std::thread([this] { capture_loop(); });
+        return true;
+    }
+
+    void stop_capture() {
+        stopping_ = true;
+        slot_changed_.notify_all();
+        if (capture_thread_.joinable())
+            capture_thread_.join();
+        tarvo_cap_stop(dev_);
+        tarvo_cap_set_callback_on_error(dev_, nullptr);
+    }
+
+    void routes(httplib::Server &server);
+    void set_origin(std::string host_port) { own_host_ = std::move(host_port); }
+
+  private:
+    void capture_loop();
+    bool decode(const std::vector<uint8_t> &raw, const tarvo_frame_info_t &info, Frame &out);
+    void publish(Frame &frame);
+    void count_frame(const tarvo_frame_info_t &info);
+
+    bool host_allowed(const httplib::Request &req) const;
+    bool may_change(const httplib::Request &req) const;
+    void serve_frame(const httplib::Request &req, httplib::Response &res);
+    void serve_status(httplib::Response &res);
+    void serve_rays(httplib::Response &res);
+    void serve_cmap(const httplib::Request &req, httplib::Response &res);
+    void serve_ply(httplib::Response &res);
+    void change(const httplib::Request &req, httplib::Response &res);
+    std::string apply(const std::string &key, const std::string &value);
+    std::optional<uint32_t> read_param(int id);
+    int points(std::vector<float> &out, const std::vector<float> &dist, int width, int height,
+               bool xyzd);
+    bool write_param(int id, uint32_t value, int bytes);
+
+    tarvo_dev_t *dev_;
+    const std::string token_;
+    std::string own_host_;
+    const Clock::time_point started_ = Clock::now();
+
+    std::thread capture_thread_;
+    std::atomic<bool> stopping_{false};
+
+    std::mutex slot_mutex_;
+    std::condition_variable slot_changed_;
+    std::shared_ptr<const Frame> latest_;
+
+    // Rate and losses, written by the capture thread.
+    std::atomic<uint32_t> received_{0}, dropped_{0};
+    std::atomic<double> fps_{0};
+    uint16_t last_index_ = 0;
+    Clock::time_point rate_since_ = Clock::now();
+    uint32_t rate_count_ = 0;
+
+    std::mutex control_mutex_;  // one camera change or parameter read at a time
+    bool auto_exposure_ = false, undistort_ = false, hdr_ = false;
+    unsigned ae_target_ = 20;
+    int min_amplitude_ = 0;
+};
+
+void Viewer::count_frame(const tarvo_frame_info_t &info) {
+    const uint32_t n = received_++;
+    if (n > 0) {
+        // Frame indices count modulo 65536; a gap means frames the camera sent and we lost.
+        const uint16_t step = static_cast<uint16_t>(info.frame_idx - last_index_);
+        if (step > 1)
+            dropped_ += step - 1u;
+    }
+    last_index_ = info.frame_idx;
+    ++rate_count_;
+    const double secs = std::chrono::duration<double>(Clock::now() - rate_since_).count();
+    if (secs >= 1.0) {
+        fps_ = rate_count_ / secs;
+        rate_count_ = 0;
+        rate_since_ = Clock::now();
+    }
+}
+
+bool Viewer::decode(const std::vector<uint8_t> &raw, const tarvo_frame_info_t &info, Frame &out) {
+    tarvo_frame_info_t described = info;
+    const int pixels = static_cast<int>(info.width * info.height);
+    if (pixels <= 0 || info.width > 65535 || info.height > 65535)
+        return false;
+    out.distance.resize(pixels);
+    std::vector<float> gray(pixels);
+    const uint32_t size = std::min<uint32_t>(info.frame_size, raw.size());
+    if (tarvo_frame_get_distance(dev_, out.distance.data(), pixels, raw.data(), size, &described) !=
+        pixels)
+        return false;
+    const bool have_gray =
+        tarvo_frame_get_gray(dev_, gray.data(), pixels, raw.data(), size, &described) == pixels;
+    out.width = static_cast<uint16_t>(info.width);
+    out.height = static_cast<uint16_t>(info.height);
+    out.index = info.frame_idx;
+    out.depth_mm.resize(pixels);
+    out.gray.assign(pixels, 0);
+    for (int i = 0; i < pixels; ++i) {
+        const float d = out.distance[i];
+        out.depth_mm[i] =
+            d > 0 && d < kInvalidMetres ? static_cast<uint16_t>(std::lround(d * 1000.0f)) : 0;
+        if (have_gray)
+            out.gray[i] = static_cast<uint16_t>(std::clamp(gray[i], 0.0f, 65535.0f));
+    }
+    return true;
+}
+
+void Viewer::publish(Frame &frame) {
+    frame.captured_ms = std::chrono::duration<double, std::milli>(Clock::now() - started_).count();
+    {
+        std::lock_guard lock(slot_mutex_);
+        frame.seq = latest_ ? latest_->seq + 1 : 1;
+        latest_ = std::make_shared<const Frame>(std::move(frame));
+    }
+    slot_changed_.notify_all();
+}
+
+void Viewer::capture_loop() {
+    std::vector<uint8_t> raw(4 * TARVO_CAP_FRAME_UNIT);
+    while (!stopping_) {
+        tarvo_frame_info_t info{};
+        const int n =
+            tarvo_cap_get_frames(dev_, 1, raw.data(), static_cast<uint32_t>(raw.size()), &info);
+        if (n < 0) {
+            std::fprintf(stderr, "tarvo: capture failed: %s\n", tarvo_error_name(n));
+            return;
+        }
+        if (n == 0)
+            continue;  // time-out: try again
+        count_frame(info);
+        Frame frame;
+        if (decode(raw, info, frame))
+            publish(frame);
+    }
+}
+
+// Requests must name this server (or localhost) as their host, so a page of another site that
+// a DNS name rebinds to this address gets nothing.
+bool Viewer::host_allowed(const httplib::Request &req) const {
+    const std::string host = req.get_header_value("Host");
+    const std::string port = own_host_.substr(own_host_.rfind(':') + 1);
+    return host == own_host_ || host == "localhost:" + port || host == "127.0.0.1:" + port ||
+           host == "[::1]:" + port;
+}
+
+// A change needs the run's token, and a browser's Origin, when sent, must be this page's own.
+bool Viewer::may_change(const httplib::Request &req) const {
+    if (req.get_header_value("X-Tarvo-Token") != token_)
+        return false;
+    if (!req.has_header("Origin"))
+        return true;
+    return req.get_header_value("Origin") == "http://" + req.get_header_value("Host");
+}
+
+// Binary frame: "TVF1", u32 seq, u16 width, u16 height, u16 frame index, u16 0, f64 capture
+// time in ms, then width x height u16 depth in mm, then as many u16 gray; little-endian.
+std::string encode(const Frame &f) {
+    const size_t pixels = f.depth_mm.size();
+    std::string out(24 + 4 * pixels, '\0');
+    char *p = out.data();
+    std::memcpy(p, "TVF1", 4);
+    std::memcpy(p + 4, &f.seq, 4);
+    std::memcpy(p + 8, &f.width, 2);
+    std::memcpy(p + 10, &f.height, 2);
+    std::memcpy(p + 12, &f.index, 2);
+    std::memcpy(p + 16, &f.captured_ms, 8);
+    std::memcpy(p + 24, f.depth_mm.data(), 2 * pixels);
+    std::memcpy(p + 24 + 2 * pixels, f.gray.data(), 2 * pixels);
+    return out;
+}
+
+void Viewer::serve_frame(const httplib::Request &req, httplib::Response &res) {
+    uint64_t after = 0;
+    if (req.has_param("after")) {
+        const auto n = parse_number(req.get_param_value("after"), UINT32_MAX);
+        if (!n) {
+            res.status = 400;
+            res.set_content("bad 'after'\n", "text/plain");
+            return;
+        }
+        after = *n;
+    }
+    std::shared_ptr<const Frame> frame;
+    {
+        std::unique_lock lock(slot_mutex_);
+        slot_changed_.wait_for(lock, std::chrono::seconds(2),
+                               [&] { return stopping_ || (latest_ && latest_->seq != after); });
+        frame = latest_;
+    }
+    if (!frame || frame->seq == after) {
+        res.status = 204;  // nothing new yet; ask again
+        return;
+    }
+    // How long the frame waited in the slot, for the page's latency figure.
+    const double age = std::chrono::duration<double, std::milli>(Clock::now() - started_).count() -
+                       frame->captured_ms;
+    res.set_header("X-Frame-Age-Ms", std::to_string(std::lround(age)));
+    res.set_header("Cache-Control", "no-store");
+    res.set_content(encode(*frame), "application/octet-stream");
+}
+
+std::optional<uint32_t> Viewer::read_param(int id) {
+    tarvo_param_item_t item{};
+    item.param_id = id;
+    if (!tarvo_param_batch_get(dev_, &item, 1))
+        return std::nullopt;
+    uint32_t v = 0;
+    std::memcpy(&v, item.param_val, std::min<size_t>(item.param_val_len, 4));
+    return v;
+}
+
+bool Viewer::write_param(int id, uint32_t value, int bytes) {
+    tarvo_param_item_t item{};
+    item.param_id = id;
+    item.param_val_len = static_cast<uint8_t>(bytes);
+    std::memcpy(item.param_val, &value, bytes);
+    return tarvo_param_batch_set(dev_, &item, 1);
+}
+
+void Viewer::serve_status(httplib::Response &res) {
+    std::lock_guard lock(control_mutex_);
+    const auto frame_rate = read_param(12);
+    const auto integration = read_param(13);
+    uint32_t seq = 0;
+    {
+        std::lock_guard slot(slot_mutex_);
+        seq = latest_ ? latest_->seq : 0;
+    }
+    char text[768];
+    std::snprintf(text, sizeof text,
+                  "{\"seq\":%u,\"received\":%u,\"fps\":%.2f,\"dropped\":%u,\"discarded\":%u,"
+                  "\"sensor_temp\":%.1f,\"illumination_temp\":%.1f,\"integration_us\":%d,"
+                  "\"frame_rate\":%d,\"modulation_khz\":%d,\"auto_exposure\":%s,\"ae_target\":%u,"
+                  "\"min_amplitude\":%d,\"undistort\":%s,\"hdr\":%s,\"capturing\":%s}\n",
+                  seq, received_.load(), fps_.load(), dropped_.load(), g_discarded.load(),
+                  temperatureGetTemperatureByFrameHeader() / 10.0,
+                  temperatureGetIbTemperatureByFrameHeader() / 10.0,
+                  integration ? static_cast<int>(*integration & 0xffff) : -1,
+                  frame_rate ? static_cast<int>(*frame_rate) : -1, configGetModulationFrequency(),
+                  auto_exposure_ ? "true" : "false", ae_target_, min_amplitude_,
+                  undistort_ ? "true" : "false", hdr_ ? "true" : "false",
+                  stopping_ ? "false" : "true");
+    res.set_header("Cache-Control", "no-store");
+    res.set_content(text, "application/json");
+}
+
+// Each pixel's unit viewing ray (x, y, z floats): the point cloud of a wall one metre away on
+// every ray. The page multiplies by the depth, so it needs the rays only once per lens setting.
+void Viewer::serve_rays(httplib::Response &res) {
+    std::shared_ptr<const Frame> frame;
+    {
+        std::lock_guard lock(slot_mutex_);
+        frame = latest_;
+    }
+    if (!frame) {
+        res.status = 503;
+        res.set_content("no frame yet\n", "text/plain");
+        return;
+    }
+    const int w = frame->width, h = frame->height;
+    const std::vector<float> ones(static_cast<size_t>(w) * h, 1.0f);
+    std::string out(12 * ones.size() + 4, '\0');
+    std::vector<float> rays(3 * ones.size());
+    const int n = points(rays, ones, w, h, false);
+    if (n != w * h) {
+        res.status = 503;
+        res.set_content("no point cloud from this camera\n", "text/plain");
+        return;
+    }
+    const uint16_t dims[2] = {static_cast<uint16_t>(w), static_cast<uint16_t>(h)};
+    std::memcpy(out.data(), dims, 4);
+    std::memcpy(out.data() + 4, rays.data(), 4 * rays.size());
+    res.set_content(out, "application/octet-stream");
+}
+
+// The library's colour map as 256 red, green, blue triples from near to far.
+void Viewer::serve_cmap(const httplib::Request &, httplib::Response &res) {
+    constexpr int kSteps = 256;
+    std::vector<float> ramp(kSteps);
+    for (int i = 0; i < kSteps; ++i)
+        ramp[i] = 1.0f + static_cast<float>(i) * 9.0f / (kSteps - 1);
+    std::string rgb(3 * kSteps, '\0');
+    if (tarvo_cmap_float(reinterpret_cast<uint8_t *>(rgb.data()), static_cast<int>(rgb.size()),
+                         ramp.data(), kSteps, 0, 1.0f, 10.0f) != kSteps) {
+        res.status = 500;
+        return;
+    }
+    res.set_content(rgb, "application/octet-stream");
+}
+
+void Viewer::serve_ply(httplib::Response &res) {
+    std::shared_ptr<const Frame> frame;
+    {
+        std::lock_guard lock(slot_mutex_);
+        frame = latest_;
+    }
+    if (!frame) {
+        res.status = 503;
+        return;
+    }
+    const int pixels = static_cast<int>(frame->distance.size());
+    std::vector<float> cloud(4 * static_cast<size_t>(pixels));
+    const int n = points(cloud, frame->distance, frame->width, frame->height, true);
+    char dir_template[] = "/tmp/tarvo-view-XXXXXX";
+    if (n <= 0 || mkdtemp(dir_template) == nullptr) {
+        res.status = 503;
+        return;
+    }
+    const std::string path = std::string(dir_template) + "/cloud.ply";
+    std::string error;
+    const bool ok = write_ply(path, std::span<const float>(cloud.data(), 4 * size_t(n)), error);
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream body;
+    body << in.rdbuf();
+    std::remove(path.c_str());
+    rmdir(dir_template);
+    if (!ok) {
+        res.status = 500;
+        res.set_content(error + "\n", "text/plain");
+        return;
+    }
+    res.set_header("Content-Disposition", "attachment; filename=\"tarvo-cloud.ply\"");
+    res.set_content(body.str(), "application/octet-stream");
+}
+
+// Points from a distance image through the driver's lens parameters, or, for a camera without
+// them, a pinhole with a 90 degree horizontal field of view, so the cloud still shows the shape.
+int Viewer::points(std::vector<float> &out, const std::vector<float> &dist, int width, int height,
+                   bool xyzd) {
+    const tarvo_camera_param_t pinhole{width / 2.0f - 0.5f, height / 2.0f - 0.5f, width / 2.0f,
+                                       width / 2.0f, 1.0f};
+    const int len = static_cast<int>(out.size()), count = static_cast<int>(dist.size());
+    for (const tarvo_camera_param_t *lens :
+         {static_cast<const tarvo_camera_param_t *>(nullptr), &pinhole}) {
+        const int n = xyzd ? tarvo_frame_get_pcl_xyzd(dev_, out.data(), len, dist.data(), count,
+                                                      width, height, true, lens)
+                           : tarvo_frame_get_pcl(dev_, out.data(), len, dist.data(), count, width,
+                                                 height, lens);
+        if (n > 0)
+            return n;
+    }
+    return 0;
+}
+
+std::optional<long> parse_int(const std::string &text, long lo, long hi) {
+    const auto n = parse_number(text, static_cast<uint64_t>(hi));
+    if (!n || static_cast<long>(*n) < lo)
+        return std::nullopt;
+    return static_cast<long>(*n);
+}
+
+// One setting; empty when done, else why not.
+std::string Viewer::apply(const std::string &key, const std::string &value) {
+    const bool on = value == "1" || value == "true" || value == "on";
+    if (!on && value != "0" && value != "false" && value != "off" &&
+        (key == "auto_exposure" || key == "undistort" || key == "hdr"))
+        return "expected 0 or 1";
+    if (key == "auto_exposure") {
+        const uint16_t target = static_cast<uint16_t>(ae_target_);
+        const int r = on ? tarvo_filter_enable(dev_, TARVO_FILTER_AUTO_EXPOSURE, &target, 2)
+                         : tarvo_filter_disable(dev_, TARVO_FILTER_AUTO_EXPOSURE);
+        if (r != 1)
+            return "the driver refused automatic exposure";
+        auto_exposure_ = on;
+    } else if (key == "ae_target") {
+        const auto n = parse_int(value, 1, 1000);
+        if (!n)
+            return "target: 1 to 1000 per mille";
+        ae_target_ = static_cast<unsigned>(*n);
+        if (auto_exposure_)
+            return apply("auto_exposure", "1");
+    } else if (key == "min_amplitude") {
+        const auto n = parse_int(value, 0, 65535);
+        if (!n)
+            return "minimum amplitude: 0 to 65535";
+        const int32_t amp = static_cast<int32_t>(*n);
+        const int r = amp > 0 ? tarvo_filter_enable(dev_, TARVO_FILTER_MIN_AMPLITUDE, &amp, 4)
+                              : tarvo_filter_disable(dev_, TARVO_FILTER_MIN_AMPLITUDE);
+        if (r != 1)
+            return "the driver refused the minimum amplitude";
+        min_amplitude_ = amp;
+    } else if (key == "undistort" || key == "hdr") {
+        const int id = key == "hdr" ? TARVO_FILTER_HDR : TARVO_FILTER_UNDISTORT;
+        const int r =
+            on ? tarvo_filter_enable(dev_, id, nullptr, 0) : tarvo_filter_disable(dev_, id);
+        if (r != 1)
+            return "the driver refused " + key;
+        (key == "hdr" ? hdr_ : undistort_) = on;
+    } else if (key == "integration") {
+        const auto n = parse_int(value, 1, 4000);
+        if (!n)
+            return "integration time: 1 to 4000 us";
+        if (!write_param(13, static_cast<uint32_t>(*n), 2))
+            return "the camera refused the integration time";
+        configSetIntegrationTime3D(static_cast<int>(*n));
+    } else if (key == "frame_rate") {
+        const auto n = parse_int(value, 1, 120);
+        if (!n)
+            return "frame rate: 1 to 120";
+        if (!write_param(12, static_cast<uint32_t>(*n), 4))
+            return "the camera refused the frame rate";
+    } else {
+        return "unknown setting '" + key + "'";
+    }
+    return "";
+}
+
+void Viewer::change(const httplib::Request &req, httplib::Response &res) {
+    if (!may_change(req)) {
+        res.status = 403;
+        res.set_content("forbidden: token or origin\n", "text/plain");
+        return;
+    }
+    if (req.params.empty()) {
+        res.status = 400;
+        res.set_content("no setting given\n", "text/plain");
+        return;
+    }
+    std::lock_guard lock(control_mutex_);
+    for (const auto &[key, value] : req.params) {
+        const std::string why = apply(key, value);
+        if (!why.empty()) {
+            res.status = 400;
+            res.set_content(key + ": " + why + "\n", "text/plain");
+            return;
+        }
+    }
+    res.set_content("{\"ok\":true}\n", "application/json");
+}
+
+void Viewer::routes(httplib::Server &server) {
+    server.set_pre_routing_handler([this](const httplib::Request &req, httplib::Response &res) {
+        if (host_allowed(req))
+            return httplib::Server::HandlerResponse::Unhandled;
+        res.status = 403;
+        res.set_content("forbidden: host\n", "text/plain");
+        return httplib::Server::HandlerResponse::Handled;
+    });
+    for (const ViewAsset &asset : view_assets()) {
+        const std::string path = asset.name == "index.html" ? "/" : "/" + asset.name;
+        server.Get(path, [&asset](const httplib::Request &, httplib::Response &res) {
+            res.set_header("Content-Security-Policy", "default-src 'self'; frame-ancestors 'none'");
+            res.set_header("X-Frame-Options", "DENY");
+            res.set_content(reinterpret_cast<const char *>(asset.data), asset.size, asset.mime);
+        });
+    }
+    server.Get("/frame", [this](const auto &req, auto &res) { serve_frame(req, res); });
+    server.Get("/status", [this](const auto &, auto &res) { serve_status(res); });
+    server.Get("/rays", [this](const auto &, auto &res) { serve_rays(res); });
+    server.Get("/cmap", [this](const auto &req, auto &res) { serve_cmap(req, res); });
+    server.Get("/cloud.ply", [this](const auto &, auto &res) { serve_ply(res); });
+    server.Post("/control", [this](const auto &req, auto &res) { change(req, res); });
+    server.set_exception_handler([](const auto &, auto &res, std::exception_ptr) {
+        res.status = 500;
+        res.set_content("internal error\n", "text/plain");
+    });
+}
+
+std::string make_token() {
+    std::random_device random;
+    std::string token;
+    for (int i = 0; i < 4; ++i) {
+        char part[9];
+        std::snprintf(part, sizeof part, "%08x", random());
+        token += part;
+    }
+    return token;
+}
+
+// SIGINT and SIGTERM stop the server; they are blocked here and taken by a waiting thread.
+std::thread stop_on_signal(httplib::Server &server, sigset_t &signals) {
+    return std::thread([&server, signals] {
+        int sig = 0;
+        sigwait(&signals, &sig);
+        if (sig != SIGUSR2)
+            server.stop();
+    });
+}
+
+int view(const ViewOptions &opt) {
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGUSR2);  // wakes the waiting thread when the server stopped otherwise
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    return with_camera([&](tarvo_dev_t *dev) {
+        httplib::Server server;
+        const std::string token = make_token();
+        Viewer viewer(dev, token);
+        Viewer *v = &viewer;
+        int port = opt.port;
+        if (port == 0)
+            port = server.bind_to_any_port(opt.bind);
+        else if (!server.bind_to_port(opt.bind, port))
+            port = -1;
+        if (port <= 0)
+            return fail("cannot listen on %s:%d", opt.bind.c_str(), opt.port);
+        const std::string host =
+            (opt.bind.find(':') != std::string::npos ? "[" + opt.bind + "]" : opt.bind) + ":" +
+            std::to_string(port);
+        v->set_origin(host);
+        v->routes(server);
+        if (!v->start_capture())
+            return fail("capture did not start");
+        std::printf("tarvo view: http://%s/?token=%s\n", host.c_str(), token.c_str());
+        std::fflush(stdout);
+        std::thread waiter = stop_on_signal(server, signals);
+        server.listen_after_bind();
+        pthread_kill(waiter.native_handle(), SIGUSR2);
+        waiter.join();
+        v->stop_capture();
+        return kDone;
+    });
+}
+
+}  // namespace
+
+void add_view_command(Tool &tool) {
+    auto opt = std::make_shared<ViewOptions>();
+    CLI::App *cmd = tool.app.add_subcommand("view", "show the first camera live in a browser");
+    cmd->add_option("--bind", opt->bind, "address to listen on (default 127.0.0.1)");
+    cmd->add_option("--port", opt->port, "port (default 8080; 0 picks a free one)")
+        ->check(CLI::Range(0, 65535));
+    tool.on_run(cmd, [opt] { return view(*opt); });
+}
+
+}  // namespace tarvo::tool
