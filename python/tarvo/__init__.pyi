@@ -79,6 +79,10 @@ class Frame:
         """Read-only numpy view of the frame's bytes (no copy)."""
     def __len__(self) -> int: ...
     def __buffer__(self, flags: int) -> memoryview: ...
+    def distance(self) -> npt.NDArray[np.float32]:
+        """Distance image (height, width) in metres; invalid pixels hold 65.3, 65.4 or 65.5."""
+    def gray(self) -> npt.NDArray[np.float32]:
+        """Gray (amplitude) image (height, width)."""
 
 class FrameStream(Iterator[Frame]):
     """Iterator of Camera.frames(); close() ends it and stops capture it started."""
@@ -129,6 +133,28 @@ class Camera:
     def read_data(self, type: int, path: str, progress: Optional[_Progress] = None) -> None:
         """Reads the camera's stored data of `type` into the file `path`; `progress(done,
         total)` is called after every piece written."""
+
+class FrameFileReader(Iterator[npt.NDArray[np.float32]]):
+    """Iterator over the frames of a frame file, each (height, width) float32."""
+
+    def __iter__(self) -> FrameFileReader: ...
+    def __next__(self) -> npt.NDArray[np.float32]: ...
+
+def save_distance(
+    path: str, images: npt.ArrayLike, format: str = "f32", append: bool = False
+) -> None:
+    """Saves distance images (height, width) or (frames, height, width) in metres as a frame
+    file: format "f32" (metres), "u32" or "u16" (millimetres). Without `append` the file is
+    replaced; with it, frames are added to a file of the same format and size."""
+
+def save_gray(path: str, images: npt.ArrayLike, format: str = "u16", append: bool = False) -> None:
+    """Saves gray images as a frame file: format "u16" or "u8" (values cut, not clamped)."""
+
+def load_distance(path: str) -> FrameFileReader:
+    """The distance images (metres) of a frame file, one per iteration."""
+
+def load_gray(path: str) -> FrameFileReader:
+    """The gray images of a frame file, one per iteration."""
 
 def list_cameras() -> list[CameraLocation]: ...
 def open(index: int = 0, path: Optional[str] = None) -> Camera:
