@@ -7,7 +7,11 @@ packages=(
     libgtest-dev libgmock-dev googletest libbenchmark-dev
     umockdev libumockdev-dev
     libcli11-dev
+    # the reference implementation the lens benchmark measures against (bench/bench_lens.cpp)
+    libopencv-dev
     pybind11-dev python3-dev python3-numpy python3-pytest
+    # the fuzzing tree: clang with libFuzzer and the sanitizer runtimes
+    clang libclang-rt-14-dev
 )
 missing=()
 for p in "${packages[@]}"; do

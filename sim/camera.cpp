@@ -58,6 +58,14 @@ Fault Fault::stall(int type, int value, std::optional<Dir> dir, int times) {
     return in_direction(FaultKind::stall, type, value, dir, times);
 }
 
+Fault Fault::short_reply(int type, int value, int times) {
+    return in_direction(FaultKind::short_reply, type, value, Dir::in, times);
+}
+
+Fault Fault::long_reply(int type, int value, int times) {
+    return in_direction(FaultKind::long_reply, type, value, Dir::in, times);
+}
+
 Fault Fault::param_length(int param, uint8_t length, int times) {
     Fault f = hitting(FaultKind::param_length, kTypeDevice, kDevParamGet, times);
     f.param = param;
@@ -265,7 +273,26 @@ ControlReply CameraImpl::control_locked(std::span<uint8_t> buf, CommandEffects &
     if (rec.request_type != 0x22 && rec.request_type != 0xA2) {
         return {ControlReply::Kind::stall, 0};
     }
-    return vendor_locked(rec, data, fx);
+    return shape_reply_locked(rec, vendor_locked(rec, data, fx));
+}
+
+ControlReply CameraImpl::shape_reply_locked(const CommandRecord &rec, ControlReply reply) {
+    if (reply.kind != ControlReply::Kind::complete || rec.dir != Dir::in)
+        return reply;
+    for (auto it = faults_.begin(); it != faults_.end(); ++it) {
+        if ((it->kind != FaultKind::short_reply && it->kind != FaultKind::long_reply) ||
+            !matches(*it, rec.type, rec.value, rec.dir)) {
+            continue;
+        }
+        if (it->kind == FaultKind::short_reply)
+            reply.actual /= 2;
+        else
+            reply.kind = ControlReply::Kind::overflow;
+        if (it->times > 0 && --it->times == 0)
+            faults_.erase(it);
+        break;
+    }
+    return reply;
 }
 
 ControlReply CameraImpl::vendor_locked(const CommandRecord &rec, std::span<uint8_t> data,
@@ -441,6 +468,10 @@ CommandOutcome CameraImpl::param_set_locked(std::span<const uint8_t> data, Comma
     for (size_t off = 0; off < data.size(); off += kParamItemSize) {
         auto value = data.subspan(off + 2, value_length(data[off], data[off + 1]));
         store_param_locked(data[off], value);
+        if (data[off] == kParamMode) {
+            source_idle_ = false;  // the mode may hand the stream to the upload source
+            cv_.notify_all();
+        }
         fx.params_set.emplace_back(data[off], std::vector<uint8_t>(value.begin(), value.end()));
     }
     return {};

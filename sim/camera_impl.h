@@ -74,7 +74,7 @@ struct Node {
 std::vector<uint8_t> usb_descriptors(int speed);
 
 struct ControlReply {
-    enum class Kind { complete, stall, hold } kind = Kind::complete;
+    enum class Kind { complete, stall, hold, overflow } kind = Kind::complete;
     size_t actual = 0;
 };
 
@@ -116,6 +116,7 @@ class CameraImpl final : public Camera, public std::enable_shared_from_this<Came
     void set_register_space(uint8_t target, std::shared_ptr<RegisterSpace> space) override;
     void set_command_extension(uint8_t type, std::shared_ptr<CommandExtension> ext) override;
     void set_stream_source(std::shared_ptr<StreamSource> source) override;
+    void set_upload_source(std::shared_ptr<StreamSource> source) override;
     void kick_stream() override;
     bool streaming() const override;
     uint32_t start_arg() const override;
@@ -135,6 +136,8 @@ class CameraImpl final : public Camera, public std::enable_shared_from_this<Came
 
     // Both with mu_ held. `buf` is the whole control buffer: 8 setup bytes, then the data.
     ControlReply control_locked(std::span<uint8_t> buf, CommandEffects &fx);
+    // Short and long reply faults, applied to a reply the camera has made.
+    ControlReply shape_reply_locked(const CommandRecord &rec, ControlReply reply);
     ControlReply vendor_locked(const CommandRecord &rec, std::span<uint8_t> data,
                                CommandEffects &fx);
     CommandOutcome execute_locked(const CommandRecord &rec, std::span<uint8_t> data,
@@ -147,6 +150,8 @@ class CameraImpl final : public Camera, public std::enable_shared_from_this<Came
     RegisterSpace &space_locked(uint8_t target);
     void store_param_locked(uint8_t id, std::span<const uint8_t> value);
     void stop_stream_locked();
+    // The source that feeds the stream now: the upload source in data-upload mode.
+    std::shared_ptr<StreamSource> active_source_locked() const;
 
     bool submit_urb(Node &node, UMockdevIoctlClient *client, UMockdevIoctlData *arg);
     bool discard_urb(Node &node, UMockdevIoctlClient *client, UMockdevIoctlData *arg);
@@ -191,6 +196,7 @@ class CameraImpl final : public Camera, public std::enable_shared_from_this<Came
     uint64_t stream_gen_ = 0;  // changes at start, stop, unplug and source change
     bool source_idle_ = false;
     std::shared_ptr<StreamSource> source_;
+    std::shared_ptr<StreamSource> upload_source_;
     std::optional<StreamStep> step_;
     size_t step_offset_ = 0;
     StreamStats stats_;

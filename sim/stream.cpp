@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <random>
 
 namespace tarvo::vcam {
 
@@ -129,7 +130,38 @@ class FrameSource final : public StreamSource {
     uint32_t seq_ = 0;
 };
 
+class DamagingSource final : public StreamSource {
+  public:
+    DamagingSource(std::shared_ptr<StreamSource> inner, uint32_t one_in, uint32_t seed)
+        : inner_(std::move(inner)), one_in_(std::max<uint32_t>(one_in, 1)), rng_(seed) {}
+    void on_start(const StreamContext &ctx) override { inner_->on_start(ctx); }
+    bool next(StreamStep &step) override {
+        if (!inner_->next(step))
+            return false;
+        if (step.kind != StreamStep::Kind::data || !step.bytes || step.bytes->empty())
+            return true;
+        // The inner source may share its bytes (a cached frame): damage a copy.
+        auto damaged = std::make_shared<std::vector<uint8_t>>(*step.bytes);
+        for (auto &byte : *damaged) {
+            if (rng_() % one_in_ == 0)
+                byte = static_cast<uint8_t>(rng_());
+        }
+        step.bytes = std::move(damaged);
+        return true;
+    }
+
+  private:
+    std::shared_ptr<StreamSource> inner_;
+    const uint32_t one_in_;
+    std::minstd_rand rng_;
+};
+
 }  // namespace
+
+std::shared_ptr<StreamSource> make_damaging_source(std::shared_ptr<StreamSource> inner,
+                                                   uint32_t one_in, uint32_t seed) {
+    return std::make_shared<DamagingSource>(std::move(inner), one_in, seed);
+}
 
 std::shared_ptr<StreamSource> make_bytes_source(std::vector<uint8_t> bytes, size_t chunk) {
     return std::make_shared<BytesSource>(std::move(bytes), chunk);
@@ -150,14 +182,18 @@ namespace tarvo::vcam::detail {
 void CameraImpl::producer() {
     std::unique_lock lk(mu_);
     uint64_t started_gen = 0;
+    const StreamSource *started_source = nullptr;
     while (!shut_down_) {
-        if (!streaming_ || !source_ || source_idle_ || !node_ || node_->pending.empty()) {
+        auto source = active_source_locked();
+        if (!streaming_ || !source || source_idle_ || !node_ || node_->pending.empty()) {
             cv_.wait(lk);
             continue;
         }
         const uint64_t gen = stream_gen_;
-        auto source = source_;
-        if (started_gen != gen) {
+        if (started_gen != gen || started_source != source.get()) {
+            if (started_gen == gen)
+                step_.reset();  // a mode change handed the stream to the other source
+            started_source = source.get();
             const StreamContext ctx = stream_ctx_;
             lk.unlock();
             source->on_start(ctx);
@@ -250,6 +286,20 @@ void CameraImpl::set_stream_source(std::shared_ptr<StreamSource> source) {
     step_.reset();
     source_idle_ = false;
     cv_.notify_all();
+}
+
+void CameraImpl::set_upload_source(std::shared_ptr<StreamSource> source) {
+    std::lock_guard lk(mu_);
+    upload_source_ = std::move(source);
+    source_idle_ = false;
+    cv_.notify_all();
+}
+
+std::shared_ptr<StreamSource> CameraImpl::active_source_locked() const {
+    auto mode = params_.find(kParamMode);
+    const bool upload =
+        mode != params_.end() && !mode->second.empty() && mode->second[0] == kModeDataUpload;
+    return upload && upload_source_ ? upload_source_ : source_;
 }
 
 void CameraImpl::kick_stream() {

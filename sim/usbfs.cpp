@@ -269,6 +269,8 @@ bool CameraImpl::submit_urb(Node &node, UMockdevIoctlClient *client, UMockdevIoc
                 node.held.push_back(std::move(u));
             } else if (reply.kind == ControlReply::Kind::stall) {
                 node.complete(std::move(u), -EPIPE, 0);
+            } else if (reply.kind == ControlReply::Kind::overflow) {
+                node.complete(std::move(u), -EOVERFLOW, reply.actual);
             } else {
                 node.complete(std::move(u), 0, reply.actual);
             }

@@ -54,8 +54,14 @@ inline constexpr uint8_t kParamProduct = 3;
 inline constexpr uint8_t kParamInfo = 5;
 inline constexpr uint8_t kParamVersion = 6;
 inline constexpr uint8_t kParamChipInfo = 7;
+inline constexpr uint8_t kParamMode = 0;       // operating mode; kModeDataUpload streams data
+inline constexpr uint8_t kParamCalibInfo = 8;  // the stored calibration package
 inline constexpr uint8_t kParamFrameRate = 12;
 inline constexpr uint8_t kParamIntegrationTime = 13;
+
+// Values of parameter 0.
+inline constexpr uint8_t kModeNormal = 1;
+inline constexpr uint8_t kModeDataUpload = 9;
 
 // Status byte of the 0xB0 reply.
 inline constexpr uint8_t kStatusDone = 0x00;
@@ -100,6 +106,8 @@ enum class FaultKind {
     silent,        // the control transfer is never completed until the host cancels it
     stall,         // the control transfer ends with a stall
     param_length,  // parameter get replies report `length` for parameter `param` (-1: all)
+    short_reply,   // a device-to-host reply ends early: half of what the camera had to say
+    long_reply,    // a device-to-host reply runs past wLength: the transfer ends in overflow
 };
 
 struct Fault {
@@ -122,6 +130,8 @@ struct Fault {
     static Fault silent(int type, int value, std::optional<Dir> dir = std::nullopt, int times = -1);
     static Fault stall(int type, int value, std::optional<Dir> dir = std::nullopt, int times = -1);
     static Fault param_length(int param, uint8_t length, int times = -1);
+    static Fault short_reply(int type, int value, int times = -1);
+    static Fault long_reply(int type, int value, int times = -1);
 };
 
 // What the camera does next on its bulk endpoint while capturing.
@@ -167,6 +177,11 @@ std::shared_ptr<StreamSource> make_bytes_source(std::vector<uint8_t> bytes, size
 // Plays `steps` once per start; with `repeat` it starts over at the end.
 std::shared_ptr<StreamSource> make_script_source(std::vector<StreamStep> steps,
                                                  bool repeat = false);
+
+// Passes `inner`'s data on with bytes damaged: each byte is replaced by a random one with
+// probability 1/`one_in` (deterministic for a seed). Pauses, stalls and errors pass unchanged.
+std::shared_ptr<StreamSource> make_damaging_source(std::shared_ptr<StreamSource> inner,
+                                                   uint32_t one_in, uint32_t seed = 1);
 
 // Makes frames for a frame-rate driven source; `seq` counts from 0 at every start.
 class FrameGenerator {
@@ -264,6 +279,9 @@ class Camera {
     virtual void set_command_extension(uint8_t type, std::shared_ptr<CommandExtension> ext) = 0;
 
     virtual void set_stream_source(std::shared_ptr<StreamSource> source) = 0;
+    // What the camera streams instead of its source while parameter 0 is kModeDataUpload
+    // (null: the source as always). Its on_start runs when it takes over.
+    virtual void set_upload_source(std::shared_ptr<StreamSource> source) = 0;
     virtual void kick_stream() = 0;  // a source that returned false has something again
     virtual bool streaming() const = 0;
     virtual uint32_t start_arg() const = 0;

@@ -1,6 +1,10 @@
 // tarvo-vcam: runs a program with virtual cameras on a virtual USB bus. The bus lives in this
 // process; the program runs as a child under umockdev's preload library, so that its unmodified
 // libusb finds the cameras instead of the machine's real USB devices.
+#include "errors/calibratable_camera.h"
+#ifdef TARVO_VCAM_CALIBRATION
+#include "calib/factory_calibration.h"
+#endif
 #include "flash/vcam_flash.h"
 #include "frames/camera_frames.h"
 #include "frames/gray_frames.h"
@@ -44,6 +48,8 @@ struct LaunchOptions {
     double reflectivity = 0.8;
     double ambient = 0.0;
     double noise = 0.0;
+    tarvo::vcam::SensorErrorConfig errors;
+    bool calibration = true;
 };
 
 bool parse_number(const char *what, const char *text, unsigned long min, unsigned long max,
@@ -73,6 +79,18 @@ bool parse_real(const char *what, const char *text, double max, double &out) {
     const double v = std::strtod(text, &end);
     if (errno || !end || end == text || *end || !(v >= 0.0 && v <= max)) {
         std::fprintf(stderr, "tarvo-vcam: invalid %s '%s' (0 to %g)\n", what, text, max);
+        return false;
+    }
+    out = v;
+    return true;
+}
+
+bool parse_millimetres(const char *what, const char *text, double &out) {
+    errno = 0;
+    char *end = nullptr;
+    const double v = std::strtod(text, &end);
+    if (errno || !end || end == text || *end || !(v >= 0.0 && v <= 10000.0)) {
+        std::fprintf(stderr, "tarvo-vcam: invalid %s '%s' (0 to 10000 mm)\n", what, text);
         return false;
     }
     out = v;
@@ -155,10 +173,26 @@ const OptionSpec kOptions[] = {
      }},
     {"noise", 0, "S", "TARVO_VCAM_NOISE", "0", "read noise in ADC counts, 0 to 1000",
      [](LaunchOptions &o, const char *v) { return parse_real("noise", v, 1000.0, o.noise); }},
+    {"pixel-error", 0, "MM", "TARVO_VCAM_PIXEL_ERROR", "0",
+     "standard deviation of the fixed per-pixel distance offsets",
+     [](LaunchOptions &o, const char *v) {
+         return parse_millimetres("pixel error", v, o.errors.pixel_error_mm);
+     }},
+    {"cyclic-error", 0, "MM", "TARVO_VCAM_CYCLIC_ERROR", "0",
+     "amplitude of the cyclic distance error over the phase",
+     [](LaunchOptions &o, const char *v) {
+         return parse_millimetres("cyclic error", v, o.errors.cyclic_error_mm);
+     }},
     {"gray-fpn", 0, "PERCENT", "TARVO_VCAM_GRAY_FPN", "0",
      "gray fixed pattern, 0 to 50: gains 1 +- PERCENT %, offsets +- 10 x PERCENT",
      [](LaunchOptions &o, const char *v) {
          return parse_number("fixed-pattern percentage", v, 0, 50, o.gray_fpn);
+     }},
+    {"no-calibration", 0, nullptr, "TARVO_VCAM_NO_CALIBRATION", "a factory calibration",
+     "cameras without a factory calibration package (parameter 8 reports none)",
+     [](LaunchOptions &o, const char *v) {
+         o.calibration = std::strcmp(v, "0") == 0;
+         return true;
      }},
 };
 
@@ -184,8 +218,10 @@ void usage(FILE *out) {
                  "Camera i sits on bus 1, port i+1. Every camera has the sensor's register file\n"
                  "(target 1), a flash behind the data-transfer protocol, and while capturing\n"
                  "streams 320x240 frames of four DCS planes of a rendered scene at the rate of\n"
-                 "parameter 12. The exit status is COMMAND's (128+N when it was killed by\n"
-                 "signal N), 2 when the cameras could not be started.\n",
+                 "parameter 12. Each holds a factory calibration package for its chip, which the\n"
+                 "library uploads when its DRNU files are missing. The exit status is COMMAND's\n"
+                 "(128+N when it was killed by signal N), 2 when the cameras could not be\n"
+                 "started.\n",
                  "  -h, --help");
 }
 
@@ -292,9 +328,39 @@ bool load_flash_dir(const std::string &dir, FlashImages &images) {
     return ok;
 }
 
-// A camera with the whole model: sensor registers, flash and the scene stream.
+// The scene as the sensor sees it. With distance errors asked for, the frames come through the
+// sensor's error models and delay line, rendered anew from its registers and temperatures.
+std::shared_ptr<tarvo::vcam::FrameGenerator> time_of_flight_frames(
+    const std::shared_ptr<tarvo::vcam::Camera> &camera,
+    const std::shared_ptr<tarvo::vcam::EpcSensor> &sensor, const LaunchOptions &opts,
+    const tarvo::vcam::SceneStreamConfig &scene, unsigned long index) {
+    if (opts.errors.pixel_error_mm <= 0.0 && opts.errors.cyclic_error_mm <= 0.0)
+        return tarvo::vcam::make_scene_frames(camera, scene);
+    tarvo::vcam::CalibratableConfig calibratable;
+    calibratable.model = scene.model;
+    calibratable.errors = opts.errors;
+    calibratable.errors.seed += static_cast<uint32_t>(index);
+    return tarvo::vcam::make_calibratable_frames(std::make_shared<tarvo::vcam::CalibratableCamera>(
+        camera, sensor, calibratable, scene.scene));
+}
+
+// The package every camera holds: the DRNU calibration of its chip.
+std::vector<uint8_t> factory_package(const LaunchOptions &opts) {
+#ifdef TARVO_VCAM_CALIBRATION
+    if (opts.calibration) {
+        tarvo::vcam::DrnuCalibrationInput input;
+        input.raw_phase = tarvo::vcam::ideal_raw_phase(input.modulation_khz, 0.0);
+        return tarvo::vcam::factory_package(input, opts.camera.chip_id);
+    }
+#endif
+    return {};
+}
+
+// A camera with the whole model: sensor registers, flash, the scene stream and the factory
+// calibration.
 bool add_camera(tarvo::vcam::Bus &bus, const LaunchOptions &opts,
-                const tarvo::vcam::SceneStreamConfig &scene, const FlashImages &images) {
+                const tarvo::vcam::SceneStreamConfig &scene, const FlashImages &images,
+                const std::vector<uint8_t> &package, unsigned long index) {
     auto camera = bus.add_camera(opts.camera);
     if (!camera)
         return false;
@@ -303,12 +369,20 @@ bool add_camera(tarvo::vcam::Bus &bus, const LaunchOptions &opts,
     auto gray = std::make_shared<tarvo::vcam::GrayFrames>(
         tarvo::vcam::gray_fpn(static_cast<double>(opts.gray_fpn)));
     gray->set_flash_probe([sensor] { return (sensor->reg(0x2F) & 0x02) != 0; });
-    camera->set_stream_source(
-        tarvo::vcam::make_mode_stream(camera, gray, tarvo::vcam::make_scene_frames(camera, scene)));
+    camera->set_stream_source(tarvo::vcam::make_mode_stream(
+        camera, gray, time_of_flight_frames(camera, sensor, opts, scene, index)));
     auto flash = std::make_shared<tarvo::vcam::Flash>();
     for (const auto &[type, bytes] : images)
         flash->store(type, 0, bytes);
     camera->set_command_extension(tarvo::vcam::kTypeAction, flash);
+#ifdef TARVO_VCAM_CALIBRATION
+    if (!package.empty())
+        tarvo::vcam::install_factory_calibration(*camera, package);
+    else
+        tarvo::vcam::remove_factory_calibration(*camera);
+#else
+    (void)package;
+#endif
     return true;
 }
 
@@ -391,8 +465,9 @@ int main(int argc, char **argv) {
     if (!bus.start()) {
         return 2;
     }
+    const std::vector<uint8_t> package = factory_package(opts);
     for (unsigned long i = 0; i < opts.count; ++i) {
-        if (!add_camera(bus, opts, scene, images)) {
+        if (!add_camera(bus, opts, scene, images, package, i)) {
             bus.stop();
             return 2;
         }

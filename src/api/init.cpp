@@ -6,6 +6,7 @@
 
 #include "api/path.h"
 #include "api/wall_clock.h"
+#include "output/cmap.h"
 
 namespace {
 
@@ -54,12 +55,14 @@ TARVO_API void tarvo_init(const char *log_fname) {
     zr_log(2, "INF", "[%s]  --- %s %s(compile at %s %s) log start -----\n", "tarvo_init", "TARVO",
            TARVO_VERSION_STRING, __DATE__, __TIME__);
     tarvo_ll_init();
+    tarvo::create_default_cmap();
 }
 
 TARVO_API void tarvo_uninit(void) {
     zr_log(1, "DBG", "[%s] ----- AL log END ----\n\n", "tarvo_uninit");
     zr_log_disable();
     tarvo_ll_uninit();
+    tarvo::release_default_cmap();
 }
 
 TARVO_API const char *tarvo_error_name(int code) {

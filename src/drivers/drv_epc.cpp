@@ -14,6 +14,7 @@
 #include <new>
 #include <span>
 
+#include "drivers/calib_package.h"
 #include "api/dev_ctx.h"
 #include "drivers/epc_driver_state.h"
 #include "drivers/epc_frame_checks.h"
@@ -336,8 +337,10 @@ int epc_config_reinit(tarvo_drv_t *, int, int value, int mode) {
         configInit(kDeviceAddress);
     return value;
 }
-int epc_calib_load(tarvo_drv_t *, int, int, int) {
-    return 0;
+tarvo::calib::FileNameSet g_calib_names[2];  // the driver state's calibration file names
+
+int epc_calib_load(tarvo_drv_t *drv, int, int, int) {
+    return tarvo::calib::calib_load(drv, g_calib_names);
 }
 int epc_spare_b(tarvo_drv_t *) {
     return 1;

@@ -19,6 +19,11 @@ struct CalibrationScalars {
     double temp_coef_635 = 1.56131;
     double ib_coef_660 = 1.29;
     double ib_coef_635 = 1.56131;
+    int drnu_average = 25;
+    int drnu_delay_us = 150000;
+    int drnu_diff_temp = 7;
+    int bad_pixel_rows = 240;
+    int bad_pixel_columns = 320;
 };
 
 CalibrationScalars g_cal;
@@ -36,6 +41,8 @@ double gStepCalMM = 298.2;
 int offsetDRNU = 8364;
 int gTempCal = 361;
 int gTempCalIb = 341;
+int16_t gTemperatureDRNU[kMaxDistances];
+int16_t gIbTemperatureDRNU[kMaxDistances];
 
 int calibrateSetWidth(int width) {
     return g_cal.width = width;
@@ -50,7 +57,8 @@ int calibrateGetHeight(void) {
     return g_cal.height;
 }
 int calibrateSetNumDistances(int n) {
-    return g_cal.distances = n;
+    // The tables hold kMaxDistances steps; a larger count would index past them.
+    return g_cal.distances = n < 0 ? 0 : (n > kMaxDistances ? kMaxDistances : n);
 }
 int calibrateGetNumDistances(void) {
     return g_cal.distances;
@@ -61,6 +69,31 @@ double calibrateSetSpeedOfLightDiv2(double speed) {
 double calibrateGetSpeedOfLightDiv2(void) {
     return g_cal.speed_div2;
 }
+int calibrateSetDRNUAverage(int frames) {
+    return g_cal.drnu_average = frames;
+}
+int calibrateGetDRNUAverage(void) {
+    return g_cal.drnu_average;
+}
+int calibrateSetDRNUCalibrateDelay(int us) {
+    return g_cal.drnu_delay_us = us;
+}
+int calibrateGetDRNUCalibrateDelay(void) {
+    return g_cal.drnu_delay_us;
+}
+int calibrateSetDRNUDiffTemp(int tenths) {
+    return g_cal.drnu_diff_temp = tenths;
+}
+int calibrateGetDRNUDiffTemp(void) {
+    return g_cal.drnu_diff_temp;
+}
+int calibrationSetNumberOfRowsMax(int rows) {
+    return g_cal.bad_pixel_rows = rows - 12;
+}
+int calibrationSetNumberOfColumnsMax(int columns) {
+    return g_cal.bad_pixel_columns = columns - 8;
+}
+
 double calibrateGetStepCalMM(void) {
     return gStepCalMM;
 }
@@ -130,3 +163,14 @@ uint16_t calibrateGetDistImagePixel(int index) {
 }
 
 }  // extern "C"
+
+namespace tarvo::epc {
+
+int bad_pixel_rows() {
+    return g_cal.bad_pixel_rows;
+}
+int bad_pixel_columns() {
+    return g_cal.bad_pixel_columns;
+}
+
+}  // namespace tarvo::epc

@@ -1,13 +1,11 @@
 // Steps of the configuration start-up that belong to other parts of the pipeline: DRNU and
 // grayscale calibration tables, the external-modulation flag, the chip parameter dump and the
-// boot readers. A library built without one of those parts still starts; each step then does
-// the least that part would: tables count as missing, the flag as off, the dump and the
-// identity come from the configuration module itself.
+// boot readers, reached from the configuration module through these few calls.
 #pragma once
 
 namespace tarvo::epc::parts {
 
-// External modulation as the EPC driver set it; off without the façade.
+// External modulation as the EPC driver set it.
 bool ext_mod_enabled();
 
 // Grayscale gain and offset tables of the current chip: 0, or -1 when they could not be loaded.

@@ -2,14 +2,18 @@
 // them, and the register, parameter and reset operations built on both.
 #include "ll/usb_ll.h"
 
+#include "ll/cmd_reply.h"
+
 #include <tarvo/log.h>
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <span>
 
 static_assert(sizeof(tarvo_ll_param_item_t) == 20, "parameter items travel as 20 bytes");
 static_assert(std::endian::native == std::endian::little,
@@ -32,14 +36,14 @@ namespace {
 
 constexpr uint8_t kReqOut = 0x22;  // host to device, class, recipient endpoint
 constexpr uint8_t kReqIn = 0xA2;   // device to host, class, recipient endpoint
-constexpr int kStatusReplyLen = 63;
-constexpr int kStatusMsgLen = 60;
 constexpr int kRegReqHdrLen = 7;
 constexpr int kRegChunk = 16;
 constexpr int kParamChunk = 3;
-constexpr int kParamItemLen = 20;
 constexpr int kCmdPolls = 100;  // of 10 ms: a command gets about one second, whatever its timeout
 constexpr int kResetAttempts = 15;
+// A camera that answers "busy" for ever would hold the caller for ever; no command of the camera
+// has been seen busy for more than a fraction of this.
+constexpr std::chrono::milliseconds kBusyLimit{10000};
 constexpr int kMaxDataLen = 0xFFFF;  // wLength is 16 bits
 // Result of a command that never reached the bus; its failure is already logged.
 constexpr int kNotSent = INT_MIN;
@@ -211,26 +215,22 @@ bool usb_ll_exe_cmd(tarvo_ll_dev_t *dev, uint8_t dir, uint8_t type, uint16_t val
 }
 
 bool usb_ll_check_last_cmd(tarvo_ll_dev_t *dev, uint8_t type, uint8_t value) {
-    static const char *const tag = "usb_ll_check_last_cmd";
+    const auto give_up = std::chrono::steady_clock::now() + kBusyLimit;
     for (;;) {
-        uint8_t reply[kStatusReplyLen] = {};
-        if (!exe_cmd_exact(dev, false, kCmdStatus, 0, reply, kStatusReplyLen, kCmdTimeoutMs)) {
+        std::array<uint8_t, kStatusReplyLen> reply{};
+        if (!exe_cmd_exact(dev, false, kCmdStatus, 0, reply.data(),
+                           static_cast<int>(kStatusReplyLen), kCmdTimeoutMs)) {
             return false;
         }
-        if (reply[1] != type || reply[2] != value) {
-            zr_log(3, "WRN", "[%s]  last cmd (t=%u,v=%u) is not as expect(t=%u,v=%u)\r\n", tag,
-                   reply[1], reply[2], type, value);
+        // Busy: each poll waits at least one poll interval, so no sleep here.
+        const CmdStatus status = decode_status(reply, type, value);
+        if (status != CmdStatus::busy)
+            return status == CmdStatus::done;
+        if (std::chrono::steady_clock::now() >= give_up) {
+            zr_log(4, "ERR", "[%s] camera still busy with (t=%u,v=%u) after %d ms, giving up\n",
+                   "usb_ll_check_last_cmd", type, value, static_cast<int>(kBusyLimit.count()));
             return false;
         }
-        if (reply[0] == 0xFF) {
-            // The text is NUL-terminated only when shorter than its field.
-            zr_log(4, "ERR", "[%s] %.*s\n", tag, kStatusMsgLen,
-                   reinterpret_cast<const char *>(reply + 3));
-            return false;
-        }
-        // 0xFE: still busy. Each poll waits at least one poll interval, so no sleep here.
-        if (reply[0] != 0xFE)
-            return true;
     }
 }
 
@@ -288,8 +288,8 @@ bool usb_ll_reg_read(tarvo_ll_dev_t *dev, uint8_t target, uint32_t reg_base, uin
             zr_log(4, "ERR", "[%s] read phase failed\n", tag);
             return false;
         }
-        for (int i = 0; i < n; ++i)
-            values[done + i] = get_le32(raw + 4 * i);
+        decode_reg_values(std::span<const uint8_t>(raw, 4 * n),
+                          std::span<uint32_t>(values + done, n));
         first += static_cast<uint32_t>(n);
         done += n;
     }
@@ -298,15 +298,16 @@ bool usb_ll_reg_read(tarvo_ll_dev_t *dev, uint8_t target, uint32_t reg_base, uin
 
 bool usb_ll_param_set(tarvo_ll_dev_t *dev, const tarvo_ll_param_item_t *items, int count) {
     static const char *const tag = "usb_ll_param_set";
-    if (count < 0 || count > kMaxDataLen / kParamItemLen || (count > 0 && items == nullptr)) {
+    if (count < 0 || count > kMaxDataLen / static_cast<int>(kParamItemLen) ||
+        (count > 0 && items == nullptr)) {
         zr_log(4, "ERR", "[%s] bad parameter list: %p, count=%d\n", tag,
                static_cast<const void *>(items), count);
         return false;
     }
     // An OUT command only reads its data.
     auto *bytes = reinterpret_cast<uint8_t *>(const_cast<tarvo_ll_param_item_t *>(items));
-    if (!exe_cmd_exact(dev, true, kCmdDevice, kValParamSet, bytes, kParamItemLen * count,
-                       kCmdTimeoutMs)) {
+    if (!exe_cmd_exact(dev, true, kCmdDevice, kValParamSet, bytes,
+                       static_cast<int>(kParamItemLen) * count, kCmdTimeoutMs)) {
         return false;
     }
     return usb_ll_check_last_cmd(dev, kCmdDevice, kValParamSet);
@@ -325,20 +326,22 @@ bool usb_ll_param_get(tarvo_ll_dev_t *dev, tarvo_ll_param_item_t *items, int cou
     }
     for (int done = 0; done < count;) {
         const int n = std::min(kParamChunk, count - done);
-        auto *bytes = reinterpret_cast<uint8_t *>(items + done);
-        if (!exe_cmd_exact(dev, true, kCmdDevice, kValParamGet, bytes, kParamItemLen * n,
-                           kCmdTimeoutMs)) {
+        const int len = static_cast<int>(kParamItemLen) * n;
+        std::array<uint8_t, kParamItemLen * kParamChunk> wire{};
+        std::memcpy(wire.data(), items + done, len);
+        if (!exe_cmd_exact(dev, true, kCmdDevice, kValParamGet, wire.data(), len, kCmdTimeoutMs)) {
             zr_log(4, "ERR", "[%s] write phase failed\n", tag);
             return false;
         }
         if (!usb_ll_check_last_cmd(dev, kCmdDevice, kValParamGet))
             return false;
-        if (!exe_cmd_exact(dev, false, kCmdDevice, kValParamGet, bytes, kParamItemLen * n,
-                           kCmdTimeoutMs) ||
+        if (!exe_cmd_exact(dev, false, kCmdDevice, kValParamGet, wire.data(), len, kCmdTimeoutMs) ||
             !usb_ll_check_last_cmd(dev, kCmdDevice, kValParamGet)) {
             zr_log(4, "ERR", "[%s] read phase failed\n", tag);
             return false;
         }
+        decode_param_items(std::span<const uint8_t>(wire.data(), len),
+                           std::span<tarvo_ll_param_item_t>(items + done, n));
         done += n;
     }
     return true;

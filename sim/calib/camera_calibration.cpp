@@ -1,0 +1,22 @@
+#include "calib/camera_calibration.h"
+
+#include "scene.h"
+
+namespace tarvo::vcam {
+
+DrnuCalibrationInput factory_input(const SensorErrors &errors, int width, int height) {
+    DrnuCalibrationInput in;
+    in.width = width;
+    in.height = height;
+    in.modulation_khz = 12000;
+    in.step_mm = delay_step_m(0x80, in.temp_chip) * 1000.0;
+    // 885000 / 1249 phase units: the default offset of the correction (range 1249 cm).
+    in.box_distance_m = 885000 / 1249 * (149896229.0 / 12e6) / 30000.0;
+    const double f = in.modulation_khz;
+    in.raw_phase = [&errors, f](int p, double d) {
+        return scene::phase_units(errors.measured(p, d, 0.0, f), f);
+    };
+    return in;
+}
+
+}  // namespace tarvo::vcam

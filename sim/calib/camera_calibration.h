@@ -1,0 +1,15 @@
+// The factory calibration of a camera with the sensor's error models: the distances its pixels
+// measure at every delay step, as the factory run of the DRNU calibration records them.
+#pragma once
+
+#include "calib/factory_calibration.h"
+#include "errors/sensor_errors.h"
+
+namespace tarvo::vcam {
+
+// Calibration of a width x height sensor with `errors` at the modulation frequency the driver
+// selects (12 MHz), its delay line at register 0xE9 = 0x80 and 40.0 degrees, and the target at
+// the distance the default phase offset stands for. `errors` must outlive the input.
+DrnuCalibrationInput factory_input(const SensorErrors &errors, int width, int height);
+
+}  // namespace tarvo::vcam

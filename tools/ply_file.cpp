@@ -1,0 +1,77 @@
+#include "ply_file.h"
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+namespace tarvo::tool {
+
+namespace {
+
+constexpr size_t kFloatsPerPoint = 4;
+constexpr size_t kBytesPerVertex = 3 * 4 + 3;
+
+void put_float_le(uint8_t *out, float v) {
+    uint32_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    for (int i = 0; i < 4; ++i)
+        out[i] = static_cast<uint8_t>(bits >> (8 * i));
+}
+
+std::string header(size_t points) {
+    char text[256];
+    std::snprintf(text, sizeof text,
+                  "ply\nformat binary_little_endian 1.0\ncomment written by tarvo\n"
+                  "element vertex %zu\nproperty float x\nproperty float y\nproperty float z\n"
+                  "property uchar red\nproperty uchar green\nproperty uchar blue\nend_header\n",
+                  points);
+    return text;
+}
+
+std::vector<uint8_t> vertices(std::span<const float> xyzc) {
+    const size_t points = xyzc.size() / kFloatsPerPoint;
+    std::vector<uint8_t> bytes(points * kBytesPerVertex);
+    for (size_t i = 0; i < points; ++i) {
+        const float *p = &xyzc[i * kFloatsPerPoint];
+        uint8_t *out = &bytes[i * kBytesPerVertex];
+        for (int k = 0; k < 3; ++k)
+            put_float_le(out + 4 * k, p[k]);
+        // The colour word: red in bits 0-7, green 8-15, blue 16-23 (exact in a float).
+        const auto colour = static_cast<uint32_t>(p[3]);
+        out[12] = colour & 0xFF;
+        out[13] = (colour >> 8) & 0xFF;
+        out[14] = (colour >> 16) & 0xFF;
+    }
+    return bytes;
+}
+
+}  // namespace
+
+bool write_ply(const std::string &path, std::span<const float> xyzc, std::string &error) {
+    const std::string text = header(xyzc.size() / kFloatsPerPoint);
+    const std::vector<uint8_t> body = vertices(xyzc);
+    const std::string temp = path + ".part";
+    std::FILE *f = std::fopen(temp.c_str(), "wb");
+    if (f == nullptr) {
+        error = "cannot write " + temp + ": " + std::strerror(errno);
+        return false;
+    }
+    bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size() &&
+              std::fwrite(body.data(), 1, body.size(), f) == body.size();
+    ok = std::fclose(f) == 0 && ok;
+    if (!ok) {
+        error = "cannot write " + temp + ": " + std::strerror(errno);
+        std::remove(temp.c_str());
+        return false;
+    }
+    if (std::rename(temp.c_str(), path.c_str()) != 0) {
+        error = "cannot rename " + temp + " to " + path + ": " + std::strerror(errno);
+        std::remove(temp.c_str());
+        return false;
+    }
+    return true;
+}
+
+}  // namespace tarvo::tool
