@@ -125,6 +125,7 @@ PYBIND11_MODULE(_tarvo, m) {
     bind_camera(m);
     bind_frame(m);
     bind_images(m);
+    bind_clouds(m);
     bind_frame_files(m);
 
     m.def("list_cameras", [] {

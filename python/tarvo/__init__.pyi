@@ -83,6 +83,11 @@ class Frame:
         """Distance image (height, width) in metres; invalid pixels hold 65.3, 65.4 or 65.5."""
     def gray(self) -> npt.NDArray[np.float32]:
         """Gray (amplitude) image (height, width)."""
+    def point_cloud(self, colour: bool = False) -> npt.NDArray[np.float32]:
+        """Points of the valid pixels, (N, 3) x, y, z in metres; with `colour`, (N, 4) with the
+        colour word (red in bits 0-7) of the point's distance as the fourth value."""
+    def colorize(self, range_m: Tuple[float, float] = (0.5, 4.0)) -> npt.NDArray[np.uint8]:
+        """Distance image as colours (height, width, 3), red near, blue far."""
 
 class FrameStream(Iterator[Frame]):
     """Iterator of Camera.frames(); close() ends it and stops capture it started."""
@@ -125,6 +130,26 @@ class Camera:
     def frames(self, n: Optional[int] = None, timeout: Optional[float] = 5.0) -> FrameStream:
         """Iterates over `n` frames (None: without end), starting and stopping capture if it
         was not running."""
+    @property
+    def auto_exposure(self) -> Optional[int]:
+        """Automatic exposure limit in per mille of samples out of range; None or 0: off."""
+    @auto_exposure.setter
+    def auto_exposure(self, per_mille: Optional[int]) -> None: ...
+    @property
+    def min_amplitude(self) -> Optional[int]:
+        """Pixels below this amplitude are invalid; None: off."""
+    @min_amplitude.setter
+    def min_amplitude(self, amplitude: Optional[int]) -> None: ...
+    @property
+    def undistort(self) -> bool:
+        """Lens undistortion of distance and gray images."""
+    @undistort.setter
+    def undistort(self, on: bool) -> None: ...
+    @property
+    def hdr(self) -> bool:
+        """Row-pair high dynamic range."""
+    @hdr.setter
+    def hdr(self, on: bool) -> None: ...
     def write_data(
         self, type: int, version: int, path: str, progress: Optional[_Progress] = None
     ) -> None:
@@ -155,6 +180,11 @@ def load_distance(path: str) -> FrameFileReader:
 
 def load_gray(path: str) -> FrameFileReader:
     """The gray images of a frame file, one per iteration."""
+
+def colorize(
+    distance: npt.ArrayLike, range_m: Tuple[float, float] = (0.5, 4.0)
+) -> npt.NDArray[np.uint8]:
+    """Colours a distance image (height, width) in metres: (height, width, 3) red, green, blue."""
 
 def list_cameras() -> list[CameraLocation]: ...
 def open(index: int = 0, path: Optional[str] = None) -> Camera:

@@ -39,9 +39,28 @@ def test_gray_is_the_amplitude(radius, frame):
     assert np.median(g) > 0
 
 
+def test_colorize_maps_the_distance_into_the_range(radius, frame):
+    rgb = frame.colorize(range_m=(0.5, 4.0))
+    assert rgb.shape == (240, 320, 3) and rgb.dtype == np.uint8
+    assert (rgb.reshape(-1, 3).max(axis=1) > 0).mean() > 0.9
+    # The same colours from the array, and none beyond the range's far end.
+    assert np.array_equal(tarvo.colorize(frame.distance(), range_m=(0.5, 4.0)), rgb)
+    far = tarvo.colorize(np.full((2, 3), 9.0, np.float32), range_m=(0.5, 4.0))
+    assert not far.any()
+
+
 def test_images_of_a_frame_after_its_camera_closed(radius, cam):
     frame = next(iter(cam.frames(1)))
     cam.close()
     with pytest.raises(tarvo.Error, match="closed"):
         frame.distance()
     assert frame.raw.size == frame.size  # the bytes stay usable
+
+
+def test_colorize_refuses_bad_ranges():
+    image = np.zeros((2, 2), np.float32)
+    for bad in [(1.0, 1.0), (-1.0, 2.0), (float("nan"), 1.0)]:
+        with pytest.raises(ValueError):
+            tarvo.colorize(image, range_m=bad)
+    with pytest.raises(ValueError):
+        tarvo.colorize(np.zeros(4, np.float32))
