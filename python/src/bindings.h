@@ -31,7 +31,16 @@ void register_failures(py::module_ &m);
 
 void bind_camera(py::module_ &m);
 void bind_frame(py::module_ &m);
+// Pixels of the frame's image, width x height.
+size_t pixels_of(const Frame &f);
+// A malloc block of `bytes` (at least one byte); throws std::bad_alloc.
+MallocBuffer allocate_buffer(size_t bytes);
+// Decodes the frame's distances (metres) into dst, one float per pixel; throws Failure.
+void decode_distance_into(Frame &f, float *dst);
+py::array distance(Frame &f);
+
 void bind_images(py::module_ &m);
+void bind_clouds(py::module_ &m);
 void bind_frame_files(py::module_ &m);
 void bind_filters(py::class_<Device, std::shared_ptr<Device>> &camera);
 

@@ -300,6 +300,7 @@ void bind_camera(py::module_ &m) {
             return "<tarvo.Camera " + d.identity().product + " '" + d.identity().ident + "'" +
                    (d.is_open() ? "" : " closed") + ">";
         });
+    bind_filters(camera);
 }
 
 }  // namespace tarvo_py

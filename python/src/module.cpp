@@ -124,6 +124,9 @@ PYBIND11_MODULE(_tarvo, m) {
 
     bind_camera(m);
     bind_frame(m);
+    bind_images(m);
+    bind_clouds(m);
+    bind_frame_files(m);
 
     m.def("list_cameras", [] {
         py::gil_scoped_release release;

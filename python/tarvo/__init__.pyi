@@ -79,6 +79,15 @@ class Frame:
         """Read-only numpy view of the frame's bytes (no copy)."""
     def __len__(self) -> int: ...
     def __buffer__(self, flags: int) -> memoryview: ...
+    def distance(self) -> npt.NDArray[np.float32]:
+        """Distance image (height, width) in metres; invalid pixels hold 65.3, 65.4 or 65.5."""
+    def gray(self) -> npt.NDArray[np.float32]:
+        """Gray (amplitude) image (height, width)."""
+    def point_cloud(self, colour: bool = False) -> npt.NDArray[np.float32]:
+        """Points of the valid pixels, (N, 3) x, y, z in metres; with `colour`, (N, 4) with the
+        colour word (red in bits 0-7) of the point's distance as the fourth value."""
+    def colorize(self, range_m: Tuple[float, float] = (0.5, 4.0)) -> npt.NDArray[np.uint8]:
+        """Distance image as colours (height, width, 3), red near, blue far."""
 
 class FrameStream(Iterator[Frame]):
     """Iterator of Camera.frames(); close() ends it and stops capture it started."""
@@ -121,6 +130,26 @@ class Camera:
     def frames(self, n: Optional[int] = None, timeout: Optional[float] = 5.0) -> FrameStream:
         """Iterates over `n` frames (None: without end), starting and stopping capture if it
         was not running."""
+    @property
+    def auto_exposure(self) -> Optional[int]:
+        """Automatic exposure limit in per mille of samples out of range; None or 0: off."""
+    @auto_exposure.setter
+    def auto_exposure(self, per_mille: Optional[int]) -> None: ...
+    @property
+    def min_amplitude(self) -> Optional[int]:
+        """Pixels below this amplitude are invalid; None: off."""
+    @min_amplitude.setter
+    def min_amplitude(self, amplitude: Optional[int]) -> None: ...
+    @property
+    def undistort(self) -> bool:
+        """Lens undistortion of distance and gray images."""
+    @undistort.setter
+    def undistort(self, on: bool) -> None: ...
+    @property
+    def hdr(self) -> bool:
+        """Row-pair high dynamic range."""
+    @hdr.setter
+    def hdr(self, on: bool) -> None: ...
     def write_data(
         self, type: int, version: int, path: str, progress: Optional[_Progress] = None
     ) -> None:
@@ -129,6 +158,33 @@ class Camera:
     def read_data(self, type: int, path: str, progress: Optional[_Progress] = None) -> None:
         """Reads the camera's stored data of `type` into the file `path`; `progress(done,
         total)` is called after every piece written."""
+
+class FrameFileReader(Iterator[npt.NDArray[np.float32]]):
+    """Iterator over the frames of a frame file, each (height, width) float32."""
+
+    def __iter__(self) -> FrameFileReader: ...
+    def __next__(self) -> npt.NDArray[np.float32]: ...
+
+def save_distance(
+    path: str, images: npt.ArrayLike, format: str = "f32", append: bool = False
+) -> None:
+    """Saves distance images (height, width) or (frames, height, width) in metres as a frame
+    file: format "f32" (metres), "u32" or "u16" (millimetres). Without `append` the file is
+    replaced; with it, frames are added to a file of the same format and size."""
+
+def save_gray(path: str, images: npt.ArrayLike, format: str = "u16", append: bool = False) -> None:
+    """Saves gray images as a frame file: format "u16" or "u8" (values cut, not clamped)."""
+
+def load_distance(path: str) -> FrameFileReader:
+    """The distance images (metres) of a frame file, one per iteration."""
+
+def load_gray(path: str) -> FrameFileReader:
+    """The gray images of a frame file, one per iteration."""
+
+def colorize(
+    distance: npt.ArrayLike, range_m: Tuple[float, float] = (0.5, 4.0)
+) -> npt.NDArray[np.uint8]:
+    """Colours a distance image (height, width) in metres: (height, width, 3) red, green, blue."""
 
 def list_cameras() -> list[CameraLocation]: ...
 def open(index: int = 0, path: Optional[str] = None) -> Camera:

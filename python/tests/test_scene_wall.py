@@ -1,0 +1,44 @@
+"""Point clouds of the virtual camera's wall scene (TARVO_VCAM_SCENE=wall:Z): a plane
+perpendicular to the optical axis Z metres away."""
+
+import os
+
+import numpy as np
+import pytest
+
+
+@pytest.fixture(scope="module")
+def depth():
+    scene = os.environ.get("TARVO_VCAM_SCENE", "")
+    if not scene.startswith("wall:"):
+        pytest.skip("needs tarvo-vcam --scene wall:Z")
+    return float(scene.split(":")[1])
+
+
+def plane_of(points):
+    centre = points.mean(axis=0)
+    _, _, vt = np.linalg.svd(points - centre, full_matrices=False)
+    normal = vt[-1] * np.sign(vt[-1][2])
+    return normal, float(normal @ centre), np.abs((points - centre) @ normal)
+
+
+def test_the_wall_comes_back_flat(depth, cam):
+    frame = list(cam.frames(3))[-1]
+    cloud = frame.point_cloud()
+    assert cloud.ndim == 2 and cloud.shape[1] == 3 and cloud.dtype == np.float32
+    assert cloud.shape[0] > 0.8 * frame.width * frame.height
+    normal, offset, residual = plane_of(cloud.astype(np.float64))
+    assert offset == pytest.approx(depth, abs=0.02)
+    assert normal[2] > 0.999
+    assert np.sqrt(np.mean(residual**2)) < 0.01
+    assert np.median(cloud[:, 2]) == pytest.approx(depth, abs=0.02)
+
+
+def test_coloured_points_carry_a_colour_word(depth, cam):
+    frame = next(iter(cam.frames(1)))
+    plain = frame.point_cloud()
+    coloured = frame.point_cloud(colour=True)
+    assert coloured.shape == (plain.shape[0], 4)
+    assert np.allclose(coloured[:, :3], plain, atol=1e-6)
+    words = coloured[:, 3].astype(np.uint32)
+    assert (words > 0).mean() > 0.9 and (words >> 24 == 0).all()
