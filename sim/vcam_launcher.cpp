@@ -3,7 +3,7 @@
 // libusb finds the cameras instead of the machine's real USB devices.
 #include "errors/calibratable_camera.h"
 #ifdef TARVO_VCAM_CALIBRATION
-#include "calib/factory_calibration.h"
+#include "calib/camera_calibration.h"
 #endif
 #include "flash/vcam_flash.h"
 #include "frames/camera_frames.h"
@@ -344,14 +344,24 @@ std::shared_ptr<tarvo::vcam::FrameGenerator> time_of_flight_frames(
         camera, sensor, calibratable, scene.scene));
 }
 
-// The package every camera holds: the DRNU calibration of its chip.
-std::vector<uint8_t> factory_package(const LaunchOptions &opts) {
+// The package camera `index` holds: the DRNU calibration of its chip, measured through its
+// own distance errors.
+std::vector<uint8_t> factory_package(const LaunchOptions &opts,
+                                     const tarvo::vcam::SceneStreamConfig &scene,
+                                     unsigned long index) {
 #ifdef TARVO_VCAM_CALIBRATION
     if (opts.calibration) {
-        tarvo::vcam::DrnuCalibrationInput input;
-        input.raw_phase = tarvo::vcam::ideal_raw_phase(input.modulation_khz, 0.0);
-        return tarvo::vcam::factory_package(input, opts.camera.chip_id);
+        tarvo::vcam::SensorErrorConfig config = opts.errors;
+        config.seed += static_cast<uint32_t>(index);
+        const tarvo::vcam::SensorErrors errors(config, 320, 240);
+        return tarvo::vcam::factory_package(
+            tarvo::vcam::factory_input(errors, 320, 240, scene.model.decode_offset_units),
+            opts.camera.chip_id);
     }
+#else
+    (void)opts;
+    (void)scene;
+    (void)index;
 #endif
     return {};
 }
@@ -360,7 +370,7 @@ std::vector<uint8_t> factory_package(const LaunchOptions &opts) {
 // calibration.
 bool add_camera(tarvo::vcam::Bus &bus, const LaunchOptions &opts,
                 const tarvo::vcam::SceneStreamConfig &scene, const FlashImages &images,
-                const std::vector<uint8_t> &package, unsigned long index) {
+                unsigned long index) {
     auto camera = bus.add_camera(opts.camera);
     if (!camera)
         return false;
@@ -376,12 +386,11 @@ bool add_camera(tarvo::vcam::Bus &bus, const LaunchOptions &opts,
         flash->store(type, 0, bytes);
     camera->set_command_extension(tarvo::vcam::kTypeAction, flash);
 #ifdef TARVO_VCAM_CALIBRATION
+    const std::vector<uint8_t> package = factory_package(opts, scene, index);
     if (!package.empty())
         tarvo::vcam::install_factory_calibration(*camera, package);
     else
         tarvo::vcam::remove_factory_calibration(*camera);
-#else
-    (void)package;
 #endif
     return true;
 }
@@ -465,9 +474,8 @@ int main(int argc, char **argv) {
     if (!bus.start()) {
         return 2;
     }
-    const std::vector<uint8_t> package = factory_package(opts);
     for (unsigned long i = 0; i < opts.count; ++i) {
-        if (!add_camera(bus, opts, scene, images, package, i)) {
+        if (!add_camera(bus, opts, scene, images, i)) {
             bus.stop();
             return 2;
         }

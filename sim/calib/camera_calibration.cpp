@@ -4,7 +4,8 @@
 
 namespace tarvo::vcam {
 
-DrnuCalibrationInput factory_input(const SensorErrors &errors, int width, int height) {
+DrnuCalibrationInput factory_input(const SensorErrors &errors, int width, int height,
+                                   double decode_offset_units) {
     DrnuCalibrationInput in;
     in.width = width;
     in.height = height;
@@ -13,8 +14,8 @@ DrnuCalibrationInput factory_input(const SensorErrors &errors, int width, int he
     // 885000 / 1249 phase units: the default offset of the correction (range 1249 cm).
     in.box_distance_m = 885000 / 1249 * (149896229.0 / 12e6) / 30000.0;
     const double f = in.modulation_khz;
-    in.raw_phase = [&errors, f](int p, double d) {
-        return scene::phase_units(errors.measured(p, d, 0.0, f), f);
+    in.raw_phase = [&errors, f, decode_offset_units](int p, double d) {
+        return scene::phase_units(errors.measured(p, d, 0.0, f), f) - decode_offset_units;
     };
     return in;
 }

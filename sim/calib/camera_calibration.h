@@ -9,7 +9,10 @@ namespace tarvo::vcam {
 
 // Calibration of a width x height sensor with `errors` at the modulation frequency the driver
 // selects (12 MHz), its delay line at register 0xE9 = 0x80 and 40.0 degrees, and the target at
-// the distance the default phase offset stands for. `errors` must outlive the input.
-DrnuCalibrationInput factory_input(const SensorErrors &errors, int width, int height);
+// the distance the default phase offset stands for; the sensor's phases run
+// `decode_offset_units` behind the distance (the scene model's decode offset). `errors` must
+// outlive the input.
+DrnuCalibrationInput factory_input(const SensorErrors &errors, int width, int height,
+                                   double decode_offset_units = 0.0);
 
 }  // namespace tarvo::vcam

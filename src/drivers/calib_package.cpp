@@ -1,6 +1,8 @@
 #include "drivers/calib_package.h"
 
 #include <tarvo/cap.h>
+#include <tarvo/epc_api.h>
+#include <tarvo/epc_calib.h>
 #include <tarvo/epc_config.h>
 #include <tarvo/init.h>
 #include <tarvo/log.h>
@@ -15,18 +17,6 @@
 #include <unistd.h>
 
 #include "api/path.h"
-#include "epc/optional_parts.h"
-
-// The DRNU module names and checks the calibration files. Weak references keep the driver
-// usable in a library built without it: the package is then never asked for.
-extern "C" {
-int calibrationGetDistanceImagesName(char *buffer, int mode2);
-int calibrationGetParamName(char *buffer, int mode2);
-int calibrationDataFileCheck(int mode2);
-}
-#pragma weak calibrationGetDistanceImagesName
-#pragma weak calibrationGetParamName
-#pragma weak calibrationDataFileCheck
 
 namespace tarvo::calib {
 namespace {
@@ -81,7 +71,7 @@ constexpr int kNameMode[2] = {0, 2};
 
 // Set 0 serves external modulation, set 1 the camera's own.
 int active_set() {
-    return epc::parts::ext_mod_enabled() ? 0 : 1;
+    return epcgetExtModEnable() != 0 ? 0 : 1;
 }
 
 bool set_mode(tarvo_dev_t *dev, uint8_t mode) {
@@ -379,12 +369,6 @@ int calib_load(tarvo_drv_t *drv, FileNames names) {
     if (drv == nullptr || drv->dev == nullptr)
         return -1;
     std::fill(names.begin(), names.end(), FileNameSet{});
-    if (calibrationGetDistanceImagesName == nullptr || calibrationGetParamName == nullptr ||
-        calibrationDataFileCheck == nullptr) {
-        // Nothing would use the files.
-        zr_log(1, "DBG", "[%s] no DRNU calibration in this library\n", "calib_load");
-        return 0;
-    }
     for (int i = 0; i < 2; ++i) {
         calibrationGetDistanceImagesName(names[i].distance_images, kNameMode[i]);
         calibrationGetParamName(names[i].parameters, kNameMode[i]);
@@ -397,6 +381,13 @@ int calib_load(tarvo_drv_t *drv, FileNames names) {
         return -1;
     configInit(kDeviceAddress);
     return 0;
+}
+
+int calib_load(tarvo_drv_t *drv) {
+    epc_driver::EpcDriverState *state = epc_driver::state_of(drv);
+    if (state == nullptr)
+        return -1;
+    return calib_load(drv, state->calibration_files);
 }
 
 }  // namespace tarvo::calib

@@ -22,17 +22,15 @@
 #include <string>
 #include <vector>
 
+#include "drivers/epc_driver_state.h"
+
 namespace tarvo::calib {
 
-inline constexpr size_t kDistanceNameSize = 256;
-inline constexpr size_t kParamNameSize = 268;
-
-// The names of one mode's DRNU files, as the DRNU module makes them (no path prefix).
-struct FileNameSet {
-    char distance_images[kDistanceNameSize];
-    char parameters[kParamNameSize];
-};
-// Set 0 serves external modulation, set 1 the camera's own modulation.
+// The names of one mode's DRNU files, as the DRNU module makes them (no path prefix), kept in
+// the driver state. Set 0 serves external modulation, set 1 the camera's own modulation.
+using FileNameSet = epc_driver::CalibrationFiles;
+inline constexpr size_t kDistanceNameSize = sizeof FileNameSet::distance_images;
+inline constexpr size_t kParamNameSize = sizeof FileNameSet::parameters;
 using FileNames = std::span<FileNameSet, 2>;
 using ConstFileNames = std::span<const FileNameSet, 2>;
 
@@ -42,9 +40,11 @@ inline constexpr uint16_t kCalibFrameFormat = 171;
 // 328 x 252 samples (under 5 MB), so this leaves room without letting a package fill a disk.
 inline constexpr uint64_t kMaxExtractBytes = uint64_t{64} << 20;
 
-// The driver's calib_load slot: fills `names`, and when the distance-image file of the active
-// mode is missing, uploads the package from the camera. 0 when the files exist or the upload
-// ran, -1 when it failed before the package was asked for.
+// The driver's calib_load slot: fills the driver state's file names, and when the
+// distance-image file of the active mode is missing, uploads the package from the camera. 0
+// when the files exist or the upload ran, -1 when it failed before the package was asked for.
+int calib_load(tarvo_drv_t *drv);
+// The same with the names kept in `names`.
 int calib_load(tarvo_drv_t *drv, FileNames names);
 
 // Upload of the package from drv->dev: upload mode, parameter 8, one data frame, back to mode 1.

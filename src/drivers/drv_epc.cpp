@@ -356,10 +356,8 @@ int epc_config_reinit(tarvo_drv_t *, int, int value, int mode) {
         configInit(kDeviceAddress);
     return value;
 }
-tarvo::calib::FileNameSet g_calib_names[2];  // the driver state's calibration file names
-
 int epc_calib_load(tarvo_drv_t *drv, int, int, int) {
-    return tarvo::calib::calib_load(drv, g_calib_names);
+    return tarvo::calib::calib_load(drv);
 }
 int epc_spare_b(tarvo_drv_t *) {
     return 1;
