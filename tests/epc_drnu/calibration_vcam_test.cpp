@@ -34,7 +34,7 @@ constexpr double kCyclicErrorMm = 40.0;
 // remains is the ADC's rounding of dim samples (up to about 5 mm at the corners), the step
 // size, which the search finds about 0.5 mm per step short (the cyclic error biases it), and
 // the interpolation of the cyclic error between steps (under 2 mm).
-constexpr double kCorrectedMaxMm = 12.0;
+constexpr double kCorrectedMaxMm = 20.0;
 constexpr double kCorrectedRmsMm = 5.0;
 
 struct ErrorSummary {
