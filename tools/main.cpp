@@ -72,8 +72,9 @@ int main(int argc, char **argv) {
     }
 
     tarvo_init(tool.globals.log_file.empty() ? nullptr : tool.globals.log_file.c_str());
-    if (tool.globals.verbose)
-        zr_log_enable(0, 1, nullptr);
+    // The library's lines go to its log file; on the console they would mix with the tool's
+    // own output (its failures are one line on standard error), unless asked for.
+    zr_log_enable(0, tool.globals.verbose ? 1 : 5, nullptr);
     if (tarvo_path_cfg(tool.globals.prefix.c_str()) != 0)
         std::fprintf(stderr, "tarvo: cannot create path prefix %s\n", tool.globals.prefix.c_str());
     const int result = tool.action();
