@@ -85,18 +85,6 @@ bool parse_real(const char *what, const char *text, double max, double &out) {
     return true;
 }
 
-bool parse_millimetres(const char *what, const char *text, double &out) {
-    errno = 0;
-    char *end = nullptr;
-    const double v = std::strtod(text, &end);
-    if (errno || !end || end == text || *end || !(v >= 0.0 && v <= 10000.0)) {
-        std::fprintf(stderr, "tarvo-vcam: invalid %s '%s' (0 to 10000 mm)\n", what, text);
-        return false;
-    }
-    out = v;
-    return true;
-}
-
 // One option: its names, its environment variable, its default as the help shows it, and how
 // it sets the launch options (false after a message on standard error). `arg` names the value
 // in the help; a null `arg` makes a flag, whose setter receives "1".
@@ -176,12 +164,12 @@ const OptionSpec kOptions[] = {
     {"pixel-error", 0, "MM", "TARVO_VCAM_PIXEL_ERROR", "0",
      "standard deviation of the fixed per-pixel distance offsets",
      [](LaunchOptions &o, const char *v) {
-         return parse_millimetres("pixel error", v, o.errors.pixel_error_mm);
+         return parse_real("pixel error (mm)", v, 10000.0, o.errors.pixel_error_mm);
      }},
     {"cyclic-error", 0, "MM", "TARVO_VCAM_CYCLIC_ERROR", "0",
      "amplitude of the cyclic distance error over the phase",
      [](LaunchOptions &o, const char *v) {
-         return parse_millimetres("cyclic error", v, o.errors.cyclic_error_mm);
+         return parse_real("cyclic error (mm)", v, 10000.0, o.errors.cyclic_error_mm);
      }},
     {"gray-fpn", 0, "PERCENT", "TARVO_VCAM_GRAY_FPN", "0",
      "gray fixed pattern, 0 to 50: gains 1 +- PERCENT %, offsets +- 10 x PERCENT",
