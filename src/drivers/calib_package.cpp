@@ -241,6 +241,12 @@ bool _parase_file(tarvo_dev_t *dev, ConstFileNames names, const char *pattern,
     const std::string *chosen = nullptr;
     for (const std::string &name : found) {
         zr_log(1, "DBG", "[%s] find:%s\n", tag, name.c_str());
+        // The split reads a backslash in its path as a separator, so such a name would lead it
+        // to another file, even one outside the folder. Unpacking never makes one.
+        if (name.find('\\') != std::string::npos) {
+            zr_log(4, "ERR", "[%s] %s: a backslash in the name, skipped\n", tag, name.c_str());
+            continue;
+        }
         if (name == expected_name) {
             chosen = &name;
             break;

@@ -53,7 +53,7 @@ bool _load_calib_data(tarvo_drv_t *drv, ConstFileNames names);
 bool _calib_pk_parse(tarvo_dev_t *dev, ConstFileNames names);
 // Finds the per-chip file matching `pattern` (a path whose last part may hold * and ?; "\" is a
 // separator) and splits it. An entry named `expected_name` wins; otherwise the first (in name
-// order) whose first 15 characters agree with it.
+// order) whose first 15 characters agree with it. Names holding a backslash are skipped.
 bool _parase_file(tarvo_dev_t *dev, ConstFileNames names, const char *pattern,
                   const char *expected_name);
 // Splits the per-chip file at `path` into the active mode's parameter and distance-image files.

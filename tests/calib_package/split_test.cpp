@@ -79,6 +79,23 @@ TEST_F(CalibPackageTest, SearchTakesBackslashesAsSeparators) {
     EXPECT_TRUE(calib::find_files(prefix_.string() + "\\none\\*.bin").empty());
 }
 
+TEST_F(CalibPackageTest, NameWithBackslashesCannotLeadTheSplitOutOfTheFolder) {
+    // "unpacked\calib_and_param\..\..\calib_and_param_012.bin" names the file beside the
+    // folder once its backslashes count as separators.
+    const fs::path folder = prefix_ / "unpacked";
+    fs::create_directories(folder / "calib_and_param");
+    write_bytes(folder / "calib_and_param\\..\\..\\calib_and_param_012.bin", {});
+    const std::vector<uint8_t> outside = pattern(24 + 256, 3);
+    write_bytes(prefix_ / "calib_and_param_012.bin", outside);
+    EXPECT_FALSE(calib::_parase_file(&dev_, names_,
+                                     (folder.string() + "/calib_and_param*.bin").c_str(),
+                                     "calib_and_param_012.bin"));
+    EXPECT_TRUE(log_.contains("a backslash in the name, skipped", "ERR"));
+    EXPECT_EQ(bytes_of(prefix_ / "calib_and_param_012.bin"), outside);
+    EXPECT_FALSE(fs::exists(param_file()));
+    EXPECT_FALSE(fs::exists(dist_file()));
+}
+
 TEST_F(CalibPackageTest, NoPerChipFileIsReported) {
     EXPECT_FALSE(calib::_parase_file(&dev_, names_,
                                      (prefix_.string() + "\\calib_and_param*.bin").c_str(),

@@ -1,7 +1,8 @@
 // The per-chip file of the calibration package, searched for in the folder it was unpacked into
 // and split into the DRNU parameter file and the distance-image file, whatever the folder holds.
 // A split either replaces both calibration files with the two parts of one candidate (and
-// removes that candidate) or changes nothing; no temporary file is left either way.
+// removes that candidate) or changes nothing; no temporary file is left either way, and nothing
+// beside the folder is read or removed.
 //
 // Input: byte 0 flags (bits 0-1 extra entries, bit 2 calibration files already there, bit 3 the
 // main candidate gets a name from the input, bit 4 it is a directory); each extra entry: a name
@@ -30,11 +31,14 @@ namespace fs = std::filesystem;
 constexpr const char *kExpected = "calib_and_param_012.bin";
 constexpr const char *kParamName = "drnu_param.bin";
 constexpr const char *kImagesName = "drnu_images.bin";
-constexpr size_t kMaxName = 40;
+constexpr size_t kMaxName = 63;
 
 struct Work {
-    fs::path dir;  // the unpacked folder, which is also the path prefix
+    fs::path root;
+    fs::path dir;  // the unpacked folder inside root, which is also the path prefix
     std::string prefix;
+    fs::path outside;  // a per-chip file beside the folder, which no split may touch
+    std::string outside_content;
     tarvo::calib::FileNameSet names[2];
 };
 
@@ -131,8 +135,12 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     if (mkdtemp(tmpl) == nullptr)
         std::abort();
     Work &w = work();
-    w.dir = tmpl;
+    w.root = tmpl;
+    w.dir = w.root / "unpacked";
     w.prefix = w.dir.string() + "/";
+    w.outside = w.root / "calib_and_param_000.bin";
+    w.outside_content.assign(24 + 256, 'Z');
+    std::ofstream(w.outside, std::ios::binary) << w.outside_content;
     // Without external modulation the split writes set 1; set 0 must stay unused.
     for (auto &set : w.names) {
         std::strcpy(set.parameters, kParamName);
@@ -140,7 +148,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     }
     std::strcpy(w.names[0].parameters, "unused_param.bin");
     std::strcpy(w.names[0].distance_images, "unused_images.bin");
-    std::atexit([] { fs::remove_all(work().dir); });
+    std::atexit([] { fs::remove_all(work().root); });
     return 0;
 }
 
@@ -194,5 +202,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const std::string pattern = w.prefix + "calib_and_param*.bin";
     const bool ok = tarvo::calib::_parase_file(&dev, w.names, pattern.c_str(), kExpected);
     check(ok, before, snapshot());
+    if (read_all(w.outside) != w.outside_content)
+        std::abort();  // the split reached beside the folder
     return 0;
 }
