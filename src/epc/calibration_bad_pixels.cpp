@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -124,7 +125,8 @@ int write_bad_pixels(const std::string &name, const uint16_t *image, int cols, i
     return ok ? count : -1;
 }
 
-// Splits a line into numbers; false for anything that is not a number.
+// Splits a line into numbers; -1 for anything that is not a number or does not fit the 16-bit
+// values the caller receives (a coordinate that wrapped round would name another pixel).
 int numbers_of(const char *line, long (&out)[3]) {
     int n = 0;
     const char *p = line;
@@ -136,7 +138,7 @@ int numbers_of(const char *line, long (&out)[3]) {
         errno = 0;
         char *end = nullptr;
         const long v = std::strtol(p, &end, 10);
-        if (end == p || errno != 0)
+        if (end == p || errno != 0 || v < INT16_MIN || v > INT16_MAX)
             return -1;
         if (n < 3)
             out[n] = v;

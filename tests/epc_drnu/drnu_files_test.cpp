@@ -358,6 +358,9 @@ TEST_F(DrnuFilesTest, BadPixelFileIsBoundedByTheSearch) {
     EXPECT_EQ(calibrationGetBadPixels(nullptr), -1);
     write_text(name, "10 6 7\n");
     EXPECT_EQ(calibrationGetBadPixels(values), -1);
+    // A number beyond 16 bits would wrap round to another pixel's coordinate.
+    write_text(name, "10 6\n65546 6\n");
+    EXPECT_EQ(calibrationGetBadPixels(values), -1);
     // Extents of 2 x 2 pixels take 8 values; a file of five pixels is refused.
     calibrationSetNumberOfRowsMax(14);
     calibrationSetNumberOfColumnsMax(10);
