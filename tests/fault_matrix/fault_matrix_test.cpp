@@ -89,7 +89,7 @@ using StreamBreaker =
     std::function<std::shared_ptr<vcam::StreamSource>(std::shared_ptr<vcam::StreamSource>)>;
 
 // One camera on the bus with a flash and a frame stream, and a handle for it. With
-// `calibration` the camera is an EPC camera holding a factory calibration package.
+// `with_package` the camera is an EPC camera holding a factory calibration package.
 struct Rig {
     explicit Rig(bool with_package = false) : calibration(with_package) {
         vcam::Bus::get().reset();
@@ -192,8 +192,7 @@ bool open(Rig &r) {
     return r.open();
 }
 
-// The calibration files the split leaves: the names that are neither the transfer files nor
-// anything else the matrix writes.
+// What a calibration fetch may have left: every file but the two of the data transfers.
 std::vector<fs::path> calibration_files(const fs::path &dir) {
     std::vector<fs::path> out;
     for (const auto &entry : fs::directory_iterator(dir)) {
