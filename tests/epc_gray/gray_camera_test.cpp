@@ -10,6 +10,7 @@
 
 #include "epc/frame_source.h"
 #include "epc/gray_correction.h"
+#include "epc_gray/corrections_off.h"
 #include "epc_config/epc_camera.h"
 #include "frames/gray_frames.h"
 #include "support/temp_dir.h"
@@ -60,12 +61,7 @@ class GrayCameraTest : public EpcCameraTest {
         ASSERT_TRUE(tarvo_cap_set_frame_buffer(&dev_, nullptr, 10 * TARVO_CAP_FRAME_UNIT));
         dir_.enter();
         epc::set_gray_calibration_frames(kFrames);
-        setCorrectGrayscaleOffset(0);
-        setCorrectGrayscaleGain(0);
-        calculationCorrectFlimOffset(0);
-        calculationCorrectFlimGain(0);
-        calculateSetFlimCorrectionAvailable(0);
-        epc::reset_grayscale_tables();
+        switch_gray_corrections_off();
     }
     void TearDown() override {
         epc::set_gray_calibration_frames(100);
