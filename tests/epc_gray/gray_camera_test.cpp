@@ -3,7 +3,6 @@
 // image, also with tables read back from the file as the start-up reads them.
 #include <tarvo/epc_gray.h>
 
-#include <cmath>
 #include <filesystem>
 #include <memory>
 #include <vector>
@@ -11,6 +10,7 @@
 #include "epc/frame_source.h"
 #include "epc/gray_correction.h"
 #include "epc_gray/corrections_off.h"
+#include "epc_gray/image_spread.h"
 #include "epc_config/epc_camera.h"
 #include "frames/gray_frames.h"
 #include "support/temp_dir.h"
@@ -34,22 +34,6 @@ int sorted_gray(uint16_t **image) {
             break;
     }
     return samples;
-}
-
-struct Spread {
-    double mean = 0.0;
-    double deviation = 0.0;
-};
-
-Spread spread_of(const uint16_t *image, int n) {
-    double sum = 0.0;
-    double squares = 0.0;
-    for (int i = 0; i < n; ++i) {
-        sum += image[i];
-        squares += static_cast<double>(image[i]) * image[i];
-    }
-    const double mean = sum / n;
-    return {mean, std::sqrt(std::max(squares / n - mean * mean, 0.0))};
 }
 
 class GrayCameraTest : public EpcCameraTest {

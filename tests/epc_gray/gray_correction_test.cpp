@@ -12,6 +12,7 @@
 #include "epc_gray/corrections_off.h"
 #include "epc/pipeline_fixture.h"
 #include "support/log_capture.h"
+#include "support/printed.h"
 #include "support/temp_dir.h"
 
 namespace tarvo::test {
@@ -64,13 +65,6 @@ class GrayCorrectionTest : public PipelineTest {
     std::optional<LogCapture> log_;
     TempDir dir_;
 };
-
-template <typename Fn>
-std::string printed(Fn &&fn) {
-    ::testing::internal::CaptureStdout();
-    fn();
-    return ::testing::internal::GetCapturedStdout();
-}
 
 // One pixel through an offset and gain correction: the switches, the pixel's table entries, and
 // the value in and out.
