@@ -140,6 +140,7 @@ class SceneFrames final : public FrameGenerator {
     std::vector<uint8_t> bytes_;
 };
 
+// The frames alone, for a source that mixes them with other frames.
 std::shared_ptr<SceneFrames> make_scene_frames(std::weak_ptr<const Camera> camera,
                                                SceneStreamConfig config);
 // A stream source sending them at the rate of parameter 12.
