@@ -60,6 +60,10 @@ struct Frame {
     double captured_ms = 0;  // since the server started
     std::vector<uint16_t> depth_mm, gray;
     std::vector<float> distance;  // metres, as decoded, for the point-cloud file
+    // The pipeline's figures for this frame, read on the thread that decoded it (the pipeline's
+    // state is process-wide and that thread writes it).
+    double sensor_temp = 0, illumination_temp = 0;
+    int modulation_khz = 0;
 };
 
 // The error callback has no user pointer, and there is one capture per process.
@@ -205,6 +209,9 @@ bool Viewer::decode(const std::vector<uint8_t> &raw, const tarvo_frame_info_t &i
         return false;
     const bool have_gray =
         tarvo_frame_get_gray(dev_, gray.data(), pixels, raw.data(), size, &described) == pixels;
+    out.sensor_temp = temperatureGetTemperatureByFrameHeader() / 10.0;
+    out.illumination_temp = temperatureGetIbTemperatureByFrameHeader() / 10.0;
+    out.modulation_khz = configGetModulationFrequency();
     out.width = static_cast<uint16_t>(info.width);
     out.height = static_cast<uint16_t>(info.height);
     out.index = info.frame_idx;
@@ -428,11 +435,13 @@ void Viewer::serve_status(httplib::Response &res) {
     const bool ready = camera_ == CameraState::Capturing;
     const auto frame_rate = ready ? read_param(12) : frame_rate_;
     const auto integration = ready ? read_param(13) : integration_us_;
-    uint32_t seq = 0;
+    std::shared_ptr<const Frame> frame;
     {
         std::lock_guard slot(slot_mutex_);
-        seq = latest_ ? latest_->seq : 0;
+        frame = latest_;
     }
+    const Frame none;
+    const Frame &last = frame ? *frame : none;
     char text[768];
     const int len = std::snprintf(
         text, sizeof text,
@@ -441,11 +450,10 @@ void Viewer::serve_status(httplib::Response &res) {
         "\"frame_rate\":%d,\"modulation_khz\":%d,\"auto_exposure\":%s,\"ae_target\":%u,"
         "\"min_amplitude\":%d,\"undistort\":%s,\"hdr\":%s,\"capturing\":%s,"
         "\"camera\":\"%s\",\"resumed\":%u,\"camera_note\":",
-        seq, received_.load(), fps_.load(), dropped_.load(), g_discarded.load(),
-        temperatureGetTemperatureByFrameHeader() / 10.0,
-        temperatureGetIbTemperatureByFrameHeader() / 10.0,
+        last.seq, received_.load(), fps_.load(), dropped_.load(), g_discarded.load(),
+        last.sensor_temp, last.illumination_temp,
         integration ? static_cast<int>(*integration & 0xffff) : -1,
-        frame_rate ? static_cast<int>(*frame_rate) : -1, configGetModulationFrequency(),
+        frame_rate ? static_cast<int>(*frame_rate) : -1, last.modulation_khz,
         auto_exposure_ ? "true" : "false", ae_target_, min_amplitude_,
         undistort_ ? "true" : "false", hdr_ ? "true" : "false",
         ready && !stopping_ ? "true" : "false", state_name(camera_), resumed_.load());

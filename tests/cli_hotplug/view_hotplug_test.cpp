@@ -209,7 +209,7 @@ TEST_F(ViewHotplug, ServesThroughAnUnplugAndResumesWithThePageSettings) {
     const auto factory_integration = cam_->param(vcam::kParamIntegrationTime);
     ASSERT_TRUE(factory_integration);
     const auto set = change("integration=321");
-    ASSERT_TRUE(set);
+    ASSERT_TRUE(set) << viewer.output();
     ASSERT_EQ(set->status, 200) << set->body;
 
     cam_->unplug();
@@ -220,7 +220,7 @@ TEST_F(ViewHotplug, ServesThroughAnUnplugAndResumesWithThePageSettings) {
     EXPECT_NE(field(s, "camera_note").find("camera left"), std::string::npos) << s;
     // While it is away, changes and the lens-based answers say why they cannot be had.
     for (const auto &res : {change("integration=400"), http_->Get("/rays")}) {
-        ASSERT_TRUE(res);
+        ASSERT_TRUE(res) << viewer.output();
         EXPECT_EQ(res->status, 503);
         EXPECT_NE(res->body.find("\"error\":\"the camera left"), std::string::npos) << res->body;
     }
@@ -236,7 +236,7 @@ TEST_F(ViewHotplug, ServesThroughAnUnplugAndResumesWithThePageSettings) {
     EXPECT_EQ(field(s, "integration_us"), "321") << s;
     EXPECT_GT(next_frame(before_return), before_return) << viewer.output();
     const auto again = change("integration=400");
-    ASSERT_TRUE(again);
+    ASSERT_TRUE(again) << viewer.output();
     EXPECT_EQ(again->status, 200) << again->body;
 
     EXPECT_EQ(viewer.stop(), 0) << viewer.output();
