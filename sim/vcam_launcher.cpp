@@ -49,7 +49,7 @@ struct LaunchOptions {
     double ambient = 0.0;
     double noise = 0.0;
     tarvo::vcam::SensorErrorConfig errors;
-    bool calibration = false;
+    bool calibration = true;
 };
 
 bool parse_number(const char *what, const char *text, unsigned long min, unsigned long max,
@@ -176,13 +176,13 @@ const OptionSpec kOptions[] = {
      [](LaunchOptions &o, const char *v) {
          return parse_number("fixed-pattern percentage", v, 0, 50, o.gray_fpn);
      }},
-    {"calibration", 0, nullptr, "TARVO_VCAM_CALIBRATION", "none",
+    {"calibration", 0, nullptr, "TARVO_VCAM_CALIBRATION", "on",
      "cameras hold a factory calibration package (parameter 8), which the library uploads",
      [](LaunchOptions &o, const char *v) {
          o.calibration = std::strcmp(v, "0") != 0;
          return true;
      }},
-    {"no-calibration", 0, nullptr, "TARVO_VCAM_NO_CALIBRATION", "none",
+    {"no-calibration", 0, nullptr, "TARVO_VCAM_NO_CALIBRATION", "off",
      "cameras without a factory calibration package (parameter 8 reports none)",
      [](LaunchOptions &o, const char *v) {
          o.calibration = std::strcmp(v, "0") == 0;
@@ -212,7 +212,7 @@ void usage(FILE *out) {
                  "Camera i sits on bus 1, port i+1. Every camera has the sensor's register file\n"
                  "(target 1), a flash behind the data-transfer protocol, and while capturing\n"
                  "streams 320x240 frames of four DCS planes of a rendered scene at the rate of\n"
-                 "parameter 12. With --calibration each holds a factory calibration package\n"
+                 "parameter 12. Unless --no-calibration, each holds a factory calibration package\n"
                  "for its chip, which the library uploads when its DRNU files are missing. The\n"
                  "exit status is COMMAND's (128+N when it was killed by signal N), 2 when the\n"
                  "cameras could not be started.\n",

@@ -27,20 +27,16 @@ unsigned current_thread_id() {
     return static_cast<unsigned>(syscall(SYS_gettid));
 }
 
-// "%04u/%02u/%02u %02u:%02u:%02u.%03u[%u]" from one clock reading, converted to epoch seconds
-// and back so the stamp agrees with the wall clock.
+// "%04u/%02u/%02u %02u:%02u:%02u.%03u[%u]" from one clock reading: the local calendar fields of
+// its epoch seconds, the same seconds the wall clock reports.
 void format_stamp(char (&stamp)[48]) {
-    tarvo::LocalStamp now = tarvo::read_local_time();
-    std::tm fields = now.fields;
-    fields.tm_isdst = -1;
-    const std::time_t secs = std::mktime(&fields);
-    std::tm back{};
-    localtime_r(&secs, &back);
+    const tarvo::LocalStamp now = tarvo::read_local_time();
+    const std::tm &local = now.fields;
     std::snprintf(stamp, sizeof stamp, "%04u/%02u/%02u %02u:%02u:%02u.%03u[%u]",
-                  static_cast<unsigned>(back.tm_year + 1900),
-                  static_cast<unsigned>(back.tm_mon + 1), static_cast<unsigned>(back.tm_mday),
-                  static_cast<unsigned>(back.tm_hour), static_cast<unsigned>(back.tm_min),
-                  static_cast<unsigned>(back.tm_sec), now.millisecond, current_thread_id());
+                  static_cast<unsigned>(local.tm_year + 1900),
+                  static_cast<unsigned>(local.tm_mon + 1), static_cast<unsigned>(local.tm_mday),
+                  static_cast<unsigned>(local.tm_hour), static_cast<unsigned>(local.tm_min),
+                  static_cast<unsigned>(local.tm_sec), now.millisecond, current_thread_id());
 }
 
 // A threshold of 5 or more silences its sink whatever the level of the line.

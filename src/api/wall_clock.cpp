@@ -10,16 +10,16 @@ LocalStamp read_local_time() {
     const auto ms = duration_cast<milliseconds>(now.time_since_epoch()).count();
     const std::time_t secs = static_cast<std::time_t>(ms / 1000);
     LocalStamp stamp{};
+    stamp.epoch_seconds = secs;
     localtime_r(&secs, &stamp.fields);
     stamp.millisecond = static_cast<unsigned>(ms % 1000);
     return stamp;
 }
 
 WallTime wall_clock() {
-    LocalStamp stamp = read_local_time();
-    stamp.fields.tm_isdst = -1;  // let the conversion decide daylight saving
-    const std::time_t secs = std::mktime(&stamp.fields);
-    return WallTime{static_cast<int32_t>(secs), static_cast<int32_t>(stamp.millisecond * 1000)};
+    const LocalStamp stamp = read_local_time();
+    return WallTime{static_cast<int32_t>(stamp.epoch_seconds),
+                    static_cast<int32_t>(stamp.millisecond * 1000)};
 }
 
 }  // namespace tarvo

@@ -9,19 +9,24 @@
 namespace tarvo {
 
 struct WallTime {
-    int32_t sec;   // seconds since the epoch, through mktime of the local calendar fields
+    int32_t sec;   // seconds since the epoch
     int32_t usec;  // always a multiple of 1000
 };
 
 struct LocalStamp {
-    std::tm fields;  // local calendar fields of the reading
+    std::time_t epoch_seconds;  // the reading, whole seconds since the epoch
+    std::tm fields;             // its local calendar fields
     unsigned millisecond;
 };
 
 // One reading of the local calendar time with its milliseconds.
 LocalStamp read_local_time();
 
-// Seconds through mktime of the local calendar fields, milliseconds times 1000.
+// Seconds since the epoch of one reading, milliseconds times 1000. The seconds are those the
+// local calendar fields stand for; they are taken from the reading rather than converted back
+// with mktime, which would make the clock jump by an hour in the repeated hour when daylight
+// saving ends, and re-reads the time-zone settings on every call (a file check per log line,
+// and shared C-library state that threads fight over).
 WallTime wall_clock();
 
 // Milliseconds on the wall clock, for time-out arithmetic.

@@ -328,6 +328,23 @@ DrnuParams &stored_params(int slot) {
     return g_stored[slot == 1 ? 1 : 0];
 }
 
+namespace {
+
+// The parameter file sits beside the distance images under the path prefix when it came out of
+// the camera's calibration package; a calibration run writes it to the current directory. The
+// prefix wins, so a package never pairs its images with stale parameters from elsewhere.
+File open_drnu_params() {
+    const std::string name = drnu_file_name(DrnuFile::binary_params);
+    const std::string under_prefix = tarvo::prefixed_path(name);
+    if (File f = open_read(under_prefix)) {
+        zr_log(1, "DBG", "[%s] %s\n", "calibrationLoadDRNU_LUT", under_prefix.c_str());
+        return f;
+    }
+    return open_read(name);
+}
+
+}  // namespace
+
 }  // namespace tarvo::epc
 
 using namespace tarvo::epc;
@@ -344,9 +361,8 @@ int calibrationSaveDRNU_LUT(void) {
 }
 
 int calibrationLoadDRNU_LUT(void) {
-    const std::string name = drnu_file_name(DrnuFile::binary_params);
     DrnuParams loaded;
-    if (File f = open_read(name)) {
+    if (File f = open_drnu_params()) {
         if (!read_binary_params(f.get(), size_of(f.get()), loaded, __func__))
             loaded = DrnuParams{};
     }

@@ -4,6 +4,7 @@
 // and the temporary-name writes.
 #include <tarvo/epc_api.h>
 #include <tarvo/epc_calib.h>
+#include <tarvo/init.h>
 
 #include <gtest/gtest.h>
 
@@ -189,6 +190,31 @@ TEST_F(DrnuFilesTest, SavedParametersLoadAsCalibrated) {
     EXPECT_EQ(gTempCal, 402);
     EXPECT_EQ(gTempCalIb, 389);
     EXPECT_DOUBLE_EQ(gStepCalMM, 277.25);
+}
+
+// A package unpacked under the path prefix brings its own parameter file; it must win over one
+// in the current directory, and the current directory still serves when the prefix has none.
+TEST_F(DrnuFilesTest, ParametersUnderThePathPrefixWin) {
+    const std::string name = drnu_file_name(DrnuFile::binary_params);
+    std::vector<uint8_t> from_package;
+    put32(from_package, 12000);
+    put32(from_package, 8100);
+    put32(from_package, 355);
+    put_f64(from_package, 299.0);
+    put32(from_package, 310);
+    std::vector<uint8_t> from_cwd(from_package);
+    from_cwd[4] = static_cast<uint8_t>(7000 & 0xff);
+    from_cwd[5] = static_cast<uint8_t>(7000 >> 8);
+    std::filesystem::create_directory("pkg");
+    ASSERT_EQ(tarvo_path_cfg("pkg/"), 0);
+    write_bytes("pkg/" + name, from_package);
+    write_bytes(name, from_cwd);
+    ASSERT_EQ(calibrationLoadDRNU_LUT(), 0);
+    EXPECT_EQ(calibrationGetOffsetDRNU(), 8100);
+    std::filesystem::remove("pkg/" + name);
+    ASSERT_EQ(calibrationLoadDRNU_LUT(), 0);
+    EXPECT_EQ(calibrationGetOffsetDRNU(), 7000);
+    reset_path_prefix();
 }
 
 TEST_F(DrnuFilesTest, DistanceImagesLoadPixelMajor) {
