@@ -15,47 +15,18 @@
 #include <vector>
 
 #include "api/dev_ctx.h"
+#include "epc_bench.h"
 #include "drivers/epc_driver_state.h"
 
 namespace {
 
-constexpr int kCols = 320;
-constexpr int kRows = 240;
-constexpr int kPixels = kCols * kRows;
-constexpr uint32_t kFrameBytes = kPixels * 8;
-
-// A tilted wall 1.5 .. 4.5 m away at 12 MHz with a little noise.
-std::vector<uint16_t> make_frame() {
-    std::vector<uint16_t> frame(4 * kPixels);
-    uint32_t seed = 12345;
-    for (int p = 0; p < kPixels; ++p) {
-        const double d = 1.5 + 3.0 * (p % kCols) / kCols;
-        const double phase = 4 * M_PI * 12e6 * d / 299792458.0;
-        const double amp = 1500.0 / (d * d);
-        for (int k = 0; k < 4; ++k) {
-            seed = seed * 1664525u + 1013904223u;
-            const double noise = ((seed >> 16) & 7) - 3.5;
-            frame[k * kPixels + p] = static_cast<uint16_t>(
-                std::lround(2048 + amp * std::cos(phase - k * M_PI / 2) + noise));
-        }
-    }
-    return frame;
-}
+using namespace tarvo::bench;
 
 // An open EPC device as the driver leaves it after start-up, without USB: the handle, its
 // context and the driver's state with the default switches.
 struct OpenDevice {
     OpenDevice() {
-        zr_log_disable();
-        configSetPartType(2);
-        configFindModulationFrequencies_simulate();
-        configSetModulationFrequency_simulate(2);
-        pruInit();
-        pruSetSize(kCols, kRows / 2);
-        pruSetDCS(4);
-        hysteresisSetThresholds(30, 20);
-        adcOverflowEnable(1);
-        calculationSetEnableDRNU_simulate(0);
+        setup_pipeline();
         state.work_metres.resize(tarvo::epc_driver::kMaxFramePixels);
         state.work_phases.resize(tarvo::epc_driver::kMaxFramePixels);
         drv.priv = &state;
@@ -77,7 +48,7 @@ struct OpenDevice {
 
 void BM_FrameGetDistance(benchmark::State &state) {
     OpenDevice d;
-    const std::vector<uint16_t> frame = make_frame();
+    const std::vector<uint16_t> frame = make_wall_frame();
     const auto *raw = reinterpret_cast<const uint8_t *>(frame.data());
     std::vector<float> out(kPixels);
     for (auto _ : state) {
@@ -90,18 +61,12 @@ BENCHMARK(BM_FrameGetDistance);
 
 void BM_FastRouteAlone(benchmark::State &state) {
     OpenDevice d;
-    const std::vector<uint16_t> frame = make_frame();
-    std::vector<float> out(kPixels);
-    for (auto _ : state) {
-        benchmark::DoNotOptimize(
-            calcDefPiDelayGetDataSorted_opt(2, out.data(), frame.data(), kPixels));
-        benchmark::ClobberMemory();
-    }
+    time_fast_route(state, make_wall_frame());
 }
 BENCHMARK(BM_FastRouteAlone);
 
 void BM_MemcpyFrame(benchmark::State &state) {
-    const std::vector<uint16_t> frame = make_frame();
+    const std::vector<uint16_t> frame = make_wall_frame();
     std::vector<uint16_t> copy(frame.size());
     for (auto _ : state) {
         std::memcpy(copy.data(), frame.data(), kFrameBytes);
@@ -116,7 +81,7 @@ BENCHMARK(BM_MemcpyFrame);
 void BM_SideBySide(benchmark::State &state) {
     using Clock = std::chrono::steady_clock;
     OpenDevice d;
-    const std::vector<uint16_t> frame = make_frame();
+    const std::vector<uint16_t> frame = make_wall_frame();
     const auto *raw = reinterpret_cast<const uint8_t *>(frame.data());
     std::vector<float> out(kPixels);
     std::vector<uint16_t> copy(frame.size());

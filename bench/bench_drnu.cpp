@@ -12,13 +12,13 @@
 #include <vector>
 
 #include "epc/calibration_state.h"
+#include "epc_bench.h"
 #include "epc/config_state.h"
 
 namespace {
 
-constexpr int kCols = 320;
-constexpr int kRows = 240;
-constexpr int kPixels = kCols * kRows;
+using namespace tarvo::bench;
+
 constexpr int kSteps = 30;
 constexpr double kRangeM = 149896229.0 / 12e6;
 constexpr double kStepM = 0.2775;
@@ -65,16 +65,8 @@ std::vector<uint16_t> make_frame() {
     return frame;
 }
 
-void setup_pipeline(int drnu_mode) {
-    zr_log_disable();
-    configSetPartType(2);
-    configFindModulationFrequencies_simulate();
-    configSetModulationFrequency_simulate(2);
-    pruInit();
-    pruSetSize(kCols, kRows / 2);
-    pruSetDCS(4);
-    hysteresisSetThresholds(30, 20);
-    adcOverflowEnable(1);
+void setup_drnu_pipeline(int drnu_mode) {
+    setup_pipeline();
     fill_tables();
     const int16_t header[2] = {400, 384};
     temperatureSetTemperatureByFrameHeader(header);
@@ -83,14 +75,8 @@ void setup_pipeline(int drnu_mode) {
 }
 
 void run(benchmark::State &state, int drnu_mode) {
-    setup_pipeline(drnu_mode);
-    const std::vector<uint16_t> frame = make_frame();
-    std::vector<float> out(kPixels);
-    for (auto _ : state) {
-        calcDefPiDelayGetDataSorted_opt(2, out.data(), frame.data(), kPixels);
-        benchmark::DoNotOptimize(out.data());
-        benchmark::ClobberMemory();
-    }
+    setup_drnu_pipeline(drnu_mode);
+    time_fast_route(state, make_frame());
     state.SetItemsProcessed(state.iterations());
     calculationSetEnableDRNU_simulate(0);
 }

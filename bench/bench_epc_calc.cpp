@@ -10,50 +10,17 @@
 #include <cstring>
 #include <vector>
 
+#include "epc_bench.h"
 #include "epc/calibration_state.h"
 #include "epc/config_state.h"
 #include "epc/frame_source.h"
 
 namespace {
 
-constexpr int kCols = 320;
-constexpr int kRows = 240;
-constexpr int kPixels = kCols * kRows;
-
-// A tilted wall 1.5 .. 4.5 m away at 12 MHz, with a little noise, in read-out order (the order
-// does not change the work per pixel).
-std::vector<uint16_t> make_frame() {
-    std::vector<uint16_t> frame(4 * kPixels);
-    uint32_t seed = 12345;
-    for (int p = 0; p < kPixels; ++p) {
-        const double d = 1.5 + 3.0 * (p % kCols) / kCols;
-        const double phase = 4 * M_PI * 12e6 * d / 299792458.0;
-        const double amp = 1500.0 / (d * d);
-        for (int k = 0; k < 4; ++k) {
-            seed = seed * 1664525u + 1013904223u;
-            const double noise = ((seed >> 16) & 7) - 3.5;
-            frame[k * kPixels + p] = static_cast<uint16_t>(
-                std::lround(2048 + amp * std::cos(phase - k * M_PI / 2) + noise));
-        }
-    }
-    return frame;
-}
-
-void setup_pipeline() {
-    zr_log_disable();
-    configSetPartType(2);
-    configFindModulationFrequencies_simulate();
-    configSetModulationFrequency_simulate(2);
-    pruInit();
-    pruSetSize(kCols, kRows / 2);
-    pruSetDCS(4);
-    hysteresisSetThresholds(30, 20);
-    adcOverflowEnable(1);
-    calculationSetEnableDRNU_simulate(0);
-}
+using namespace tarvo::bench;
 
 void BM_Baseline_Memcpy(benchmark::State &state) {
-    const std::vector<uint16_t> frame = make_frame();
+    const std::vector<uint16_t> frame = make_wall_frame();
     std::vector<uint16_t> copy(frame.size());
     for (auto _ : state) {
         std::memcpy(copy.data(), frame.data(), frame.size() * sizeof(uint16_t));
@@ -65,7 +32,7 @@ void BM_Baseline_Memcpy(benchmark::State &state) {
 
 // What the conversion costs with the C library's float arctangent instead of the table.
 void BM_Baseline_FloatAtan2(benchmark::State &state) {
-    const std::vector<uint16_t> frame = make_frame();
+    const std::vector<uint16_t> frame = make_wall_frame();
     std::vector<float> out(kPixels);
     const float factor = 149896229.0f / 12e6f / (2.0f * static_cast<float>(M_PI));
     for (auto _ : state) {
@@ -82,13 +49,7 @@ void BM_Baseline_FloatAtan2(benchmark::State &state) {
 void BM_FastRoute(benchmark::State &state) {
     setup_pipeline();
     const int type = static_cast<int>(state.range(0));
-    const std::vector<uint16_t> frame = make_frame();
-    std::vector<float> out(kPixels);
-    for (auto _ : state) {
-        calcDefPiDelayGetDataSorted_opt(type, out.data(), frame.data(), kPixels);
-        benchmark::DoNotOptimize(out.data());
-        benchmark::ClobberMemory();
-    }
+    time_fast_route(state, make_wall_frame(), type);
 }
 
 // Metres with the distance-image correction of 30 calibration steps.
@@ -103,20 +64,14 @@ void BM_FastRoute_Drnu(benchmark::State &state) {
         distImagesDRNUMax[1][q] = 8000 + 716 * 29;
     }
     calculationSetEnableDRNU_simulate(2);
-    const std::vector<uint16_t> frame = make_frame();
-    std::vector<float> out(kPixels);
-    for (auto _ : state) {
-        calcDefPiDelayGetDataSorted_opt(2, out.data(), frame.data(), kPixels);
-        benchmark::DoNotOptimize(out.data());
-        benchmark::ClobberMemory();
-    }
+    time_fast_route(state, make_wall_frame());
     calculationSetEnableDRNU_simulate(0);
 }
 
 // The sorted route: frame hand-over, copy, per-pixel calculator and the (idle) filter chain.
 void BM_SortedRoute(benchmark::State &state) {
     setup_pipeline();
-    const std::vector<uint16_t> frame = make_frame();
+    const std::vector<uint16_t> frame = make_wall_frame();
     pru_image_record rec{};
     rec.info.frame_size = static_cast<uint32_t>(frame.size() * 2);
     rec.data = frame.data();

@@ -14,14 +14,13 @@
 
 #include "drivers/lens_param.h"
 #include "epc/config_state.h"
+#include "epc_bench.h"
 #include "epc/frame_source.h"
 #include "output/undistort.h"
 
 namespace {
 
-constexpr int kCols = 320;
-constexpr int kRows = 240;
-constexpr int kPixels = kCols * kRows;
+using namespace tarvo::bench;
 
 std::vector<float> wall_distances() {
     std::vector<float> d(kPixels);
@@ -113,23 +112,14 @@ void BM_MapBuild_OpenCv(benchmark::State &state) {
     }
     // Both build the same map: the largest difference, in pixels, beside the timing.
     Maps maps;
-    state.counters["max_diff_px"] = std::max(cv::norm(x, maps.x, cv::NORM_INF),
-                                             cv::norm(y, maps.y, cv::NORM_INF));
+    state.counters["max_diff_px"] =
+        std::max(cv::norm(x, maps.x, cv::NORM_INF), cv::norm(y, maps.y, cv::NORM_INF));
 }
 
 // The distance decode the driver runs for every frame: the reference the point cloud is read
 // against.
 void BM_DistanceDecode(benchmark::State &state) {
-    zr_log_disable();
-    configSetPartType(2);
-    configFindModulationFrequencies_simulate();
-    configSetModulationFrequency_simulate(2);
-    pruInit();
-    pruSetSize(kCols, kRows / 2);
-    pruSetDCS(4);
-    hysteresisSetThresholds(30, 20);
-    adcOverflowEnable(1);
-    calculationSetEnableDRNU_simulate(0);
+    setup_pipeline();
     std::vector<uint16_t> frame(4 * kPixels);
     for (int p = 0; p < kPixels; ++p) {
         const double phase = 4 * M_PI * 12e6 * 1.5 / 299792458.0;
@@ -137,12 +127,7 @@ void BM_DistanceDecode(benchmark::State &state) {
             frame[k * kPixels + p] =
                 static_cast<uint16_t>(std::lround(2048 + 600 * std::cos(phase - k * M_PI / 2)));
     }
-    std::vector<float> out(kPixels);
-    for (auto _ : state) {
-        calcDefPiDelayGetDataSorted_opt(2, out.data(), frame.data(), kPixels);
-        benchmark::DoNotOptimize(out.data());
-        benchmark::ClobberMemory();
-    }
+    time_fast_route(state, frame);
 }
 
 // Points of a frame; the ray table is built at the first frame and reused.

@@ -65,12 +65,19 @@ bool parse_number(const char *what, const char *text, unsigned long min, unsigne
     return true;
 }
 
-bool parse_u16(const char *what, const char *text, uint16_t &out) {
+// The same into a narrower field.
+template <typename Field>
+bool parse_field(const char *what, const char *text, unsigned long min, unsigned long max,
+                 Field &out) {
     unsigned long v = 0;
-    if (!parse_number(what, text, 0, 0xFFFF, v))
+    if (!parse_number(what, text, min, max, v))
         return false;
-    out = static_cast<uint16_t>(v);
+    out = static_cast<Field>(v);
     return true;
+}
+
+bool parse_u16(const char *what, const char *text, uint16_t &out) {
+    return parse_field(what, text, 0, 0xFFFF, out);
 }
 
 bool parse_real(const char *what, const char *text, double max, double &out) {
@@ -115,19 +122,11 @@ const OptionSpec kOptions[] = {
     {"speed", 's', "CODE", "TARVO_VCAM_SPEED", "3",
      "libusb speed code: 1 low, 2 full, 3 high, 4 super",
      [](LaunchOptions &o, const char *v) {
-         unsigned long code = 0;
-         if (!parse_number("speed code", v, 1, 4, code))
-             return false;
-         o.camera.speed = static_cast<int>(code);
-         return true;
+         return parse_field("speed code", v, 1, 4, o.camera.speed);
      }},
     {"fps", 0, "N", "TARVO_VCAM_FPS", "30", "frame rate (parameter 12), 1 to 120",
      [](LaunchOptions &o, const char *v) {
-         unsigned long fps = 0;
-         if (!parse_number("frame rate", v, 1, 120, fps))
-             return false;
-         o.camera.frame_rate = static_cast<uint32_t>(fps);
-         return true;
+         return parse_field("frame rate", v, 1, 120, o.camera.frame_rate);
      }},
     {"chip-id", 0, "N", "TARVO_VCAM_CHIP_ID", "1", "chip id in the chip information (parameter 7)",
      [](LaunchOptions &o, const char *v) { return parse_u16("chip id", v, o.camera.chip_id); }},
@@ -291,6 +290,13 @@ int from_command_line(int argc, char **argv, LaunchOptions &opts, int &status) {
 
 using FlashImages = std::map<uint8_t, std::vector<uint8_t>>;
 
+// What every camera sees: the scene through the lens, under the light's model.
+struct SceneView {
+    tarvo::scene::Camera camera;
+    tarvo::scene::Scene scene;
+    tarvo::scene::SensorModel model;
+};
+
 // The images typeN.bin (N 0 to 255) of `dir`.
 bool load_flash_dir(const std::string &dir, FlashImages &images) {
     DIR *d = opendir(dir.c_str());
@@ -322,49 +328,39 @@ bool load_flash_dir(const std::string &dir, FlashImages &images) {
     return ok;
 }
 
-// The scene as the sensor sees it. With distance errors asked for, the frames come through the
-// sensor's error models and delay line, rendered anew from its registers and temperatures.
-std::shared_ptr<tarvo::vcam::FrameGenerator> time_of_flight_frames(
+// The scene stream of camera `index`, through its sensor: clock, delay line, temperatures and
+// the distance errors asked for (none by default).
+std::shared_ptr<tarvo::vcam::CalibratableCamera> scene_camera(
     const std::shared_ptr<tarvo::vcam::Camera> &camera,
     const std::shared_ptr<tarvo::vcam::EpcSensor> &sensor, const LaunchOptions &opts,
-    const tarvo::vcam::SceneStreamConfig &scene, unsigned long index) {
-    if (opts.errors.pixel_error_mm <= 0.0 && opts.errors.cyclic_error_mm <= 0.0)
-        return tarvo::vcam::make_scene_frames(camera, scene);
-    tarvo::vcam::CalibratableConfig calibratable;
-    calibratable.model = scene.model;
-    calibratable.errors = opts.errors;
-    calibratable.errors.seed += static_cast<uint32_t>(index);
-    return tarvo::vcam::make_calibratable_frames(std::make_shared<tarvo::vcam::CalibratableCamera>(
-        camera, sensor, calibratable, scene.scene));
+    const SceneView &view, unsigned long index) {
+    tarvo::vcam::CalibratableConfig config;
+    config.camera = view.camera;
+    config.model = view.model;
+    config.errors = opts.errors;
+    config.errors.seed += static_cast<uint32_t>(index);
+    return std::make_shared<tarvo::vcam::CalibratableCamera>(camera, sensor, config, view.scene);
 }
 
-// The package camera `index` holds: the DRNU calibration of its chip, measured through its
-// own distance errors.
-std::vector<uint8_t> factory_package(const LaunchOptions &opts,
-                                     const tarvo::vcam::SceneStreamConfig &scene,
-                                     unsigned long index) {
 #ifdef TARVO_VCAM_CALIBRATION
-    if (opts.calibration) {
-        tarvo::vcam::SensorErrorConfig config = opts.errors;
-        config.seed += static_cast<uint32_t>(index);
-        const tarvo::vcam::SensorErrors errors(config, 320, 240);
-        return tarvo::vcam::factory_package(
-            tarvo::vcam::factory_input(errors, 320, 240, scene.model.decode_offset_units),
-            opts.camera.chip_id);
-    }
-#else
-    (void)opts;
-    (void)scene;
-    (void)index;
-#endif
-    return {};
+// The package the camera holds: the DRNU calibration of its chip, measured through its own
+// distance errors.
+std::vector<uint8_t> factory_package(const LaunchOptions &opts, const SceneView &view,
+                                     const tarvo::vcam::CalibratableCamera &camera) {
+    if (!opts.calibration)
+        return {};
+    const tarvo::vcam::SensorErrors errors = camera.stage()->errors();
+    return tarvo::vcam::factory_package(
+        tarvo::vcam::factory_input(errors, view.camera.width, view.camera.height,
+                                   view.model.decode_offset_units),
+        opts.camera.chip_id);
 }
+#endif
 
 // A camera with the whole model: sensor registers, flash, the scene stream and the factory
 // calibration.
-bool add_camera(tarvo::vcam::Bus &bus, const LaunchOptions &opts,
-                const tarvo::vcam::SceneStreamConfig &scene, const FlashImages &images,
-                unsigned long index) {
+bool add_camera(tarvo::vcam::Bus &bus, const LaunchOptions &opts, const SceneView &view,
+                const FlashImages &images, unsigned long index) {
     auto camera = bus.add_camera(opts.camera);
     if (!camera)
         return false;
@@ -373,14 +369,14 @@ bool add_camera(tarvo::vcam::Bus &bus, const LaunchOptions &opts,
     auto gray = std::make_shared<tarvo::vcam::GrayFrames>(
         tarvo::vcam::gray_fpn(static_cast<double>(opts.gray_fpn)));
     gray->set_flash_probe([sensor] { return (sensor->reg(0x2F) & 0x02) != 0; });
-    camera->set_stream_source(tarvo::vcam::make_mode_stream(
-        camera, gray, time_of_flight_frames(camera, sensor, opts, scene, index)));
+    const auto scene = scene_camera(camera, sensor, opts, view, index);
+    camera->set_stream_source(tarvo::vcam::make_mode_stream(camera, gray, scene->frames()));
     auto flash = std::make_shared<tarvo::vcam::Flash>();
     for (const auto &[type, bytes] : images)
         flash->store(type, 0, bytes);
     camera->set_command_extension(tarvo::vcam::kTypeAction, flash);
 #ifdef TARVO_VCAM_CALIBRATION
-    const std::vector<uint8_t> package = factory_package(opts, scene, index);
+    const std::vector<uint8_t> package = factory_package(opts, view, *scene);
     if (!package.empty())
         tarvo::vcam::install_factory_calibration(*camera, package);
     else
@@ -453,23 +449,22 @@ int main(int argc, char **argv) {
         short_usage();
         return 2;
     }
-    tarvo::vcam::SceneStreamConfig scene;
+    SceneView view;
     std::string error;
-    if (!tarvo::scene::parse_scene(opts.scene, tarvo::scene::Camera{}, opts.reflectivity,
-                                   scene.scene, error)) {
+    if (!tarvo::scene::parse_scene(opts.scene, view.camera, opts.reflectivity, view.scene, error)) {
         std::fprintf(stderr, "tarvo-vcam: %s\n", error.c_str());
         short_usage();
         return 2;
     }
-    scene.model.ambient = opts.ambient;
-    scene.model.noise = opts.noise;
+    view.model.ambient = opts.ambient;
+    view.model.noise = opts.noise;
 
     auto &bus = tarvo::vcam::Bus::get();
     if (!bus.start()) {
         return 2;
     }
     for (unsigned long i = 0; i < opts.count; ++i) {
-        if (!add_camera(bus, opts, scene, images, i)) {
+        if (!add_camera(bus, opts, view, images, i)) {
             bus.stop();
             return 2;
         }

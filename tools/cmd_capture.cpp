@@ -1,17 +1,13 @@
 // tarvo capture and tarvo demo: frames from the first camera, with a summary of what arrived.
 #include <time.h>
 
-#include <tarvo/hotplug.h>
-
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <memory>
-#include <mutex>
-#include <thread>
 #include <vector>
 
 #include "commands.h"
+#include "reconnect.h"
 
 namespace tarvo::tool {
 namespace {
@@ -43,13 +39,14 @@ struct Tally {
     unsigned received = 0;
     unsigned dropped = 0;
     uint16_t last_index = 0;
+    bool counting_gaps = false;  // off until a frame gives the index to count from
     Clock::time_point first, last;
 
     void add(const tarvo_frame_info_t &info) {
         const auto now = Clock::now();
-        if (received == 0) {
+        if (received == 0)
             first = now;
-        } else {
+        if (counting_gaps) {
             // Frame indices count modulo 65536; a gap means frames the camera sent and we lost.
             const uint16_t step = static_cast<uint16_t>(info.frame_idx - last_index);
             if (step > 1)
@@ -57,8 +54,11 @@ struct Tally {
         }
         last = now;
         last_index = info.frame_idx;
+        counting_gaps = true;
         ++received;
     }
+    // A camera that came back counts its frames afresh: no gap to the frames before.
+    void resumed() { counting_gaps = false; }
     // From the first frame to the last, so the start-up does not count.
     double rate() const {
         const double secs = std::chrono::duration<double>(last - first).count();
@@ -108,102 +108,6 @@ bool start_capture(tarvo_dev_t *dev) {
            tarvo_cap_start(dev);
 }
 
-bool camera_listed(const tarvo_dev_t *dev) {
-    tarvo_dev_t list[16] = {};
-    const int n = tarvo_dev_list(list, 16);
-    for (int i = 0; i < n; ++i) {
-        if (list[i].bus == dev->bus && list[i].port == dev->port && list[i].address == dev->address)
-            return true;
-    }
-    return false;
-}
-
-// True when no camera sits at the handle's place any more: unplugged, or back under a new
-// address after re-enumerating. Transfers fail before the bus lists the camera as gone, so the
-// bus gets a second to catch up.
-bool camera_left(const tarvo_dev_t *dev) {
-    for (int i = 0; i < 10; ++i) {
-        if (!camera_listed(dev))
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    return false;
-}
-
-bool camera_at_port(const tarvo_dev_t *dev) {
-    tarvo_dev_t list[16] = {};
-    const int n = tarvo_dev_list(list, 16);
-    for (int i = 0; i < n; ++i) {
-        if (list[i].bus == dev->bus && list[i].port == dev->port)
-            return true;
-    }
-    return false;
-}
-
-// Waits for a camera to arrive at the handle's port: woken by hot-plug notices, and looking at
-// the bus itself now and then in case the camera came back before the notices were set up.
-class ReturnWatch {
-  public:
-    explicit ReturnWatch(const tarvo_dev_t *dev) : dev_(dev) {
-        tarvo_dev_set_hotplug_callback(on_notice, this);
-    }
-    ~ReturnWatch() { tarvo_dev_set_hotplug_callback(nullptr, nullptr); }
-    ReturnWatch(const ReturnWatch &) = delete;
-    ReturnWatch &operator=(const ReturnWatch &) = delete;
-
-    bool wait(std::chrono::seconds limit) {
-        const auto deadline = Clock::now() + limit;
-        std::unique_lock<std::mutex> lock(mutex_);
-        while (!arrived_ && Clock::now() < deadline) {
-            lock.unlock();
-            if (camera_at_port(dev_))
-                return true;
-            lock.lock();
-            changed_.wait_for(lock, std::chrono::milliseconds(500), [this] { return arrived_; });
-        }
-        return arrived_;
-    }
-
-  private:
-    static void on_notice(const tarvo_dev_t *dev, int event, void *arg) {
-        auto *self = static_cast<ReturnWatch *>(arg);
-        if (event != TARVO_HOTPLUG_ARRIVED || dev->bus != self->dev_->bus ||
-            dev->port != self->dev_->port)
-            return;
-        std::lock_guard<std::mutex> lock(self->mutex_);
-        self->arrived_ = true;
-        self->changed_.notify_all();
-    }
-
-    const tarvo_dev_t *dev_;
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    bool arrived_ = false;  // guarded by mutex_
-};
-
-// After the camera left: closes the handle, waits for the camera to return to its port, opens
-// it again and restarts capture. False when it did not return in time or did not start.
-bool resume_after_unplug(tarvo_dev_t *dev, const CaptureOptions &opt) {
-    std::fprintf(stderr, "tarvo: camera left; waiting up to %u s for it to return\n",
-                 opt.reconnect_wait);
-    tarvo_dev_close(dev);
-    ReturnWatch watch(dev);
-    if (!watch.wait(std::chrono::seconds(opt.reconnect_wait)))
-        return false;
-    // A camera that has just arrived may still be settling on the bus.
-    for (int attempt = 0; attempt < 10; ++attempt) {
-        if (tarvo_dev_open(dev) != nullptr) {
-            if (start_capture(dev)) {
-                std::fprintf(stderr, "tarvo: camera back, capture resumed\n");
-                return true;
-            }
-            tarvo_dev_close(dev);
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    }
-    return false;
-}
-
 int fetch_frames(tarvo_dev_t *dev, const CaptureOptions &opt, FrameFile &file, Tally &tally) {
     std::vector<uint8_t> frame(4 * TARVO_CAP_FRAME_UNIT);
     ProgressLine progress;
@@ -213,8 +117,9 @@ int fetch_frames(tarvo_dev_t *dev, const CaptureOptions &opt, FrameFile &file, T
             tarvo_cap_get_frames(dev, 1, frame.data(), static_cast<uint32_t>(frame.size()), &info);
         if (n <= 0 && opt.reconnect_wait > 0 && camera_left(dev)) {
             progress.clear();
-            if (!resume_after_unplug(dev, opt))
+            if (!resume_after_unplug(dev, {opt.reconnect_wait, nullptr}, start_capture))
                 return fail("the camera did not come back");
+            tally.resumed();
             continue;
         }
         if (n < 0) {
@@ -280,9 +185,7 @@ void add_capture_options(CLI::App *cmd, CaptureOptions &opt) {
     cmd->add_option("-n,--frames", opt.frames, "frames to capture (default 30)")
         ->check(CLI::Range(1u, 1000000u));
     cmd->add_option("-o,--output", opt.output, "write the captured raw frames to FILE");
-    cmd->add_option("--reconnect-wait", opt.reconnect_wait,
-                    "seconds to wait for an unplugged camera to return (default 30, 0: fail)")
-        ->check(CLI::Range(0u, 86400u));
+    add_reconnect_option(cmd, opt.reconnect_wait, "30");
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // tarvo view: the first camera live in a browser. One thread captures and decodes into a
 // latest-frame slot; the HTTP server hands the newest frame to each page as compact binary
-// (long poll), so a slow page only skips frames and never slows the capture.
+// (long poll), so a slow page only skips frames and never slows the capture. A camera that leaves
+// the bus is waited for while the page keeps being served; it resumes with the page's settings.
 #include <httplib.h>
 #include <signal.h>
 #include <unistd.h>
@@ -18,6 +19,7 @@
 
 #include "commands.h"
 #include "ply_file.h"
+#include "reconnect.h"
 #include "view_assets.h"
 
 namespace tarvo::tool {
@@ -28,7 +30,24 @@ using Clock = std::chrono::steady_clock;
 struct ViewOptions {
     std::string bind = "127.0.0.1";
     int port = 8080;
+    unsigned reconnect_wait = kWaitUntilStopped;  // a viewer waits for its camera by default
 };
+
+// Where the capture stands. Away: the camera left, the handle is closed until it returns.
+// Stopped: capture ended for good (failed, or the camera did not return).
+enum class CameraState { Capturing, Away, Stopped };
+
+const char *state_name(CameraState state) {
+    switch (state) {
+        case CameraState::Capturing:
+            return "capturing";
+        case CameraState::Away:
+            return "away";
+        case CameraState::Stopped:
+            break;
+    }
+    return "stopped";
+}
 
 // Distances at or above this many metres are the sensor's invalid codes.
 constexpr float kInvalidMetres = 60.0f;
@@ -41,6 +60,10 @@ struct Frame {
     double captured_ms = 0;  // since the server started
     std::vector<uint16_t> depth_mm, gray;
     std::vector<float> distance;  // metres, as decoded, for the point-cloud file
+    // The pipeline's figures for this frame, read on the thread that decoded it (the pipeline's
+    // state is process-wide and that thread writes it).
+    double sensor_temp = 0, illumination_temp = 0;
+    int modulation_khz = 0;
 };
 
 // The error callback has no user pointer, and there is one capture per process.
@@ -54,14 +77,12 @@ bool on_capture_error(tarvo_dev_t *, int err, uint32_t arg) {
 
 class Viewer {
   public:
-    Viewer(tarvo_dev_t *dev, std::string token) : dev_(dev), token_(std::move(token)) {}
+    Viewer(tarvo_dev_t *dev, std::string token, unsigned reconnect_wait)
+        : dev_(dev), token_(std::move(token)), reconnect_wait_(reconnect_wait) {}
 
     bool start_capture() {
-        constexpr uint32_t kBufferFrames = 10;
         g_discarded = 0;
-        tarvo_cap_set_callback_on_error(dev_, on_capture_error);
-        if (!tarvo_cap_set_frame_buffer(dev_, nullptr, kBufferFrames * TARVO_CAP_FRAME_UNIT) ||
-            !tarvo_cap_start(dev_))
+        if (!begin_capture())
             return false;
         capture_thread_ = std::thread([this] { capture_loop(); });
         return true;
@@ -72,15 +93,26 @@ class Viewer {
         slot_changed_.notify_all();
         if (capture_thread_.joinable())
             capture_thread_.join();
+        if (!camera_open_)
+            return;
         tarvo_cap_stop(dev_);
         tarvo_cap_set_callback_on_error(dev_, nullptr);
     }
 
     void routes(httplib::Server &server);
     void set_origin(std::string host_port) { own_host_ = std::move(host_port); }
+    // True when the viewer ended because its camera left and did not return.
+    bool camera_lost() const { return camera_lost_; }
 
   private:
+    bool begin_capture();
     void capture_loop();
+    bool wait_for_camera();
+    bool restart_on_return();
+    void restore_settings();
+    void set_camera(CameraState state, std::string note);
+    void give_up(const char *why);
+    bool camera_ready(httplib::Response &res) const;
     bool decode(const std::vector<uint8_t> &raw, const tarvo_frame_info_t &info, Frame &out);
     void publish(Frame &frame);
     void count_frame(const tarvo_frame_info_t &info);
@@ -101,11 +133,18 @@ class Viewer {
 
     tarvo_dev_t *dev_;
     const std::string token_;
+    const unsigned reconnect_wait_;
     std::string own_host_;
+    httplib::Server *server_ = nullptr;
     const Clock::time_point started_ = Clock::now();
 
     std::thread capture_thread_;
     std::atomic<bool> stopping_{false};
+    // The handle is open (false from an unplug until the camera is back); capture thread only
+    // while it runs.
+    std::atomic<bool> camera_open_{true};
+    std::atomic<bool> camera_lost_{false};
+    std::atomic<uint32_t> resumed_{0};
 
     std::mutex slot_mutex_;
     std::condition_variable slot_changed_;
@@ -115,24 +154,39 @@ class Viewer {
     std::atomic<uint32_t> received_{0}, dropped_{0};
     std::atomic<double> fps_{0};
     uint16_t last_index_ = 0;
+    bool counting_gaps_ = false;  // off until a frame gives the index to count from
     Clock::time_point rate_since_ = Clock::now();
     uint32_t rate_count_ = 0;
 
-    std::mutex control_mutex_;  // one camera change or parameter read at a time
+    // One camera change or parameter read at a time. The capture thread changes camera_ under
+    // it, so a request that finds the camera capturing may use the handle until it unlocks.
+    std::mutex control_mutex_;
+    std::atomic<CameraState> camera_{CameraState::Capturing};
+    std::string camera_note_;  // the last change of camera_, for the page; guarded
+    // The settings made on the page, restored when the camera returns; guarded.
     bool auto_exposure_ = false, undistort_ = false, hdr_ = false;
     unsigned ae_target_ = 20;
     int min_amplitude_ = 0;
+    std::optional<unsigned> integration_us_, frame_rate_;
 };
 
+bool Viewer::begin_capture() {
+    constexpr uint32_t kBufferFrames = 10;
+    tarvo_cap_set_callback_on_error(dev_, on_capture_error);
+    return tarvo_cap_set_frame_buffer(dev_, nullptr, kBufferFrames * TARVO_CAP_FRAME_UNIT) &&
+           tarvo_cap_start(dev_);
+}
+
 void Viewer::count_frame(const tarvo_frame_info_t &info) {
-    const uint32_t n = received_++;
-    if (n > 0) {
+    ++received_;
+    if (counting_gaps_) {
         // Frame indices count modulo 65536; a gap means frames the camera sent and we lost.
         const uint16_t step = static_cast<uint16_t>(info.frame_idx - last_index_);
         if (step > 1)
             dropped_ += step - 1u;
     }
     last_index_ = info.frame_idx;
+    counting_gaps_ = true;
     ++rate_count_;
     const double secs = std::chrono::duration<double>(Clock::now() - rate_since_).count();
     if (secs >= 1.0) {
@@ -155,6 +209,9 @@ bool Viewer::decode(const std::vector<uint8_t> &raw, const tarvo_frame_info_t &i
         return false;
     const bool have_gray =
         tarvo_frame_get_gray(dev_, gray.data(), pixels, raw.data(), size, &described) == pixels;
+    out.sensor_temp = temperatureGetTemperatureByFrameHeader() / 10.0;
+    out.illumination_temp = temperatureGetIbTemperatureByFrameHeader() / 10.0;
+    out.modulation_khz = configGetModulationFrequency();
     out.width = static_cast<uint16_t>(info.width);
     out.height = static_cast<uint16_t>(info.height);
     out.index = info.frame_idx;
@@ -186,8 +243,15 @@ void Viewer::capture_loop() {
         tarvo_frame_info_t info{};
         const int n =
             tarvo_cap_get_frames(dev_, 1, raw.data(), static_cast<uint32_t>(raw.size()), &info);
+        if (n <= 0 && camera_left(dev_)) {
+            if (!wait_for_camera())
+                return;
+            continue;
+        }
         if (n < 0) {
-            std::fprintf(stderr, "tarvo: capture failed: %s\n", tarvo_error_name(n));
+            const std::string why = std::string("capture failed: ") + tarvo_error_name(n);
+            fail("%s", why.c_str());
+            set_camera(CameraState::Stopped, why);
             return;
         }
         if (n == 0)
@@ -197,6 +261,89 @@ void Viewer::capture_loop() {
         if (decode(raw, info, frame))
             publish(frame);
     }
+}
+
+void Viewer::set_camera(CameraState state, std::string note) {
+    std::lock_guard lock(control_mutex_);
+    camera_ = state;
+    camera_note_ = std::move(note);
+}
+
+// The camera left: the page hears of it, changes wait, and capture resumes with the page's
+// settings when the camera returns. False when it did not return (or the viewer stops).
+bool Viewer::wait_for_camera() {
+    set_camera(CameraState::Away, "camera left; waiting for it to return");
+    fps_ = 0;
+    if (reconnect_wait_ == 0) {
+        give_up("the camera left");
+        return false;
+    }
+    camera_open_ = false;
+    const ReconnectWait wait{reconnect_wait_, [this] { return stopping_.load(); }};
+    if (!resume_after_unplug(dev_, wait, [this](tarvo_dev_t *) { return restart_on_return(); })) {
+        if (!stopping_)
+            give_up("the camera did not come back");
+        return false;
+    }
+    camera_open_ = true;
+    counting_gaps_ = false;  // the camera counts its frames afresh
+    rate_count_ = 0;
+    rate_since_ = Clock::now();
+    ++resumed_;
+    set_camera(CameraState::Capturing, "camera back, capture resumed");
+    return true;
+}
+
+bool Viewer::restart_on_return() {
+    std::lock_guard lock(control_mutex_);
+    restore_settings();
+    return begin_capture();
+}
+
+// A camera that was away may have lost power and with it what the page had set.
+void Viewer::restore_settings() {
+    std::vector<std::pair<std::string, std::string>> settings;
+    if (integration_us_)
+        settings.emplace_back("integration", std::to_string(*integration_us_));
+    if (frame_rate_)
+        settings.emplace_back("frame_rate", std::to_string(*frame_rate_));
+    if (min_amplitude_ > 0)
+        settings.emplace_back("min_amplitude", std::to_string(min_amplitude_));
+    if (undistort_)
+        settings.emplace_back("undistort", "1");
+    if (hdr_)
+        settings.emplace_back("hdr", "1");
+    if (auto_exposure_)
+        settings.emplace_back("auto_exposure", "1");
+    for (const auto &[key, value] : settings) {
+        const std::string why = apply(key, value);
+        if (!why.empty())
+            std::fprintf(stderr, "tarvo: %s not restored: %s\n", key.c_str(), why.c_str());
+    }
+}
+
+// The viewer ends with a failure: the server stops once it runs (it may be about to start).
+void Viewer::give_up(const char *why) {
+    fail("%s", why);
+    set_camera(CameraState::Stopped, why);
+    camera_lost_ = true;
+    while (!stopping_ && !server_->is_running())
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    server_->stop();
+}
+
+// Whether the handle may be used; otherwise the answer says why not (503, JSON). Called with
+// control_mutex_ held.
+bool Viewer::camera_ready(httplib::Response &res) const {
+    if (camera_ == CameraState::Capturing)
+        return true;
+    const std::string why = camera_ == CameraState::Away
+                                ? "the camera left; waiting for it to return"
+                                : "no camera: " + camera_note_;
+    res.status = 503;
+    res.set_header("Cache-Control", "no-store");
+    res.set_content("{\"ok\":false,\"error\":" + json_string(why) + "}\n", "application/json");
+    return false;
 }
 
 // Requests must name this server (or localhost) as their host, so a page of another site that
@@ -284,29 +431,36 @@ bool Viewer::write_param(int id, uint32_t value, int bytes) {
 
 void Viewer::serve_status(httplib::Response &res) {
     std::lock_guard lock(control_mutex_);
-    const auto frame_rate = read_param(12);
-    const auto integration = read_param(13);
-    uint32_t seq = 0;
+    // While the camera is away, what the page set stands in for what the camera would say.
+    const bool ready = camera_ == CameraState::Capturing;
+    const auto frame_rate = ready ? read_param(12) : frame_rate_;
+    const auto integration = ready ? read_param(13) : integration_us_;
+    std::shared_ptr<const Frame> frame;
     {
         std::lock_guard slot(slot_mutex_);
-        seq = latest_ ? latest_->seq : 0;
+        frame = latest_;
     }
+    const Frame none;
+    const Frame &last = frame ? *frame : none;
     char text[768];
-    std::snprintf(text, sizeof text,
-                  "{\"seq\":%u,\"received\":%u,\"fps\":%.2f,\"dropped\":%u,\"discarded\":%u,"
-                  "\"sensor_temp\":%.1f,\"illumination_temp\":%.1f,\"integration_us\":%d,"
-                  "\"frame_rate\":%d,\"modulation_khz\":%d,\"auto_exposure\":%s,\"ae_target\":%u,"
-                  "\"min_amplitude\":%d,\"undistort\":%s,\"hdr\":%s,\"capturing\":%s}\n",
-                  seq, received_.load(), fps_.load(), dropped_.load(), g_discarded.load(),
-                  temperatureGetTemperatureByFrameHeader() / 10.0,
-                  temperatureGetIbTemperatureByFrameHeader() / 10.0,
-                  integration ? static_cast<int>(*integration & 0xffff) : -1,
-                  frame_rate ? static_cast<int>(*frame_rate) : -1, configGetModulationFrequency(),
-                  auto_exposure_ ? "true" : "false", ae_target_, min_amplitude_,
-                  undistort_ ? "true" : "false", hdr_ ? "true" : "false",
-                  stopping_ ? "false" : "true");
+    const int len = std::snprintf(
+        text, sizeof text,
+        "{\"seq\":%u,\"received\":%u,\"fps\":%.2f,\"dropped\":%u,\"discarded\":%u,"
+        "\"sensor_temp\":%.1f,\"illumination_temp\":%.1f,\"integration_us\":%d,"
+        "\"frame_rate\":%d,\"modulation_khz\":%d,\"auto_exposure\":%s,\"ae_target\":%u,"
+        "\"min_amplitude\":%d,\"undistort\":%s,\"hdr\":%s,\"capturing\":%s,"
+        "\"camera\":\"%s\",\"resumed\":%u,\"camera_note\":",
+        last.seq, received_.load(), fps_.load(), dropped_.load(), g_discarded.load(),
+        last.sensor_temp, last.illumination_temp,
+        integration ? static_cast<int>(*integration & 0xffff) : -1,
+        frame_rate ? static_cast<int>(*frame_rate) : -1, last.modulation_khz,
+        auto_exposure_ ? "true" : "false", ae_target_, min_amplitude_,
+        undistort_ ? "true" : "false", hdr_ ? "true" : "false",
+        ready && !stopping_ ? "true" : "false", state_name(camera_), resumed_.load());
+    const std::string body = std::string(text, std::clamp(len, 0, int(sizeof text) - 1)) +
+                             json_string(camera_note_) + "}\n";
     res.set_header("Cache-Control", "no-store");
-    res.set_content(text, "application/json");
+    res.set_content(body, "application/json");
 }
 
 // Each pixel's unit viewing ray (x, y, z floats): the point cloud of a wall one metre away on
@@ -326,7 +480,11 @@ void Viewer::serve_rays(httplib::Response &res) {
     const std::vector<float> ones(static_cast<size_t>(w) * h, 1.0f);
     std::string out(12 * ones.size() + 4, '\0');
     std::vector<float> rays(3 * ones.size());
+    std::unique_lock control(control_mutex_);
+    if (!camera_ready(res))
+        return;
     const int n = points(rays, ones, w, h, false);
+    control.unlock();
     if (n != w * h) {
         res.status = 503;
         res.set_content("no point cloud from this camera\n", "text/plain");
@@ -365,7 +523,11 @@ void Viewer::serve_ply(httplib::Response &res) {
     }
     const int pixels = static_cast<int>(frame->distance.size());
     std::vector<float> cloud(4 * static_cast<size_t>(pixels));
+    std::unique_lock control(control_mutex_);
+    if (!camera_ready(res))
+        return;
     const int n = points(cloud, frame->distance, frame->width, frame->height, true);
+    control.unlock();
     char dir_template[] = "/tmp/tarvo-view-XXXXXX";
     if (n <= 0 || mkdtemp(dir_template) == nullptr) {
         res.status = 503;
@@ -458,12 +620,14 @@ std::string Viewer::apply(const std::string &key, const std::string &value) {
         if (!write_param(13, static_cast<uint32_t>(*n), 2))
             return "the camera refused the integration time";
         configSetIntegrationTime3D(static_cast<int>(*n));
+        integration_us_ = static_cast<unsigned>(*n);
     } else if (key == "frame_rate") {
         const auto n = parse_int(value, 1, 120);
         if (!n)
             return "frame rate: 1 to 120";
         if (!write_param(12, static_cast<uint32_t>(*n), 4))
             return "the camera refused the frame rate";
+        frame_rate_ = static_cast<unsigned>(*n);
     } else {
         return "unknown setting '" + key + "'";
     }
@@ -482,6 +646,8 @@ void Viewer::change(const httplib::Request &req, httplib::Response &res) {
         return;
     }
     std::lock_guard lock(control_mutex_);
+    if (!camera_ready(res))
+        return;
     for (const auto &[key, value] : req.params) {
         const std::string why = apply(key, value);
         if (!why.empty()) {
@@ -494,6 +660,7 @@ void Viewer::change(const httplib::Request &req, httplib::Response &res) {
 }
 
 void Viewer::routes(httplib::Server &server) {
+    server_ = &server;
     server.set_pre_routing_handler([this](const httplib::Request &req, httplib::Response &res) {
         if (host_allowed(req))
             return httplib::Server::HandlerResponse::Unhandled;
@@ -552,7 +719,7 @@ int view(const ViewOptions &opt) {
     return with_camera([&](tarvo_dev_t *dev) {
         httplib::Server server;
         const std::string token = make_token();
-        Viewer viewer(dev, token);
+        Viewer viewer(dev, token, opt.reconnect_wait);
         Viewer *v = &viewer;
         int port = opt.port;
         if (port == 0)
@@ -575,7 +742,7 @@ int view(const ViewOptions &opt) {
         pthread_kill(waiter.native_handle(), SIGUSR2);
         waiter.join();
         v->stop_capture();
-        return kDone;
+        return v->camera_lost() ? kFailed : kDone;
     });
 }
 
@@ -587,6 +754,12 @@ void add_view_command(Tool &tool) {
     cmd->add_option("--bind", opt->bind, "address to listen on (default 127.0.0.1)");
     cmd->add_option("--port", opt->port, "port (default 8080; 0 picks a free one)")
         ->check(CLI::Range(0, 65535));
+    add_reconnect_option(cmd, opt->reconnect_wait, "until stopped");
+    cmd->footer(
+        "A camera unplugged while the page shows it is waited for: the page's status bar says\n"
+        "\"camera left; waiting for it to return\", changes are refused (503) until it is back,\n"
+        "and capture resumes with the settings made on the page. A camera that does not return\n"
+        "within --reconnect-wait ends the viewer with status 1.");
     tool.on_run(cmd, [opt] { return view(*opt); });
 }
 

@@ -1,45 +1,29 @@
 """Distance and gray images of the virtual camera's sphere scene (TARVO_VCAM_SCENE=sphere:R):
 every pixel sees a surface R metres away."""
 
-import os
-
 import numpy as np
 import pytest
 
 import tarvo
 
 
-@pytest.fixture(scope="module")
-def radius():
-    scene = os.environ.get("TARVO_VCAM_SCENE", "")
-    if not scene.startswith("sphere:"):
-        pytest.skip("needs tarvo-vcam --scene sphere:R")
-    return float(scene.split(":")[1])
-
-
-@pytest.fixture
-def frame(cam):
-    frames = list(cam.frames(3))
-    return frames[-1]
-
-
-def test_distance_matches_the_scene(radius, frame):
+def test_distance_matches_the_scene(sphere_radius, frame):
     d = frame.distance()
     assert d.shape == (240, 320) and d.dtype == np.float32
     assert d.flags.c_contiguous and d.flags.writeable and d.flags.owndata is False
     valid = d[d < 60.0]
     assert valid.size > 0.9 * d.size
-    assert np.median(valid) == pytest.approx(radius, abs=0.01)
-    assert np.abs(valid - radius).max() < 0.05
+    assert np.median(valid) == pytest.approx(sphere_radius, abs=0.01)
+    assert np.abs(valid - sphere_radius).max() < 0.05
 
 
-def test_gray_is_the_amplitude(radius, frame):
+def test_gray_is_the_amplitude(sphere_radius, frame):
     g = frame.gray()
     assert g.shape == (240, 320) and g.dtype == np.float32
     assert np.median(g) > 0
 
 
-def test_colorize_maps_the_distance_into_the_range(radius, frame):
+def test_colorize_maps_the_distance_into_the_range(sphere_radius, frame):
     rgb = frame.colorize(range_m=(0.5, 4.0))
     assert rgb.shape == (240, 320, 3) and rgb.dtype == np.uint8
     assert (rgb.reshape(-1, 3).max(axis=1) > 0).mean() > 0.9
@@ -49,7 +33,7 @@ def test_colorize_maps_the_distance_into_the_range(radius, frame):
     assert not far.any()
 
 
-def test_images_of_a_frame_after_its_camera_closed(radius, cam):
+def test_images_of_a_frame_after_its_camera_closed(sphere_radius, cam):
     frame = next(iter(cam.frames(1)))
     cam.close()
     with pytest.raises(tarvo.Error, match="closed"):

@@ -1,18 +1,8 @@
 """Point clouds of the virtual camera's wall scene (TARVO_VCAM_SCENE=wall:Z): a plane
 perpendicular to the optical axis Z metres away."""
 
-import os
-
 import numpy as np
 import pytest
-
-
-@pytest.fixture(scope="module")
-def depth():
-    scene = os.environ.get("TARVO_VCAM_SCENE", "")
-    if not scene.startswith("wall:"):
-        pytest.skip("needs tarvo-vcam --scene wall:Z")
-    return float(scene.split(":")[1])
 
 
 def plane_of(points):
@@ -22,19 +12,18 @@ def plane_of(points):
     return normal, float(normal @ centre), np.abs((points - centre) @ normal)
 
 
-def test_the_wall_comes_back_flat(depth, cam):
-    frame = list(cam.frames(3))[-1]
+def test_the_wall_comes_back_flat(wall_depth, frame):
     cloud = frame.point_cloud()
     assert cloud.ndim == 2 and cloud.shape[1] == 3 and cloud.dtype == np.float32
     assert cloud.shape[0] > 0.8 * frame.width * frame.height
     normal, offset, residual = plane_of(cloud.astype(np.float64))
-    assert offset == pytest.approx(depth, abs=0.02)
+    assert offset == pytest.approx(wall_depth, abs=0.02)
     assert normal[2] > 0.999
     assert np.sqrt(np.mean(residual**2)) < 0.01
-    assert np.median(cloud[:, 2]) == pytest.approx(depth, abs=0.02)
+    assert np.median(cloud[:, 2]) == pytest.approx(wall_depth, abs=0.02)
 
 
-def test_coloured_points_carry_a_colour_word(depth, cam):
+def test_coloured_points_carry_a_colour_word(wall_depth, cam):
     frame = next(iter(cam.frames(1)))
     plain = frame.point_cloud()
     coloured = frame.point_cloud(colour=True)

@@ -50,33 +50,16 @@ double SensorErrors::measured(int p, double d_m, double shift_m, double f_khz) c
     return seen + cyclic_m_ * std::sin(2.0 * M_PI * harmonic_ * seen / range);
 }
 
-scene::Scene SensorErrors::apply(const scene::Scene &truth, const scene::SensorModel &model,
-                                 double shift_m) const {
-    scene::Scene out = truth;
-    const double range = scene::unambiguous_range_m(model.modulation_khz);
-    for (size_t p = 0; p < truth.distance_m.size(); ++p) {
+void SensorErrors::apply(const scene::Scene &truth, const scene::SensorModel &model, double shift_m,
+                         scene::PixelSignal &signal) const {
+    for (size_t p = 0; p < truth.distance_m.size() && p < signal.phase_rad.size(); ++p) {
         const double d = truth.distance_m[p];
         if (d <= 0.0 || truth.reflectivity[p] <= 0.0)
             continue;
-        double seen = measured(static_cast<int>(p), d, shift_m, model.modulation_khz);
-        // Only the phase counts; a distance that fell below zero is the same phase a period on.
-        if (seen <= 0.0)
-            seen += range * std::ceil((1e-9 - seen) / range);
-        const double kept = scene::amplitude(model, d, 1.0) / scene::amplitude(model, seen, 1.0);
-        out.distance_m[p] = seen;
-        out.reflectivity[p] = truth.reflectivity[p] * kept;
+        // Only the phase counts, so a distance that fell below zero needs no wrapping.
+        const double seen = measured(static_cast<int>(p), d, shift_m, model.modulation_khz);
+        signal.phase_rad[p] = scene::phase_rad(model, seen);
     }
-    return out;
-}
-
-scene::Scene dome(const scene::Camera &cam, double radius_m, double reflectivity) {
-    scene::Scene s;
-    s.width = cam.width;
-    s.height = cam.height;
-    const size_t n = static_cast<size_t>(cam.width) * cam.height;
-    s.distance_m.assign(n, radius_m);
-    s.reflectivity.assign(n, reflectivity);
-    return s;
 }
 
 }  // namespace tarvo::vcam

@@ -62,10 +62,10 @@ class SensorErrors {
     // line), at modulation frequency f_khz.
     double measured(int p, double d_m, double shift_m, double f_khz) const;
 
-    // `truth` as the sensor sees it: every distance replaced by the measured one, every
-    // reflectivity scaled so that the amplitude stays that of the true distance.
-    scene::Scene apply(const scene::Scene &truth, const scene::SensorModel &model,
-                       double shift_m) const;
+    // Moves the phase of every pixel of `truth` that returns light to that of the distance it
+    // appears at; the amplitude stays that of the true distance.
+    void apply(const scene::Scene &truth, const scene::SensorModel &model, double shift_m,
+               scene::PixelSignal &signal) const;
 
   private:
     int width_;
@@ -74,9 +74,5 @@ class SensorErrors {
     double cyclic_m_;
     std::vector<double> offsets_m_;
 };
-
-// Every pixel sees a surface at the same radial distance: the inside of a sphere around the
-// camera, the ideal target for a distance calibration.
-scene::Scene dome(const scene::Camera &cam, double radius_m, double reflectivity);
 
 }  // namespace tarvo::vcam

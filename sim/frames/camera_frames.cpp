@@ -81,63 +81,76 @@ std::shared_ptr<StreamSource> make_camera_stream(const CameraFramesConfig &confi
     return make_frame_source(std::make_shared<CameraFrames>(config));
 }
 
-std::vector<uint16_t> render_scene_frame(const SceneStreamConfig &config, double integration_us) {
+std::optional<double> integration_time_us(const std::weak_ptr<const Camera> &camera) {
+    const auto cam = camera.lock();
+    const auto value = cam ? cam->param(kParamIntegrationTime) : std::nullopt;
+    if (!value || value->size() < 2)
+        return std::nullopt;
+    return (*value)[0] | (*value)[1] << 8;
+}
+
+std::vector<uint16_t> render_scene_frame(const SceneStreamConfig &config, double integration_us,
+                                         const SensorConditions &now) {
     scene::SensorModel model = config.model;
     model.integration_us = integration_us;
+    model.modulation_khz = now.modulation_khz;
     scene::PixelSignal signal = scene::scene_signal(config.scene, model);
-    if (config.sensor_errors)
-        config.sensor_errors(signal);
+    if (config.sensor)
+        config.sensor->apply(now, config.scene, model, signal);
     return scene::render_dcs(signal, model);
 }
 
-namespace {
+SceneFrames::SceneFrames(std::weak_ptr<const Camera> camera, SceneStreamConfig config)
+    : camera_(std::move(camera)),
+      config_(std::move(config)),
+      writer_(writer_config(config_.frames)) {}
 
-// Renders again only when the integration time changed since the last frame.
-class SceneFrames final : public FrameGenerator {
-  public:
-    SceneFrames(std::weak_ptr<const Camera> camera, SceneStreamConfig config)
-        : camera_(std::move(camera)),
-          config_(std::move(config)),
-          writer_(writer_config(config_.frames)) {}
+void SceneFrames::set_scene(scene::Scene truth) {
+    std::lock_guard lk(mu_);
+    config_.scene = std::move(truth);
+    ++version_;
+}
 
-    void on_start(const StreamContext &) override {
-        writer_ = StreamWriter(writer_config(config_.frames));
+void SceneFrames::set_noise(double adc_counts) {
+    std::lock_guard lk(mu_);
+    config_.model.noise = adc_counts;
+    ++version_;
+}
+
+void SceneFrames::on_start(const StreamContext &) {
+    std::lock_guard lk(mu_);
+    writer_ = StreamWriter(writer_config(config_.frames));
+}
+
+std::shared_ptr<const std::vector<uint8_t>> SceneFrames::frame(uint32_t seq) {
+    // The stage and the camera are asked before the lock: they take locks of their own.
+    SensorConditions now;
+    if (config_.sensor) {
+        now = config_.sensor->begin_frame();
+    } else {
+        now.modulation_khz = config_.model.modulation_khz;
+        now.temp_chip = config_.frames.temp_chip;
+        now.temp_ib = config_.frames.temp_ib;
     }
-
-    std::shared_ptr<const std::vector<uint8_t>> frame(uint32_t seq) override {
-        const double time_us = integration_time();
-        if (bytes_.empty() || time_us != rendered_us_) {
-            CameraFramesConfig frames = config_.frames;
-            frames.samples =
-                std::make_shared<const std::vector<uint16_t>>(render_scene_frame(config_, time_us));
-            bytes_ = expected_frame(frames, seq);
-            rendered_us_ = time_us;
-        }
-        auto out = std::make_shared<std::vector<uint8_t>>();
-        writer_.write_frame(bytes_, *out);
-        return out;
+    const double time_us = integration_time_us(camera_).value_or(config_.model.integration_us);
+    std::lock_guard lk(mu_);
+    const RenderKey key{time_us, now, version_};
+    if (!rendered_ || !(*rendered_ == key)) {
+        CameraFramesConfig frames = config_.frames;
+        frames.samples = std::make_shared<const std::vector<uint16_t>>(
+            render_scene_frame(config_, time_us, now));
+        bytes_ = expected_frame(frames, seq);
+        rendered_ = key;
     }
+    writer_.config().meta.temp_chip = now.temp_chip;
+    writer_.config().meta.temp_ib = now.temp_ib;
+    auto out = std::make_shared<std::vector<uint8_t>>();
+    writer_.write_frame(bytes_, *out);
+    return out;
+}
 
-  private:
-    double integration_time() const {
-        const auto camera = camera_.lock();
-        const auto value = camera ? camera->param(kParamIntegrationTime) : std::nullopt;
-        if (!value || value->size() < 2)
-            return config_.model.integration_us;
-        return (*value)[0] | (*value)[1] << 8;
-    }
-
-    std::weak_ptr<const Camera> camera_;
-    SceneStreamConfig config_;
-    StreamWriter writer_;
-    std::vector<uint8_t> bytes_;
-    double rendered_us_ = 0.0;
-};
-
-}  // namespace
-
-std::shared_ptr<FrameGenerator> make_scene_frames(std::weak_ptr<const Camera> camera,
-                                                  SceneStreamConfig config) {
+std::shared_ptr<SceneFrames> make_scene_frames(std::weak_ptr<const Camera> camera,
+                                               SceneStreamConfig config) {
     return std::make_shared<SceneFrames>(std::move(camera), std::move(config));
 }
 

@@ -13,15 +13,8 @@ namespace tarvo::vcam {
 namespace {
 
 constexpr uint8_t kParamMode = 10;
-constexpr uint8_t kParamIntegration = 13;
 constexpr double kMidScale = 2048.0;
 constexpr double kAdcMax = 4095.0;
-
-uint16_t adc_word(double value, bool epc635_format) {
-    const double clipped = std::clamp(std::round(value), 0.0, kAdcMax);
-    const auto code = static_cast<uint16_t>(clipped);
-    return epc635_format ? static_cast<uint16_t>(code << 4) : code;
-}
 
 // Gray frames while the camera is in one of its grayscale modes, time-of-flight frames else.
 class ModeFrames final : public FrameGenerator {
@@ -69,13 +62,8 @@ class ModeFrames final : public FrameGenerator {
         return (*mode)[0] == 0 ? 1 : (*mode)[0] == 2 ? 2 : 0;
     }
 
-    // Microseconds, little-endian 16 bits; -1 (the reference time) when not set.
-    double integration_us() const {
-        const std::optional<std::vector<uint8_t>> t = param(kParamIntegration);
-        if (!t || t->size() < 2)
-            return -1.0;
-        return (*t)[0] | (*t)[1] << 8;
-    }
+    // Microseconds; -1 (the reference time) when not set.
+    double integration_us() const { return integration_time_us(camera_).value_or(-1.0); }
 
     std::weak_ptr<Camera> camera_;
     std::shared_ptr<GrayFrames> gray_;
@@ -156,7 +144,7 @@ std::vector<uint16_t> GrayFrames::samples(int planes, uint32_t seq, double integ
                 const double signal =
                     pedestal + offset_[px] + gain_[px] * light + (noisy ? noise(rng) : 0.0);
                 out[plane * n + static_cast<size_t>(line) * w + col] =
-                    adc_word(kMidScale + sign * signal, model_.epc635_format);
+                    scene::adc_word(kMidScale + sign * signal, kAdcMax, model_.epc635_format);
             }
         }
     }

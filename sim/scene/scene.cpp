@@ -10,13 +10,14 @@ namespace {
 
 constexpr int kUndistortIterations = 200;
 
-Scene blank(const Camera &cam) {
+// Every pixel at distance d_m with reflectivity `reflectivity`.
+Scene uniform(const Camera &cam, double d_m, double reflectivity) {
     Scene s;
     s.width = cam.width;
     s.height = cam.height;
     const size_t n = static_cast<size_t>(cam.width) * cam.height;
-    s.distance_m.assign(n, 0.0);
-    s.reflectivity.assign(n, 0.0);
+    s.distance_m.assign(n, d_m);
+    s.reflectivity.assign(n, reflectivity);
     return s;
 }
 
@@ -45,7 +46,7 @@ namespace {
 // Fills every pixel from hit(ray, distance, reflectivity).
 template <typename Hit>
 Scene trace(const Camera &cam, Hit &&hit) {
-    Scene s = blank(cam);
+    Scene s = uniform(cam, 0.0, 0.0);
     for (int v = 0; v < cam.height; ++v) {
         for (int u = 0; u < cam.width; ++u) {
             const size_t i = static_cast<size_t>(v) * cam.width + u;
@@ -58,6 +59,18 @@ Scene trace(const Camera &cam, Hit &&hit) {
 // Distance along the ray to the plane z = depth.
 double to_wall(const Ray &r, double depth) {
     return depth / r.z;
+}
+
+// What the ray meets first: a surface in front at distance t (<= 0: none) or the wall behind.
+void front_or_wall(const Ray &r, double t, double wall_z_m, double front_reflectivity,
+                   double wall_reflectivity, double &d, double &refl) {
+    if (t > 0.0 && t < to_wall(r, wall_z_m)) {
+        d = t;
+        refl = front_reflectivity;
+    } else {
+        d = to_wall(r, wall_z_m);
+        refl = wall_reflectivity;
+    }
 }
 
 }  // namespace
@@ -104,21 +117,13 @@ Scene box(const Camera &cam, double wall_z_m, double box_z_m, double half_width_
             t_far = std::min(t_far, t1);
             hit = t_near <= t_far;
         }
-        if (hit && t_near > 0.0 && t_near < to_wall(r, wall_z_m)) {
-            d = t_near;
-            refl = box_reflectivity;
-        } else {
-            d = to_wall(r, wall_z_m);
-            refl = wall_reflectivity;
-        }
+        front_or_wall(r, hit ? t_near : 0.0, wall_z_m, box_reflectivity, wall_reflectivity, d,
+                      refl);
     });
 }
 
 Scene surrounding_sphere(const Camera &cam, double r_m, double reflectivity) {
-    return trace(cam, [&](const Ray &, double &d, double &refl) {
-        d = r_m;
-        refl = reflectivity;
-    });
+    return uniform(cam, r_m, reflectivity);
 }
 
 Scene sphere(const Camera &cam, double wall_z_m, double centre_z_m, double radius_m,
@@ -128,13 +133,7 @@ Scene sphere(const Camera &cam, double wall_z_m, double centre_z_m, double radiu
         const double b = r.z * centre_z_m;
         const double disc = b * b - (centre_z_m * centre_z_m - radius_m * radius_m);
         const double t = disc >= 0.0 ? b - std::sqrt(disc) : -1.0;
-        if (t > 0.0 && t < to_wall(r, wall_z_m)) {
-            d = t;
-            refl = sphere_reflectivity;
-        } else {
-            d = to_wall(r, wall_z_m);
-            refl = wall_reflectivity;
-        }
+        front_or_wall(r, t, wall_z_m, sphere_reflectivity, wall_reflectivity, d, refl);
     });
 }
 
@@ -153,12 +152,22 @@ double phase_units(double d_m, double modulation_khz) {
     return (periods - std::floor(periods)) * 30000.0;
 }
 
+uint16_t adc_word(double value, double adc_max, bool epc635_format) {
+    const auto code = static_cast<uint16_t>(std::clamp(std::round(value), 0.0, adc_max));
+    return epc635_format ? static_cast<uint16_t>(code << 4) : code;
+}
+
 int readout_row(int line, int rows, int halves) {
     if (halves == 1)
         return rows - 1 - line;
     const int top = (rows + 1) / 2;
     const int k = line / 2;
     return (line % 2 == 0) ? top - 1 - k : top + k;
+}
+
+double phase_rad(const SensorModel &model, double d_m) {
+    const double offset_rad = model.decode_offset_units * 2.0 * M_PI / 30000.0;
+    return 4.0 * M_PI * model.modulation_khz * 1000.0 * d_m / kSpeedOfLight - offset_rad;
 }
 
 PixelSignal scene_signal(const Scene &scene, const SensorModel &model) {
@@ -168,13 +177,11 @@ PixelSignal scene_signal(const Scene &scene, const SensorModel &model) {
     const size_t n = static_cast<size_t>(scene.width) * scene.height;
     sig.phase_rad.assign(n, 0.0);
     sig.amplitude.assign(n, 0.0);
-    const double offset_rad = model.decode_offset_units * 2.0 * M_PI / 30000.0;
     for (size_t i = 0; i < n; ++i) {
         const double d = scene.distance_m[i];
         sig.amplitude[i] = amplitude(model, d, scene.reflectivity[i]);
         if (d > 0.0)
-            sig.phase_rad[i] =
-                4.0 * M_PI * model.modulation_khz * 1000.0 * d / kSpeedOfLight - offset_rad;
+            sig.phase_rad[i] = phase_rad(model, d);
     }
     return sig;
 }
@@ -198,11 +205,8 @@ std::vector<uint16_t> render_dcs(const PixelSignal &signal, const SensorModel &m
                 double v = model.offset + model.ambient + a * std::cos(phase - k * M_PI / 2.0);
                 if (sigma > 0.0)
                     v += sigma * gauss(rng);
-                v = std::clamp(std::round(v), 0.0, model.adc_max);
-                uint16_t word = static_cast<uint16_t>(v);
-                if (model.epc635_format)
-                    word = static_cast<uint16_t>(word << 4);
-                planes[k * n + static_cast<size_t>(line) * w + col] = word;
+                planes[k * n + static_cast<size_t>(line) * w + col] =
+                    adc_word(v, model.adc_max, model.epc635_format);
             }
         }
     }

@@ -98,6 +98,10 @@ double amplitude(const SensorModel &m, double d_m, double r);
 double phase_units(double d_m, double modulation_khz);
 double unambiguous_range_m(double modulation_khz);
 
+// Correlation phase (radians, not wrapped) of a target at distance d_m, the decode offset
+// taken off.
+double phase_rad(const SensorModel &model, double d_m);
+
 // The signal of every pixel of a scene under the model's light and modulation.
 PixelSignal scene_signal(const Scene &scene, const SensorModel &model);
 
@@ -106,6 +110,10 @@ PixelSignal scene_signal(const Scene &scene, const SensorModel &model);
 std::vector<uint16_t> render_dcs(const PixelSignal &signal, const SensorModel &model);
 // Both steps.
 std::vector<uint16_t> render_dcs(const Scene &scene, const SensorModel &model);
+
+// The sample word the ADC makes of `value`: rounded, clipped to 0..adc_max, and in the upper
+// 12 bits for the epc635's format.
+uint16_t adc_word(double value, double adc_max, bool epc635_format);
 
 // Image row that read-out line `line` of a `rows`-row frame fills.
 int readout_row(int line, int rows, int halves);

@@ -11,6 +11,7 @@
 #include <cstdio>
 
 #include "epc/config_state.h"
+#include "epc/frame_source.h"
 
 namespace {
 
@@ -22,15 +23,6 @@ int g_measurement_dcs = 4;
 void readout_changed() {
     imageCorrectionTransform();
     imageDifferenceInit();
-}
-
-int log2_of(int reduction) {
-    int k = 0;
-    while (reduction > 1) {
-        reduction >>= 1;
-        ++k;
-    }
-    return k;
 }
 
 bool even(int v) {
@@ -112,7 +104,7 @@ int apiEnableHorizontalBinning(int on, int addr) {
 
 int apiEnableVerticalBinning(int on, int addr) {
     if (on) {
-        if (log2_of(pruGetRowReduction()) < 2) {
+        if (tarvo::epc::reduction_exponent(pruGetRowReduction()) < 2) {
             readOutSetRowReduction(1, addr);
             pruSetRowReduction(1);
             readout_changed();

@@ -44,15 +44,6 @@ struct SearchSettings {
     uint8_t integration[4] = {};
 };
 
-int log2_of(int reduction) {
-    int k = 0;
-    while (reduction > 1) {
-        reduction >>= 1;
-        ++k;
-    }
-    return k;
-}
-
 SearchSettings configure_gray_measurement(int addr) {
     SearchSettings s;
     s.mode = configGetCurrentMode();
@@ -92,7 +83,7 @@ void restore_settings(int addr, const SearchSettings &s) {
     apiEnablePiDelay(s.pi_delay, addr);
     apiEnableDualMGX(s.dual_mgx, addr);
     apiEnableHorizontalBinning(s.col_reduction > 1 ? 1 : 0, addr);
-    apiSetRowReduction(log2_of(s.row_reduction), addr);
+    apiSetRowReduction(reduction_exponent(s.row_reduction), addr);
     apiSetModulationFrequency(s.frequency, addr);
     apiLoadConfig(s.mode, addr);
     pruSetSize(s.width, s.height);

@@ -44,6 +44,15 @@ int reduction_of(int k) {
 
 namespace tarvo::epc {
 
+int reduction_exponent(int reduction) {
+    int k = 0;
+    while (reduction > 1) {
+        reduction >>= 1;
+        ++k;
+    }
+    return k;
+}
+
 int frame_source_width() {
     return g_src.width;
 }

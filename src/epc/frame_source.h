@@ -12,6 +12,10 @@ namespace tarvo::epc {
 // Bytes of the capture buffer: 328 x 252 pixels of up to 16 sample words each.
 constexpr uint32_t kCaptureBytes = 2644992;
 
+// The exponent k of a reduction factor 2^k as pruGet*Reduction gives it: what pruSet*Reduction
+// and apiSetRowReduction take.
+int reduction_exponent(int reduction);
+
 int frame_source_width();
 int frame_source_height();
 int frame_source_set_halves(int halves);

@@ -281,50 +281,52 @@ int load(const char *func, Loader &loader, int fd, float *dst, int dst_len, int 
     return static_cast<int>(keep);
 }
 
+// What both save calls begin with: the format named among `types` (`what` in the log), the
+// image checked and the header written. The type to write the samples in, or nullptr after an
+// error line.
+const FileType *begin_save(const char *func, int fd, std::span<const FileType> types,
+                           const char *what, int save_format, const float *values, int len,
+                           int width, int height) {
+    const FileType *t = save_type(types, save_format);
+    if (t == nullptr) {
+        zr_log(4, "ERR", "[%s] wrong %s save format: %d\n", func, what, save_format);
+        return nullptr;
+    }
+    if (!valid_size(width, height) || (values == nullptr && len > 0)) {
+        zr_log(4, "ERR", "[%s] wrong image: %dx%d, %d values\n", func, width, height, len);
+        return nullptr;
+    }
+    if (!write_header(fd, *t, width, height)) {
+        zr_log(4, "ERR", "[%s] faile to save %s header\n", func, t->kind);
+        return nullptr;
+    }
+    return t;
+}
+
 }  // namespace
 
 extern "C" {
 
 TARVO_API int tarvo_frame_save_distance(int fd, int save_format, const float *dist, int dist_len,
                                         int width, int height) {
-    const char *func = __func__;
-    const FileType *t = save_type(kDistanceTypes, save_format);
-    if (t == nullptr) {
-        zr_log(4, "ERR", "[%s] wrong distance save format: %d\n", func, save_format);
+    const FileType *t = begin_save(__func__, fd, kDistanceTypes, "distance", save_format, dist,
+                                   dist_len, width, height);
+    if (t == nullptr)
         return 0;
-    }
-    if (!valid_size(width, height) || (dist == nullptr && dist_len > 0)) {
-        zr_log(4, "ERR", "[%s] wrong image: %dx%d, %d values\n", func, width, height, dist_len);
-        return 0;
-    }
-    if (!write_header(fd, *t, width, height)) {
-        zr_log(4, "ERR", "[%s] faile to save ZR_DIST header\n", func);
-        return 0;
-    }
     const size_t frame = static_cast<size_t>(width) * static_cast<size_t>(height);
     const size_t count = dist_len > 0 ? static_cast<size_t>(dist_len) / frame * frame : 0;
-    return save_samples(func, fd, *t, dist, count) ? 1 : 0;
+    return save_samples(__func__, fd, *t, dist, count) ? 1 : 0;
 }
 
 TARVO_API int tarvo_frame_save_gray(int fd, int save_format, const float *gray, int gray_len,
                                     int width, int height) {
-    const char *func = __func__;
-    const FileType *t = save_type(kGrayTypes, save_format);
-    if (t == nullptr) {
-        zr_log(4, "ERR", "[%s] wrong gray save format: %d\n", func, save_format);
+    const FileType *t =
+        begin_save(__func__, fd, kGrayTypes, "gray", save_format, gray, gray_len, width, height);
+    if (t == nullptr)
         return 0;
-    }
-    if (!valid_size(width, height) || (gray == nullptr && gray_len > 0)) {
-        zr_log(4, "ERR", "[%s] wrong image: %dx%d, %d values\n", func, width, height, gray_len);
-        return 0;
-    }
-    if (!write_header(fd, *t, width, height)) {
-        zr_log(4, "ERR", "[%s] faile to save ZR_GRAY header\n", func);
-        return 0;
-    }
     const size_t frame = static_cast<size_t>(width) * static_cast<size_t>(height);
     const size_t count = gray_len > 0 ? std::min(static_cast<size_t>(gray_len), frame) : 0;
-    return save_samples(func, fd, *t, gray, count) ? 1 : 0;
+    return save_samples(__func__, fd, *t, gray, count) ? 1 : 0;
 }
 
 TARVO_API int tarvo_frame_load_distance(int fd, float *dst, int dst_len, int *width, int *height) {

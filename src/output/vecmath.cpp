@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <numbers>
 
 namespace {
@@ -47,12 +48,53 @@ using V4 = std::array<double, 4>;
 using M3 = std::array<double, 9>;
 using M4 = std::array<double, 16>;
 
-M4 multiply4(const M4 &a, const M4 &b) {
-    M4 r{};
-    for (int c = 0; c < 4; ++c)
-        for (int row = 0; row < 4; ++row)
-            for (int k = 0; k < 4; ++k)
-                r[c * 4 + row] += a[k * 4 + row] * b[c * 4 + k];
+// An operation from N values to N values: nothing without the input; the result into `dest`, or
+// over the input without one.
+template <size_t N, typename Fn>
+double *apply(double *src, double *dest, Fn fn) {
+    if (src == nullptr)
+        return nullptr;
+    return store(fn(load<N>(src)), in_place(dest, src));
+}
+
+template <size_t N>
+std::array<double, N> same(const std::array<double, N> &v) {
+    return v;
+}
+
+// `op` of the elements of a and b, pair by pair.
+template <size_t N, typename Op>
+std::array<double, N> zip(const double *a, const double *b, Op op) {
+    std::array<double, N> r;
+    for (size_t i = 0; i < N; ++i)
+        r[i] = op(a[i], b[i]);
+    return r;
+}
+
+// Summed from the first product on, as a0 * b0 + a1 * b1 + ... is written: the sign of a zero
+// result stays that of the written sum.
+template <size_t N>
+double dot(const double *a, const double *b) {
+    double sum = a[0] * b[0];
+    for (size_t i = 1; i < N; ++i)
+        sum += a[i] * b[i];
+    return sum;
+}
+
+template <size_t N>
+double length(const double *v) {
+    return std::sqrt(dot<N>(v, v));
+}
+
+// Square matrices, column-major.
+template <size_t N>
+std::array<double, N * N> multiply(const std::array<double, N * N> &a,
+                                   const std::array<double, N * N> &b) {
+    std::array<double, N * N> r{};
+    for (size_t c = 0; c < N; ++c)
+        for (size_t row = 0; row < N; ++row)
+            for (size_t k = 0; k < N; ++k)
+                r[c * N + row] += a[k * N + row] * b[c * N + k];
     return r;
 }
 
@@ -116,21 +158,29 @@ M4 to_mat4(const M3 &m) {
     return {m[0], m[1], m[2], 0, m[3], m[4], m[5], 0, m[6], m[7], m[8], 0, 0, 0, 0, 1};
 }
 
-V3 normalized(const V3 &v) {
-    const double len = std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]);
+// The zero vector stays zero.
+template <size_t N>
+std::array<double, N> normalized(const std::array<double, N> &v) {
+    const double len = length<N>(v.data());
     if (len == 0)
-        return {0, 0, 0};
+        return {};
     if (len == 1)
         return v;
-    return {v[0] / len, v[1] / len, v[2] / len};
+    std::array<double, N> r;
+    for (size_t i = 0; i < N; ++i)
+        r[i] = v[i] / len;
+    return r;
 }
 
 V3 cross(const V3 &a, const V3 &b) {
     return {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
 }
 
-// Post-multiplies the columns c0 and c1 of m by a rotation in their plane.
-M4 rotate_columns(const M4 &m, int c0, int c1, double angle) {
+// Post-multiplies the columns c0 and c1 of mat by a rotation in their plane.
+double *rotate_columns(double *mat, int c0, int c1, double angle, double *dest) {
+    if (mat == nullptr)
+        return nullptr;
+    const M4 m = load<16>(mat);
     const double s = std::sin(angle), c = std::cos(angle);
     M4 r = m;
     for (int row = 0; row < 4; ++row) {
@@ -138,7 +188,7 @@ M4 rotate_columns(const M4 &m, int c0, int c1, double angle) {
         r[c0 * 4 + row] = a * c + b * s;
         r[c1 * 4 + row] = a * -s + b * c;
     }
-    return r;
+    return store(r, in_place(dest, mat));
 }
 
 M4 frustum(double l, double r, double b, double t, double n, double f) {
@@ -183,27 +233,25 @@ TARVO_API vec3 vec3_create(const double *src) {
 }
 
 TARVO_API vec3 vec3_set(vec3 vec, vec3 dest) {
-    if (vec == nullptr)
-        return nullptr;
-    return store(load<3>(vec), in_place(dest, vec));
+    return apply<3>(vec, dest, same<3>);
 }
 
 TARVO_API vec3 vec3_add(vec3 vec, vec3 vec2, vec3 dest) {
     if (vec == nullptr || vec2 == nullptr)
         return nullptr;
-    return store(V3{vec[0] + vec2[0], vec[1] + vec2[1], vec[2] + vec2[2]}, in_place(dest, vec));
+    return store(zip<3>(vec, vec2, std::plus<>()), in_place(dest, vec));
 }
 
 TARVO_API vec3 vec3_subtract(vec3 vec, vec3 vec2, vec3 dest) {
     if (vec == nullptr || vec2 == nullptr)
         return nullptr;
-    return store(V3{vec[0] - vec2[0], vec[1] - vec2[1], vec[2] - vec2[2]}, in_place(dest, vec));
+    return store(zip<3>(vec, vec2, std::minus<>()), in_place(dest, vec));
 }
 
 TARVO_API vec3 vec3_multiply(vec3 vec, vec3 vec2, vec3 dest) {
     if (vec == nullptr || vec2 == nullptr)
         return nullptr;
-    return store(V3{vec[0] * vec2[0], vec[1] * vec2[1], vec[2] * vec2[2]}, in_place(dest, vec));
+    return store(zip<3>(vec, vec2, std::multiplies<>()), in_place(dest, vec));
 }
 
 TARVO_API vec3 vec3_negate(vec3 vec, vec3 dest) {
@@ -219,9 +267,7 @@ TARVO_API vec3 vec3_scale(vec3 vec, double val, vec3 dest) {
 }
 
 TARVO_API vec3 vec3_normalize(vec3 vec, vec3 dest) {
-    if (vec == nullptr)
-        return nullptr;
-    return store(normalized(load<3>(vec)), in_place(dest, vec));
+    return apply<3>(vec, dest, normalized<3>);
 }
 
 TARVO_API vec3 vec3_cross(vec3 vec, vec3 vec2, vec3 dest) {
@@ -233,37 +279,32 @@ TARVO_API vec3 vec3_cross(vec3 vec, vec3 vec2, vec3 dest) {
 TARVO_API double vec3_length(vec3 vec) {
     if (vec == nullptr)
         return 0;
-    return std::sqrt(vec[0] * vec[0] + vec[1] * vec[1] + vec[2] * vec[2]);
+    return length<3>(vec);
 }
 
 TARVO_API double vec3_dot(vec3 vec, vec3 vec2) {
     if (vec == nullptr || vec2 == nullptr)
         return 0;
-    return vec[0] * vec2[0] + vec[1] * vec2[1] + vec[2] * vec2[2];
+    return dot<3>(vec, vec2);
 }
 
 TARVO_API vec3 vec3_direction(vec3 vec, vec3 vec2, vec3 dest) {
     if (vec == nullptr || vec2 == nullptr)
         return nullptr;
-    const V3 d{vec[0] - vec2[0], vec[1] - vec2[1], vec[2] - vec2[2]};
-    const double len = std::sqrt(d[0] * d[0] + d[1] * d[1] + d[2] * d[2]);
-    const V3 unit = len == 0 ? V3{0, 0, 0} : V3{d[0] / len, d[1] / len, d[2] / len};
-    return store(unit, in_place(dest, vec));
+    return store(normalized(zip<3>(vec, vec2, std::minus<>())), in_place(dest, vec));
 }
 
 TARVO_API vec3 vec3_lerp(vec3 vec, vec3 vec2, double lerp, vec3 dest) {
     if (vec == nullptr || vec2 == nullptr)
         return nullptr;
-    return store(V3{vec[0] + lerp * (vec2[0] - vec[0]), vec[1] + lerp * (vec2[1] - vec[1]),
-                    vec[2] + lerp * (vec2[2] - vec[2])},
-                 in_place(dest, vec));
+    const auto step = [lerp](double a, double b) { return a + lerp * (b - a); };
+    return store(zip<3>(vec, vec2, step), in_place(dest, vec));
 }
 
 TARVO_API double vec3_dist(vec3 vec, vec3 vec2) {
     if (vec == nullptr || vec2 == nullptr)
         return 0;
-    const double x = vec2[0] - vec[0], y = vec2[1] - vec[1], z = vec2[2] - vec[2];
-    return std::sqrt(x * x + y * y + z * z);
+    return length<3>(zip<3>(vec2, vec, std::minus<>()).data());
 }
 
 // The temporaries live on the stack: nothing to release on any path.
@@ -273,7 +314,7 @@ TARVO_API vec3 vec3_unproject(vec3 vec, mat4 view, mat4 proj, quat viewport, vec
     const V4 ndc{(vec[0] - viewport[0]) * 2.0 / viewport[2] - 1.0,
                  (vec[1] - viewport[1]) * 2.0 / viewport[3] - 1.0, 2.0 * vec[2] - 1.0, 1.0};
     M4 inverse;
-    if (!invert4(multiply4(load<16>(proj), load<16>(view)), inverse))
+    if (!invert4(multiply<4>(load<16>(proj), load<16>(view)), inverse))
         return nullptr;
     const V4 world = multiply4_vec(inverse, ndc);
     if (world[3] == 0)
@@ -289,9 +330,7 @@ TARVO_API mat3 mat3_create(const double *src) {
 }
 
 TARVO_API mat3 mat3_set(mat3 mat, mat3 dest) {
-    if (mat == nullptr)
-        return nullptr;
-    return store(load<9>(mat), in_place(dest, mat));
+    return apply<9>(mat, dest, same<9>);
 }
 
 TARVO_API mat3 mat3_identity(mat3 dest) {
@@ -321,13 +360,7 @@ TARVO_API mat3 mat3_inverse(mat3 mat, mat3 dest) {
 TARVO_API mat3 mat3_multiply(mat3 mat, mat3 mat2, mat3 dest) {
     if (mat == nullptr || mat2 == nullptr)
         return nullptr;
-    const M3 a = load<9>(mat), b = load<9>(mat2);
-    M3 r{};
-    for (int c = 0; c < 3; ++c)
-        for (int row = 0; row < 3; ++row)
-            for (int k = 0; k < 3; ++k)
-                r[c * 3 + row] += a[k * 3 + row] * b[c * 3 + k];
-    return store(r, in_place(dest, mat));
+    return store(multiply<3>(load<9>(mat), load<9>(mat2)), in_place(dest, mat));
 }
 
 // ---- mat4
@@ -337,9 +370,7 @@ TARVO_API mat4 mat4_create(const double *src) {
 }
 
 TARVO_API mat4 mat4_set(mat4 mat, mat4 dest) {
-    if (mat == nullptr)
-        return nullptr;
-    return store(load<16>(mat), in_place(dest, mat));
+    return apply<16>(mat, dest, same<16>);
 }
 
 TARVO_API mat4 mat4_identity(mat4 dest) {
@@ -413,7 +444,7 @@ TARVO_API mat3 mat4_toInverseMat3(mat4 mat, mat3 dest) {
 TARVO_API mat4 mat4_multiply(mat4 mat, mat4 mat2, mat4 dest) {
     if (mat == nullptr || mat2 == nullptr)
         return nullptr;
-    return store(multiply4(load<16>(mat), load<16>(mat2)), in_place(dest, mat));
+    return store(multiply<4>(load<16>(mat), load<16>(mat2)), in_place(dest, mat));
 }
 
 TARVO_API vec3 mat4_multiplyVec3(mat4 mat, vec3 vec, vec3 dest) {
@@ -469,21 +500,15 @@ TARVO_API mat4 mat4_rotate(mat4 mat, double angle, vec3 axis, mat4 dest) {
 }
 
 TARVO_API mat4 mat4_rotateX(mat4 mat, double angle, mat4 dest) {
-    if (mat == nullptr)
-        return nullptr;
-    return store(rotate_columns(load<16>(mat), 1, 2, angle), in_place(dest, mat));
+    return rotate_columns(mat, 1, 2, angle, dest);
 }
 
 TARVO_API mat4 mat4_rotateY(mat4 mat, double angle, mat4 dest) {
-    if (mat == nullptr)
-        return nullptr;
-    return store(rotate_columns(load<16>(mat), 2, 0, angle), in_place(dest, mat));
+    return rotate_columns(mat, 2, 0, angle, dest);
 }
 
 TARVO_API mat4 mat4_rotateZ(mat4 mat, double angle, mat4 dest) {
-    if (mat == nullptr)
-        return nullptr;
-    return store(rotate_columns(load<16>(mat), 0, 1, angle), in_place(dest, mat));
+    return rotate_columns(mat, 0, 1, angle, dest);
 }
 
 TARVO_API mat4 mat4_frustum(double left, double right, double bottom, double top, double znear,
@@ -511,12 +536,12 @@ TARVO_API mat4 mat4_lookAt(vec3 eye, vec3 center, vec3 up, mat4 dest) {
     const V3 e = load<3>(eye);
     if (e == load<3>(center))
         return store(identity4(), or_new(dest, 16));
-    const V3 z = normalized({e[0] - center[0], e[1] - center[1], e[2] - center[2]});
+    const V3 z = normalized(zip<3>(eye, center, std::minus<>()));
     const V3 x = normalized(cross(load<3>(up), z));
     const V3 y = normalized(cross(z, x));
-    auto dot = [&e](const V3 &a) { return a[0] * e[0] + a[1] * e[1] + a[2] * e[2]; };
-    return store(M4{x[0], y[0], z[0], 0, x[1], y[1], z[1], 0, x[2], y[2], z[2], 0, -dot(x), -dot(y),
-                    -dot(z), 1},
+    auto along = [&e](const V3 &a) { return dot<3>(a.data(), e.data()); };
+    return store(M4{x[0], y[0], z[0], 0, x[1], y[1], z[1], 0, x[2], y[2], z[2], 0, -along(x),
+                    -along(y), -along(z), 1},
                  or_new(dest, 16));
 }
 
@@ -535,9 +560,7 @@ TARVO_API quat quat_create(const double *src) {
 }
 
 TARVO_API quat quat_set(quat q, quat dest) {
-    if (q == nullptr)
-        return nullptr;
-    return store(load<4>(q), in_place(dest, q));
+    return apply<4>(q, dest, same<4>);
 }
 
 TARVO_API quat quat_calculateW(quat q, quat dest) {
@@ -551,7 +574,7 @@ TARVO_API quat quat_calculateW(quat q, quat dest) {
 TARVO_API double quat_dot(quat q, quat q2) {
     if (q == nullptr || q2 == nullptr)
         return 0;
-    return q[0] * q2[0] + q[1] * q2[1] + q[2] * q2[2] + q[3] * q2[3];
+    return dot<4>(q, q2);
 }
 
 TARVO_API quat quat_inverse(quat q, quat dest) {
@@ -573,12 +596,7 @@ TARVO_API double quat_length(quat q) {
 }
 
 TARVO_API quat quat_normalize(quat q, quat dest) {
-    if (q == nullptr)
-        return nullptr;
-    const double len = quat_length(q);
-    if (len == 0)
-        return store(V4{0, 0, 0, 0}, in_place(dest, q));
-    return store(V4{q[0] / len, q[1] / len, q[2] / len, q[3] / len}, in_place(dest, q));
+    return apply<4>(q, dest, normalized<4>);
 }
 
 TARVO_API quat quat_multiply(quat q, quat q2, quat dest) {
@@ -626,15 +644,12 @@ TARVO_API quat quat_slerp(quat q, quat q2, double slerp, quat dest) {
         return store(a, out);
     const double half = std::acos(cos_half);
     const double sin_half = std::sqrt(1.0 - cos_half * cos_half);
-    if (std::fabs(sin_half) < 0.001)
-        return store(V4{a[0] * 0.5 + b[0] * 0.5, a[1] * 0.5 + b[1] * 0.5, a[2] * 0.5 + b[2] * 0.5,
-                        a[3] * 0.5 + b[3] * 0.5},
-                     out);
-    const double ra = std::sin((1 - slerp) * half) / sin_half;
-    const double rb = std::sin(slerp * half) / sin_half;
-    return store(V4{a[0] * ra + b[0] * rb, a[1] * ra + b[1] * rb, a[2] * ra + b[2] * rb,
-                    a[3] * ra + b[3] * rb},
-                 out);
+    // With the half angle's sine near zero its quotients lose their precision: halfway instead.
+    const bool halfway = std::fabs(sin_half) < 0.001;
+    const double ra = halfway ? 0.5 : std::sin((1 - slerp) * half) / sin_half;
+    const double rb = halfway ? 0.5 : std::sin(slerp * half) / sin_half;
+    const auto blend = [ra, rb](double x, double y) { return x * ra + y * rb; };
+    return store(zip<4>(a.data(), b.data(), blend), out);
 }
 
 // ---- text

@@ -6,61 +6,37 @@
 
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "frames/camera_frames.h"
-#include "support/log_capture.h"
-#include "vcam.h"
+#include "support/vcam_device.h"
+#include "support/wait.h"
 
 namespace {
 
-using tarvo::test::LogCapture;
-using tarvo::vcam::Bus;
+using tarvo::test::eventually;
+using tarvo::test::kFrameBytes;
 using tarvo::vcam::CameraFramesConfig;
 using tarvo::vcam::StreamStep;
 namespace vcam = tarvo::vcam;
 
-constexpr uint32_t kFrameBytes = 320 * 240 * 8;
 constexpr uint32_t kTwoFrames = 2 * TARVO_CAP_FRAME_UNIT;
 
-// Waits for something another thread brings about; the bound only keeps a broken build from
-// hanging, no test asserts on durations.
-template <typename Pred>
-bool eventually(Pred pred) {
-    for (int i = 0; i < 3000 && !pred(); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return pred();
-}
+// The last error the error callback reported.
+std::atomic<int> g_last_error{0};
 
-class CapTest : public ::testing::Test {
+class CapTest : public tarvo::test::VcamDeviceTest {
   protected:
-    void SetUp() override {
-        Bus::get().reset();
-        cam_ = Bus::get().add_camera();
+    // An error callback that notes each error and lets capture go on.
+    void record_errors() {
+        g_last_error = 0;
+        tarvo_cap_set_callback_on_error(&dev_, [](tarvo_dev_t *, int err, uint32_t) {
+            g_last_error = err;
+            return true;
+        });
     }
-    void TearDown() override {
-        if (dev_.ctx != nullptr)
-            tarvo_dev_close(&dev_);
-    }
-
-    void open_with(const CameraFramesConfig &frames, uint32_t buffer = 10 * TARVO_CAP_FRAME_UNIT) {
-        frames_ = frames;
-        cam_->set_stream_source(vcam::make_camera_stream(frames));
-        ASSERT_NE(tarvo_dev_open(&dev_), nullptr);
-        ASSERT_TRUE(tarvo_cap_set_frame_buffer(&dev_, nullptr, buffer));
-    }
-
-    std::vector<uint8_t> expected(uint32_t seq) const { return vcam::expected_frame(frames_, seq); }
-
-    LogCapture log_;
-    std::shared_ptr<vcam::Camera> cam_;
-    tarvo_dev_t dev_{};
-    CameraFramesConfig frames_;
 };
 
 TEST_F(CapTest, FramesArriveIntactAndInOrder) {
@@ -143,18 +119,13 @@ TEST_F(CapTest, BurstBeyondTheBufferKeepsTheNewestFrames) {
 
 TEST_F(CapTest, UnplugDuringCaptureReachesTheErrorCallback) {
     open_with({});
-    static std::atomic<int> seen{0};
-    seen = 0;
-    tarvo_cap_set_callback_on_error(&dev_, [](tarvo_dev_t *, int err, uint32_t) {
-        seen = err;
-        return true;
-    });
+    record_errors();
     ASSERT_TRUE(tarvo_cap_start(&dev_));
     std::vector<uint8_t> buf(kFrameBytes);
     ASSERT_EQ(tarvo_cap_get_frames(&dev_, 1, buf.data(), kFrameBytes, nullptr), 1);
     cam_->unplug();
     EXPECT_TRUE(tarvo_cap_wait(&dev_, 0));
-    EXPECT_EQ(seen.load(), TARVO_ERR_CAP_UNKNOWN);
+    EXPECT_EQ(g_last_error.load(), TARVO_ERR_CAP_UNKNOWN);
     tarvo_dev_close(&dev_);  // no camera to answer the stop: close still returns
     EXPECT_EQ(dev_.ctx, nullptr);
 }
@@ -256,12 +227,7 @@ TEST_F(CapTest, ShortBufferIsTruncatedButTheCallbackSeesWholeFrames) {
 
 TEST_F(CapTest, StallReachesAWaitInAnotherThread) {
     open_with({});
-    static std::atomic<int> seen{0};
-    seen = 0;
-    tarvo_cap_set_callback_on_error(&dev_, [](tarvo_dev_t *, int err, uint32_t) {
-        seen = err;
-        return true;
-    });
+    record_errors();
     std::vector<StreamStep> steps;
     steps.push_back(StreamStep::data(std::vector<uint8_t>(100, 0)));
     steps.push_back(StreamStep::stall_step());
@@ -271,7 +237,7 @@ TEST_F(CapTest, StallReachesAWaitInAnotherThread) {
     std::thread waiter([&] { result = tarvo_cap_wait(&dev_, 0); });
     waiter.join();
     EXPECT_TRUE(result);
-    EXPECT_EQ(seen.load(), TARVO_ERR_CAP_STALL);
+    EXPECT_EQ(g_last_error.load(), TARVO_ERR_CAP_STALL);
     EXPECT_TRUE(log_.contains("error cb invoke: TARVO_ERR_CAP_STALL", "TRC"));
 }
 
@@ -302,14 +268,7 @@ TEST_F(CapTest, DamagedFramesAreReportedWithTheirTotal) {
 }
 
 TEST_F(CapTest, ErrorCallbackReturningFalseMutesDeliveryUntilNextStart) {
-    CameraFramesConfig cfg;
-    cfg.data_sum = true;
-    cfg.damage_every = 1;  // every frame is damaged: only errors come
-    open_with(cfg);
-    tarvo_cap_set_callback_on_error(&dev_, [](tarvo_dev_t *, int, uint32_t) { return false; });
-    ASSERT_TRUE(tarvo_cap_start(&dev_));
-    EXPECT_TRUE(tarvo_cap_wait(&dev_, 0));
-    EXPECT_TRUE(log_.contains("error cb return false to stop capture", "DBG"));
+    ASSERT_NO_FATAL_FAILURE(start_muted_capture());
     // Muted: a wait returns at once, and no frame is handed out.
     EXPECT_TRUE(tarvo_cap_wait(&dev_, 0));
     std::vector<uint8_t> buf(kFrameBytes);
@@ -398,24 +357,17 @@ class CapStates : public CapTest, public ::testing::WithParamInterface<StateCase
     void enter(State state) {
         if (state == State::closed)
             return;
-        CameraFramesConfig frames;
-        if (state == State::muted) {
-            frames.data_sum = true;
-            frames.damage_every = 1;
-        }
-        open_with(frames);
+        if (state == State::muted)
+            return start_muted_capture();
+        open_with({});
         if (state == State::stopping) {
             cam_->set_stream_source(vcam::make_script_source({StreamStep::stall_step()}));
-        }
-        if (state == State::muted) {
-            tarvo_cap_set_callback_on_error(&dev_,
-                                            [](tarvo_dev_t *, int, uint32_t) { return false; });
         }
         if (state == State::idle)
             return;
         ASSERT_TRUE(tarvo_cap_start(&dev_));
-        if (state == State::stopping || state == State::muted) {
-            ASSERT_TRUE(tarvo_cap_wait(&dev_, 0));  // until the stall or the muting error
+        if (state == State::stopping) {
+            ASSERT_TRUE(tarvo_cap_wait(&dev_, 0));  // until the stall
         }
     }
 
@@ -449,42 +401,40 @@ TEST_P(CapStates, CallGivesItsResult) {
 
 constexpr int kWrongParams = -1;
 constexpr int kNotCapturing = -2;
+constexpr int kStall = TARVO_ERR_CAP_STALL;
+constexpr int kUntested = 100;  // no such case: snapshot while stopping or muted
+constexpr int kCallCount = 7;
 
-const StateCase kStateCases[] = {
-    {State::closed, Call::set_buffer, 0},
-    {State::closed, Call::start, 0},
-    {State::closed, Call::stop, 0},
-    {State::closed, Call::get_frames, kWrongParams},
-    {State::closed, Call::wait, 0},
-    {State::closed, Call::is_ongoing, 0},
-    {State::closed, Call::snapshot, 0},
-    {State::idle, Call::set_buffer, 1},
-    {State::idle, Call::start, 1},
-    {State::idle, Call::stop, 1},
-    {State::idle, Call::get_frames, kNotCapturing},
-    {State::idle, Call::wait, 0},
-    {State::idle, Call::is_ongoing, 0},
-    {State::idle, Call::snapshot, 1},
-    {State::capturing, Call::set_buffer, 0},
-    {State::capturing, Call::start, 0},  // already running
-    {State::capturing, Call::stop, 1},
-    {State::capturing, Call::get_frames, 1},
-    {State::capturing, Call::wait, 0},  // capture goes on past the time-out
-    {State::capturing, Call::is_ongoing, 1},
-    {State::capturing, Call::snapshot, 1},
-    {State::stopping, Call::set_buffer, 0},
-    {State::stopping, Call::start, 0},  // stop first
-    {State::stopping, Call::stop, 1},
-    {State::stopping, Call::get_frames, TARVO_ERR_CAP_STALL},  // pending: no error callback
-    {State::stopping, Call::wait, 1},
-    {State::stopping, Call::is_ongoing, 1},
-    {State::muted, Call::set_buffer, 0},
-    {State::muted, Call::start, 1},  // ends the muted capture and starts afresh
-    {State::muted, Call::stop, 1},
-    {State::muted, Call::get_frames, 0},
-    {State::muted, Call::wait, 1},
-    {State::muted, Call::is_ongoing, 1},
+// The result of every call in one state, in the order of Call.
+struct StateRow {
+    State state;
+    int results[kCallCount];
 };
+
+// Capturing: start fails as it is already running, and wait times out while capture goes on.
+// Stopping: start fails until the stop, and a fetch reports the pending stall (there is no error
+// callback). Muted: start ends the muted capture and starts afresh.
+// clang-format off
+const StateRow kStateRows[] = {
+    //                  set_buffer start stop get_frames     wait is_ongoing snapshot
+    {State::closed,    {0,         0,    0,   kWrongParams,  0,   0,         0}},
+    {State::idle,      {1,         1,    1,   kNotCapturing, 0,   0,         1}},
+    {State::capturing, {0,         0,    1,   1,             0,   1,         1}},
+    {State::stopping,  {0,         0,    1,   kStall,        1,   1,         kUntested}},
+    {State::muted,     {0,         1,    1,   0,             1,   1,         kUntested}},
+};
+// clang-format on
+
+std::vector<StateCase> state_cases() {
+    std::vector<StateCase> cases;
+    for (const StateRow &row : kStateRows) {
+        for (int call = 0; call < kCallCount; ++call) {
+            if (row.results[call] != kUntested)
+                cases.push_back({row.state, static_cast<Call>(call), row.results[call]});
+        }
+    }
+    return cases;
+}
 
 std::string case_name(const ::testing::TestParamInfo<StateCase> &info) {
     static const char *const states[] = {"closed", "idle", "capturing", "stopping", "muted"};
@@ -494,6 +444,6 @@ std::string case_name(const ::testing::TestParamInfo<StateCase> &info) {
            calls[static_cast<int>(info.param.call)];
 }
 
-INSTANTIATE_TEST_SUITE_P(EveryState, CapStates, ::testing::ValuesIn(kStateCases), case_name);
+INSTANTIATE_TEST_SUITE_P(EveryState, CapStates, ::testing::ValuesIn(state_cases()), case_name);
 
 }  // namespace

@@ -8,71 +8,27 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "frames/camera_frames.h"
-#include "support/log_capture.h"
-#include "vcam.h"
+#include "support/vcam_device.h"
+#include "support/wait.h"
 
 namespace {
 
-using tarvo::test::LogCapture;
-using tarvo::vcam::Bus;
+using tarvo::test::eventually;
+using tarvo::test::kFrameBytes;
+using tarvo::test::run_to_completion;
 using tarvo::vcam::CameraFramesConfig;
 using tarvo::vcam::Dir;
 using tarvo::vcam::Fault;
 namespace vcam = tarvo::vcam;
 
-constexpr uint32_t kFrameBytes = 320 * 240 * 8;
-
-// Waits for something another thread brings about; the bound only keeps a broken build from
-// hanging, no test asserts on durations.
-bool eventually(const std::function<bool()> &pred) {
-    for (int i = 0; i < 3000 && !pred(); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    return pred();
-}
-
-// Runs `work` on a thread of its own and joins it. A call that never returns (a deadlock)
-// fails the test and ends the program, since the stuck thread cannot be joined.
-void run_to_completion(const char *what, const std::function<void()> &work) {
-    std::atomic<bool> done{false};
-    std::thread thread([&] {
-        work();
-        done = true;
-    });
-    if (!eventually([&] { return done.load(); })) {
-        ADD_FAILURE() << what << " never returned";
-        std::fflush(nullptr);
-        std::_Exit(1);
-    }
-    thread.join();
-}
-
-class Lifecycle : public ::testing::Test {
+class Lifecycle : public tarvo::test::VcamDeviceTest {
   protected:
-    void SetUp() override {
-        Bus::get().reset();
-        cam_ = Bus::get().add_camera();
-    }
-    void TearDown() override {
-        if (dev_.ctx != nullptr)
-            tarvo_dev_close(&dev_);
-    }
-
-    void open_with(const CameraFramesConfig &frames = {}) {
-        frames_ = frames;
-        cam_->set_stream_source(vcam::make_camera_stream(frames));
-        ASSERT_NE(tarvo_dev_open(&dev_), nullptr);
-        ASSERT_TRUE(tarvo_cap_set_frame_buffer(&dev_, nullptr, 10 * TARVO_CAP_FRAME_UNIT));
-    }
-
     bool saw_command(uint8_t type, uint16_t value) const {
         for (const vcam::CommandRecord &c : cam_->commands()) {
             if (c.type == type && c.value == value && c.dir == Dir::out)
@@ -80,11 +36,6 @@ class Lifecycle : public ::testing::Test {
         }
         return false;
     }
-
-    LogCapture log_;
-    std::shared_ptr<vcam::Camera> cam_;
-    tarvo_dev_t dev_{};
-    CameraFramesConfig frames_;
 };
 
 // --- Close while another thread is inside a command ---------------------------------------
@@ -364,7 +315,7 @@ TEST_F(Lifecycle, AFetchKeepsItsFramesWhileAnotherThreadWaits) {
         ASSERT_EQ(tarvo_cap_get_frames(&dev_, kBatch, buf.data(), kBatch * kFrameBytes, &info),
                   static_cast<int>(kBatch));
         for (uint32_t i = 0; i < kBatch; ++i) {
-            const std::vector<uint8_t> want = vcam::expected_frame(frames_, info.frame_idx + i);
+            const std::vector<uint8_t> want = expected(info.frame_idx + i);
             EXPECT_TRUE(std::equal(want.begin(), want.end(), buf.begin() + i * kFrameBytes))
                 << "frame " << i << " of the batch is not frame " << info.frame_idx + i;
         }
@@ -397,7 +348,7 @@ TEST_F(Lifecycle, TwoWaitingFetchesTakeWholeRunsOfFrames) {
     for (const Fetch &f : fetches) {
         ASSERT_EQ(f.got, 3);
         for (uint32_t i = 0; i < 3; ++i) {
-            const std::vector<uint8_t> want = vcam::expected_frame(frames_, f.info.frame_idx + i);
+            const std::vector<uint8_t> want = expected(f.info.frame_idx + i);
             EXPECT_TRUE(std::equal(want.begin(), want.end(), f.buf.begin() + i * kFrameBytes))
                 << "frame " << i << " of the fetch is not frame " << f.info.frame_idx + i;
         }
@@ -408,14 +359,7 @@ TEST_F(Lifecycle, TwoWaitingFetchesTakeWholeRunsOfFrames) {
 // --- Leaving the muted state -------------------------------------------------------------------
 
 TEST_F(Lifecycle, StartEndsTheMutedCaptureAndDeliversAgain) {
-    CameraFramesConfig cfg;
-    cfg.data_sum = true;
-    cfg.damage_every = 1;  // every frame is damaged: only errors come
-    open_with(cfg);
-    tarvo_cap_set_callback_on_error(&dev_, [](tarvo_dev_t *, int, uint32_t) { return false; });
-    ASSERT_TRUE(tarvo_cap_start(&dev_));
-    ASSERT_TRUE(tarvo_cap_wait(&dev_, 0));
-    ASSERT_TRUE(log_.contains("error cb return false to stop capture", "DBG"));
+    ASSERT_NO_FATAL_FAILURE(start_muted_capture());
     const uint32_t stops = cam_->stream_stats().stops;
 
     cam_->set_stream_source(vcam::make_camera_stream({}));
@@ -428,7 +372,7 @@ TEST_F(Lifecycle, StartEndsTheMutedCaptureAndDeliversAgain) {
     tarvo_frame_info_t info{};
     ASSERT_EQ(tarvo_cap_get_frames(&dev_, 1, buf.data(), kFrameBytes, &info), 1);
     EXPECT_EQ(info.frame_idx, 0);
-    EXPECT_TRUE(buf == vcam::expected_frame(frames_, 0));
+    EXPECT_TRUE(buf == expected(0));
     EXPECT_FALSE(log_.contains("capture is already running"));
 }
 

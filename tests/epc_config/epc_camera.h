@@ -19,6 +19,7 @@
 #include "frames/camera_frames.h"
 #include "sensor/epc_sensor.h"
 #include "support/log_capture.h"
+#include "support/printed.h"
 #include "vcam.h"
 
 namespace tarvo::test {
@@ -129,13 +130,5 @@ class EpcCameraTest : public ::testing::Test {
     vcam::CameraFramesConfig frames_;
     tarvo_dev_t dev_{};
 };
-
-// Runs `fn` and returns what it printed on standard output.
-template <typename Fn>
-std::string printed(Fn &&fn) {
-    ::testing::internal::CaptureStdout();
-    fn();
-    return ::testing::internal::GetCapturedStdout();
-}
 
 }  // namespace tarvo::test

@@ -79,8 +79,8 @@ class CalibrationVcamTest : public ::testing::Test {
         geometry_ = config.camera;
         // The calibration target: every pixel at the distance the default offset stands for.
         const double box_m = 885000 / 1249 * (149896229.0 / 12e6) / 30000.0;
-        calibratable_ =
-            vcam::install_calibratable_camera(cam_, config, vcam::dome(geometry_, box_m, 0.15));
+        calibratable_ = vcam::install_calibratable_camera(
+            cam_, config, scene::surrounding_sphere(geometry_, box_m, 0.15));
         ASSERT_NE(tarvo_dev_open(&dev_), nullptr);
         g_zr_dev = &dev_;
         reset_configuration();
@@ -195,6 +195,39 @@ TEST_F(CalibrationVcamTest, DelayStepShiftsTheRenderedPhase) {
     }
     EXPECT_NEAR(step_m, 0.27751, 0.00001);
     EXPECT_NEAR(vcam::delay_step_ns(0xFF, 270), 1.8, 1e-12);
+}
+
+// The sensor is a stage of the one scene renderer: without errors, at the clock the driver set
+// and no delay step, it gives the ideal sensor's samples bit for bit; a pixel's offset moves
+// that pixel's phase only, never its amplitude.
+TEST_F(CalibrationVcamTest, SensorStageOfTheSceneStream) {
+    const auto &stage = calibratable_->stage();
+    stage->set_cyclic_error_mm(0.0);
+    ASSERT_TRUE(stage->set_pixel_offsets(std::vector<double>(kPixels, 0.0)));
+    vcam::SceneStreamConfig config;
+    config.scene = scene::box(geometry_, 3.0, 1.2, 0.3, 0.25, 0.4, 0.8, 0.5);
+    config.model.noise = 2.0;
+    const std::vector<uint16_t> ideal = vcam::render_scene_frame(config, 700.0, {});
+    config.sensor = stage;
+    const vcam::SensorConditions now = stage->begin_frame();
+    EXPECT_EQ(now.modulation_khz, 12000.0);
+    EXPECT_EQ(now.delay_shift_m, 0.0);
+    EXPECT_EQ(now.temp_chip, 400);
+    EXPECT_EQ(now.temp_ib, 384);
+    EXPECT_TRUE(vcam::render_scene_frame(config, 700.0, now) == ideal);
+
+    std::vector<double> offsets(kPixels, 0.0);
+    const int pixel = 100 * kWidth + 60;
+    offsets[pixel] = 0.05;
+    ASSERT_TRUE(stage->set_pixel_offsets(offsets));
+    const scene::PixelSignal light = scene::scene_signal(config.scene, config.model);
+    scene::PixelSignal seen = light;
+    stage->apply(stage->begin_frame(), config.scene, config.model, seen);
+    EXPECT_EQ(seen.amplitude, light.amplitude);
+    EXPECT_DOUBLE_EQ(seen.phase_rad[pixel],
+                     scene::phase_rad(config.model, config.scene.distance_m[pixel] + 0.05));
+    seen.phase_rad[pixel] = light.phase_rad[pixel];
+    EXPECT_EQ(seen.phase_rad, light.phase_rad);
 }
 
 TEST_F(CalibrationVcamTest, TemperaturesFollowTheirDrift) {

@@ -3,13 +3,14 @@
 // image, also with tables read back from the file as the start-up reads them.
 #include <tarvo/epc_gray.h>
 
-#include <cmath>
 #include <filesystem>
 #include <memory>
 #include <vector>
 
 #include "epc/frame_source.h"
 #include "epc/gray_correction.h"
+#include "epc_gray/corrections_off.h"
+#include "epc_gray/image_spread.h"
 #include "epc_config/epc_camera.h"
 #include "frames/gray_frames.h"
 #include "support/temp_dir.h"
@@ -35,22 +36,6 @@ int sorted_gray(uint16_t **image) {
     return samples;
 }
 
-struct Spread {
-    double mean = 0.0;
-    double deviation = 0.0;
-};
-
-Spread spread_of(const uint16_t *image, int n) {
-    double sum = 0.0;
-    double squares = 0.0;
-    for (int i = 0; i < n; ++i) {
-        sum += image[i];
-        squares += static_cast<double>(image[i]) * image[i];
-    }
-    const double mean = sum / n;
-    return {mean, std::sqrt(std::max(squares / n - mean * mean, 0.0))};
-}
-
 class GrayCameraTest : public EpcCameraTest {
   protected:
     void SetUp() override {
@@ -60,12 +45,7 @@ class GrayCameraTest : public EpcCameraTest {
         ASSERT_TRUE(tarvo_cap_set_frame_buffer(&dev_, nullptr, 10 * TARVO_CAP_FRAME_UNIT));
         dir_.enter();
         epc::set_gray_calibration_frames(kFrames);
-        setCorrectGrayscaleOffset(0);
-        setCorrectGrayscaleGain(0);
-        calculationCorrectFlimOffset(0);
-        calculationCorrectFlimGain(0);
-        calculateSetFlimCorrectionAvailable(0);
-        epc::reset_grayscale_tables();
+        switch_gray_corrections_off();
     }
     void TearDown() override {
         epc::set_gray_calibration_frames(100);

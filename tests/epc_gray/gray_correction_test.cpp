@@ -9,8 +9,10 @@
 #include <vector>
 
 #include "epc/gray_correction.h"
+#include "epc_gray/corrections_off.h"
 #include "epc/pipeline_fixture.h"
 #include "support/log_capture.h"
+#include "support/printed.h"
 #include "support/temp_dir.h"
 
 namespace tarvo::test {
@@ -28,12 +30,7 @@ class GrayCorrectionTest : public PipelineTest {
         dir_.enter();
         configSetWaferID(1);
         configSetChipID(1);
-        setCorrectGrayscaleOffset(0);
-        setCorrectGrayscaleGain(0);
-        calculationCorrectFlimOffset(0);
-        calculationCorrectFlimGain(0);
-        calculateSetFlimCorrectionAvailable(0);
-        epc::reset_grayscale_tables();
+        switch_gray_corrections_off();
         epc::reset_flim_tables(0);
         epc::reset_flim_tables(1);
     }
@@ -69,12 +66,17 @@ class GrayCorrectionTest : public PipelineTest {
     TempDir dir_;
 };
 
-template <typename Fn>
-std::string printed(Fn &&fn) {
-    ::testing::internal::CaptureStdout();
-    fn();
-    return ::testing::internal::GetCapturedStdout();
-}
+// One pixel through an offset and gain correction: the switches, the pixel's table entries, and
+// the value in and out.
+struct CorrectionCase {
+    const char *name;
+    bool offset_on;
+    bool gain_on;
+    double offset;
+    double gain;
+    uint16_t in;
+    uint16_t out;
+};
 
 const char kTableFile[] = "grayscale660_gain_offset_W001_C001.txt";
 
@@ -83,15 +85,7 @@ TEST_F(GrayCorrectionTest, GrayscaleValues) {
     constexpr int kRow = 3;
     constexpr int kCol = 7;
     constexpr int kEntry = kRow * kCols + kCol;
-    const struct {
-        const char *name;
-        bool offset_on;
-        bool gain_on;
-        double offset;
-        double gain;
-        uint16_t in;
-        uint16_t out;
-    } cases[] = {
+    const CorrectionCase cases[] = {
         {"offset", true, false, 10.0, 1.0, 1000, 990},
         {"offset leaves codes", true, false, 10.0, 1.0, 65400, 65400},
         {"gain", false, true, 0.0, 2.0, 2148, 2248},
@@ -136,15 +130,7 @@ TEST_F(GrayCorrectionTest, RegionStartsAtItsTableEntry) {
 
 TEST_F(GrayCorrectionTest, FlimValuesPerGate) {
     constexpr int kEntry = 2 * kCols + 5;
-    const struct {
-        const char *name;
-        bool offset_on;
-        bool gain_on;
-        double offset;
-        double gain;
-        uint16_t in;
-        uint16_t out;
-    } cases[] = {
+    const CorrectionCase cases[] = {
         {"offset", true, false, 10.0, 1.0, 1000, 990},
         {"offset truncates", true, false, 0.7, 1.0, 1000, 999},
         {"gain, no mid-scale", false, true, 0.0, 1.5, 1001, 1502},

@@ -15,6 +15,7 @@
 
 #include "epc/frame_source.h"
 #include "epc/gray_correction.h"
+#include "image_spread.h"
 
 namespace {
 
@@ -33,14 +34,7 @@ double gray_spread() {
     }
     if (samples != kPixels || !tarvo::epc::frame_source_last_ok())
         return -1.0;
-    double sum = 0.0;
-    double squares = 0.0;
-    for (int i = 0; i < kPixels; ++i) {
-        sum += image[i];
-        squares += static_cast<double>(image[i]) * image[i];
-    }
-    const double mean = sum / kPixels;
-    return std::sqrt(std::fmax(squares / kPixels - mean * mean, 0.0));
+    return tarvo::test::spread_of(image, kPixels).deviation;
 }
 
 int run(double percent) {

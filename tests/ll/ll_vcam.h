@@ -6,28 +6,17 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstring>
-#include <functional>
 #include <memory>
-#include <thread>
 #include <utility>
 #include <vector>
 
 #include "ll/usb_ll.h"
 #include "support/log_capture.h"
+#include "support/wait.h"
 #include "vcam.h"
 
 namespace tarvo::test {
-
-// Waits for a condition that another thread brings about. The bound only keeps a broken build
-// from hanging; no test asserts on how long anything takes.
-inline bool eventually(const std::function<bool()> &pred) {
-    for (int i = 0; i < 3000 && !pred(); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return pred();
-}
 
 inline tarvo_ll_dev_t zeroed_record() {
     tarvo_ll_dev_t dev;

@@ -9,24 +9,19 @@
 #include <thread>
 #include <vector>
 
+#include "support/capture_device.h"
+
 namespace {
 
-constexpr uint32_t kFrameBytes = 320 * 240 * 8;
+using tarvo::test::kFrameBytes;
 
 std::atomic<int> g_frames{0};
 
-void count_frame(tarvo_dev_t *, tarvo_frame_t *) { g_frames.fetch_add(1); }
+void count_frame(tarvo_dev_t *, tarvo_frame_t *) {
+    g_frames.fetch_add(1);
+}
 
-class CapThreads : public ::testing::Test {
-protected:
-    void SetUp() override {
-        zr_log_disable();
-        ASSERT_NE(tarvo_dev_open(&dev_), nullptr);
-        ASSERT_TRUE(tarvo_cap_set_frame_buffer(&dev_, nullptr, 10 * TARVO_CAP_FRAME_UNIT));
-    }
-    void TearDown() override { tarvo_dev_close(&dev_); }
-    tarvo_dev_t dev_{};
-};
+using CapThreads = tarvo::test::OpenDeviceTest;
 
 TEST_F(CapThreads, FetchWaitAndParametersAtOnceThenStop) {
     g_frames = 0;
@@ -36,7 +31,8 @@ TEST_F(CapThreads, FetchWaitAndParametersAtOnceThenStop) {
     std::thread fetcher([&] {
         std::vector<uint8_t> buf(kFrameBytes);
         for (int i = 0; i < 10; ++i) {
-            if (tarvo_cap_get_frames(&dev_, 1, buf.data(), kFrameBytes, nullptr) == 1) ++fetched;
+            if (tarvo_cap_get_frames(&dev_, 1, buf.data(), kFrameBytes, nullptr) == 1)
+                ++fetched;
         }
     });
     std::thread params([&] {

@@ -10,21 +10,14 @@
 #include <thread>
 #include <vector>
 
+#include "support/capture_device.h"
+
 namespace {
 
-constexpr uint32_t kFrameBytes = 320 * 240 * 8;
+using tarvo::test::kFrameBytes;
 constexpr int kPixels = 320 * 240;
 
-class DecodeThreads : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        zr_log_disable();
-        ASSERT_NE(tarvo_dev_open(&dev_), nullptr);
-        ASSERT_TRUE(tarvo_cap_set_frame_buffer(&dev_, nullptr, 10 * TARVO_CAP_FRAME_UNIT));
-    }
-    void TearDown() override { tarvo_dev_close(&dev_); }
-    tarvo_dev_t dev_{};
-};
+using DecodeThreads = tarvo::test::OpenDeviceTest;
 
 TEST_F(DecodeThreads, ConvertWhileAnotherThreadFetches) {
     ASSERT_TRUE(tarvo_cap_start(&dev_));

@@ -6,55 +6,23 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
-#include <cstdio>
 #include <cstdlib>
-#include <functional>
 #include <mutex>
 #include <thread>
 #include <utility>
 #include <vector>
 
 #include "api/dev_ctx.h"
+#include "support/capture_device.h"
+#include "support/wait.h"
 
 namespace {
 
-constexpr uint32_t kFrameBytes = 320 * 240 * 8;
+using tarvo::test::eventually;
+using tarvo::test::kFrameBytes;
+using tarvo::test::run_to_completion;
 
-// Waits for something another thread brings about; the bound only keeps a broken build from
-// hanging, no test asserts on durations.
-bool eventually(const std::function<bool()> &pred) {
-    for (int i = 0; i < 3000 && !pred(); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    return pred();
-}
-
-// Runs `work` on a thread of its own and joins it; a call that never returns fails the test and
-// ends the program, since the stuck thread cannot be joined.
-void run_to_completion(const char *what, const std::function<void()> &work) {
-    std::atomic<bool> done{false};
-    std::thread thread([&] {
-        work();
-        done = true;
-    });
-    if (!eventually([&] { return done.load(); })) {
-        ADD_FAILURE() << what << " never returned";
-        std::fflush(nullptr);
-        std::_Exit(1);
-    }
-    thread.join();
-}
-
-class LifecycleThreads : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        zr_log_disable();
-        ASSERT_NE(tarvo_dev_open(&dev_), nullptr);
-        ASSERT_TRUE(tarvo_cap_set_frame_buffer(&dev_, nullptr, 10 * TARVO_CAP_FRAME_UNIT));
-    }
-    void TearDown() override { tarvo_dev_close(&dev_); }
-    tarvo_dev_t dev_{};
-};
+using LifecycleThreads = tarvo::test::OpenDeviceTest;
 
 TEST_F(LifecycleThreads, CloseWhileOtherThreadsAreInsideCommands) {
     ASSERT_TRUE(tarvo_cap_start(&dev_));

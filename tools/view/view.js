@@ -261,6 +261,7 @@ async function statusLoop() {
       $('st-tillum').textContent = s.illumination_temp.toFixed(1);
       $('st-integration').textContent = s.integration_us;
       $('st-modulation').textContent = s.modulation_khz;
+      showCamera(s.camera_note || s.camera, s.camera !== 'capturing');
       state.status = s;
       if (!state.controlsLoaded) {
         state.controlsLoaded = true;
@@ -272,9 +273,17 @@ async function statusLoop() {
         if (s.integration_us >= 0) $('integration').value = s.integration_us;
         if (s.frame_rate > 0) $('frame_rate').value = s.frame_rate;
       }
-    } catch (e) { /* server busy or gone: try again */ }
+    } catch (e) {
+      showCamera('viewer not answering', true); // server busy or gone: try again
+    }
     await sleep(1000);
   }
+}
+
+// "camera left; waiting for it to return", "camera back, capture resumed" and the like.
+function showCamera(text, away) {
+  $('st-camera').textContent = text;
+  $('st-camera').classList.toggle('away', away);
 }
 
 async function send(key, value) {
@@ -283,9 +292,14 @@ async function send(key, value) {
     headers: { 'X-Tarvo-Token': token, 'Content-Type': 'application/x-www-form-urlencoded' },
     body: new URLSearchParams({ [key]: value }),
   });
-  $('message').textContent = res.ok ? `${key} set` : `${key}: ${(await res.text()).trim()}`;
+  $('message').textContent = res.ok ? `${key} set` : `${key}: ${reason(await res.text())}`;
   if (res.ok && key === 'undistort') { state.rays = null; await loadRays(); }
   return res.ok;
+}
+
+// The refusal's text: plain, or the "error" of a JSON answer (the camera is away).
+function reason(text) {
+  try { return JSON.parse(text).error || text.trim(); } catch (e) { return text.trim(); }
 }
 
 function hookControls() {
