@@ -17,6 +17,7 @@
 
 #include "epc/calibration_files.h"
 #include "epc/calibration_state.h"
+#include "private_dir.h"
 
 namespace {
 
@@ -31,13 +32,9 @@ fs::path &work_dir() {
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     zr_log_disable();
-    char tmpl[] = "/tmp/tarvo-fuzz-badpx-XXXXXX";
-    if (mkdtemp(tmpl) == nullptr)
-        std::abort();
-    work_dir() = tmpl;
+    work_dir() = tarvo::fuzz::private_dir("badpx");
     fs::current_path(work_dir());
     fs::create_directories("calibration");
-    std::atexit([] { fs::remove_all(work_dir()); });
     return 0;
 }
 

@@ -17,6 +17,7 @@
 #include <string>
 
 #include "drivers/calib_package.h"
+#include "private_dir.h"
 
 namespace {
 
@@ -66,18 +67,14 @@ void check_left_behind() {
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     zr_log_disable();
-    char tmpl[] = "/tmp/tarvo-fuzz-package-XXXXXX";
-    if (mkdtemp(tmpl) == nullptr)
-        std::abort();
     Work &w = work();
-    w.root = tmpl;
+    w.root = tarvo::fuzz::private_dir("package");
     w.prefix = w.root / "prefix";
     w.prefix_text = w.prefix.string() + "/";
     for (auto &set : w.names) {
         std::strcpy(set.parameters, kParamName);
         std::strcpy(set.distance_images, kImagesName);
     }
-    std::atexit([] { fs::remove_all(work().root); });
     return 0;
 }
 

@@ -23,6 +23,7 @@
 #include <string>
 
 #include "drivers/calib_package.h"
+#include "private_dir.h"
 
 namespace {
 
@@ -131,11 +132,8 @@ void check(bool ok, const Snapshot &before, const Snapshot &after) {
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     zr_log_disable();
-    char tmpl[] = "/tmp/tarvo-fuzz-split-XXXXXX";
-    if (mkdtemp(tmpl) == nullptr)
-        std::abort();
     Work &w = work();
-    w.root = tmpl;
+    w.root = tarvo::fuzz::private_dir("split");
     w.dir = w.root / "unpacked";
     w.prefix = w.dir.string() + "/";
     w.outside = w.root / "calib_and_param_000.bin";
@@ -148,7 +146,6 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     }
     std::strcpy(w.names[0].parameters, "unused_param.bin");
     std::strcpy(w.names[0].distance_images, "unused_images.bin");
-    std::atexit([] { fs::remove_all(work().root); });
     return 0;
 }
 

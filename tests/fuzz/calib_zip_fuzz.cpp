@@ -11,6 +11,7 @@
 #include <string>
 
 #include "drivers/calib_package.h"
+#include "private_dir.h"
 
 namespace {
 
@@ -37,11 +38,7 @@ int count_entry(const char *name, void *arg) {
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     zr_log_disable();
-    char tmpl[] = "/tmp/tarvo-fuzz-zip-XXXXXX";
-    if (mkdtemp(tmpl) == nullptr)
-        std::abort();
-    work() = tmpl;
-    std::atexit([] { fs::remove_all(work()); });
+    work() = tarvo::fuzz::private_dir("zip");
     return 0;
 }
 

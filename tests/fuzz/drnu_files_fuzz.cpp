@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <vector>
+#include "private_dir.h"
 
 namespace {
 
@@ -38,10 +39,7 @@ void write_file(const fs::path &path, const uint8_t *data, size_t size) {
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     zr_log_disable();
-    char tmpl[] = "/tmp/tarvo-fuzz-drnu-XXXXXX";
-    if (mkdtemp(tmpl) == nullptr)
-        std::abort();
-    files().dir = tmpl;
+    files().dir = tarvo::fuzz::private_dir("drnu");
     fs::current_path(files().dir);
     // Saving once shows the names the loaders look for.
     (void)calibrationSaveDRNU_LUT();
@@ -52,7 +50,6 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
             files().drnu.push_back(entry.path());
     }
     std::sort(files().drnu.begin(), files().drnu.end());
-    std::atexit([] { fs::remove_all(files().dir); });
     return 0;
 }
 

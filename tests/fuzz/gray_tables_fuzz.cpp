@@ -17,6 +17,7 @@
 #include <memory>
 #include <string>
 #include <vector>
+#include "private_dir.h"
 
 namespace {
 
@@ -67,15 +68,11 @@ void correct_some_image() {
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     zr_log_disable();
-    char tmpl[] = "/tmp/tarvo-fuzz-gray-XXXXXX";
-    if (mkdtemp(tmpl) == nullptr)
-        std::abort();
-    files().dir = tmpl;
+    files().dir = tarvo::fuzz::private_dir("gray");
     fs::current_path(files().dir);
     files().gray_tables = saved_as(calculateSaveGrayscaleGainOffset);
     files().flim_tables[0] = saved_as([] { return calculateSaveFlimGainOffset(0); });
     files().flim_tables[1] = saved_as([] { return calculateSaveFlimGainOffset(1); });
-    std::atexit([] { fs::remove_all(files().dir); });
     setCorrectGrayscaleOffset(1);
     setCorrectGrayscaleGain(1);
     calculationCorrectFlimOffset(1);

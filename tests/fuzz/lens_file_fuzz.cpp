@@ -14,6 +14,7 @@
 #include <memory>
 
 #include "drivers/lens_param.h"
+#include "private_dir.h"
 
 namespace {
 
@@ -41,11 +42,7 @@ void undistort_with(const zr_lens_param_t &lens) {
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     zr_log_disable();
-    char tmpl[] = "/tmp/tarvo-fuzz-lens-XXXXXX";
-    if (mkdtemp(tmpl) == nullptr)
-        std::abort();
-    lens_file() = fs::path(tmpl) / "lens_param.txt";
-    std::atexit([] { fs::remove_all(lens_file().parent_path()); });
+    lens_file() = tarvo::fuzz::private_dir("lens") / "lens_param.txt";
     return 0;
 }
 

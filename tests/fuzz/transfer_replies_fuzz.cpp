@@ -17,6 +17,7 @@
 
 #include "scripted_camera.h"
 #include "transfer/action_protocol.h"
+#include "private_dir.h"
 
 namespace {
 
@@ -62,13 +63,9 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     zr_log_disable();
     tarvo::transfer::timing().sleep = [](std::chrono::milliseconds) {};
     tarvo::transfer::timing().erase_limit = std::chrono::milliseconds(1);
-    char tmpl[] = "/tmp/tarvo-fuzz-XXXXXX";
-    if (mkdtemp(tmpl) == nullptr)
-        std::abort();
-    work_dir() = tmpl;
+    work_dir() = tarvo::fuzz::private_dir("transfer");
     fs::create_directories(read_target().parent_path());
     write_image();
-    std::atexit([] { fs::remove_all(work_dir()); });
     return 0;
 }
 
