@@ -17,9 +17,13 @@
 #include <unistd.h>
 
 #include "api/path.h"
+#include "ll/byte_order.h"
 
 namespace tarvo::calib {
 namespace {
+
+using bytes::get_le16;
+using bytes::get_le32;
 
 constexpr const char *kPackageName = "calibration.bin";
 constexpr const char *kZipName = "tmp.zip";
@@ -47,13 +51,6 @@ using File = std::unique_ptr<FILE, FileCloser>;
 
 File open_file(const std::string &path, const char *mode) {
     return File(std::fopen(path.c_str(), mode));
-}
-
-uint32_t le32(const uint8_t *p) {
-    return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
-}
-uint16_t le16(const uint8_t *p) {
-    return static_cast<uint16_t>(p[0] | p[1] << 8);
 }
 
 const char *prefix_of(const tarvo_dev_t *dev) {
@@ -293,7 +290,7 @@ bool _calib_pk_parse(tarvo_dev_t *dev, ConstFileNames names) {
             zr_log(3, "WRN", "[%s] No zip used\n", tag);
             return false;
         }
-        zip_len = le32(hdr + 11);
+        zip_len = get_le32(hdr + 11);
         const long size = file_size(package_path);
         if (size < 0 || zip_len > static_cast<uint64_t>(size) - kHeaderSize) {
             zr_log(4, "ERR", "[%s] zip length %u beyond the package (%ld bytes)\n", tag, zip_len,
@@ -323,7 +320,7 @@ bool _calib_pk_parse(tarvo_dev_t *dev, ConstFileNames names) {
     }
     zr_log(1, "DBG", "[%s] unzip %s OK\n", tag, zip_path.c_str());
     tarvo_param_item_t chip{};
-    const int chip_id = get_param(dev, kParamChipInfo, chip) ? le16(chip.param_val + 2) : 0;
+    const int chip_id = get_param(dev, kParamChipInfo, chip) ? get_le16(chip.param_val + 2) : 0;
     char expected[64];
     std::snprintf(expected, sizeof expected, kChipFileFormat, chip_id);
     const std::string pattern = in_prefix(dev, kChipFilePattern);
@@ -352,18 +349,19 @@ bool _load_calib_data(tarvo_drv_t *drv, ConstFileNames names) {
         zr_log(4, "ERR", "[%s]  get param of calib data failed!\n", tag);
     } else {
         const uint8_t *v = info.param_val;
-        const uint32_t fsize = le32(v + 7);
+        const uint32_t fsize = get_le32(v + 7);
         if (v[0] != 1) {
             zr_log(1, "DBG", "[%s] %s: fsize:%d, valid data size:%d, ck_sum:%d, version:%d\n", tag,
-                   "Calib data not valid", static_cast<int>(fsize), static_cast<int>(le32(v + 11)),
-                   le16(v + 15), static_cast<int>(le32(v + 3)));
+                   "Calib data not valid", static_cast<int>(fsize),
+                   static_cast<int>(get_le32(v + 11)), get_le16(v + 15),
+                   static_cast<int>(get_le32(v + 3)));
         } else if (fsize <= kHeaderSize || fsize > kUploadFrameBuffer) {
             // The package must fit the frame buffer reserved for it above.
             zr_log(4, "ERR", "[%s] calibration package of %u bytes refused\n", tag, fsize);
         } else {
             zr_log(1, "DBG", "[%s] fsize:%d, valid data size:%d, ck_sum:%d, version:%d\n", tag,
-                   static_cast<int>(fsize), static_cast<int>(le32(v + 11)), le16(v + 15),
-                   static_cast<int>(le32(v + 3)));
+                   static_cast<int>(fsize), static_cast<int>(get_le32(v + 11)), get_le16(v + 15),
+                   static_cast<int>(get_le32(v + 3)));
             result = capture_package(dev, names, fsize);
         }
     }

@@ -24,6 +24,7 @@
 #include "drivers/frame_info.h"
 #include "epc/device_io.h"
 #include "epc/pipeline_common.h"
+#include "ll/byte_order.h"
 
 namespace tarvo::epc_driver {
 
@@ -87,8 +88,7 @@ void remember_camera_settings(EpcDriverState &st, tarvo_dev_t *dev) {
         st.logged_frame_rate = fps;
     }
     if (read_param(dev, kIntegrationTimeParam, item))
-        st.logged_integration_us =
-            static_cast<uint16_t>(item.param_val[0] | item.param_val[1] << 8);
+        st.logged_integration_us = tarvo::bytes::get_le16(item.param_val);
 }
 
 bool epc_init(tarvo_drv_t *drv, tarvo_dev_t *dev) {

@@ -14,6 +14,7 @@
 #include "drivers/epc_pipeline_calls.h"
 #include "epc/calibration_state.h"
 #include "epc/optional_parts.h"
+#include "ll/byte_order.h"
 
 namespace {
 
@@ -32,10 +33,6 @@ constexpr int kHysteresis = 20;
 
 // The adapter opened g_zr_dev itself (standalone use) and closes it again.
 bool g_adapter_opened = false;
-
-uint16_t le16(const uint8_t *p) {
-    return static_cast<uint16_t>(p[0] | p[1] << 8);
-}
 
 void start_pipeline() {
     calibrationSetDefaultOffsetPhase(kDefaultOffsetPhase);
@@ -61,11 +58,11 @@ bool bind(tarvo_dev_t *dev) {
         return false;
     }
     // Part version, chip id, wafer id.
-    const uint16_t part_version = le16(item.param_val);
+    const uint16_t part_version = tarvo::bytes::get_le16(item.param_val);
     configSetPartVersion(part_version);
     configSetIcVersion(part_version);
-    configSetWaferID(le16(item.param_val + 4));
-    configSetChipID(le16(item.param_val + 2));
+    configSetWaferID(tarvo::bytes::get_le16(item.param_val + 4));
+    configSetChipID(tarvo::bytes::get_le16(item.param_val + 2));
     configSetDeviceAddress(kDeviceAddress);
     configInit(kDeviceAddress);
     start_pipeline();
