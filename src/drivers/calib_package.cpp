@@ -98,13 +98,6 @@ bool copy_bytes(FILE *from, FILE *to, uint64_t n) {
     return true;
 }
 
-// The directory part of a search pattern, with its trailing separator ("" for none).
-std::string directory_of(const char *pattern) {
-    const std::string posix = to_posix_separators(pattern);
-    const size_t slash = posix.rfind('/');
-    return slash == std::string::npos ? std::string() : posix.substr(0, slash + 1);
-}
-
 long file_size(const std::string &path) {
     struct stat st;
     return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) ? static_cast<long>(st.st_size) : -1;

@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "drivers/epc_driver_state.h"
@@ -71,6 +72,9 @@ int extracted_entry_count();
 using ExtractEntryFn = int (*)(const char *name, void *arg);
 int zip_extract(const char *zip_path, const char *dir, ExtractEntryFn on_entry, void *arg,
                 uint64_t max_bytes = kMaxExtractBytes);
+
+// The directory part of a search pattern in "/" form, with its trailing separator ("" for none).
+std::string directory_of(std::string_view pattern);
 
 // Names in the directory of `pattern` that match its last part, in name order. The pattern's
 // "\" counts as a directory separator; an empty directory part is the current directory.

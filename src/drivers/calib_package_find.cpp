@@ -11,11 +11,17 @@
 
 namespace tarvo::calib {
 
-std::vector<std::string> find_files(const std::string &pattern) {
+std::string directory_of(std::string_view pattern) {
     const std::string posix = to_posix_separators(pattern);
     const size_t slash = posix.rfind('/');
-    const std::string dir = slash == std::string::npos ? "." : posix.substr(0, slash + 1);
-    const std::string mask = slash == std::string::npos ? posix : posix.substr(slash + 1);
+    return slash == std::string::npos ? std::string() : posix.substr(0, slash + 1);
+}
+
+std::vector<std::string> find_files(const std::string &pattern) {
+    const std::string posix = to_posix_separators(pattern);
+    const std::string dir_part = directory_of(posix);
+    const std::string dir = dir_part.empty() ? "." : dir_part;
+    const std::string mask = posix.substr(dir_part.size());
     std::vector<std::string> names;
     std::unique_ptr<DIR, int (*)(DIR *)> d(opendir(dir.c_str()), closedir);
     if (!d)
