@@ -10,10 +10,8 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
-#include <fstream>
 #include <mutex>
 #include <random>
-#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -528,26 +526,13 @@ void Viewer::serve_ply(httplib::Response &res) {
         return;
     const int n = points(cloud, frame->distance, frame->width, frame->height, true);
     control.unlock();
-    char dir_template[] = "/tmp/tarvo-view-XXXXXX";
-    if (n <= 0 || mkdtemp(dir_template) == nullptr) {
+    if (n <= 0) {
         res.status = 503;
         return;
     }
-    const std::string path = std::string(dir_template) + "/cloud.ply";
-    std::string error;
-    const bool ok = write_ply(path, std::span<const float>(cloud.data(), 4 * size_t(n)), error);
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream body;
-    body << in.rdbuf();
-    std::remove(path.c_str());
-    rmdir(dir_template);
-    if (!ok) {
-        res.status = 500;
-        res.set_content(error + "\n", "text/plain");
-        return;
-    }
     res.set_header("Content-Disposition", "attachment; filename=\"tarvo-cloud.ply\"");
-    res.set_content(body.str(), "application/octet-stream");
+    res.set_content(ply_bytes(std::span<const float>(cloud.data(), 4 * size_t(n))),
+                    "application/octet-stream");
 }
 
 // Points from a distance image through the driver's lens parameters, or, for a camera without
