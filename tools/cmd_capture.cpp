@@ -38,27 +38,17 @@ double cpu_seconds() {
 struct Tally {
     unsigned received = 0;
     unsigned dropped = 0;
-    uint16_t last_index = 0;
-    bool counting_gaps = false;  // off until a frame gives the index to count from
+    FrameGaps gaps;
     Clock::time_point first, last;
 
     void add(const tarvo_frame_info_t &info) {
         const auto now = Clock::now();
         if (received == 0)
             first = now;
-        if (counting_gaps) {
-            // Frame indices count modulo 65536; a gap means frames the camera sent and we lost.
-            const uint16_t step = static_cast<uint16_t>(info.frame_idx - last_index);
-            if (step > 1)
-                dropped += step - 1u;
-        }
+        dropped += gaps.lost_before(info.frame_idx);
         last = now;
-        last_index = info.frame_idx;
-        counting_gaps = true;
         ++received;
     }
-    // A camera that came back counts its frames afresh: no gap to the frames before.
-    void resumed() { counting_gaps = false; }
     // From the first frame to the last, so the start-up does not count.
     double rate() const {
         const double secs = std::chrono::duration<double>(last - first).count();
@@ -119,7 +109,7 @@ int fetch_frames(tarvo_dev_t *dev, const CaptureOptions &opt, FrameFile &file, T
             progress.clear();
             if (!resume_after_unplug(dev, {opt.reconnect_wait, nullptr}, start_capture))
                 return fail("the camera did not come back");
-            tally.resumed();
+            tally.gaps.restart();
             continue;
         }
         if (n < 0) {

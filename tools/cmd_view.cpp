@@ -151,8 +151,7 @@ class Viewer {
     // Rate and losses, written by the capture thread.
     std::atomic<uint32_t> received_{0}, dropped_{0};
     std::atomic<double> fps_{0};
-    uint16_t last_index_ = 0;
-    bool counting_gaps_ = false;  // off until a frame gives the index to count from
+    FrameGaps gaps_;
     Clock::time_point rate_since_ = Clock::now();
     uint32_t rate_count_ = 0;
 
@@ -177,14 +176,7 @@ bool Viewer::begin_capture() {
 
 void Viewer::count_frame(const tarvo_frame_info_t &info) {
     ++received_;
-    if (counting_gaps_) {
-        // Frame indices count modulo 65536; a gap means frames the camera sent and we lost.
-        const uint16_t step = static_cast<uint16_t>(info.frame_idx - last_index_);
-        if (step > 1)
-            dropped_ += step - 1u;
-    }
-    last_index_ = info.frame_idx;
-    counting_gaps_ = true;
+    dropped_ += gaps_.lost_before(info.frame_idx);
     ++rate_count_;
     const double secs = std::chrono::duration<double>(Clock::now() - rate_since_).count();
     if (secs >= 1.0) {
@@ -284,7 +276,7 @@ bool Viewer::wait_for_camera() {
         return false;
     }
     camera_open_ = true;
-    counting_gaps_ = false;  // the camera counts its frames afresh
+    gaps_.restart();
     rate_count_ = 0;
     rate_since_ = Clock::now();
     ++resumed_;

@@ -104,6 +104,25 @@ class ProgressLine {
     bool dirty_ = false;
 };
 
+// Frames the camera sent and the host lost, from gaps in the frame indices (modulo 65536).
+class FrameGaps {
+  public:
+    // Frames lost just before the frame `index`; none for the first frame after a restart.
+    unsigned lost_before(uint16_t index) {
+        const uint16_t step = static_cast<uint16_t>(index - last_);
+        const unsigned lost = counting_ && step > 1 ? step - 1u : 0u;
+        last_ = index;
+        counting_ = true;
+        return lost;
+    }
+    // A camera that came back counts its frames afresh: no gap to the frames before.
+    void restart() { counting_ = false; }
+
+  private:
+    uint16_t last_ = 0;
+    bool counting_ = false;  // off until a frame gives the index to count from
+};
+
 // "[=====>     ]  42%" of done out of total.
 std::string progress_bar(uint64_t done, uint64_t total, int width = 30);
 
