@@ -1,7 +1,6 @@
 // tarvo capture and tarvo demo: frames from the first camera, with a summary of what arrived.
 #include <time.h>
 
-#include <atomic>
 #include <chrono>
 #include <memory>
 #include <vector>
@@ -19,15 +18,6 @@ struct CaptureOptions {
     std::string output;
     unsigned reconnect_wait = 30;  // seconds a camera that left may take to return; 0: fail
 };
-
-// The error callback has no user pointer, and there is one capture per process.
-std::atomic<uint32_t> g_discarded{0};
-
-bool on_capture_error(tarvo_dev_t *, int err, uint32_t arg) {
-    if (err == TARVO_ERR_CAP_FRAME_DISCARD)
-        g_discarded = arg;  // the parser's running total
-    return true;
-}
 
 double cpu_seconds() {
     timespec ts{};
@@ -93,9 +83,7 @@ class FrameFile {
 constexpr uint32_t kBufferFrames = 10;
 
 bool start_capture(tarvo_dev_t *dev) {
-    tarvo_cap_set_callback_on_error(dev, on_capture_error);
-    return tarvo_cap_set_frame_buffer(dev, nullptr, kBufferFrames * TARVO_CAP_FRAME_UNIT) &&
-           tarvo_cap_start(dev);
+    return tool::start_capture(dev, kBufferFrames);
 }
 
 int fetch_frames(tarvo_dev_t *dev, const CaptureOptions &opt, FrameFile &file, Tally &tally) {
@@ -139,7 +127,7 @@ int capture_frames(tarvo_dev_t *dev, const CaptureOptions &opt) {
     FrameFile file;
     if (!opt.output.empty() && !file.open(opt.output))
         return fail("cannot write %s", opt.output.c_str());
-    g_discarded = 0;
+    reset_discarded_frames();
     if (!start_capture(dev))
         return fail("capture did not start");
     const auto begin = Clock::now();
@@ -154,7 +142,7 @@ int capture_frames(tarvo_dev_t *dev, const CaptureOptions &opt) {
         result = fail("cannot write %s", opt.output.c_str());
     std::printf("captured %u frame(s) in %.2f s (%.1f fps)\n", tally.received, secs, tally.rate());
     std::printf("received %u, dropped %u, discarded %u, %.1f fps, cpu %.2f ms per frame\n",
-                tally.received, tally.dropped, g_discarded.load(), tally.rate(),
+                tally.received, tally.dropped, discarded_frames(), tally.rate(),
                 tally.received > 0 ? cpu * 1e3 / tally.received : 0.0);
     return result;
 }

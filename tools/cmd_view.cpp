@@ -64,22 +64,13 @@ struct Frame {
     int modulation_khz = 0;
 };
 
-// The error callback has no user pointer, and there is one capture per process.
-std::atomic<uint32_t> g_discarded{0};
-
-bool on_capture_error(tarvo_dev_t *, int err, uint32_t arg) {
-    if (err == TARVO_ERR_CAP_FRAME_DISCARD)
-        g_discarded = arg;
-    return true;
-}
-
 class Viewer {
   public:
     Viewer(tarvo_dev_t *dev, std::string token, unsigned reconnect_wait)
         : dev_(dev), token_(std::move(token)), reconnect_wait_(reconnect_wait) {}
 
     bool start_capture() {
-        g_discarded = 0;
+        reset_discarded_frames();
         if (!begin_capture())
             return false;
         capture_thread_ = std::thread([this] { capture_loop(); });
@@ -169,9 +160,7 @@ class Viewer {
 
 bool Viewer::begin_capture() {
     constexpr uint32_t kBufferFrames = 10;
-    tarvo_cap_set_callback_on_error(dev_, on_capture_error);
-    return tarvo_cap_set_frame_buffer(dev_, nullptr, kBufferFrames * TARVO_CAP_FRAME_UNIT) &&
-           tarvo_cap_start(dev_);
+    return tool::start_capture(dev_, kBufferFrames);
 }
 
 void Viewer::count_frame(const tarvo_frame_info_t &info) {
@@ -440,7 +429,7 @@ void Viewer::serve_status(httplib::Response &res) {
         "\"frame_rate\":%d,\"modulation_khz\":%d,\"auto_exposure\":%s,\"ae_target\":%u,"
         "\"min_amplitude\":%d,\"undistort\":%s,\"hdr\":%s,\"capturing\":%s,"
         "\"camera\":\"%s\",\"resumed\":%u,\"camera_note\":",
-        last.seq, received_.load(), fps_.load(), dropped_.load(), g_discarded.load(),
+        last.seq, received_.load(), fps_.load(), dropped_.load(), discarded_frames(),
         last.sensor_temp, last.illumination_temp,
         integration ? static_cast<int>(*integration & 0xffff) : -1,
         frame_rate ? static_cast<int>(*frame_rate) : -1, last.modulation_khz,

@@ -104,6 +104,14 @@ class ProgressLine {
     bool dirty_ = false;
 };
 
+// Starts capturing into a library buffer of `buffer_frames` frames, with the frames the parser
+// discards counted for discarded_frames(). Also the restart after the camera returned.
+bool start_capture(tarvo_dev_t *dev, uint32_t buffer_frames);
+// The parser's running total of discarded frames (there is one capture per process).
+uint32_t discarded_frames();
+// Counts discarded frames from zero again, before a command's first start_capture.
+void reset_discarded_frames();
+
 // Frames the camera sent and the host lost, from gaps in the frame indices (modulo 65536).
 class FrameGaps {
   public:
