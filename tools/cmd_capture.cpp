@@ -1,7 +1,6 @@
 // tarvo capture and tarvo demo: frames from the first camera, with a summary of what arrived.
 #include <time.h>
 
-#include <atomic>
 #include <chrono>
 #include <memory>
 #include <vector>
@@ -20,15 +19,6 @@ struct CaptureOptions {
     unsigned reconnect_wait = 30;  // seconds a camera that left may take to return; 0: fail
 };
 
-// The error callback has no user pointer, and there is one capture per process.
-std::atomic<uint32_t> g_discarded{0};
-
-bool on_capture_error(tarvo_dev_t *, int err, uint32_t arg) {
-    if (err == TARVO_ERR_CAP_FRAME_DISCARD)
-        g_discarded = arg;  // the parser's running total
-    return true;
-}
-
 double cpu_seconds() {
     timespec ts{};
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
@@ -38,27 +28,17 @@ double cpu_seconds() {
 struct Tally {
     unsigned received = 0;
     unsigned dropped = 0;
-    uint16_t last_index = 0;
-    bool counting_gaps = false;  // off until a frame gives the index to count from
+    FrameGaps gaps;
     Clock::time_point first, last;
 
     void add(const tarvo_frame_info_t &info) {
         const auto now = Clock::now();
         if (received == 0)
             first = now;
-        if (counting_gaps) {
-            // Frame indices count modulo 65536; a gap means frames the camera sent and we lost.
-            const uint16_t step = static_cast<uint16_t>(info.frame_idx - last_index);
-            if (step > 1)
-                dropped += step - 1u;
-        }
+        dropped += gaps.lost_before(info.frame_idx);
         last = now;
-        last_index = info.frame_idx;
-        counting_gaps = true;
         ++received;
     }
-    // A camera that came back counts its frames afresh: no gap to the frames before.
-    void resumed() { counting_gaps = false; }
     // From the first frame to the last, so the start-up does not count.
     double rate() const {
         const double secs = std::chrono::duration<double>(last - first).count();
@@ -103,9 +83,7 @@ class FrameFile {
 constexpr uint32_t kBufferFrames = 10;
 
 bool start_capture(tarvo_dev_t *dev) {
-    tarvo_cap_set_callback_on_error(dev, on_capture_error);
-    return tarvo_cap_set_frame_buffer(dev, nullptr, kBufferFrames * TARVO_CAP_FRAME_UNIT) &&
-           tarvo_cap_start(dev);
+    return tool::start_capture(dev, kBufferFrames);
 }
 
 int fetch_frames(tarvo_dev_t *dev, const CaptureOptions &opt, FrameFile &file, Tally &tally) {
@@ -119,7 +97,7 @@ int fetch_frames(tarvo_dev_t *dev, const CaptureOptions &opt, FrameFile &file, T
             progress.clear();
             if (!resume_after_unplug(dev, {opt.reconnect_wait, nullptr}, start_capture))
                 return fail("the camera did not come back");
-            tally.resumed();
+            tally.gaps.restart();
             continue;
         }
         if (n < 0) {
@@ -149,7 +127,7 @@ int capture_frames(tarvo_dev_t *dev, const CaptureOptions &opt) {
     FrameFile file;
     if (!opt.output.empty() && !file.open(opt.output))
         return fail("cannot write %s", opt.output.c_str());
-    g_discarded = 0;
+    reset_discarded_frames();
     if (!start_capture(dev))
         return fail("capture did not start");
     const auto begin = Clock::now();
@@ -164,7 +142,7 @@ int capture_frames(tarvo_dev_t *dev, const CaptureOptions &opt) {
         result = fail("cannot write %s", opt.output.c_str());
     std::printf("captured %u frame(s) in %.2f s (%.1f fps)\n", tally.received, secs, tally.rate());
     std::printf("received %u, dropped %u, discarded %u, %.1f fps, cpu %.2f ms per frame\n",
-                tally.received, tally.dropped, g_discarded.load(), tally.rate(),
+                tally.received, tally.dropped, discarded_frames(), tally.rate(),
                 tally.received > 0 ? cpu * 1e3 / tally.received : 0.0);
     return result;
 }

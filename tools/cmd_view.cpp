@@ -10,10 +10,8 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
-#include <fstream>
 #include <mutex>
 #include <random>
-#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -66,22 +64,13 @@ struct Frame {
     int modulation_khz = 0;
 };
 
-// The error callback has no user pointer, and there is one capture per process.
-std::atomic<uint32_t> g_discarded{0};
-
-bool on_capture_error(tarvo_dev_t *, int err, uint32_t arg) {
-    if (err == TARVO_ERR_CAP_FRAME_DISCARD)
-        g_discarded = arg;
-    return true;
-}
-
 class Viewer {
   public:
     Viewer(tarvo_dev_t *dev, std::string token, unsigned reconnect_wait)
         : dev_(dev), token_(std::move(token)), reconnect_wait_(reconnect_wait) {}
 
     bool start_capture() {
-        g_discarded = 0;
+        reset_discarded_frames();
         if (!begin_capture())
             return false;
         capture_thread_ = std::thread([this] { capture_loop(); });
@@ -153,8 +142,7 @@ class Viewer {
     // Rate and losses, written by the capture thread.
     std::atomic<uint32_t> received_{0}, dropped_{0};
     std::atomic<double> fps_{0};
-    uint16_t last_index_ = 0;
-    bool counting_gaps_ = false;  // off until a frame gives the index to count from
+    FrameGaps gaps_;
     Clock::time_point rate_since_ = Clock::now();
     uint32_t rate_count_ = 0;
 
@@ -172,21 +160,12 @@ class Viewer {
 
 bool Viewer::begin_capture() {
     constexpr uint32_t kBufferFrames = 10;
-    tarvo_cap_set_callback_on_error(dev_, on_capture_error);
-    return tarvo_cap_set_frame_buffer(dev_, nullptr, kBufferFrames * TARVO_CAP_FRAME_UNIT) &&
-           tarvo_cap_start(dev_);
+    return tool::start_capture(dev_, kBufferFrames);
 }
 
 void Viewer::count_frame(const tarvo_frame_info_t &info) {
     ++received_;
-    if (counting_gaps_) {
-        // Frame indices count modulo 65536; a gap means frames the camera sent and we lost.
-        const uint16_t step = static_cast<uint16_t>(info.frame_idx - last_index_);
-        if (step > 1)
-            dropped_ += step - 1u;
-    }
-    last_index_ = info.frame_idx;
-    counting_gaps_ = true;
+    dropped_ += gaps_.lost_before(info.frame_idx);
     ++rate_count_;
     const double secs = std::chrono::duration<double>(Clock::now() - rate_since_).count();
     if (secs >= 1.0) {
@@ -286,7 +265,7 @@ bool Viewer::wait_for_camera() {
         return false;
     }
     camera_open_ = true;
-    counting_gaps_ = false;  // the camera counts its frames afresh
+    gaps_.restart();
     rate_count_ = 0;
     rate_since_ = Clock::now();
     ++resumed_;
@@ -450,7 +429,7 @@ void Viewer::serve_status(httplib::Response &res) {
         "\"frame_rate\":%d,\"modulation_khz\":%d,\"auto_exposure\":%s,\"ae_target\":%u,"
         "\"min_amplitude\":%d,\"undistort\":%s,\"hdr\":%s,\"capturing\":%s,"
         "\"camera\":\"%s\",\"resumed\":%u,\"camera_note\":",
-        last.seq, received_.load(), fps_.load(), dropped_.load(), g_discarded.load(),
+        last.seq, received_.load(), fps_.load(), dropped_.load(), discarded_frames(),
         last.sensor_temp, last.illumination_temp,
         integration ? static_cast<int>(*integration & 0xffff) : -1,
         frame_rate ? static_cast<int>(*frame_rate) : -1, last.modulation_khz,
@@ -528,26 +507,13 @@ void Viewer::serve_ply(httplib::Response &res) {
         return;
     const int n = points(cloud, frame->distance, frame->width, frame->height, true);
     control.unlock();
-    char dir_template[] = "/tmp/tarvo-view-XXXXXX";
-    if (n <= 0 || mkdtemp(dir_template) == nullptr) {
+    if (n <= 0) {
         res.status = 503;
         return;
     }
-    const std::string path = std::string(dir_template) + "/cloud.ply";
-    std::string error;
-    const bool ok = write_ply(path, std::span<const float>(cloud.data(), 4 * size_t(n)), error);
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream body;
-    body << in.rdbuf();
-    std::remove(path.c_str());
-    rmdir(dir_template);
-    if (!ok) {
-        res.status = 500;
-        res.set_content(error + "\n", "text/plain");
-        return;
-    }
     res.set_header("Content-Disposition", "attachment; filename=\"tarvo-cloud.ply\"");
-    res.set_content(body.str(), "application/octet-stream");
+    res.set_content(ply_bytes(std::span<const float>(cloud.data(), 4 * size_t(n))),
+                    "application/octet-stream");
 }
 
 // Points from a distance image through the driver's lens parameters, or, for a camera without

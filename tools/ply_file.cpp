@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <vector>
 
 namespace tarvo::tool {
 
@@ -30,12 +29,16 @@ std::string header(size_t points) {
     return text;
 }
 
-std::vector<uint8_t> vertices(std::span<const float> xyzc) {
+}  // namespace
+
+std::string ply_bytes(std::span<const float> xyzc) {
     const size_t points = xyzc.size() / kFloatsPerPoint;
-    std::vector<uint8_t> bytes(points * kBytesPerVertex);
+    std::string bytes = header(points);
+    const size_t body = bytes.size();
+    bytes.resize(body + points * kBytesPerVertex);
     for (size_t i = 0; i < points; ++i) {
         const float *p = &xyzc[i * kFloatsPerPoint];
-        uint8_t *out = &bytes[i * kBytesPerVertex];
+        auto *out = reinterpret_cast<uint8_t *>(&bytes[body + i * kBytesPerVertex]);
         for (int k = 0; k < 3; ++k)
             put_float_le(out + 4 * k, p[k]);
         // The colour word: red in bits 0-7, green 8-15, blue 16-23 (exact in a float).
@@ -47,19 +50,15 @@ std::vector<uint8_t> vertices(std::span<const float> xyzc) {
     return bytes;
 }
 
-}  // namespace
-
 bool write_ply(const std::string &path, std::span<const float> xyzc, std::string &error) {
-    const std::string text = header(xyzc.size() / kFloatsPerPoint);
-    const std::vector<uint8_t> body = vertices(xyzc);
+    const std::string bytes = ply_bytes(xyzc);
     const std::string temp = path + ".part";
     std::FILE *f = std::fopen(temp.c_str(), "wb");
     if (f == nullptr) {
         error = "cannot write " + temp + ": " + std::strerror(errno);
         return false;
     }
-    bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size() &&
-              std::fwrite(body.data(), 1, body.size(), f) == body.size();
+    bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
     ok = std::fclose(f) == 0 && ok;
     if (!ok) {
         error = "cannot write " + temp + ": " + std::strerror(errno);

@@ -8,6 +8,10 @@
 
 namespace tarvo::tool {
 
+// The whole PLY file of the points of tarvo_frame_get_pcl_xyzd with colour (x, y, z, colour
+// word as float): header and vertices.
+std::string ply_bytes(std::span<const float> xyzc);
+
 // Writes the points of tarvo_frame_get_pcl_xyzd with colour (x, y, z, colour word as float) to
 // `path`, through a temporary file in the same directory that replaces `path` only once it is
 // complete. On failure returns false with the reason in `error`.

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
@@ -169,6 +170,33 @@ std::string progress_bar(uint64_t done, uint64_t total, int width) {
     char tail[16];
     std::snprintf(tail, sizeof tail, "] %3d%%", percent);
     return bar + tail;
+}
+
+namespace {
+
+// The error callback has no user pointer, so the count is the process's.
+std::atomic<uint32_t> g_discarded{0};
+
+bool on_capture_error(tarvo_dev_t *, int err, uint32_t arg) {
+    if (err == TARVO_ERR_CAP_FRAME_DISCARD)
+        g_discarded = arg;  // the parser's running total
+    return true;
+}
+
+}  // namespace
+
+bool start_capture(tarvo_dev_t *dev, uint32_t buffer_frames) {
+    tarvo_cap_set_callback_on_error(dev, on_capture_error);
+    return tarvo_cap_set_frame_buffer(dev, nullptr, buffer_frames * TARVO_CAP_FRAME_UNIT) &&
+           tarvo_cap_start(dev);
+}
+
+uint32_t discarded_frames() {
+    return g_discarded;
+}
+
+void reset_discarded_frames() {
+    g_discarded = 0;
 }
 
 }  // namespace tarvo::tool

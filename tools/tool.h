@@ -104,6 +104,33 @@ class ProgressLine {
     bool dirty_ = false;
 };
 
+// Starts capturing into a library buffer of `buffer_frames` frames, with the frames the parser
+// discards counted for discarded_frames(). Also the restart after the camera returned.
+bool start_capture(tarvo_dev_t *dev, uint32_t buffer_frames);
+// The parser's running total of discarded frames (there is one capture per process).
+uint32_t discarded_frames();
+// Counts discarded frames from zero again, before a command's first start_capture.
+void reset_discarded_frames();
+
+// Frames the camera sent and the host lost, from gaps in the frame indices (modulo 65536).
+class FrameGaps {
+  public:
+    // Frames lost just before the frame `index`; none for the first frame after a restart.
+    unsigned lost_before(uint16_t index) {
+        const uint16_t step = static_cast<uint16_t>(index - last_);
+        const unsigned lost = counting_ && step > 1 ? step - 1u : 0u;
+        last_ = index;
+        counting_ = true;
+        return lost;
+    }
+    // A camera that came back counts its frames afresh: no gap to the frames before.
+    void restart() { counting_ = false; }
+
+  private:
+    uint16_t last_ = 0;
+    bool counting_ = false;  // off until a frame gives the index to count from
+};
+
 // "[=====>     ]  42%" of done out of total.
 std::string progress_bar(uint64_t done, uint64_t total, int width = 30);
 
