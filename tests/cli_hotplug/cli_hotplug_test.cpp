@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 
 #include "frames/camera_frames.h"
+#include "support/wait.h"
 #include "vcam.h"
 
 namespace {
@@ -45,8 +46,7 @@ TEST(CliHotplug, CaptureResumesWhenTheCameraReturns) {
         outcome = run(std::string(TARVO_CLI_PATH) + " capture -n 120 --reconnect-wait 60");
     });
     // Unplug once frames flow, come back a moment later.
-    for (int i = 0; i < 3000 && cam->stream_stats().completed < 20; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    tarvo::test::eventually([&] { return cam->stream_stats().completed >= 20; });
     cam->unplug();
     std::this_thread::sleep_for(std::chrono::seconds(2));
     cam->replug();

@@ -32,6 +32,7 @@
 #include "calib/factory_calibration.h"
 #include "sensor/epc_sensor.h"
 #endif
+#include "support/capture_device.h"
 #include "support/log_capture.h"
 #include "support/temp_dir.h"
 #include "vcam.h"
@@ -46,7 +47,7 @@ using tarvo::test::TempDir;
 using vcam::Fault;
 using vcam::StreamStep;
 
-constexpr uint32_t kFrameBytes = 320 * 240 * 8;
+using tarvo::test::kFrameBytes;
 constexpr uint8_t kDataType = 2;
 constexpr const char *kUploadName = "upload.bin";
 constexpr const char *kImageName = "image.bin";

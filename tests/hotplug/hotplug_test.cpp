@@ -13,6 +13,7 @@
 
 #include "api/hotplug_watch.h"
 #include "frames/camera_frames.h"
+#include "support/capture_device.h"
 #include "support/log_capture.h"
 #include "vcam.h"
 
@@ -105,7 +106,7 @@ TEST_P(HotplugTest, ArrivalDepartureAndReturnUnderANewAddress) {
     ASSERT_NE(tarvo_dev_open(&dev), nullptr);
     ASSERT_TRUE(tarvo_cap_set_frame_buffer(&dev, nullptr, 2 * TARVO_CAP_FRAME_UNIT));
     ASSERT_TRUE(tarvo_cap_start(&dev));
-    std::vector<uint8_t> buf(320 * 240 * 8);
+    std::vector<uint8_t> buf(tarvo::test::kFrameBytes);
     tarvo_frame_info_t info{};
     EXPECT_EQ(tarvo_cap_get_frames(&dev, 1, buf.data(), static_cast<uint32_t>(buf.size()), &info),
               1);
