@@ -190,6 +190,16 @@ bool place_frame(tarvo_dev_ctx_t *ctx, const tarvo::FetchRequest *req, uint32_t 
     return true;
 }
 
+// A frame that does not fit the rest of the caller's buffer still counts as delivered, but the
+// caller gets only its first bytes: say so, or the cut frame surfaces later as a decode failure.
+void warn_if_truncated(const tarvo::FetchRequest *req, uint32_t frame_len) {
+    if (req == nullptr || req->buf == nullptr || frame_len <= req->size)
+        return;
+    zr_log(3, "WRN",
+           "[%s] buffer space of %u bytes is smaller than the frame of %u bytes: frame cut\n",
+           kFetchTag, req->size, frame_len);
+}
+
 void describe_frame(tarvo_dev_ctx_t *ctx, const zr_stream_frame_info_t &sinfo) {
     tarvo_drv_t *drv = ctx->drv;
     if (drv == nullptr || drv->ops->frame_get_info == nullptr ||
@@ -250,6 +260,7 @@ bool deliver_frame(tarvo_dev_t *dev, tarvo_cap_frame_ready_cb_t on_frame_ready) 
     if (zr_stream_fetch_frames(ctx->stream, nullptr, 0, 1, &sinfo, true) == 0)
         return false;
     tarvo::FetchRequest *req = claim_request(ctx);
+    warn_if_truncated(req, sinfo.frlen);
     Placement p;
     if (!place_frame(ctx, req, sinfo.frlen, on_frame_ready != nullptr, p) ||
         zr_stream_fetch_frames(ctx->stream, p.dst, static_cast<int>(p.dst_len), 1, &sinfo, false) ==
@@ -467,7 +478,10 @@ tarvo_frame_info_t tarvo::newest_frame_info(tarvo_dev_t *dev) {
     return ctx->frame_info;
 }
 
-void tarvo::stop_capture(tarvo_dev_ctx_t *ctx) {
+namespace {
+
+// Stops capture; the caller holds the context's control lock.
+void stop_capture_locked(tarvo_dev_ctx_t *ctx) {
     if (!ctx->capturing)
         return;
     zr_log(0, "TRC", "[%s] Enter\n", "_tarvo_cap_stop");
@@ -476,6 +490,13 @@ void tarvo::stop_capture(tarvo_dev_ctx_t *ctx) {
     ctx->capturing = !stopped;  // before the wake-up, so waiters see the final state
     wake_all(ctx);
     zr_log(0, "TRC", "[%s] Exit\n", "_tarvo_cap_stop");
+}
+
+}  // namespace
+
+void tarvo::stop_capture(tarvo_dev_ctx_t *ctx) {
+    std::lock_guard<std::mutex> control(ctx->control);
+    stop_capture_locked(ctx);
 }
 
 void tarvo::release_capture_waiters(tarvo_dev_ctx_t *ctx) {
@@ -541,10 +562,12 @@ TARVO_API bool tarvo_cap_start(tarvo_dev_t *dev) {
         return false;
     }
     tarvo_dev_ctx_t *ctx = call.ctx();
+    // A start on another thread must not reset the parser under the transfers it started.
+    std::lock_guard<std::mutex> control(ctx->control);
     if (ctx->capturing && ctx->force_stop.load()) {
         // The error callback muted this capture; starting again ends it first.
         zr_log(1, "DBG", "[%s] stop the muted capture\n", "_tarvo_cap_start");
-        tarvo::stop_capture(ctx);
+        stop_capture_locked(ctx);
     }
     if (ctx->capturing) {
         zr_log(3, "WRN", "[%s] capture is already running\n", __func__);

@@ -53,6 +53,9 @@ struct tarvo_dev_ctx {
     std::atomic<tarvo_cap_frame_ready_cb_t> on_frame_ready{nullptr};
     std::atomic<tarvo_cap_error_cb_t> on_error{nullptr};
 
+    // Serialises capture start and stop: the check of `capturing`, the parser reset and the
+    // transport's start or stop happen as one step. Taken before `mutex`, never under it.
+    std::mutex control;
     // Never held together with the library-wide call lock (dev.cpp).
     std::mutex mutex;
     std::condition_variable cond;  // frames, errors, stop, the end of a pass, a request served
