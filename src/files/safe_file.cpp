@@ -116,8 +116,9 @@ bool OutputFile::open_temporary(unsigned mode, bool keep_mode) {
             temp_ = std::move(name);
             return true;
         }
+        // The target's name in the message: the temporary one means nothing to the user.
         if (errno != EEXIST)
-            return fail(reason("cannot create", name, errno));
+            return fail(reason("cannot write", target_, errno));
     }
     return fail("cannot find a free temporary name beside " + target_);
 }

@@ -3,6 +3,7 @@
 // what it printed.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <cstdlib>
@@ -267,7 +268,9 @@ TEST_F(ToolsTest, CaptureSummarySaysWhatArrived) {
 
     const Outcome unwritable = run("tarvo-vcam -- tarvo capture -n 2 -o no-such-dir/raw.bin");
     EXPECT_EQ(unwritable.status, 1);
-    EXPECT_EQ(count_matches(unwritable.err, "^tarvo: cannot write no-such-dir/raw.bin$"), 1u);
+    EXPECT_EQ(count_matches(unwritable.err,
+                            "^tarvo: cannot write no-such-dir/raw.bin: No such file or directory$"),
+              1u);
 }
 
 TEST_F(ToolsTest, DataWrittenIsReadBackIdentical) {
@@ -314,6 +317,43 @@ TEST_F(ToolsTest, FlashStartsWithTheImagesOfTheFlashDir) {
     const Outcome env = run("TARVO_VCAM_FLASH_DIR=flash tarvo-vcam -- tarvo data read 6 h");
     EXPECT_EQ(env.status, 0) << env.err;
     EXPECT_EQ(file("h"), file("flash/type6.bin"));
+}
+
+// The files the tool writes: a link planted where a temporary file used to go is not followed,
+// and a FIFO named as the output is written into, not replaced by a regular file.
+TEST_F(ToolsTest, OutputsFollowNoPlantedLinkAndKeepAFifo) {
+    const struct {
+        const char *command;
+        const char *output;
+    } cases[] = {
+        {"tarvo depth -n 1 --format u16 -o", "d.zrd"},
+        {"tarvo gray -n 1 -o", "g.zrd"},
+        {"tarvo pointcloud -o", "p.ply"},
+        {"tarvo capture -n 2 -o", "c.raw"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.command);
+        const std::string out = c.output;
+        write("victim", 10, 1);
+        std::filesystem::create_symlink("victim", dir_.path() / (out + ".part"));
+        const Outcome r =
+            run(std::string("tarvo-vcam --no-calibration -- ") + c.command + " " + out);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(file("victim").size(), 10u);
+        EXPECT_TRUE(std::filesystem::is_regular_file(dir_.path() / out));
+        EXPECT_FALSE(file(out).empty());
+
+        // The shell holds the FIFO open (fd 3) so that it has a reader whatever the order of
+        // events; cat drains it and ends once both writers closed it.
+        const std::string fifo = "fifo-" + out;
+        const Outcome piped = run("{ mkfifo " + fifo + " && exec 3<>" + fifo + " && { cat " + fifo +
+                                  " >got 3>&- & } && tarvo-vcam --no-calibration -- " + c.command +
+                                  " " + fifo + "; s=$?; exec 3>&-; wait; exit $s; }");
+        EXPECT_EQ(piped.status, 0) << piped.err;
+        struct stat st;
+        ASSERT_EQ(lstat((dir_.path() / fifo).c_str(), &st), 0);
+        EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    }
 }
 
 }  // namespace
