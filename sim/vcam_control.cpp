@@ -7,6 +7,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -179,7 +180,7 @@ std::string run(const std::vector<std::string> &w, Camera &cam, const ControlHoo
         hooks.plant_calibration(cam, std::move(package));
         return "ok";
     }
-    return error("unknown command '" + verb + "'; try help");
+    return error("unknown command '" + verb + "'");
 }
 
 }  // namespace
@@ -193,17 +194,18 @@ std::string control_command(const std::string &line,
     if (w.empty())
         return error("empty command; try help");
     if (w[0] == "help") {
-        std::string one_line = kControlHelp;
-        for (char &c : one_line) {
-            if (c == '\n')
-                c = ';';
-        }
-        return "ok " + one_line;
+        return "ok cameras; status I; unplug I; replug I; fault I KIND TYPE VALUE ...; "
+               "clear-faults I; param I N [HEX]; calibration I FILE|none (tarvo-vcam --help "
+               "has the details)";
     }
     if (w[0] == "cameras")
         return "ok " + std::to_string(cameras.size());
+    static const char *const kVerbs[] = {"status",       "unplug", "replug",     "fault",
+                                         "clear-faults", "param",  "calibration"};
+    if (std::find(std::begin(kVerbs), std::end(kVerbs), w[0]) == std::end(kVerbs))
+        return error("unknown command '" + w[0] + "'; try help");
     if (w.size() < 2)
-        return error("which camera? '" + w[0] + " I'; try help");
+        return error("which camera? '" + w[0] + " I'");
     const auto index = number(w[1], 0, static_cast<long>(cameras.size()) - 1);
     if (!index || cameras.empty())
         return error("no camera " + w[1]);

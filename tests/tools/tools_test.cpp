@@ -356,4 +356,36 @@ TEST_F(ToolsTest, OutputsFollowNoPlantedLinkAndKeepAFifo) {
     }
 }
 
+// tarvo-vcam --control: another process unplugs, replugs and injects faults while a program
+// runs; the client (--send) prints each reply and says in its status whether all were "ok".
+TEST_F(ToolsTest, ControlSocketUnplugsAndInjectsFaults) {
+    const Outcome r = run(
+        "tarvo-vcam --no-calibration --control ./vcam.sock -- sh -c '"
+        "tarvo-vcam --control ./vcam.sock --send \"fault 0 fail 0xC0 4 1\" && "
+        "! tarvo param get 12 && tarvo param get 12 && "
+        "tarvo-vcam --control ./vcam.sock --send \"param 0 12 3c000000\" --send \"unplug 0\" && "
+        "tarvo list && tarvo-vcam --control ./vcam.sock --send \"replug 0\" && tarvo list && "
+        "tarvo param get 12 && tarvo-vcam --control ./vcam.sock --send \"status 0\" "
+        "--send bogus --send \"unplug 3\" --send \"fault 0 busy 1\"; echo client=$?'");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(count_matches(r.out, "^12: 1e 00 00 00$"), 1u) << r.out;
+    EXPECT_EQ(count_matches(r.out, "^12: 3c 00 00 00$"), 1u) << r.out;
+    EXPECT_EQ(count_matches(r.out, "^0 camera\\(s\\)$"), 1u) << r.out;
+    EXPECT_EQ(count_matches(r.out, "^1 camera\\(s\\)$"), 1u) << r.out;
+    EXPECT_EQ(count_matches(r.out, "^ok plugged address 3 transfers 0$"), 1u) << r.out;
+    EXPECT_EQ(count_matches(r.out, "^error: unknown command 'bogus'"), 1u) << r.out;
+    EXPECT_EQ(count_matches(r.out, "^error: no camera 3$"), 1u) << r.out;
+    EXPECT_EQ(count_matches(r.out, "^error: unusable fault"), 1u) << r.out;
+    EXPECT_EQ(count_matches(r.out, "^client=1$"), 1u) << r.out;
+    EXPECT_FALSE(exists("vcam.sock"));  // removed when tarvo-vcam ends
+
+    const Outcome unreachable = run("tarvo-vcam --control ./none.sock --send status");
+    EXPECT_EQ(unreachable.status, 2);
+    EXPECT_EQ(count_matches(unreachable.err, "^tarvo-vcam: cannot reach ./none.sock"), 1u);
+    write("plain", 3, 0);
+    const Outcome taken = run("tarvo-vcam --control ./plain -- true");
+    EXPECT_EQ(taken.status, 2);
+    EXPECT_EQ(file("plain").size(), 3u);
+}
+
 }  // namespace
