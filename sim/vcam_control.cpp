@@ -262,16 +262,21 @@ void ControlServer::stop() {
     path_.clear();
 }
 
-void ControlServer::serve() {
+// Waits until `fd` has something to read: false when the server stops (or polling fails).
+bool ControlServer::wait_readable(int fd) const {
     for (;;) {
-        pollfd fds[2] = {{listen_fd_, POLLIN, 0}, {stop_pipe_[0], POLLIN, 0}};
+        pollfd fds[2] = {{fd, POLLIN, 0}, {stop_pipe_[0], POLLIN, 0}};
         if (poll(fds, 2, -1) < 0) {
             if (errno == EINTR)
                 continue;
-            return;
+            return false;
         }
-        if (fds[1].revents != 0)
-            return;
+        return fds[1].revents == 0;
+    }
+}
+
+void ControlServer::serve() {
+    while (wait_readable(listen_fd_)) {
         const int client = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
         if (client >= 0) {
             answer(client);
@@ -284,15 +289,7 @@ void ControlServer::serve() {
 void ControlServer::answer(int client) {
     std::string pending;
     char buf[512];
-    for (;;) {
-        pollfd fds[2] = {{client, POLLIN, 0}, {stop_pipe_[0], POLLIN, 0}};
-        if (poll(fds, 2, -1) < 0) {
-            if (errno == EINTR)
-                continue;
-            return;
-        }
-        if (fds[1].revents != 0)
-            return;
+    while (wait_readable(client)) {
         const ssize_t n = read(client, buf, sizeof buf);
         if (n <= 0)
             return;

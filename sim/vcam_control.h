@@ -40,6 +40,7 @@ class ControlServer {
     void stop();
 
   private:
+    bool wait_readable(int fd) const;
     void serve();
     void answer(int client);
 
