@@ -7,6 +7,8 @@
 // - a target that is a FIFO or a character device (a pipe, /dev/null, /dev/full) is written in
 //   place, never replaced by a regular file; a FIFO without a reader is refused at once;
 // - any other kind of target (directory, socket, block device) is refused.
+// The kind is that of what the target name leads to: a symbolic link to a FIFO or device (say
+// /dev/stdout) is written through, a link to a regular file is replaced by the new file.
 //
 // open_regular_input opens a file for reading without blocking on a FIFO and refuses anything
 // but a regular file.
