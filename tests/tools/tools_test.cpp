@@ -366,7 +366,8 @@ TEST_F(ToolsTest, ControlSocketUnplugsAndInjectsFaults) {
         "tarvo-vcam --control ./vcam.sock --send \"param 0 12 3c000000\" --send \"unplug 0\" && "
         "tarvo list && tarvo-vcam --control ./vcam.sock --send \"replug 0\" && tarvo list && "
         "tarvo param get 12 && tarvo-vcam --control ./vcam.sock --send \"status 0\" "
-        "--send bogus --send \"unplug 3\" --send \"fault 0 busy 1\"; echo client=$?'");
+        "--send bogus --send \"unplug 3\" --send \"fault 0 busy 1\" "
+        "--send \"calibration 0 ./missing\" --send \"calibration 0 none\"; echo client=$?'");
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(count_matches(r.out, "^12: 1e 00 00 00$"), 1u) << r.out;
     EXPECT_EQ(count_matches(r.out, "^12: 3c 00 00 00$"), 1u) << r.out;
@@ -376,6 +377,9 @@ TEST_F(ToolsTest, ControlSocketUnplugsAndInjectsFaults) {
     EXPECT_EQ(count_matches(r.out, "^error: unknown command 'bogus'"), 1u) << r.out;
     EXPECT_EQ(count_matches(r.out, "^error: no camera 3$"), 1u) << r.out;
     EXPECT_EQ(count_matches(r.out, "^error: unusable fault"), 1u) << r.out;
+    EXPECT_EQ(count_matches(r.out, "^error: cannot read ./missing$"), 1u) << r.out;
+    // fault, parameter, unplug, replug, calibration removed
+    EXPECT_EQ(count_matches(r.out, "^ok$"), 5u) << r.out;
     EXPECT_EQ(count_matches(r.out, "^client=1$"), 1u) << r.out;
     EXPECT_FALSE(exists("vcam.sock"));  // removed when tarvo-vcam ends
 
