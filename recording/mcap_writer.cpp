@@ -264,6 +264,8 @@ void McapWriter::write_chunk() {
     ci.index_length = pos_ - index_start;
     chunk_indexes_.push_back(std::move(ci));
     ++stats_.chunks;
+    stats_.chunk_bytes += payload_len;
+    stats_.chunk_plain_bytes += plain.size();
     chunk_ = Chunk{};
     if (!failed_ && std::fflush(file_) != 0) {
         failed_ = true;

@@ -55,8 +55,10 @@ class McapWriter {
     };
     struct Stats {
         uint64_t messages = 0;
-        uint64_t message_bytes = 0;  // message payloads, uncompressed
-        uint64_t file_bytes = 0;     // written so far
+        uint64_t message_bytes = 0;      // message payloads, uncompressed
+        uint64_t file_bytes = 0;         // written so far
+        uint64_t chunk_bytes = 0;        // chunk records as written (compressed)
+        uint64_t chunk_plain_bytes = 0;  // the same records uncompressed
         uint32_t chunks = 0;
     };
 

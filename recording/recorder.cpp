@@ -280,6 +280,16 @@ bool Recorder::add_frame(const uint8_t *raw, const tarvo_frame_info_t &info,
     return true;
 }
 
+// Under mutex_, on the thread that writes (the writer thread, or after it ended).
+void Recorder::note_stats() {
+    const McapWriter::Stats &s = writer_.stats();
+    summary_.message_bytes = s.message_bytes;
+    summary_.file_bytes = s.file_bytes;
+    summary_.compression_ratio = s.chunk_bytes > 0 ? static_cast<double>(s.chunk_plain_bytes) /
+                                                         static_cast<double>(s.chunk_bytes)
+                                                   : 0.0;
+}
+
 void Recorder::writer_loop() {
     std::unique_lock lock(mutex_);
     for (;;) {
@@ -294,14 +304,13 @@ void Recorder::writer_loop() {
                                     m.head.size(), m.data.data(), m.data.size());
             }
             lock.lock();
-            summary_.message_bytes = writer_.stats().message_bytes;
-            summary_.file_bytes = writer_.stats().file_bytes;
+            note_stats();
         }
         lock.unlock();
         if (writer_.chunk_older_than(monotonic_now_ns(), kChunkMaxAgeNs))
             writer_.flush();
         lock.lock();
-        summary_.file_bytes = writer_.stats().file_bytes;
+        note_stats();
         if (writer_.failed() && !writer_failed_) {
             writer_failed_ = true;
             cond_.notify_all();
@@ -322,8 +331,7 @@ bool Recorder::finish(std::string &error) {
     }
     const bool ok = writer_.close(error);
     std::lock_guard lock(mutex_);
-    summary_.message_bytes = writer_.stats().message_bytes;
-    summary_.file_bytes = writer_.stats().file_bytes;
+    note_stats();
     return ok;
 }
 

@@ -48,7 +48,8 @@ struct RecordSummary {
     uint64_t frames = 0;
     uint64_t message_bytes = 0;  // message payloads, uncompressed
     uint64_t file_bytes = 0;
-    uint32_t lost = 0;  // frames lost before recorded ones
+    double compression_ratio = 0;  // of the chunks: uncompressed over compressed bytes
+    uint32_t lost = 0;             // frames lost before recorded ones
 };
 
 // The /tarvo/raw message header of a frame.
@@ -84,6 +85,7 @@ class Recorder {
         std::vector<uint8_t> data;
     };
     void writer_loop();
+    void note_stats();
     void queue(std::vector<Message> &&messages);
     bool write_description(std::string &error);
     bool convert(const uint8_t *raw, const tarvo_frame_info_t &info, const tarvo_frame_time_t &time,

@@ -6,11 +6,10 @@ namespace tarvo::recording {
 
 #define TARVO_MSG_SEPARATOR \
     "================================================================================\n"
-#define TARVO_HEADER_DEPS                                              \
-    TARVO_MSG_SEPARATOR                                                \
-        "MSG: std_msgs/Header\nbuiltin_interfaces/Time stamp\nstring " \
-        "frame_id\n" TARVO_MSG_SEPARATOR                               \
-        "MSG: builtin_interfaces/Time\nint32 sec\nuint32 nanosec\n"
+#define TARVO_HEADER_DEPS                                          \
+    TARVO_MSG_SEPARATOR                                            \
+    "MSG: std_msgs/Header\nbuiltin_interfaces/Time stamp\nstring " \
+    "frame_id\n" TARVO_MSG_SEPARATOR "MSG: builtin_interfaces/Time\nint32 sec\nuint32 nanosec\n"
 
 const char *const kImageSchema =
     "std_msgs/Header header\nuint32 height\nuint32 width\nstring encoding\nuint8 is_bigendian\n"

@@ -102,9 +102,7 @@ int record_frames(tarvo_dev_t *dev, const RecordCommandOptions &opt, recording::
 
 void print_summary(const RecordCommandOptions &opt, const recording::RecordSummary &s,
                    double secs) {
-    const double ratio =
-        s.file_bytes > 0 ? static_cast<double>(s.message_bytes) / static_cast<double>(s.file_bytes)
-                         : 0.0;
+    const double ratio = s.compression_ratio;
     if (opt.json) {
         std::printf("{\"file\":%s,\"frames\":%" PRIu64
                     ",\"lost\":%u,\"seconds\":%.3f,"
