@@ -67,8 +67,8 @@ class Recorder {
     // channels. False with `error` set (and no file left behind when it was not created).
     bool open(tarvo_dev_t *dev, const std::string &path, const RecordOptions &options,
               std::string &error);
-    // Records one captured frame. False with `error` set when the frame could not be
-    // converted or the file can no longer be written.
+    // Records one captured frame; raw holds its info.frame_size bytes. False with `error` set
+    // when the frame could not be converted or the file can no longer be written.
     bool add_frame(const uint8_t *raw, const tarvo_frame_info_t &info,
                    const tarvo_frame_time_t &time, std::string &error);
     // Writes everything queued, the summary and the footer, and closes the file.

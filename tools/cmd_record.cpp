@@ -84,6 +84,11 @@ int record_frames(tarvo_dev_t *dev, const RecordCommandOptions &opt, recording::
         }
         if (n == 0)
             break;
+        if (info.frame_size > frame.size()) {
+            progress.clear();
+            return fail("frame %u of %u bytes is larger than any frame of the camera",
+                        info.frame_idx, info.frame_size);
+        }
         tarvo_frame_time_t time{};
         tarvo_cap_get_frame_times(dev, &time, 1);
         std::string error;
