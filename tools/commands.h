@@ -15,6 +15,7 @@ void add_reg_command(Tool &tool);
 void add_transfer_commands(Tool &tool);  // firmware and data
 void add_pointcloud_command(Tool &tool);
 void add_view_command(Tool &tool);
+void add_record_command(Tool &tool);
 
 // The cameras on the bus as `tarvo list` shows them.
 int print_camera_list();
