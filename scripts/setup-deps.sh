@@ -14,6 +14,8 @@ packages=(
     pybind11-dev python3-dev python3-numpy python3-pytest
     # the fuzzing tree: clang with libFuzzer and the sanitizer runtimes
     clang libclang-rt-14-dev
+    # tarvo publish and subscribe: Cyclone DDS (ROS 2's DDS) and its IDL compiler idlc
+    cyclonedds-dev cyclonedds-tools
 )
 missing=()
 for p in "${packages[@]}"; do
