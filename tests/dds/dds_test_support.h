@@ -3,8 +3,6 @@
 // tool as a child process.
 #pragma once
 
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
