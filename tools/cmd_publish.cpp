@@ -1,16 +1,15 @@
 // tarvo publish: the first camera's depth, gray, camera info and point cloud on the DDS bus under
 // ROS 2's topic and type names, for ROS 2 nodes and plain DDS programs anywhere on the network.
 #if TARVO_TOOL_DDS
-#include <signal.h>
 #include <time.h>
 
-#include <atomic>
 #include <memory>
 #include <vector>
 
 #include "commands.h"
 #include "dds_publisher.h"
 #include "reconnect.h"
+#include "stop_signal.h"
 
 namespace tarvo::tool {
 namespace {
@@ -24,21 +23,6 @@ struct PublishOptions {
     unsigned frames = 0;  // 0: until stopped
     unsigned reconnect_wait = kWaitUntilStopped;
 };
-
-std::atomic<bool> g_stop{false};
-
-void request_stop(int) {
-    g_stop = true;
-}
-
-// SIGINT and SIGTERM end the publishing loop after the frame in hand.
-void stop_on_signals() {
-    struct sigaction sa {};
-    sa.sa_handler = request_stop;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-}
 
 constexpr uint32_t kBufferFrames = 10;
 
@@ -63,17 +47,17 @@ class FramePublisher {
 
     int run() {
         std::vector<uint8_t> raw(4 * TARVO_CAP_FRAME_UNIT);
-        while (!g_stop && (opt_.frames == 0 || published_ < opt_.frames)) {
+        while (!stop_requested() && (opt_.frames == 0 || published_ < opt_.frames)) {
             tarvo_frame_info_t info{};
             const int n =
                 tarvo_cap_get_frames(dev_, 1, raw.data(), static_cast<uint32_t>(raw.size()), &info);
             const uint64_t arrival = dds::wall_clock_ns();
-            if (g_stop)
+            if (stop_requested())
                 break;
             if (n <= 0 && opt_.reconnect_wait > 0 && camera_left(dev_)) {
-                if (!resume_after_unplug(dev_, {opt_.reconnect_wait, [] { return g_stop.load(); }},
-                                         start))
-                    return g_stop ? kDone : fail("the camera did not come back");
+                if (!resume_after_unplug(
+                        dev_, {opt_.reconnect_wait, [] { return stop_requested().load(); }}, start))
+                    return stop_requested() ? kDone : fail("the camera did not come back");
                 continue;
             }
             if (n < 0)

@@ -2,10 +2,8 @@
 // each topic's rate, latency (header stamp to arrival) and message size; can save a received
 // cloud as PLY.
 #if TARVO_TOOL_DDS
-#include <signal.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <map>
@@ -16,6 +14,7 @@
 #include "commands.h"
 #include "dds_subscriber.h"
 #include "ply_file.h"
+#include "stop_signal.h"
 
 namespace tarvo::tool {
 namespace {
@@ -28,12 +27,6 @@ struct SubscribeOptions {
     std::string save_ply;
     bool json = false;
 };
-
-std::atomic<bool> g_stop{false};
-
-void request_stop(int) {
-    g_stop = true;
-}
 
 // What one topic brought during a report period and in all.
 struct TopicStats {
@@ -153,10 +146,7 @@ int subscribe(const SubscribeOptions &opt) {
     const std::unique_ptr<dds::Subscriber> sub = dds::Subscriber::create(opt.domain, opt.ns, error);
     if (!sub)
         return fail("%s", error.c_str());
-    struct sigaction sa {};
-    sa.sa_handler = request_stop;
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
+    stop_on_signals();
     Report report(opt);
     bool ply_saved = opt.save_ply.empty();
     int result = kDone;
@@ -174,14 +164,14 @@ int subscribe(const SubscribeOptions &opt) {
         }
         if (!write_ply(opt.save_ply, xyzc, why)) {
             result = fail("cannot write %s: %s", opt.save_ply.c_str(), why.c_str());
-            g_stop = true;
+            stop_requested() = true;
             return;
         }
         ply_saved = true;
         std::fprintf(stderr, "tarvo: saved a cloud of %zu points to %s\n", xyzc.size() / 4,
                      opt.save_ply.c_str());
     };
-    while (!g_stop) {
+    while (!stop_requested()) {
         sub->poll(100, on_sample);
         const auto now = Clock::now();
         const double elapsed = std::chrono::duration<double>(now - begin).count();

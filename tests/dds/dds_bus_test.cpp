@@ -11,17 +11,12 @@
 #include "dds_publisher.h"
 #include "dds_test_support.h"
 #include "malformed.h"
+#include "ros/cloud_checks.h"
 
 namespace {
 
 using namespace tarvo;
 using test::Child;
-
-float float_at(const std::vector<uint8_t> &data, size_t offset) {
-    float v;
-    std::memcpy(&v, &data[offset], sizeof v);
-    return v;
-}
 
 class DdsBus : public ::testing::Test {
   protected:
@@ -63,7 +58,7 @@ TEST_F(DdsBus, SubscriberSeesAFlatWallAtOneMetre) {
     ASSERT_EQ(depth.width, 320u);
     ASSERT_EQ(depth.height, 240u);
     ASSERT_EQ(depth.data.size(), size_t{320} * 240 * 4);
-    EXPECT_NEAR(float_at(depth.data, 4 * (120 * 320 + 160)), 1.0, 0.01);
+    EXPECT_NEAR(test::centre_depth(depth), 1.0, 0.01);
     EXPECT_EQ(depth.header.frame_id, ns + "_optical_frame");
     EXPECT_GT(depth.header.stamp.sec, 0);
 
@@ -80,23 +75,11 @@ TEST_F(DdsBus, SubscriberSeesAFlatWallAtOneMetre) {
     EXPECT_EQ(info.d[0], -0.378924);
 
     const ros::PointCloud2 &cloud = got[dds::Topic::Points].cloud;
-    ASSERT_EQ(cloud.width, 320u);
-    ASSERT_EQ(cloud.height, 240u);
-    EXPECT_EQ(cloud.point_step, 16u);
     EXPECT_FALSE(cloud.is_dense);
     ASSERT_EQ(cloud.fields.size(), 4u);
     EXPECT_EQ(cloud.fields[2].name, "z");
     EXPECT_EQ(cloud.fields[2].offset, 8u);
-    ASSERT_EQ(cloud.data.size(), size_t{320} * 240 * 16);
-    size_t points = 0;
-    for (size_t i = 0; i < size_t{320} * 240; ++i) {
-        const float z = float_at(cloud.data, 16 * i + 8);
-        if (std::isnan(z))
-            continue;
-        ++points;
-        ASSERT_NEAR(z, 1.0, 0.01) << "pixel " << i;
-    }
-    EXPECT_GE(points, size_t{320} * 240 * 99 / 100);
+    test::expect_flat_wall(cloud, 1.0, size_t{320} * 240 * 99 / 100);
     EXPECT_EQ(pub->stop(), 0) << pub->output();
 }
 
@@ -111,9 +94,8 @@ TEST_F(DdsBus, TwoCamerasInTwoNamespacesAtOnce) {
     const test::Latest near_got = receive(*near_sub, *near_pub);
     const test::Latest far_got = receive(*far_sub, *far_pub);
     ASSERT_TRUE(near_got.all() && far_got.all());
-    const size_t centre = 4 * (120 * 320 + 160);
-    EXPECT_NEAR(float_at(near_got[dds::Topic::Depth].image.data, centre), 1.0, 0.01);
-    EXPECT_NEAR(float_at(far_got[dds::Topic::Depth].image.data, centre), 2.0, 0.02);
+    EXPECT_NEAR(test::centre_depth(near_got[dds::Topic::Depth].image), 1.0, 0.01);
+    EXPECT_NEAR(test::centre_depth(far_got[dds::Topic::Depth].image), 2.0, 0.02);
     EXPECT_EQ(far_got[dds::Topic::Points].cloud.header.frame_id, far_ns + "_optical_frame");
     EXPECT_EQ(near_pub->stop(), 0) << near_pub->output();
     EXPECT_EQ(far_pub->stop(), 0) << far_pub->output();
@@ -130,6 +112,20 @@ TEST_F(DdsBus, PublishingOutlivesSubscribersThatComeAndGo) {
     }
     EXPECT_TRUE(pub->running()) << pub->output();
     EXPECT_EQ(pub->stop(), 0) << pub->output();
+}
+
+TEST_F(DdsBus, NamesThatAreNoRosNamesAreUsageErrors) {
+    const std::vector<std::vector<std::string>> cases = {
+        {TARVO_CLI_PATH, "publish", "--namespace", "1cam"},
+        {TARVO_CLI_PATH, "publish", "--namespace", "/tarvo"},
+        {TARVO_CLI_PATH, "publish", "--domain", "233"},
+        {TARVO_CLI_PATH, "subscribe", "a//b"},
+    };
+    for (const auto &args : cases) {
+        Child tool(args);
+        EXPECT_EQ(tool.wait(), 2) << args[1] << " " << args[3 - (args.size() == 3)] << ": "
+                                  << tool.output();
+    }
 }
 
 // A small, well-formed frame's content.

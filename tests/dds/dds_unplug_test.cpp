@@ -11,6 +11,7 @@
 
 #include "dds_test_support.h"
 #include "frames/camera_frames.h"
+#include "ros/cloud_checks.h"
 #include "scene.h"
 #include "sensor/epc_sensor.h"
 #include "support/wait.h"
@@ -63,10 +64,8 @@ TEST(DdsUnplug, PublishingResumesWhenTheCameraReturns) {
     ASSERT_TRUE(sub) << error;
     const std::optional<dds::Received> depth = next_depth(*sub, pub);
     ASSERT_TRUE(depth) << pub.output();
-    float centre;
     ASSERT_EQ(depth->image.data.size(), size_t{320} * 240 * 4);
-    std::memcpy(&centre, &depth->image.data[4 * (120 * 320 + 160)], sizeof centre);
-    EXPECT_NEAR(centre, 1.0, 0.01);
+    EXPECT_NEAR(test::centre_depth(depth->image), 1.0, 0.01);
     EXPECT_EQ(pub.stop(), 0) << pub.output();
 }
 
