@@ -4,6 +4,7 @@
 #include <time.h>
 
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "commands.h"
@@ -21,6 +22,7 @@ struct PublishOptions {
     bool no_points = false;
     double rate = 0;      // most messages per topic and second; 0: every frame
     unsigned frames = 0;  // 0: until stopped
+    bool json = false;    // the summary as one JSON object, nothing else on standard output
     unsigned reconnect_wait = kWaitUntilStopped;
 };
 
@@ -115,12 +117,18 @@ int publish(tarvo_dev_t *dev, const PublishOptions &opt) {
     const std::unique_ptr<dds::Publisher> pub = dds::Publisher::create(opt.domain, opt.ns, error);
     if (!pub)
         return fail("%s", error.c_str());
-    print_identification(dev);
-    std::printf("publishing on DDS domain %u: %s, %s, %s%s%s\n", opt.domain,
-                dds::dds_topic_name(opt.ns, dds::Topic::Depth).c_str(),
-                dds::dds_topic_name(opt.ns, dds::Topic::CameraInfo).c_str(),
-                dds::dds_topic_name(opt.ns, dds::Topic::Gray).c_str(), opt.no_points ? "" : ", ",
-                opt.no_points ? "" : dds::dds_topic_name(opt.ns, dds::Topic::Points).c_str());
+    std::optional<CleanStdout> clean;  // with --json only the summary goes to standard output
+    if (opt.json)
+        clean.emplace();
+    else {
+        print_identification(dev);
+        std::printf("publishing on DDS domain %u: %s, %s, %s%s%s\n", opt.domain,
+                    dds::dds_topic_name(opt.ns, dds::Topic::Depth).c_str(),
+                    dds::dds_topic_name(opt.ns, dds::Topic::CameraInfo).c_str(),
+                    dds::dds_topic_name(opt.ns, dds::Topic::Gray).c_str(),
+                    opt.no_points ? "" : ", ",
+                    opt.no_points ? "" : dds::dds_topic_name(opt.ns, dds::Topic::Points).c_str());
+    }
     std::fflush(stdout);
     reset_discarded_frames();
     if (!start(dev))
@@ -132,8 +140,14 @@ int publish(tarvo_dev_t *dev, const PublishOptions &opt) {
     const double cpu = cpu_seconds() - cpu_begin;
     tarvo_cap_stop(dev);
     tarvo_cap_set_callback_on_error(dev, nullptr);
-    std::printf("published %u frame(s), discarded %u, cpu %.2f ms per frame\n", frames.published(),
-                discarded_frames(), frames.published() > 0 ? cpu * 1e3 / frames.published() : 0.0);
+    const double cpu_ms = frames.published() > 0 ? cpu * 1e3 / frames.published() : 0.0;
+    if (clean)
+        std::fprintf(clean->out(),
+                     "{\"published\": %u, \"discarded\": %u, \"cpu_ms_per_frame\": %.3f}\n",
+                     frames.published(), discarded_frames(), cpu_ms);
+    else
+        std::printf("published %u frame(s), discarded %u, cpu %.2f ms per frame\n",
+                    frames.published(), discarded_frames(), cpu_ms);
     return result;
 }
 
@@ -157,6 +171,7 @@ void add_publish_command(Tool &tool) {
         ->check(CLI::Range(0.0, 1000.0));
     cmd->add_option("-n,--frames", opt->frames, "stop after N frames (default: until stopped)");
     add_reconnect_option(cmd, opt->reconnect_wait, "until stopped");
+    cmd->add_flag("--json", opt->json, "the closing summary as one JSON object");
     tool.on_run(
         cmd, [opt] { return with_camera([&](tarvo_dev_t *dev) { return publish(dev, *opt); }); });
 }
