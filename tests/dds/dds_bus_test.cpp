@@ -183,6 +183,10 @@ TEST_F(DdsBus, SubscribeSurvivesMalformedClouds) {
         pub->publish(good, true);
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
+    // The bytes that are no cloud did reach the tool's reader.
+    dds_publication_matched_status_t matched{};
+    ASSERT_EQ(dds_get_publication_matched_status(garbage_writer, &matched), DDS_RETCODE_OK);
+    EXPECT_GE(matched.total_count, 1u);
     EXPECT_EQ(subscribe.wait(), 0) << subscribe.output();
     const std::string out = subscribe.output();
     EXPECT_NE(out.find("ignoring a malformed cloud: data shorter than its rows and points"),
