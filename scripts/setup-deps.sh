@@ -16,6 +16,8 @@ packages=(
     clang libclang-rt-14-dev
     # recordings: zstd-compressed MCAP chunks; Node runs the tests' outside MCAP reader
     libzstd-dev nodejs
+    # tarvo publish and subscribe: Cyclone DDS (ROS 2's DDS) and its IDL compiler idlc
+    cyclonedds-dev cyclonedds-tools
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -8,17 +8,14 @@
 #include <cstring>
 
 #include "drivers/scene_camera.h"
+#include "ros/cloud_checks.h"
 
 namespace {
 
 using namespace tarvo::ros;
+using tarvo::test::expect_flat_wall;
+using tarvo::test::float_at;
 using tarvo::test::SceneCamera;
-
-float float_at(const std::vector<uint8_t> &data, size_t offset) {
-    float v;
-    std::memcpy(&v, &data[offset], sizeof v);
-    return v;
-}
 
 class WallContent : public SceneCamera {
   protected:
@@ -33,29 +30,13 @@ class WallContent : public SceneCamera {
         EXPECT_TRUE(converter.convert(&dev_, frame, header, true, content));
         return content;
     }
-
-    // Checks the cloud of the wall: organized 320 x 240, z 1.0 m wherever a point is.
-    static void expect_flat_wall(const PointCloud2 &cloud, size_t min_points) {
-        ASSERT_EQ(cloud.width, 320u);
-        ASSERT_EQ(cloud.height, 240u);
-        ASSERT_EQ(cloud.data.size(), size_t{320} * 240 * 16);
-        size_t points = 0;
-        for (size_t i = 0; i < size_t{320} * 240; ++i) {
-            const float z = float_at(cloud.data, 16 * i + 8);
-            if (std::isnan(z))
-                continue;
-            ++points;
-            ASSERT_NEAR(z, 1.0, 0.01) << "pixel " << i;
-        }
-        EXPECT_GE(points, min_points);
-    }
 };
 
 TEST_F(WallContent, RawAndUndistortedFramesGiveTheirOwnCamera) {
     open("wall:1.0");
     FrameConverter converter;
     const FrameContent raw = next(converter);
-    EXPECT_NEAR(float_at(raw.depth.data, 4 * (120 * 320 + 160)), 1.0, 0.01);
+    EXPECT_NEAR(tarvo::test::centre_depth(raw.depth), 1.0, 0.01);
     EXPECT_EQ(raw.camera_info.k[0], 210.783);
     EXPECT_EQ(raw.camera_info.k[2], 157.262);
     EXPECT_EQ(raw.camera_info.k[4], 204.817);
@@ -64,7 +45,7 @@ TEST_F(WallContent, RawAndUndistortedFramesGiveTheirOwnCamera) {
     EXPECT_EQ(raw.points.header.frame_id, "tarvo_optical_frame");
     EXPECT_EQ(raw.depth.header.stamp.sec, 1);
     EXPECT_EQ(raw.depth.header.stamp.nanosec, 123u);
-    expect_flat_wall(raw.points, size_t{320} * 240 * 99 / 100);
+    expect_flat_wall(raw.points, 1.0, size_t{320} * 240 * 99 / 100);
 
     ASSERT_EQ(tarvo_filter_enable(&dev_, TARVO_FILTER_UNDISTORT, nullptr, 0), 1);
     next(converter);  // a frame decoded before the switch may still be on its way
@@ -72,7 +53,7 @@ TEST_F(WallContent, RawAndUndistortedFramesGiveTheirOwnCamera) {
     EXPECT_LT(undistorted.camera_info.k[0], 210.783);
     for (double k : undistorted.camera_info.d)
         EXPECT_EQ(k, 0.0);
-    expect_flat_wall(undistorted.points, size_t{320} * 240 * 85 / 100);
+    expect_flat_wall(undistorted.points, 1.0, size_t{320} * 240 * 85 / 100);
     // The pixels the sensor does not see (middles of the edges) are holes in the depth image.
     size_t holes = 0;
     for (size_t i = 0; i < size_t{320} * 240; ++i)

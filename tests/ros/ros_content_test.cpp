@@ -1,5 +1,6 @@
 // ROS content from decoded images: invalid pixels, encodings, camera info and the organized cloud
 // of a pinhole camera, where the expected values are plain arithmetic.
+#include "ros/cloud_checks.h"
 #include "ros_content.h"
 
 #include <gtest/gtest.h>
@@ -12,12 +13,7 @@
 namespace {
 
 using namespace tarvo::ros;
-
-float float_at(const std::vector<uint8_t> &data, size_t offset) {
-    float v;
-    std::memcpy(&v, &data[offset], sizeof v);
-    return v;
-}
+using tarvo::test::float_at;
 
 TEST(RosContent, DepthImageKeepsMeasuredDistancesAndMarksEverythingElseNaN) {
     constexpr float kInf = std::numeric_limits<float>::infinity();
