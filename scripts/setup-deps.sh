@@ -7,6 +7,8 @@ packages=(
     libgtest-dev libgmock-dev googletest libbenchmark-dev
     umockdev libumockdev-dev
     libcli11-dev
+    # recordings: zstd-compressed chunks of MCAP files (recording/)
+    libzstd-dev
     # tarvo view: the HTTP server, and the headless browser its page test runs in
     libcpp-httplib-dev chromium chromium-driver python3-selenium
     # the reference implementation the lens benchmark measures against (bench/bench_lens.cpp)

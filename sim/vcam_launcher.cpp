@@ -11,6 +11,9 @@
 #include "sensor/epc_sensor.h"
 #include "vcam.h"
 #include "vcam_control.h"
+#ifdef TARVO_VCAM_REPLAY
+#include "replay/replay_camera.h"
+#endif
 
 #include <dirent.h>
 #include <getopt.h>
@@ -53,6 +56,12 @@ struct LaunchOptions {
     bool calibration = true;
     std::string control;             // control socket path
     std::vector<std::string> sends;  // lines for a running tarvo-vcam's control socket
+    std::string replay;  // a recording to play back instead of the scene
+    bool loop = false;
+    double rate = 1.0;
+#ifdef TARVO_VCAM_REPLAY
+    std::shared_ptr<const tarvo::vcam::ReplayRecording> recording;  // loaded from `replay`
+#endif
 };
 
 bool parse_number(const char *what, const char *text, unsigned long min, unsigned long max,
@@ -202,6 +211,29 @@ const OptionSpec kOptions[] = {
          o.sends.push_back(v);
          return true;
      }},
+#ifdef TARVO_VCAM_REPLAY
+    {"replay", 0, "FILE", "TARVO_VCAM_REPLAY", "none",
+     "play the recording FILE.mcap back: its camera, calibration and frames",
+     [](LaunchOptions &o, const char *v) {
+         o.replay = v;
+         return true;
+     }},
+    {"loop", 0, nullptr, "TARVO_VCAM_LOOP", "off", "with --replay: start over after the last frame",
+     [](LaunchOptions &o, const char *v) {
+         o.loop = std::strcmp(v, "0") != 0;
+         return true;
+     }},
+    {"rate", 0, "X", "TARVO_VCAM_RATE", "1", "with --replay: X times the recorded pace, to 100",
+     [](LaunchOptions &o, const char *v) {
+         if (!parse_real("replay rate", v, 100.0, o.rate))
+             return false;
+         if (o.rate < 0.01) {
+             std::fprintf(stderr, "tarvo-vcam: replay rate must be at least 0.01\n");
+             return false;
+         }
+         return true;
+     }},
+#endif
 };
 
 void usage(FILE *out) {
@@ -381,6 +413,13 @@ std::vector<uint8_t> factory_package(const LaunchOptions &opts, const SceneView 
 }
 #endif
 
+void install_flash(tarvo::vcam::Camera &camera, const FlashImages &images) {
+    auto flash = std::make_shared<tarvo::vcam::Flash>();
+    for (const auto &[type, bytes] : images)
+        flash->store(type, 0, bytes);
+    camera.set_command_extension(tarvo::vcam::kTypeAction, flash);
+}
+
 // A camera with the whole model: sensor registers, flash, the scene stream and the factory
 // calibration.
 bool add_camera(tarvo::vcam::Bus &bus, const LaunchOptions &opts, const SceneView &view,
@@ -388,6 +427,13 @@ bool add_camera(tarvo::vcam::Bus &bus, const LaunchOptions &opts, const SceneVie
     auto camera = bus.add_camera(opts.camera);
     if (!camera)
         return false;
+#ifdef TARVO_VCAM_REPLAY
+    if (opts.recording) {
+        tarvo::vcam::install_replay(*camera, opts.recording, {opts.loop, opts.rate});
+        install_flash(*camera, images);
+        return true;
+    }
+#endif
     auto sensor = tarvo::vcam::install_epc_sensor(*camera);
     // Gray frames in the 2D and two-sample modes, dark while the FLIM flash is skipped.
     auto gray = std::make_shared<tarvo::vcam::GrayFrames>(
@@ -395,10 +441,7 @@ bool add_camera(tarvo::vcam::Bus &bus, const LaunchOptions &opts, const SceneVie
     gray->set_flash_probe([sensor] { return (sensor->reg(0x2F) & 0x02) != 0; });
     const auto scene = scene_camera(camera, sensor, opts, view, index);
     camera->set_stream_source(tarvo::vcam::make_mode_stream(camera, gray, scene->frames()));
-    auto flash = std::make_shared<tarvo::vcam::Flash>();
-    for (const auto &[type, bytes] : images)
-        flash->store(type, 0, bytes);
-    camera->set_command_extension(tarvo::vcam::kTypeAction, flash);
+    install_flash(*camera, images);
 #ifdef TARVO_VCAM_CALIBRATION
     const std::vector<uint8_t> package = factory_package(opts, view, *scene);
     if (!package.empty())
@@ -408,6 +451,22 @@ bool add_camera(tarvo::vcam::Bus &bus, const LaunchOptions &opts, const SceneVie
 #endif
     return true;
 }
+
+#ifdef TARVO_VCAM_REPLAY
+// The recording to play back; the cameras take its identity.
+bool load_recording(LaunchOptions &opts) {
+    auto recording = std::make_shared<tarvo::vcam::ReplayRecording>();
+    std::string error;
+    if (!tarvo::vcam::load_replay(opts.replay, *recording, error)) {
+        std::fprintf(stderr, "tarvo-vcam: %s\n", error.c_str());
+        return false;
+    }
+    recording->camera.speed = opts.camera.speed;
+    opts.camera = recording->camera;
+    opts.recording = std::move(recording);
+    return true;
+}
+#endif
 
 void export_preload(const tarvo::vcam::Bus &bus) {
     const char *old = std::getenv("LD_PRELOAD");
@@ -516,6 +575,10 @@ int main(int argc, char **argv) {
     }
     view.model.ambient = opts.ambient;
     view.model.noise = opts.noise;
+#ifdef TARVO_VCAM_REPLAY
+    if (!opts.replay.empty() && !load_recording(opts))
+        return 2;
+#endif
 
     auto &bus = tarvo::vcam::Bus::get();
     if (!bus.start()) {

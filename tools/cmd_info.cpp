@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "commands.h"
+#include "recording_info.h"
 
 namespace tarvo::tool {
 namespace {
@@ -17,6 +18,7 @@ constexpr uint8_t kParamIntegrationTime = 13;
 struct InfoOptions {
     bool json = false;
     bool all = false;
+    std::string recording;  // a recording to describe instead of a camera
 };
 
 struct Facts {
@@ -108,7 +110,10 @@ void add_info_command(Tool &tool) {
         tool.app.add_subcommand("info", "open the first camera and show its identification");
     cmd->add_flag("--json", opt->json, "one JSON object per camera and line");
     cmd->add_flag("-a,--all", opt->all, "every camera on the bus, not only the first");
-    tool.on_run(cmd, [opt] { return show_info(*opt); });
+    cmd->add_option("FILE", opt->recording, "describe the recording FILE.mcap instead");
+    tool.on_run(cmd, [opt] {
+        return opt->recording.empty() ? show_info(*opt) : show_recording(opt->recording, opt->json);
+    });
 }
 
 }  // namespace tarvo::tool
