@@ -14,6 +14,8 @@ packages=(
     pybind11-dev python3-dev python3-numpy python3-pytest
     # the fuzzing tree: clang with libFuzzer and the sanitizer runtimes
     clang libclang-rt-14-dev
+    # the API reference, the manual pages and the Debian packages (scripts/package)
+    doxygen help2man debhelper dh-python lintian fakeroot
 )
 missing=()
 for p in "${packages[@]}"; do
