@@ -14,6 +14,8 @@ static unsigned received;
 /* Runs on the thread inside tarvo_cap_wait; frame->data is valid during the call only. */
 static void on_frame(tarvo_dev_t *dev, tarvo_frame_t *frame)
 {
+    if (received == wanted)
+        return; /* frames of the same delivery pass after the stop */
     received++;
     printf("frame %u: %u x %u, %u bytes\n", (unsigned)frame->info.frame_idx,
            (unsigned)frame->info.width, (unsigned)frame->info.height,
