@@ -20,6 +20,8 @@ packages=(
     libzstd-dev nodejs
     # tarvo publish and subscribe: Cyclone DDS (ROS 2's DDS) and its IDL compiler idlc
     cyclonedds-dev cyclonedds-tools
+    # the API reference, the manual pages and the Debian packages (scripts/package)
+    doxygen help2man debhelper dh-python lintian fakeroot
 )
 missing=()
 for p in "${packages[@]}"; do
