@@ -10,9 +10,9 @@
  *
  * Cameras and handles (ours): a camera is open on one handle at a time. Opening it on a second
  * handle fails with TARVO_ERR_DEV_ALREADY_OPEN, and a camera that another process has open fails
- * with TARVO_ERR_DEV_IN_USE (the system refuses the claim of its interface); listing still
- * shows it. The EPC processing pipeline is process-wide: one EPC camera ("E1", "E2", "E3") is
- * bound to it at a time, and opening a second while one is open fails with
+ * with TARVO_ERR_DEV_IN_USE (the system refuses to configure it while another file holds it);
+ * listing still shows it. The EPC processing pipeline is process-wide: one EPC camera ("E1", "E2",
+ * "E3") is bound to it at a time, and opening a second while one is open fails with
  * TARVO_ERR_DEV_PIPELINE_BOUND, so that no camera's driver state is ever replaced or freed under
  * another. Cameras of the TI driver keep no such state and may be open side by side with any
  * other. Different handles may be opened and closed on different threads at once. */

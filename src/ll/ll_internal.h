@@ -10,7 +10,7 @@ namespace tarvo::ll {
 void begin_close(tarvo_ll_dev_t *dev);
 
 // Whether the calling thread's last open failed because another open file holds the camera's
-// interface (the system refused the configuration or the claim with EBUSY). The record's bus and
+// interface (the system refused the configuration with EBUSY). The record's bus and
 // port then name the camera that is in use.
 bool last_open_found_in_use();
 

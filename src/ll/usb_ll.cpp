@@ -214,7 +214,7 @@ void evt_thread_main(usb_ll_dev_priv_t *priv) {
 // Set by the calling thread's last open when another open file held the camera.
 thread_local bool t_open_found_in_use = false;
 
-// The camera answered the configuration or the claim with "busy": another process (or another
+// The system refused the configuration as "busy": another process (or another
 // handle of this one) has it open. Undoes the open.
 tarvo_ll_dev_t *refuse_in_use(tarvo_ll_dev_t *dev, const char *tag) {
     zr_log(4, "ERR", "[%s] camera in use by another process\n", tag);
@@ -337,6 +337,7 @@ tarvo_ll_dev_t *usb_ll_dev_open(tarvo_ll_dev_t *dev) {
 
     dev->kind = 0;
     int rc = libusb_set_configuration(priv->handle, 1);
+    // The system refuses the configuration while another open file holds an interface.
     if (rc == LIBUSB_ERROR_BUSY)
         return refuse_in_use(dev, tag);
     if (rc < 0) {
@@ -346,10 +347,6 @@ tarvo_ll_dev_t *usb_ll_dev_open(tarvo_ll_dev_t *dev) {
     }
     libusb_set_auto_detach_kernel_driver(priv->handle, 1);
     rc = libusb_claim_interface(priv->handle, 0);
-    // Interface 1 is the fallback for a camera that lacks interface 0, not a way around a
-    // claim that another process holds.
-    if (rc == LIBUSB_ERROR_BUSY)
-        return refuse_in_use(dev, tag);
     if (rc < 0)
         rc = libusb_claim_interface(priv->handle, 1);
     if (rc < 0) {
