@@ -11,12 +11,11 @@
 
 /* Open and close C linkage around a header's declarations when included from C++. */
 #ifdef __cplusplus
-#define TARVO_BEGIN_DECLS extern "C" {
-#define TARVO_END_DECLS }
+#define TARVO_BEGIN_DECLS extern "C" { /* opens C linkage */
+#define TARVO_END_DECLS }                /* closes it */
 #else
-/* Empty in C: nothing to open or close. */
-#define TARVO_BEGIN_DECLS
-#define TARVO_END_DECLS
+#define TARVO_BEGIN_DECLS /* nothing in C */
+#define TARVO_END_DECLS   /* nothing in C */
 #endif
 
 #endif /* TARVO_EXPORT_H */
