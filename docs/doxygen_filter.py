@@ -53,7 +53,7 @@ def convert_comments(lines):
                 first_comment = False
             elif lead:
                 line = LEADING.sub(r"\1/**", line, count=1)
-            elif not line.lstrip().startswith("#"):
+            elif not line.lstrip().startswith("#") or line.startswith("#define"):
                 line = TRAILING.sub(r"\1\2/**<", line, count=1)
             in_comment = "/*" in line and "*/" not in line.split("/*", 1)[1]
         elif "*/" in line:
@@ -64,26 +64,38 @@ def convert_comments(lines):
 
 def share_comments(lines):
     """A comment above a run of declarations (no blank line between them) documents each of
-    them: the run becomes a member group whose comment Doxygen hands to every member."""
+    them: every declaration of the run without a comment of its own gets a copy."""
     out = []
     i = 0
+    comment_start = None
     while i < len(lines):
-        out.append(lines[i])
-        if lines[i].rstrip().endswith("*/") and not lines[i].lstrip().startswith("#"):
+        line = lines[i]
+        out.append(line)
+        if LEADING.match(line) or line.lstrip().startswith("/**"):
+            comment_start = len(out) - 1
+        if (comment_start is not None and line.rstrip().endswith("*/") and
+                not line.lstrip().startswith("#")):
+            comment = out[comment_start:]
+            comment_start = None
             j = i + 1
             while (j < len(lines) and lines[j].strip() and
-                   not lines[j].lstrip().startswith(("/*", "#if", "#endif", "#include")) and
-                   "/*" not in lines[j]):
+                   not lines[j].lstrip().startswith(("/*", "#if", "#endif", "#include"))):
                 j += 1
             run = lines[i + 1:j]
-            declarations = sum(1 for line in run
-                               if line.rstrip().endswith(";") or line.startswith("#define"))
-            if declarations >= 2 and not any("{" in line or "}" in line for line in run):
-                out.append("/**@{*/\n")
-                out.extend(run)
-                out.append("/**@}*/\n")
-                i = j
+            if any("{" in line or "}" in line for line in run):
+                i += 1
                 continue
+            previous_ended = False
+            for k, decl in enumerate(run):
+                starts = decl.startswith(("TARVO_API", "#define")) or previous_ended
+                if k > 0 and starts and "/**<" not in decl and "/*" not in decl:
+                    out.extend(comment)
+                out.append(decl)
+                previous_ended = decl.rstrip().endswith(";") or decl.startswith("#define")
+            i = j
+            continue
+        elif comment_start is not None and "*/" in line:
+            comment_start = None
         i += 1
     return out
 

@@ -38,12 +38,17 @@ typedef struct tarvo_drv_ops {
                         const uint16_t *src, uint32_t src_bytes, const tarvo_frame_info_t *info);
     /* Lens parameters for an image of width x height. */
     bool (*lens_param_get)(tarvo_drv_t *drv, struct zr_lens_param *out, int width, int height);
+    /* Unused slot (NULL). */
     int (*spare_a)(tarvo_drv_t *drv);
+    /* Re-applies the sensor configuration; 0 or more on success. */
     int (*config_reinit)(tarvo_drv_t *drv, int ignored, int value, int mode);
     /* Loads the camera's calibration data; 0 or more on success, negative on failure. */
     int (*calib_load)(tarvo_drv_t *drv, int ignored, int value, int mode);
+    /* Unused slot (NULL). */
     int (*spare_b)(tarvo_drv_t *drv);
+    /* Switches a filter on with its argument (tarvo_filter_enable). */
     bool (*filter_enable)(tarvo_drv_t *drv, int filter_id, const void *arg, int arg_size);
+    /* Switches a filter off (tarvo_filter_disable). */
     bool (*filter_disable)(tarvo_drv_t *drv, int filter_id);
 } tarvo_drv_ops_t;
 

@@ -44,10 +44,15 @@ TARVO_API int apiSetModulationFrequency(int index, int addr);
 TARVO_API int apiSelectMode(int mode, int addr);
 TARVO_API uint16_t *apiGetModulationFrequencies(void);
 
+/* Integration times in microseconds of the grayscale, the distance and the HDR second
+ * exposure; each returns the time stored. */
 TARVO_API int apiSetIntegrationTime2D(int us, int unused);
 TARVO_API int apiSetIntegrationTime3D(int us, int unused);
 TARVO_API int apiSetIntegrationTime3DHDR(int us, int unused);
+/* The imaging time of the configuration (configGetImagingTime). */
 TARVO_API int apiGetImagingTime(void);
+/* The DCS-sum threshold test of the fast route: switch, threshold, and the lower and upper
+ * points of the threshold line at the current 3D integration time; each returns the value set. */
 TARVO_API int apiEnableAddArgThreshold(int on);
 TARVO_API int apiSetAddArgThreshold(int threshold);
 TARVO_API int apiSetAddArgMin(int value);
@@ -109,6 +114,9 @@ TARVO_API int apiLoadTemperatureDRNU(void);
 
 /* ---- Images, temperatures, chip ------------------------------------------------------------- */
 
+/* One processed frame in row order through the sorted route: grayscale, raw DCS, distance,
+ * amplitude, or distance followed by amplitude. *out receives the pipeline's static image;
+ * returns the number of values, or -1. */
 TARVO_API int apiGetBWSorted(uint16_t **out);
 TARVO_API int apiGetDCSSorted(uint16_t **out);
 TARVO_API int apiGetDistanceSorted(uint16_t **out);
@@ -166,6 +174,8 @@ TARVO_API uint8_t epcgetExtModEnable(void);
 
 /* ---- Board-level stand-ins: nothing to drive on this platform ------------------------------- */
 
+/* File descriptors of the board's GPIO lines (direction and value of each); -1 here, where the
+ * camera's firmware drives the board. */
 TARVO_API extern int fd_epc660_enable_dir;
 TARVO_API extern int fd_epc660_enable_val;
 TARVO_API extern int fd_5v_10v_enable_dir;

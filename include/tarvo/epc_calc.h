@@ -108,6 +108,7 @@ TARVO_API int dumpAllRegisters(int addr, uint16_t *dst);
 
 /* ---- Frame queue: four slots of 661248 bytes ------------------------------------------------ */
 
+/* Empties the queue; 0. */
 TARVO_API int queueInit(void);
 /* Copies len bytes (at most 661248) into the next slot; 0 when the oldest frame was overwritten,
  * 1 otherwise, -1 for bad arguments. */
@@ -149,6 +150,8 @@ TARVO_API extern int minAmplitude;
 TARVO_API extern int indexMemory;
 TARVO_API extern int indexCal;
 
+/* The per-pixel calculator: its divider (phase units per period divided by it), then the DCS
+ * samples of one pixel with its memory and calibration indexes. */
 TARVO_API void calculatorInit(int divider);
 TARVO_API void calculatorSetArgs2DCS(uint16_t dcs0, uint16_t dcs1, int memoryIndex, int calIndex);
 TARVO_API void calculatorSetArgs4DCS(uint16_t dcs0, uint16_t dcs1, uint16_t dcs2, uint16_t dcs3,
@@ -270,6 +273,8 @@ TARVO_API int temperatureKalmanFilter(int16_t *values, int count);
 TARVO_API uint16_t temperatureGetGrayscalePixel(int i);
 TARVO_API uint16_t *temperatureGetGrayscaleData(void);
 
+/* Temperature compensation of distances: the switch (the _simulate form stores it only), its
+ * state, and the correction of one phase image in place. */
 TARVO_API int calculationSetEnableTemperature(int on);
 TARVO_API int calculationSetEnableTemperature_simulate(int on);
 TARVO_API int calculationGetEnableTemperature(void);

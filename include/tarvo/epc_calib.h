@@ -37,8 +37,8 @@ TARVO_API extern uint16_t distImagesDRNUMax[2][82656];
  * lookup table and the mean sensor temperature at every step. (Type name: an addition of this
  * library.) */
 typedef struct calibrationDRNUSummary {
-    int16_t stepAverage[30];
-    int16_t stepTemperature[30];
+    int16_t stepAverage[30];     /* mean of each step plane, phase units */
+    int16_t stepTemperature[30]; /* mean chip temperature at each step, tenths of a degree */
 } calibrationDRNUSummary;
 
 /* Room a name buffer of calibrationGetDistanceImagesName / calibrationGetParamName needs, and

@@ -200,6 +200,9 @@ TARVO_API int flimResetSkip(int bit);
  * more). */
 TARVO_API uint16_t flimGetStep(void);
 
+/* FLIM timing through the façade (the flim* operations): the times T1 to T4 and TREP, the
+ * repetitions, the flash delay and width; apiFLIMGetStep gives the time step, the modulation
+ * clock period x 1000. */
 TARVO_API int apiFLIMSetT1(uint16_t v);
 TARVO_API int apiFLIMSetT2(uint16_t v);
 TARVO_API int apiFLIMSetT3(uint16_t v);
@@ -222,8 +225,8 @@ TARVO_API int isIlluminationEnabled(void);
 /* A frame handed to the pipeline for decoding: info.frame_size bytes of samples at data. The
  * pipeline keeps the record until the frame is consumed and never writes the samples. */
 typedef struct pru_image_record {
-    tarvo_frame_info_t info;
-    const uint16_t *data;
+    tarvo_frame_info_t info; /* the frame's description */
+    const uint16_t *data;    /* its samples, owned by the caller */
 } pru_image_record;
 
 /* Geometry for the configured part type (epc660: 320 columns, 2 halves of 120 rows; epc635:

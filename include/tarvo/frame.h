@@ -29,8 +29,8 @@ typedef struct tarvo_frame_info {
  * the callback; data points into the caller's frame buffer, where the frame's frame_size bytes
  * were stored, and stays valid until the caller reuses that buffer. */
 typedef struct tarvo_frame {
-    tarvo_frame_info_t info;
-    uint8_t *data; /* the frame's bytes, in the layout that info.frame_format names */
+    tarvo_frame_info_t info; /* the frame's description */
+    uint8_t *data;           /* the frame's bytes, in the layout that info.frame_format names */
 } tarvo_frame_t;
 
 TARVO_END_DECLS

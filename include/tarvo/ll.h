@@ -49,25 +49,40 @@ typedef int (*tarvo_ll_cap_cb_t)(tarvo_ll_dev_t *dev, int event, const uint8_t *
 
 /* Operation table of a transport. Slots returning bool report success as true. */
 struct tarvo_ll_ops {
-    bool (*init)(void);
-    void (*uninit)(void);
-    void (*set_debug)(unsigned level);
+    bool (*init)(void);                /* starts the transport (tarvo_ll_init) */
+    void (*uninit)(void);              /* stops it */
+    void (*set_debug)(unsigned level); /* the transport's own log level */
+    /* Opens a listed camera (or an already open file descriptor); the record, or NULL. */
     tarvo_ll_dev_t *(*dev_open)(tarvo_ll_dev_t *dev);
+    /* Opens the camera of the file descriptor in the record. */
     tarvo_ll_dev_t *(*dev_open_by_fd)(tarvo_ll_dev_t *dev);
+    /* Closes the camera and joins its event thread. */
     void (*dev_close)(tarvo_ll_dev_t *dev);
+    /* Fills up to max records with the cameras found; their number. */
     int (*dev_list)(tarvo_ll_dev_t *list, int max);
+    /* One vendor control transfer of the command channel, waited for up to timeout_ms. */
     bool (*exe_cmd)(tarvo_ll_dev_t *dev, uint8_t dir, uint8_t type, uint16_t value, uint8_t *data,
                     int len, unsigned timeout_ms);
+    /* Asks the camera whether the last command of type and value succeeded. */
     bool (*check_last_cmd)(tarvo_ll_dev_t *dev, uint8_t type, uint8_t value);
+    /* Cancels the stream's transfers without telling the camera. */
     void (*cap_abort)(tarvo_ll_dev_t *dev);
+    /* Starts streaming: transfers in flight, cb called on the event thread with each one's bytes.
+     */
     bool (*cap_start)(tarvo_ll_dev_t *dev, uint32_t arg, tarvo_ll_cap_cb_t cb, void *cb_arg);
+    /* Stops streaming and waits for every transfer. */
     bool (*cap_stop)(tarvo_ll_dev_t *dev);
+    /* Resets a target of the camera (3: the whole camera, which re-enumerates). */
     bool (*dev_reset)(tarvo_ll_dev_t *dev, uint8_t target);
+    /* Writes count consecutive 32-bit registers of a target. */
     bool (*reg_write)(tarvo_ll_dev_t *dev, uint8_t target, uint32_t reg_base,
                       const uint32_t *values, uint16_t count);
+    /* Reads count consecutive 32-bit registers of a target. */
     bool (*reg_read)(tarvo_ll_dev_t *dev, uint8_t target, uint32_t reg_base, uint32_t *values,
                      uint16_t count);
+    /* Sets device parameters in one command. */
     bool (*param_set)(tarvo_ll_dev_t *dev, const tarvo_ll_param_item_t *items, int count);
+    /* Reads device parameters. */
     bool (*param_get)(tarvo_ll_dev_t *dev, tarvo_ll_param_item_t *items, int count);
 };
 

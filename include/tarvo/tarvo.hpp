@@ -35,17 +35,25 @@ using span = std::span<T>;
 /** A view of contiguous values, std::span's shape for C++17 consumers. */
 template <class T>
 class span {
-public:
+  public:
+    /** An empty view. */
     constexpr span() noexcept = default;
+    /** size values from data on. */
     constexpr span(T *data, std::size_t size) noexcept : data_(data), size_(size) {}
+    /** The first value. */
     constexpr T *data() const noexcept { return data_; }
+    /** The number of values. */
     constexpr std::size_t size() const noexcept { return size_; }
+    /** True when the view holds no value. */
     constexpr bool empty() const noexcept { return size_ == 0; }
+    /** The first value, for range loops. */
     constexpr T *begin() const noexcept { return data_; }
+    /** One past the last value. */
     constexpr T *end() const noexcept { return data_ + size_; }
+    /** The i-th value (unchecked). */
     constexpr T &operator[](std::size_t i) const noexcept { return data_[i]; }
 
-private:
+  private:
     T *data_ = nullptr;
     std::size_t size_ = 0;
 };
@@ -53,7 +61,8 @@ private:
 
 /** A failed library call: code is the library's result (-1 for a refused call), name its name. */
 class Error : public std::runtime_error {
-public:
+  public:
+    /** what: the failed action; code: the library's result. */
     Error(const std::string &what, int code)
         : std::runtime_error(what + ": " + tarvo_error_name(code)), code_(code) {}
     /** The library's result code. */
@@ -61,7 +70,7 @@ public:
     /** The code's name, as tarvo_error_name gives it. */
     const char *name() const noexcept { return tarvo_error_name(code_); }
 
-private:
+  private:
     int code_;
 };
 
@@ -74,9 +83,10 @@ inline void check(bool ok, const char *what) {
 
 /** Starts the library for its lifetime (tarvo_init, tarvo_uninit). One per process. */
 class Library {
-public:
+  public:
     /** log_file: the library's log file name, or null for the default. */
     explicit Library(const char *log_file = nullptr) { tarvo_init(log_file); }
+    /** Stops the library. */
     ~Library() { tarvo_uninit(); }
     Library(const Library &) = delete;
     Library &operator=(const Library &) = delete;
@@ -85,18 +95,22 @@ public:
 /** A captured frame: its description, its raw bytes and, where the library recorded them, its
  * arrival time and sequence. The bytes are the frame's own copy. */
 class Frame {
-public:
+  public:
+    /** An empty frame. */
     Frame() = default;
+    /** A frame of the given description and bytes. */
     Frame(const tarvo_frame_info_t &info, std::vector<std::uint8_t> bytes)
         : info_(info), bytes_(std::move(bytes)) {}
     /** The frame information the sensor driver filled. */
     const tarvo_frame_info_t &info() const noexcept { return info_; }
     /** The frame's raw bytes (info().frame_size of them). */
     span<const std::uint8_t> bytes() const noexcept { return {bytes_.data(), bytes_.size()}; }
+    /** Pixels per line. */
     std::uint32_t width() const noexcept { return info_.width; }
+    /** Lines. */
     std::uint32_t height() const noexcept { return info_.height; }
 
-private:
+  private:
     tarvo_frame_info_t info_{};
     std::vector<std::uint8_t> bytes_;
 };
@@ -106,40 +120,52 @@ class Camera;
 /** Frames of a running capture, taken one by one as the loop advances; capture stops when the
  * range is left (by its end, a break or an exception). */
 class FrameRange {
-public:
+  public:
+    /** Input iterator over the frames; advancing it waits for the next frame. */
     class iterator {
-    public:
-        using value_type = Frame;
-        using difference_type = std::ptrdiff_t;
-        using reference = const Frame &;
-        using pointer = const Frame *;
-        using iterator_category = std::input_iterator_tag;
+      public:
+        using value_type = Frame;                          /**< a frame */
+        using difference_type = std::ptrdiff_t;            /**< distance between positions */
+        using reference = const Frame &;                   /**< the current frame */
+        using pointer = const Frame *;                     /**< the current frame */
+        using iterator_category = std::input_iterator_tag; /**< single pass */
 
+        /** The end of the range. */
         iterator() = default;
+        /** The first frame of range (waits for it). */
         explicit iterator(FrameRange *range) : range_(range) { advance(); }
+        /** The current frame. */
         const Frame &operator*() const noexcept { return frame_; }
+        /** The current frame. */
         const Frame *operator->() const noexcept { return &frame_; }
+        /** Waits for the next frame; throws Error when none comes. */
         iterator &operator++() {
             advance();
             return *this;
         }
+        /** True at the same position (the end compares equal to a finished range). */
         bool operator==(const iterator &other) const noexcept { return range_ == other.range_; }
+        /** The opposite of ==. */
         bool operator!=(const iterator &other) const noexcept { return range_ != other.range_; }
 
-    private:
+      private:
         void advance();
         FrameRange *range_ = nullptr;
         Frame frame_;
     };
 
+    /** count frames of camera; nothing starts before begin(). */
     FrameRange(Camera &camera, std::uint64_t count) : camera_(&camera), left_(count) {}
     FrameRange(const FrameRange &) = delete;
     FrameRange &operator=(const FrameRange &) = delete;
+    /** Stops capture if the range started it. */
     ~FrameRange();
+    /** Starts capture and waits for the first frame. */
     iterator begin();
+    /** The end of the range. */
     iterator end() noexcept { return iterator(); }
 
-private:
+  private:
     Camera *camera_;
     std::uint64_t left_;
     bool started_ = false;
@@ -147,7 +173,7 @@ private:
 
 /** An open camera (tarvo_dev_open ... tarvo_dev_close). Movable, not copyable. */
 class Camera {
-public:
+  public:
     /** Bytes a fetch buffer needs for the largest frame of this camera. */
     static constexpr std::uint32_t kMaxFrameBytes = 4 * TARVO_CAP_FRAME_UNIT;
 
@@ -169,7 +195,9 @@ public:
         return camera;
     }
 
+    /** Takes over other's camera; other is then closed. */
     Camera(Camera &&other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
+    /** Closes this camera and takes over other's. */
     Camera &operator=(Camera &&other) noexcept {
         if (this != &other) {
             close();
@@ -179,6 +207,7 @@ public:
     }
     Camera(const Camera &) = delete;
     Camera &operator=(const Camera &) = delete;
+    /** Closes the camera. */
     ~Camera() { close(); }
 
     /** Closes the camera (stopping capture); later calls throw. */
@@ -240,9 +269,9 @@ public:
 
     /** Starts capture with room for buffer_frames frames in the library. */
     void start(std::uint32_t buffer_frames = 8) {
-        detail::check(tarvo_cap_set_frame_buffer(handle(), nullptr,
-                                                 buffer_frames * 2 * TARVO_CAP_FRAME_UNIT),
-                      "cannot size the frame buffer");
+        detail::check(
+            tarvo_cap_set_frame_buffer(handle(), nullptr, buffer_frames * 2 * TARVO_CAP_FRAME_UNIT),
+            "cannot size the frame buffer");
         detail::check(tarvo_cap_start(handle()), "capture did not start");
     }
     /** Stops capture (nothing happens when it does not run). */
@@ -250,6 +279,7 @@ public:
         if (handle_ != nullptr && tarvo_cap_is_ongoing(handle_))
             tarvo_cap_stop(handle_);
     }
+    /** True while capture runs. */
     bool capturing() const { return tarvo_cap_is_ongoing(handle()); }
 
     /** The next frame of the running capture; throws Error on a time-out or a capture error. */
@@ -277,27 +307,27 @@ public:
     std::vector<float> point_cloud(span<const float> metres, std::uint32_t width,
                                    std::uint32_t height) {
         std::vector<float> xyz(3 * static_cast<std::size_t>(width) * height);
-        const int n = tarvo_frame_get_pcl(handle(), xyz.data(), static_cast<int>(xyz.size()),
-                                          metres.data(), static_cast<int>(metres.size()),
-                                          static_cast<int>(width), static_cast<int>(height),
-                                          nullptr);
+        const int n =
+            tarvo_frame_get_pcl(handle(), xyz.data(), static_cast<int>(xyz.size()), metres.data(),
+                                static_cast<int>(metres.size()), static_cast<int>(width),
+                                static_cast<int>(height), nullptr);
         detail::check(n > 0, "no point cloud");
         xyz.resize(3 * static_cast<std::size_t>(n));
         return xyz;
     }
 
-private:
+  private:
     explicit Camera(const tarvo_dev_t &listed) : handle_(new tarvo_dev_t(listed)) {}
 
     std::vector<float> decode(const Frame &frame, bool distance) {
         tarvo_frame_info_t info = frame.info();
         std::vector<float> image(static_cast<std::size_t>(info.width) * info.height);
         const int len = static_cast<int>(image.size());
-        const int n =
-            distance ? tarvo_frame_get_distance(handle(), image.data(), len, frame.bytes().data(),
-                                                info.frame_size, &info)
-                     : tarvo_frame_get_gray(handle(), image.data(), len, frame.bytes().data(),
-                                            info.frame_size, &info);
+        const int n = distance
+                          ? tarvo_frame_get_distance(handle(), image.data(), len,
+                                                     frame.bytes().data(), info.frame_size, &info)
+                          : tarvo_frame_get_gray(handle(), image.data(), len, frame.bytes().data(),
+                                                 info.frame_size, &info);
         detail::check(n == len, distance ? "the frame could not be decoded into distances"
                                          : "the frame could not be decoded into gray values");
         return image;

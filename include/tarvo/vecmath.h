@@ -26,10 +26,10 @@
 
 TARVO_BEGIN_DECLS
 
-typedef double *vec3;
-typedef double *quat;
-typedef double *mat3;
-typedef double *mat4;
+typedef double *vec3; /* 3 doubles: x, y, z */
+typedef double *quat; /* 4 doubles: x, y, z, w */
+typedef double *mat3; /* 9 doubles, column-major */
+typedef double *mat4; /* 16 doubles, column-major */
 
 /* 3-vectors. Zero-length normalisation (vec3_normalize, vec3_direction) gives zeros. */
 TARVO_API vec3 vec3_create(const double *src);
