@@ -17,6 +17,8 @@ struct CaptureOptions {
     unsigned frames = 30;
     std::string output;
     unsigned reconnect_wait = 30;  // seconds a camera that left may take to return; 0: fail
+    CameraSelector camera;
+    CaptureSettings settings;
 };
 
 double cpu_seconds() {
@@ -148,7 +150,7 @@ int capture_frames(tarvo_dev_t *dev, const CaptureOptions &opt) {
 }
 
 int capture(const CaptureOptions &opt) {
-    return with_camera([&](tarvo_dev_t *dev) {
+    return with_camera(opt.camera, opt.settings, [&](tarvo_dev_t *dev) {
         print_identification(dev);
         return capture_frames(dev, opt);
     });
@@ -159,11 +161,13 @@ int list_then_capture(const CaptureOptions &opt) {
     return result == kDone ? capture(opt) : result;
 }
 
-void add_capture_options(CLI::App *cmd, CaptureOptions &opt) {
+void add_frame_options(CLI::App *cmd, CaptureOptions &opt) {
     cmd->add_option("-n,--frames", opt.frames, "frames to capture (default 30)")
         ->check(CLI::Range(1u, 1000000u));
     cmd->add_option("-o,--output", opt.output, "write the captured raw frames to FILE");
     add_reconnect_option(cmd, opt.reconnect_wait, "30");
+    add_camera_option(cmd, opt.camera);
+    add_capture_options(cmd, opt.settings);
 }
 
 }  // namespace
@@ -178,12 +182,12 @@ void add_capture_commands(Tool &tool) {
 
     CLI::App *capture_cmd =
         tool.app.add_subcommand("capture", "capture frames from the first camera");
-    add_capture_options(capture_cmd, *opt);
+    add_frame_options(capture_cmd, *opt);
     tool.on_run(capture_cmd, [opt] { return capture(*opt); });
 
     CLI::App *demo =
         tool.app.add_subcommand("demo", "list, show the first camera and capture from it");
-    add_capture_options(demo, *opt);
+    add_frame_options(demo, *opt);
     tool.on_run(demo, [opt] { return list_then_capture(*opt); });
 }
 
