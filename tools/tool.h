@@ -24,7 +24,7 @@ inline constexpr int kUsage = 2;
 
 // Options that apply to every command.
 struct Globals {
-    std::string prefix = "tarvo-data/";
+    std::string prefix;  // empty: the user's cache folder
     std::string log_file;
     bool verbose = false;
 };
@@ -41,6 +41,12 @@ struct Tool {
     // `command` runs `action` when it is the command given on the command line.
     void on_run(CLI::App *command, Action run);
 };
+
+// The user's folders for the tool's files, "<base>/tarvo/" created when missing: the base is
+// $XDG_STATE_HOME (log files) or $XDG_CACHE_HOME (calibration data fetched from cameras),
+// falling back to ~/.local/state and ~/.cache. Empty when it cannot be created.
+std::string state_folder();
+std::string cache_folder();
 
 // Prints "tarvo: <message>" on standard error and returns kFailed.
 int fail(const char *fmt, ...) __attribute__((format(printf, 1, 2)));

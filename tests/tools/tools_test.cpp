@@ -42,8 +42,11 @@ class ToolsTest : public ::testing::Test {
     // `command` through sh, in the scratch directory, standard input empty.
     Outcome run(const std::string &command) const {
         const std::string line = "PATH='" + bin_ +
-                                 "':\"$PATH\"; export PATH; unset TARVO_VCAM_FPS; " + command +
-                                 " </dev/null >out.txt 2>err.txt";
+                                 "':\"$PATH\"; export PATH; unset TARVO_VCAM_FPS; " +
+                                 // The tool's own files stay in this test's scratch folder.
+                                 "XDG_STATE_HOME=\"$PWD/.state\" XDG_CACHE_HOME=\"$PWD/.cache\"; "
+                                 "export XDG_STATE_HOME XDG_CACHE_HOME; " +
+                                 command + " </dev/null >out.txt 2>err.txt";
         const int raw = std::system(line.c_str());
         Outcome r;
         r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
@@ -259,7 +262,7 @@ TEST_F(ToolsTest, CaptureSettingsReachTheCamera) {
         run("tarvo-vcam -- tarvo -v capture -n 2 --frame-rate 20 --integration-time 300 "
             "--modulation-frequency 24000 --min-amplitude 40 --hdr --undistort --auto-exposure");
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(count_matches(r.out + r.err, "Set FPS:20"), 1u) << r.out << r.err;
+    EXPECT_EQ(count_matches(r.err, "Set FPS:20$"), 1u) << r.err;
 
     const Outcome frequency = run("tarvo-vcam -- tarvo depth -o d.zrd --modulation-frequency 1234");
     EXPECT_EQ(frequency.status, 1);
@@ -278,6 +281,18 @@ TEST_F(ToolsTest, CaptureSettingsReachTheCamera) {
         EXPECT_EQ(usage.status, 2);
         EXPECT_EQ(usage.out, "");
     }
+}
+
+TEST_F(ToolsTest, VerboseLinesGoToStandardErrorOnly) {
+    const Outcome r = run("tarvo-vcam -n 2 -- tarvo -v list --json");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(count_matches(r.out, "^\\{\"index\":[01],.*\\}$"), 2u) << r.out;
+    EXPECT_EQ(lines(r.out).size(), 2u) << r.out;
+    EXPECT_NE(r.err.find("[DBG] "), std::string::npos) << r.err;
+
+    const Outcome text = run("tarvo-vcam -- tarvo -v param get 12");
+    EXPECT_EQ(text.status, 0) << text.err;
+    EXPECT_EQ(text.out, "12: 1e 00 00 00\n");
 }
 
 TEST_F(ToolsTest, ParametersAndRegistersRoundTrip) {
@@ -336,6 +351,38 @@ TEST_F(ToolsTest, CaptureSummarySaysWhatArrived) {
     const Outcome unwritable = run("tarvo-vcam -- tarvo capture -n 2 -o no-such-dir/raw.bin");
     EXPECT_EQ(unwritable.status, 1);
     EXPECT_EQ(count_matches(unwritable.err, "^tarvo: cannot write no-such-dir/raw.bin$"), 1u);
+}
+
+TEST_F(ToolsTest, InterruptedCaptureKeepsTheFramesAndSummarises) {
+    // SIGINT once the first frame is in the file: the capture stops, finishes the file and
+    // prints its summary.
+    const Outcome r =
+        run("tarvo-vcam --fps 5 -- sh -c 'tarvo capture -n 100000 -o raw.bin & "
+            "while [ ! -s raw.bin.part ]; do sleep 0.1; done; kill -INT $!; wait $!'");
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(r.out, m,
+                                  std::regex("captured ([0-9]+) frame\\(s\\) in .*, interrupted")))
+        << r.out;
+    const size_t frames = std::stoul(m[1]);
+    EXPECT_GE(frames, 1u);
+    EXPECT_EQ(file("raw.bin").size(), frames * kFrameBytes);
+    EXPECT_FALSE(exists("raw.bin.part"));
+}
+
+TEST_F(ToolsTest, WorkingFolderStaysEmpty) {
+    const Outcome r =
+        run("mkdir w && (cd w && XDG_STATE_HOME=\"$PWD/../state\" XDG_CACHE_HOME=\"$PWD/../cache\" "
+            "tarvo-vcam -- tarvo depth -o ../d.zrd)");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(std::filesystem::is_empty(dir_.path() / "w"));
+    EXPECT_TRUE(exists("d.zrd"));
+    size_t logs = 0;
+    for (const auto &entry : std::filesystem::directory_iterator(dir_.path() / "state/tarvo"))
+        logs +=
+            std::regex_match(entry.path().filename().string(), std::regex("tarvo_[0-9]{8}\\.log"));
+    EXPECT_EQ(logs, 1u);
+    EXPECT_FALSE(std::filesystem::is_empty(dir_.path() / "cache/tarvo"));  // calibration data
 }
 
 TEST_F(ToolsTest, DataWrittenIsReadBackIdentical) {
