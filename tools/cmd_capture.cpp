@@ -1,5 +1,8 @@
 // tarvo capture and tarvo demo: frames from the first camera, with a summary of what arrived.
+#include <signal.h>
 #include <time.h>
+
+#include <csignal>
 
 #include <chrono>
 #include <memory>
@@ -20,6 +23,8 @@ struct CaptureOptions {
     unsigned frames = 30;
     std::string output;
     unsigned reconnect_wait = 30;  // seconds a camera that left may take to return; 0: fail
+    CameraSelector camera;
+    CaptureSettings settings;
 };
 
 double cpu_seconds() {
@@ -67,6 +72,31 @@ class FrameFile {
 
 constexpr uint32_t kBufferFrames = 10;
 
+// Ctrl-C ends the capture early: the frames so far are kept and summarised.
+volatile std::sig_atomic_t g_interrupted = 0;
+
+void on_interrupt(int) {
+    g_interrupted = 1;
+}
+
+// SIGINT sets g_interrupted while the object lives; the previous action comes back after.
+class InterruptFlag {
+  public:
+    InterruptFlag() {
+        g_interrupted = 0;
+        struct sigaction action {};
+        action.sa_handler = on_interrupt;
+        sigemptyset(&action.sa_mask);
+        sigaction(SIGINT, &action, &previous_);
+    }
+    ~InterruptFlag() { sigaction(SIGINT, &previous_, nullptr); }
+    InterruptFlag(const InterruptFlag &) = delete;
+    InterruptFlag &operator=(const InterruptFlag &) = delete;
+
+  private:
+    struct sigaction previous_ {};
+};
+
 bool start_capture(tarvo_dev_t *dev) {
     return tool::start_capture(dev, kBufferFrames);
 }
@@ -74,7 +104,7 @@ bool start_capture(tarvo_dev_t *dev) {
 int fetch_frames(tarvo_dev_t *dev, const CaptureOptions &opt, FrameFile &file, Tally &tally) {
     std::vector<uint8_t> frame(4 * TARVO_CAP_FRAME_UNIT);
     ProgressLine progress;
-    while (tally.received < opt.frames) {
+    while (tally.received < opt.frames && !g_interrupted) {
         tarvo_frame_info_t info{};
         const int n =
             tarvo_cap_get_frames(dev, 1, frame.data(), static_cast<uint32_t>(frame.size()), &info);
@@ -89,6 +119,8 @@ int fetch_frames(tarvo_dev_t *dev, const CaptureOptions &opt, FrameFile &file, T
             progress.clear();
             return fail("capture failed: %s", tarvo_error_name(n));
         }
+        if (n <= 0 && g_interrupted)
+            break;
         if (n == 0) {
             progress.clear();
             return fail("no frame before the time-out");
@@ -113,6 +145,7 @@ int capture_frames(tarvo_dev_t *dev, const CaptureOptions &opt) {
     if (!opt.output.empty() && !file.open(opt.output))
         return fail("%s", file.error().c_str());
     reset_discarded_frames();
+    const InterruptFlag interrupt;
     if (!start_capture(dev))
         return fail("capture did not start");
     const auto begin = Clock::now();
@@ -125,7 +158,8 @@ int capture_frames(tarvo_dev_t *dev, const CaptureOptions &opt) {
     const double secs = std::chrono::duration<double>(Clock::now() - begin).count();
     if (result == kDone && !file.commit())
         result = fail("%s", file.error().c_str());
-    std::printf("captured %u frame(s) in %.2f s (%.1f fps)\n", tally.received, secs, tally.rate());
+    std::printf("captured %u frame(s) in %.2f s (%.1f fps)%s\n", tally.received, secs, tally.rate(),
+                g_interrupted ? ", interrupted" : "");
     std::printf("received %u, dropped %u, discarded %u, %.1f fps, cpu %.2f ms per frame\n",
                 tally.received, tally.dropped, discarded_frames(), tally.rate(),
                 tally.received > 0 ? cpu * 1e3 / tally.received : 0.0);
@@ -133,7 +167,7 @@ int capture_frames(tarvo_dev_t *dev, const CaptureOptions &opt) {
 }
 
 int capture(const CaptureOptions &opt) {
-    return with_camera([&](tarvo_dev_t *dev) {
+    return with_camera(opt.camera, opt.settings, [&](tarvo_dev_t *dev) {
         print_identification(dev);
         return capture_frames(dev, opt);
     });
@@ -144,11 +178,16 @@ int list_then_capture(const CaptureOptions &opt) {
     return result == kDone ? capture(opt) : result;
 }
 
-void add_capture_options(CLI::App *cmd, CaptureOptions &opt) {
+void add_frame_options(CLI::App *cmd, CaptureOptions &opt) {
     cmd->add_option("-n,--frames", opt.frames, "frames to capture (default 30)")
         ->check(CLI::Range(1u, 1000000u));
-    cmd->add_option("-o,--output", opt.output, "write the captured raw frames to FILE");
+    cmd->add_option("-o,--output", opt.output,
+                    "write the captured frames to FILE as raw bytes, one frame after the other "
+                    "(`tarvo record` writes a recording with times and settings); Ctrl-C keeps "
+                    "the frames so far");
     add_reconnect_option(cmd, opt.reconnect_wait, "30");
+    add_camera_option(cmd, opt.camera);
+    add_capture_options(cmd, opt.settings);
 }
 
 }  // namespace
@@ -163,12 +202,12 @@ void add_capture_commands(Tool &tool) {
 
     CLI::App *capture_cmd =
         tool.app.add_subcommand("capture", "capture frames from the first camera");
-    add_capture_options(capture_cmd, *opt);
+    add_frame_options(capture_cmd, *opt);
     tool.on_run(capture_cmd, [opt] { return capture(*opt); });
 
     CLI::App *demo =
         tool.app.add_subcommand("demo", "list, show the first camera and capture from it");
-    add_capture_options(demo, *opt);
+    add_frame_options(demo, *opt);
     tool.on_run(demo, [opt] { return list_then_capture(*opt); });
 }
 

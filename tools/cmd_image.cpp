@@ -29,8 +29,9 @@ struct ImageOptions {
     unsigned frames = 1;
     std::string output;
     std::string format;
-    bool undistort = false;
     bool color = false;
+    CameraSelector camera;
+    CaptureSettings settings;
     std::vector<float> range = {0.0f, 4.0f};  // colour range in metres, red end then blue end
 };
 
@@ -135,8 +136,6 @@ int capture_images(tarvo_dev_t *dev, Kind kind, const ImageOptions &opt, int sav
     files::OutputFile file(opt.output);
     if (!file.open())
         return fail("%s", file.error().c_str());
-    if (opt.undistort && tarvo_filter_enable(dev, TARVO_FILTER_UNDISTORT, nullptr, 0) != 1)
-        return fail("cannot switch lens undistortion on");
     if (!tarvo_cap_set_frame_buffer(dev, nullptr, 10 * TARVO_CAP_FRAME_UNIT) ||
         !tarvo_cap_start(dev)) {
         return fail("capture did not start");
@@ -197,8 +196,9 @@ int run(Kind kind, const ImageOptions &opt) {
     if (!png && it == formats.end())
         return fail("unknown format %s", format.c_str());
     const int save_format = it != formats.end() ? it->second : 0;
-    return with_camera(
-        [&](tarvo_dev_t *dev) { return capture_images(dev, kind, opt, save_format); });
+    return with_camera(opt.camera, opt.settings, [&](tarvo_dev_t *dev) {
+        return capture_images(dev, kind, opt, save_format);
+    });
 }
 
 void add_image_command(Tool &tool, Kind kind, const char *name, const char *help,
@@ -213,7 +213,8 @@ void add_image_command(Tool &tool, Kind kind, const char *name, const char *help
     cmd->add_option("--format", opt->format, formats)
         ->check(CLI::IsMember(kind == Kind::distance ? std::vector<std::string>{"f32", "u32", "u16"}
                                                      : std::vector<std::string>{"u16", "u8"}));
-    cmd->add_flag("--undistort", opt->undistort, "undistort through the lens model first");
+    add_camera_option(cmd, opt->camera);
+    add_capture_options(cmd, opt->settings);
     if (kind == Kind::distance) {
         cmd->add_flag("--color", opt->color, "PNG in the colour map's colours (8-bit RGB)");
         cmd->add_option("--range", opt->range,

@@ -10,7 +10,6 @@
 namespace tarvo::tool {
 namespace {
 
-constexpr int kMaxCameras = 16;
 constexpr uint8_t kParamChipInfo = 7;
 constexpr uint8_t kParamFrameRate = 12;
 constexpr uint8_t kParamIntegrationTime = 13;
@@ -19,6 +18,7 @@ struct InfoOptions {
     bool json = false;
     bool all = false;
     std::string recording;  // a recording to describe instead of a camera
+    CameraSelector camera;
 };
 
 struct Facts {
@@ -70,15 +70,13 @@ void print_json(std::FILE *out, tarvo_dev_t *dev, const Facts &f) {
                  f.part_version, f.frame_rate, f.integration_time);
 }
 
+// Of an open camera.
 int show_camera(tarvo_dev_t *dev, const InfoOptions &opt, std::FILE *out) {
-    if (tarvo_dev_open(dev) == nullptr)
-        return fail_open(dev->bus, dev->port);
     const std::optional<Facts> facts = read_facts(dev);
     if (facts && opt.json)
         print_json(out, dev, *facts);
     else if (facts)
         print_text(out, dev, *facts);
-    tarvo_dev_close(dev);
     if (!facts)
         return fail("cannot read the parameters of the camera at bus %03u port %03u", dev->bus,
                     dev->port);
@@ -90,14 +88,21 @@ int show_info(const InfoOptions &opt) {
     if (opt.json)
         clean.emplace();
     std::FILE *out = clean ? clean->out() : stdout;
-    std::vector<tarvo_dev_t> list(kMaxCameras);
-    const int n = tarvo_dev_list(list.data(), opt.all ? kMaxCameras : 1);
-    if (n < 1)
+    if (!opt.all)
+        return with_camera(opt.camera,
+                           [&](tarvo_dev_t *dev) { return show_camera(dev, opt, out); });
+    std::vector<tarvo_dev_t> list = list_cameras();
+    if (list.empty())
         return fail("no camera found");
     int result = kDone;
-    for (int i = 0; i < n; ++i) {
-        if (show_camera(&list[i], opt, out) != kDone)
+    for (tarvo_dev_t &dev : list) {
+        if (tarvo_dev_open(&dev) == nullptr) {
+            result = fail_open(dev.bus, dev.port);
+            continue;
+        }
+        if (show_camera(&dev, opt, out) != kDone)
             result = kFailed;
+        tarvo_dev_close(&dev);
     }
     return result;
 }
@@ -109,7 +114,8 @@ void add_info_command(Tool &tool) {
     CLI::App *cmd =
         tool.app.add_subcommand("info", "open the first camera and show its identification");
     cmd->add_flag("--json", opt->json, "one JSON object per camera and line");
-    cmd->add_flag("-a,--all", opt->all, "every camera on the bus, not only the first");
+    cmd->add_flag("-a,--all", opt->all, "every camera on the bus, not only the first")
+        ->excludes(add_camera_option(cmd, opt->camera));
     cmd->add_option("FILE", opt->recording, "describe the recording FILE.mcap instead");
     tool.on_run(cmd, [opt] {
         return opt->recording.empty() ? show_info(*opt) : show_recording(opt->recording, opt->json);

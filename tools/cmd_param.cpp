@@ -14,6 +14,7 @@ struct ParamOptions {
     std::vector<std::string> get_ids;
     std::string set_id;
     std::string set_bytes;
+    CameraSelector camera;
 };
 
 // "1e000000", "1e 00 00 00" or "1e:00:00:00": the bytes in the order written.
@@ -37,7 +38,7 @@ int get_params(const ParamOptions &opt) {
     std::vector<tarvo_param_item_t> items(opt.get_ids.size());
     for (size_t i = 0; i < items.size(); ++i)
         items[i].param_id = static_cast<int32_t>(*parse_number(opt.get_ids[i], 255));
-    return with_camera([&](tarvo_dev_t *dev) {
+    return with_camera(opt.camera, [&](tarvo_dev_t *dev) {
         if (!tarvo_param_batch_get(dev, items.data(), static_cast<int>(items.size())))
             return fail("the camera did not answer the parameter read");
         for (const tarvo_param_item_t &item : items) {
@@ -57,7 +58,7 @@ int set_param(const ParamOptions &opt) {
     item.param_id = static_cast<int32_t>(*parse_number(opt.set_id, 255));
     item.param_val_len = static_cast<uint8_t>(bytes.size());
     std::copy(bytes.begin(), bytes.end(), item.param_val);
-    return with_camera([&](tarvo_dev_t *dev) {
+    return with_camera(opt.camera, [&](tarvo_dev_t *dev) {
         if (!tarvo_param_batch_set(dev, &item, 1))
             return fail("the camera refused parameter %d", item.param_id);
         std::printf("parameter %d set (%zu bytes)\n", item.param_id, bytes.size());
@@ -76,6 +77,7 @@ void add_param_command(Tool &tool) {
     get->add_option("N", opt->get_ids, "parameter numbers, 0 to 255")
         ->required()
         ->check(number_check(255));
+    add_camera_option(get, opt->camera);
     tool.on_run(get, [opt] { return get_params(*opt); });
 
     CLI::App *set = param->add_subcommand("set", "set one parameter to the bytes given in hex");
@@ -90,6 +92,7 @@ void add_param_command(Tool &tool) {
                 return parse_hex_bytes(text) ? "" : "'" + text + "' is not 1 to 18 hex bytes";
             },
             "HEXBYTES"));
+    add_camera_option(set, opt->camera);
     tool.on_run(set, [opt] { return set_param(*opt); });
 }
 

@@ -10,7 +10,8 @@ namespace {
 
 struct PointCloudOptions {
     std::string output;
-    bool undistort = false;
+    CameraSelector camera;
+    CaptureSettings settings;
     std::vector<float> range = {0.0f, 4.0f};  // metres from the red to the blue end
 };
 
@@ -41,8 +42,6 @@ std::vector<float> next_distance_image(tarvo_dev_t *dev, tarvo_frame_info_t &inf
 }
 
 int write_point_cloud(tarvo_dev_t *dev, const PointCloudOptions &opt) {
-    if (opt.undistort && tarvo_filter_enable(dev, TARVO_FILTER_UNDISTORT, nullptr, 0) != 1)
-        return fail("cannot switch lens undistortion on");
     tarvo_frame_info_t info{};
     const std::vector<float> distance = next_distance_image(dev, info);
     if (distance.empty())
@@ -61,7 +60,7 @@ int write_point_cloud(tarvo_dev_t *dev, const PointCloudOptions &opt) {
     if (!write_ply(opt.output, points, error))
         return fail("%s", error.c_str());
     std::printf("%d points of %ux%u pixels%s written to %s\n", n, info.width, info.height,
-                opt.undistort ? " (undistorted)" : "", opt.output.c_str());
+                opt.settings.undistort ? " (undistorted)" : "", opt.output.c_str());
     return kDone;
 }
 
@@ -72,12 +71,14 @@ void add_pointcloud_command(Tool &tool) {
     CLI::App *cmd = tool.app.add_subcommand(
         "pointcloud", "write one frame of the first camera as a coloured point cloud (PLY)");
     cmd->add_option("-o,--output", opt->output, "PLY file to write")->required();
-    cmd->add_flag("--undistort", opt->undistort, "undistort through the lens model first");
+    add_camera_option(cmd, opt->camera);
+    add_capture_options(cmd, opt->settings);
     cmd->add_option("--range", opt->range,
                     "colour range in metres, red end then blue end (default 0 4)")
         ->expected(2);
     tool.on_run(cmd, [opt] {
-        return with_camera([&](tarvo_dev_t *dev) { return write_point_cloud(dev, *opt); });
+        return with_camera(opt->camera, opt->settings,
+                           [&](tarvo_dev_t *dev) { return write_point_cloud(dev, *opt); });
     });
 }
 

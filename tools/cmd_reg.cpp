@@ -14,6 +14,7 @@ struct RegOptions {
     std::string address;
     std::string count = "1";
     std::vector<std::string> values;
+    CameraSelector camera;
 };
 
 struct Block {
@@ -30,7 +31,7 @@ int read_registers(const RegOptions &opt) {
     const Block b = block_of(opt);
     const auto count = static_cast<uint16_t>(*parse_number(opt.count, kMaxCount));
     std::vector<uint32_t> values(count);
-    return with_camera([&](tarvo_dev_t *dev) {
+    return with_camera(opt.camera, [&](tarvo_dev_t *dev) {
         if (!tarvo_reg_batch_read(dev, b.target, b.first, values.data(), count))
             return fail("the camera did not answer the register read");
         for (uint32_t i = 0; i < count; ++i)
@@ -44,7 +45,7 @@ int write_registers(const RegOptions &opt) {
     std::vector<uint32_t> values;
     for (const std::string &v : opt.values)
         values.push_back(static_cast<uint32_t>(*parse_number(v, 0xFFFFFFFF)));
-    return with_camera([&](tarvo_dev_t *dev) {
+    return with_camera(opt.camera, [&](tarvo_dev_t *dev) {
         if (!tarvo_reg_batch_write(dev, b.target, b.first, values.data(),
                                    static_cast<uint16_t>(values.size())))
             return fail("the camera refused the register write");
@@ -72,12 +73,14 @@ void add_reg_command(Tool &tool) {
 
     CLI::App *read = reg->add_subcommand("read", "print COUNT registers from ADDR on");
     add_block_options(read, *opt);
+    add_camera_option(read, opt->camera);
     read->add_option("COUNT", opt->count, "number of registers, 1 to 65535 (default 1)")
         ->check(number_check(kMaxCount, 1));
     tool.on_run(read, [opt] { return read_registers(*opt); });
 
     CLI::App *write = reg->add_subcommand("write", "write the VALUEs from ADDR on");
     add_block_options(write, *opt);
+    add_camera_option(write, opt->camera);
     write->add_option("VALUE", opt->values, "32-bit values, at most 65535")
         ->required()
         ->expected(1, static_cast<int>(kMaxCount))

@@ -13,6 +13,7 @@ struct TransferOptions {
     std::string type;
     std::string version;
     std::string file;
+    CameraSelector camera;
 };
 
 uint8_t type_of(const TransferOptions &opt) {
@@ -60,7 +61,7 @@ int send_image(const TransferOptions &opt, bool upgrade) {
     const uint8_t type = type_of(opt);
     const uint16_t version = version_of(opt);
     const char *what = upgrade ? "firmware upgrade" : "data write";
-    return with_camera([&](tarvo_dev_t *dev) {
+    return with_camera(opt.camera, [&](tarvo_dev_t *dev) {
         const int r = with_progress([&] {
             return upgrade ? tarvo_firmware_upgrade(dev, type, version, opt.file.c_str())
                            : tarvo_data_download(dev, opt.file.c_str(), type, version, 0);
@@ -79,7 +80,7 @@ int send_image(const TransferOptions &opt, bool upgrade) {
 
 int read_image(const TransferOptions &opt) {
     const uint8_t type = type_of(opt);
-    return with_camera([&](tarvo_dev_t *dev) {
+    return with_camera(opt.camera, [&](tarvo_dev_t *dev) {
         const int r = with_progress([&] { return tarvo_data_upload(dev, type, opt.file.c_str()); });
         if (r != 1) {
             return fail(
@@ -116,6 +117,7 @@ void add_transfer_commands(Tool &tool) {
     firmware->require_subcommand(1);
     CLI::App *upgrade = firmware->add_subcommand("upgrade", "send a firmware image to the camera");
     add_type(upgrade, *opt);
+    add_camera_option(upgrade, opt->camera);
     add_version(upgrade, *opt);
     upgrade->add_option("FILE", opt->file, "the image")->required();
     tool.on_run(upgrade, [opt] { return send_image(*opt, true); });
@@ -124,12 +126,14 @@ void add_transfer_commands(Tool &tool) {
     data->require_subcommand(1);
     CLI::App *write = data->add_subcommand("write", "send a data image to the camera");
     add_type(write, *opt);
+    add_camera_option(write, opt->camera);
     add_version(write, *opt);
     write->add_option("FILE", opt->file, "the image")->required();
     tool.on_run(write, [opt] { return send_image(*opt, false); });
 
     CLI::App *read = data->add_subcommand("read", "read the stored data of a type into a file");
     add_type(read, *opt);
+    add_camera_option(read, opt->camera);
     read->add_option("FILE", opt->file, "the file to write (replaced only when complete)")
         ->required();
     tool.on_run(read, [opt] { return read_image(*opt); });

@@ -29,6 +29,8 @@ struct ViewOptions {
     std::string bind = "127.0.0.1";
     int port = 8080;
     unsigned reconnect_wait = kWaitUntilStopped;  // a viewer waits for its camera by default
+    CameraSelector camera;
+    CaptureSettings settings;
 };
 
 // Where the capture stands. Away: the camera left, the handle is closed until it returns.
@@ -68,6 +70,17 @@ class Viewer {
   public:
     Viewer(tarvo_dev_t *dev, std::string token, unsigned reconnect_wait)
         : dev_(dev), token_(std::move(token)), reconnect_wait_(reconnect_wait) {}
+
+    // The settings the command line applied at open: the page shows them and a camera that
+    // returns gets them again.
+    void adopt(const CaptureSettings &s) {
+        integration_us_ = s.integration_time_us;
+        frame_rate_ = s.frame_rate;
+        min_amplitude_ = static_cast<int>(s.min_amplitude.value_or(0));
+        hdr_ = s.hdr;
+        undistort_ = s.undistort;
+        auto_exposure_ = s.auto_exposure;
+    }
 
     bool start_capture() {
         reset_discarded_frames();
@@ -682,11 +695,12 @@ int view(const ViewOptions &opt) {
     sigaddset(&signals, SIGTERM);
     sigaddset(&signals, SIGUSR2);  // wakes the waiting thread when the server stopped otherwise
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    return with_camera([&](tarvo_dev_t *dev) {
+    return with_camera(opt.camera, opt.settings, [&](tarvo_dev_t *dev) {
         httplib::Server server;
         const std::string token = make_token();
         Viewer viewer(dev, token, opt.reconnect_wait);
         Viewer *v = &viewer;
+        v->adopt(opt.settings);
         int port = opt.port;
         if (port == 0)
             port = server.bind_to_any_port(opt.bind);
@@ -721,6 +735,8 @@ void add_view_command(Tool &tool) {
     cmd->add_option("--port", opt->port, "port (default 8080; 0 picks a free one)")
         ->check(CLI::Range(0, 65535));
     add_reconnect_option(cmd, opt->reconnect_wait, "until stopped");
+    add_camera_option(cmd, opt->camera);
+    add_capture_options(cmd, opt->settings);
     cmd->footer(
         "A camera unplugged while the page shows it is waited for: the page's status bar says\n"
         "\"camera left; waiting for it to return\", changes are refused (503) until it is back,\n"

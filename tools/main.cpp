@@ -2,6 +2,8 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <ctime>
+#include <string>
 
 #include "commands.h"
 #include "tool.h"
@@ -28,13 +30,45 @@ void add_global_options(Tool &tool) {
     CLI::App &app = tool.app;
     app.set_version_flag("--version", "tarvo " TARVO_TOOL_VERSION);
     app.add_option("--path", tool.globals.prefix,
-                   "path prefix for the library's files (default tarvo-data/)");
-    app.add_option("--log", tool.globals.log_file, "log file (default tarvo_YYYYMMDD.log)");
+                   "path prefix for the library's files such as calibration data (default "
+                   "$XDG_CACHE_HOME/tarvo/, else ~/.cache/tarvo/)");
+    app.add_option("--log", tool.globals.log_file,
+                   "log file (default tarvo_YYYYMMDD.log in $XDG_STATE_HOME/tarvo/, else "
+                   "~/.local/state/tarvo/)");
     app.add_flag("-v,--verbose", tool.globals.verbose,
                  "show the library's debug lines on the console");
     // Global options may also follow the command.
     app.fallthrough();
     app.require_subcommand(1);
+}
+
+// "tarvo_YYYYMMDD.log", today's log file name.
+std::string dated_log_name() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char name[32];
+    std::strftime(name, sizeof name, "tarvo_%Y%m%d.log", &local);
+    return name;
+}
+
+// The files the user did not name go to the user's state and cache folders, never into the
+// working folder.
+void use_user_folders(Globals &globals) {
+    if (globals.log_file.empty())
+        globals.log_file = state_folder() + dated_log_name();
+    if (globals.prefix.empty()) {
+        globals.prefix = cache_folder();
+        if (globals.prefix.empty())
+            globals.prefix = "tarvo-data/";  // no home folder: as before
+    }
+}
+
+// The library's console lines, on standard error: standard output is the tool's own.
+void log_to_stderr(unsigned, const char *tag, const char *message, void *) {
+    if (tag[0] != '\0')
+        std::fprintf(stderr, "[%s] ", tag);
+    std::fputs(message, stderr);
 }
 
 // The most specific command given, for its usage after an error.
@@ -74,9 +108,11 @@ int main(int argc, char **argv) {
         return kUsage;
     }
 
-    tarvo_init(tool.globals.log_file.empty() ? nullptr : tool.globals.log_file.c_str());
+    use_user_folders(tool.globals);
+    tarvo_init(tool.globals.log_file.c_str());
     // The library's lines go to its log file; on the console they would mix with the tool's
     // own output (its failures are one line on standard error), unless asked for.
+    tarvo_log_set_handler(log_to_stderr, nullptr);
     zr_log_enable(0, tool.globals.verbose ? 1 : 5, nullptr);
     if (tarvo_path_cfg(tool.globals.prefix.c_str()) != 0)
         std::fprintf(stderr, "tarvo: cannot create path prefix %s\n", tool.globals.prefix.c_str());

@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tarvo::tool {
 
@@ -23,7 +24,7 @@ inline constexpr int kUsage = 2;
 
 // Options that apply to every command.
 struct Globals {
-    std::string prefix = "tarvo-data/";
+    std::string prefix;  // empty: the user's cache folder
     std::string log_file;
     bool verbose = false;
 };
@@ -41,30 +42,73 @@ struct Tool {
     void on_run(CLI::App *command, Action run);
 };
 
+// The user's folders for the tool's files, "<base>/tarvo/" created when missing: the base is
+// $XDG_STATE_HOME (log files) or $XDG_CACHE_HOME (calibration data fetched from cameras),
+// falling back to ~/.local/state and ~/.cache. Empty when it cannot be created.
+std::string state_folder();
+std::string cache_folder();
+
 // Prints "tarvo: <message>" on standard error and returns kFailed.
 int fail(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
 // Reports why the camera at bus and port did not open (tarvo_dev_last_error); returns kFailed.
 int fail_open(unsigned bus, unsigned port);
 
-// The first camera on the bus, opened; closed when the object goes.
+// Which camera a command opens (`--camera SEL`): the index that `tarvo list` prints, BUS-PORT
+// ("1-3") or the camera's ident ("VCAM-2", a real camera's serial). Empty: the first camera.
+struct CameraSelector {
+    std::string text;
+};
+CLI::Option *add_camera_option(CLI::App *cmd, CameraSelector &selector);
+
+// The cameras on the bus (none opened), ordered by bus and port so that indices stay put.
+std::vector<tarvo_dev_t> list_cameras();
+
+// A camera on the bus, opened; closed when the object goes.
 class Camera {
   public:
     // Opens the first camera; empty after "no camera found" (or why it could not be opened)
     // went to standard error.
     static std::optional<Camera> open_first();
+    // Opens the camera the selector names (the first when it is empty); empty after why not
+    // went to standard error. An ident is found by opening the cameras in turn.
+    static std::optional<Camera> open_selected(const CameraSelector &selector);
     tarvo_dev_t *get() const { return dev_.get(); }
 
   private:
     struct Closer {
         void operator()(tarvo_dev_t *dev) const;
     };
+    // Opens a copy of a record from list_cameras().
+    static std::optional<Camera> open_listed(const tarvo_dev_t &listed);
     explicit Camera(std::unique_ptr<tarvo_dev_t, Closer> dev) : dev_(std::move(dev)) {}
     std::unique_ptr<tarvo_dev_t, Closer> dev_;
 };
 
 // Runs `op` on the first camera; kFailed when there is none.
 int with_camera(const std::function<int(tarvo_dev_t *)> &op);
+// Runs `op` on the selected camera; kFailed when it cannot be opened.
+int with_camera(const CameraSelector &selector, const std::function<int(tarvo_dev_t *)> &op);
+
+// How the capture commands set up the camera; unset values keep what the driver chose at open.
+struct CaptureSettings {
+    std::optional<unsigned> integration_time_us;  // 3D integration time, 1 to 4000
+    std::optional<unsigned> frame_rate;           // frames per second, 1 to 120
+    std::optional<unsigned> modulation_khz;       // one of the sensor's modulation frequencies
+    std::optional<unsigned> min_amplitude;        // pixels below it are invalid; 0 turns it off
+    bool hdr = false;
+    bool auto_exposure = false;
+    bool undistort = false;
+};
+// --integration-time, --frame-rate, --modulation-frequency, --min-amplitude, --hdr,
+// --auto-exposure and --undistort.
+void add_capture_options(CLI::App *cmd, CaptureSettings &settings);
+// Applies the settings to an open camera, after the driver's own settings at open (which
+// would otherwise overwrite them). False after why not went to standard error.
+bool apply_capture_settings(tarvo_dev_t *dev, const CaptureSettings &settings);
+// Opens the selected camera, applies the settings and runs `op`.
+int with_camera(const CameraSelector &selector, const CaptureSettings &settings,
+                const std::function<int(tarvo_dev_t *)> &op);
 
 // A number in decimal or, with 0x, hexadecimal, at most `max`.
 std::optional<uint64_t> parse_number(std::string_view text, uint64_t max);

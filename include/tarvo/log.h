@@ -39,6 +39,21 @@ TARVO_API int zr_log_raw(unsigned level, const char *fmt, ...)
  * USB transport's debug level, all on the library's level scale. */
 TARVO_API void tarvo_log_cfg(int console_level, int file_level, int usb_level);
 
+/* An addition of ours: a handler that receives the console's lines in place of the console.
+ * level is the line's level (0 TRC .. 4 ERR), tag its tag ("" for zr_log_raw lines), message
+ * the formatted message with its own line end, without time stamp or thread id; both strings
+ * live only for the call. */
+typedef void (*tarvo_log_handler_t)(unsigned level, const char *tag, const char *message,
+                                    void *user);
+
+/* An addition of ours. Installs handler (NULL: the console again) with its user pointer: every
+ * line the console threshold lets through goes to the handler instead of standard output; the
+ * log file is written as before. The handler is called on the thread that logs, which may be
+ * the USB event thread or a capture thread, possibly several at once; it must not wait for
+ * those threads (no tarvo_cap_stop or tarvo_dev_close inside it). Like zr_log_enable, call it
+ * while no capture runs. */
+TARVO_API void tarvo_log_set_handler(tarvo_log_handler_t handler, void *user);
+
 TARVO_END_DECLS
 
 #endif /* TARVO_LOG_H */

@@ -173,6 +173,58 @@ void write_registers(Device &d, int target, uint32_t first, const py::object &va
     d.write_registers(target, first, regs);
 }
 
+// A little-endian number parameter of the camera.
+unsigned get_number(Device &d, int id) {
+    py::gil_scoped_release release;
+    const std::vector<uint8_t> v = d.get_param(id);
+    unsigned n = 0;
+    for (size_t i = 0; i < v.size() && i < 4; ++i)
+        n |= unsigned{v[i]} << (8 * i);
+    return n;
+}
+
+void set_number(Device &d, int id, unsigned value, size_t bytes) {
+    std::vector<uint8_t> v(bytes);
+    for (size_t i = 0; i < bytes; ++i)
+        v[i] = static_cast<uint8_t>(value >> (8 * i));
+    py::gil_scoped_release release;
+    d.set_param(id, v);
+}
+
+constexpr int kParamFrameRate = 12;
+constexpr int kParamIntegrationTime = 13;
+
+void set_integration_time(Device &d, int us) {
+    if (us < 1 || us > 4000)
+        throw BadArgument("integration time must be 1 to 4000 microseconds");
+    d.handle();
+    set_number(d, kParamIntegrationTime, static_cast<unsigned>(us), 2);
+    // The pipeline sends its stored times again now and then: both keep the new one.
+    configSetIntegrationTime2D(us);
+    configSetIntegrationTime3D(us);
+}
+
+void set_frame_rate(Device &d, int fps) {
+    if (fps < 1 || fps > 120)
+        throw BadArgument("frame rate must be 1 to 120 frames per second");
+    set_number(d, kParamFrameRate, static_cast<unsigned>(fps), 4);
+}
+
+void set_modulation_frequency(Device &d, int khz) {
+    d.handle();
+    const uint16_t *table = configGetModulationFrequencies();
+    std::string known;
+    for (int i = 0; i < configGetModFreqCount(); ++i) {
+        if (table[i] == khz) {
+            py::gil_scoped_release release;
+            configSetModulationFrequency(i, 32);
+            return;
+        }
+        known += (i > 0 ? ", " : "") + std::to_string(table[i]);
+    }
+    throw BadArgument("modulation frequency must be one of the sensor's (kHz): " + known);
+}
+
 void set_param(Device &d, int id, const py::buffer &value) {
     py::buffer_info info = value.request();
     if (info.ndim > 1 || (info.ndim == 1 && info.strides[0] != info.itemsize))
@@ -275,6 +327,22 @@ void bind_camera(py::module_ &m) {
                                    py::gil_scoped_release release;
                                    return d.capturing();
                                })
+        .def_property(
+            "integration_time",
+            [](Device &d) { return get_number(d, kParamIntegrationTime) & 0xFFFFu; },
+            &set_integration_time,
+            "Integration time in microseconds (1 to 4000), as the camera holds it.")
+        .def_property(
+            "frame_rate", [](Device &d) { return get_number(d, kParamFrameRate); }, &set_frame_rate,
+            "Frames per second (1 to 120); read by the camera when capture starts.")
+        .def_property(
+            "modulation_frequency",
+            [](Device &d) {
+                d.handle();
+                return configGetModulationFrequency();
+            },
+            &set_modulation_frequency,
+            "Modulation frequency in kHz, one of the sensor's table (36000, 24000, 12000, ...).")
         .def("read_frame", &read_frame, py::arg("timeout") = 5.0)
         .def(
             "frames",

@@ -2,7 +2,10 @@
 // listing and opening cameras. The classes live in camera_bindings.cpp and frame_bindings.cpp.
 #include <tarvo/tarvo.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <ctime>
+#include <filesystem>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -14,6 +17,10 @@
 namespace tarvo_py {
 
 namespace {
+
+// The "tarvo" logger, and whether the library's lines go to it (not after shutdown).
+py::handle g_logger;
+bool g_forwarding = false;
 
 // Cameras opened through this module, closed at interpreter exit before the library stops.
 std::mutex g_opened_mutex;
@@ -39,34 +46,149 @@ void shutdown() {
     for (auto &d : alive) {
         d->close();
     }
+    g_forwarding = false;
+    tarvo_log_set_handler(nullptr, nullptr);
     tarvo_uninit();
 }
 
-// Python users do not expect a log file in their working directory: the library's file sink
-// goes to TARVO_LOG_FILE when it is set and is silenced otherwise.
-void start_library() {
-    const char *log_file = std::getenv("TARVO_LOG_FILE");
-    const bool to_file = log_file != nullptr && *log_file != '\0';
-    tarvo_init(to_file ? log_file : "/dev/null");
-    if (!to_file)
-        zr_log_enable(1, 5, nullptr);
+// "<base>/tarvo/" of $`variable` (absolute) or ~/`fallback`, created; empty when it cannot be.
+std::string user_folder(const char *variable, const char *fallback) {
+    std::filesystem::path base;
+    const char *xdg = std::getenv(variable);
+    if (xdg != nullptr && xdg[0] == '/') {
+        base = xdg;
+    } else {
+        const char *home = std::getenv("HOME");
+        if (home == nullptr || home[0] == '\0')
+            return {};
+        base = std::filesystem::path(home) / fallback;
+    }
+    std::error_code error;
+    std::filesystem::create_directories(base / "tarvo", error);
+    return error ? std::string() : (base / "tarvo").string() + "/";
 }
 
-std::shared_ptr<Device> open_camera(int index, const std::optional<std::string> &path) {
+std::string dated_log_name() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char name[32];
+    std::strftime(name, sizeof name, "tarvo_%Y%m%d.log", &local);
+    return name;
+}
+
+// The library's console lines as records of the "tarvo" logger, at the matching level. Called
+// on the thread that logs, which may be one the interpreter does not know.
+
+bool interpreter_finalizing() {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing() != 0;
+#else
+    return _Py_IsFinalizing() != 0;
+#endif
+}
+
+void forward_to_logging(unsigned level, const char *tag, const char *message, void *) {
+    if (!g_forwarding || interpreter_finalizing())
+        return;
+    static constexpr int kLevels[] = {5, 10, 20, 30, 40};  // TRC DBG INF WRN ERR
+    std::string text = message;
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+        text.pop_back();
+    const PyGILState_STATE gil = PyGILState_Ensure();
+    try {
+        py::dict extra;
+        extra["tarvo_tag"] = tag;
+        g_logger.attr("log")(kLevels[level < 5 ? level : 4], "%s", text, py::arg("extra") = extra);
+    } catch (py::error_already_set &e) {
+        e.discard_as_unraisable("tarvo log handler");
+    }
+    PyGILState_Release(gil);
+}
+
+// Nothing in the working folder: the log file goes to TARVO_LOG_FILE or the user's state
+// folder, fetched calibration data to the user's cache folder, and the console's lines to the
+// "tarvo" logger.
+void start_library() {
+    const char *log_file = std::getenv("TARVO_LOG_FILE");
+    const bool named = log_file != nullptr && *log_file != '\0';
+    const std::string state = named ? std::string() : user_folder("XDG_STATE_HOME", ".local/state");
+    const std::string file = named           ? log_file
+                             : state.empty() ? "/dev/null"
+                                             : state + dated_log_name();
+    tarvo_init(file.c_str());
+    if (file == "/dev/null")
+        zr_log_enable(1, 5, nullptr);
+    const std::string cache = user_folder("XDG_CACHE_HOME", ".cache");
+    if (!cache.empty())
+        tarvo_path_cfg(cache.c_str());
+    g_logger = py::module_::import("logging").attr("getLogger")("tarvo").release();
+    g_forwarding = true;
+    tarvo_log_set_handler(forward_to_logging, nullptr);
+}
+
+std::shared_ptr<Device> open_index(int index) {
+    // Closing joins the camera's USB thread: never with the interpreter lock held.
+    return std::shared_ptr<Device>(new Device(index), [](Device *d) {
+        if (PyGILState_Check()) {
+            py::gil_scoped_release unlocked;
+            delete d;
+        } else {
+            delete d;
+        }
+    });
+}
+
+// "1-2": bus 1, port 2.
+std::pair<int, int> parse_bus_port(const std::string &text) {
+    int bus = -1, port = -1;
+    char end = 0;
+    if (std::sscanf(text.c_str(), "%d-%d%c", &bus, &port, &end) != 2 || bus < 0 || port < 0)
+        throw BadArgument("bus_port must be BUS-PORT, such as \"1-2\"");
+    return {bus, port};
+}
+
+// The camera chosen by index (default the first), by "BUS-PORT" or by its ident (found by
+// opening the cameras in turn).
+std::shared_ptr<Device> open_chosen(std::optional<int> index,
+                                    const std::optional<std::string> &ident,
+                                    const std::optional<std::string> &bus_port) {
+    if ((index ? 1 : 0) + (ident ? 1 : 0) + (bus_port ? 1 : 0) > 1)
+        throw BadArgument("choose the camera by one of index, ident and bus_port");
+    if (bus_port) {
+        const auto [bus, port] = parse_bus_port(*bus_port);
+        for (const Location &l : list_cameras()) {
+            if (l.bus == bus && l.port == port)
+                return open_index(l.index);
+        }
+        throw Failure("no camera at bus " + std::to_string(bus) + " port " + std::to_string(port));
+    }
+    if (ident) {
+        for (const Location &l : list_cameras()) {
+            std::shared_ptr<Device> d;
+            try {
+                d = open_index(l.index);
+            } catch (const Failure &) {
+                continue;  // in use or failing: not the one to find
+            }
+            if (d->identity().ident == *ident)
+                return d;
+        }
+        throw Failure("no camera with ident " + *ident);
+    }
+    return open_index(index.value_or(0));
+}
+
+std::shared_ptr<Device> open_camera(std::optional<int> index,
+                                    const std::optional<std::string> &path,
+                                    const std::optional<std::string> &ident,
+                                    const std::optional<std::string> &bus_port) {
     std::shared_ptr<Device> device;
     {
         py::gil_scoped_release release;
         if (path && tarvo_path_cfg(path->c_str()) != 0)
             throw Failure("the path prefix " + *path + " cannot be created");
-        // Closing joins the camera's USB thread: never with the interpreter lock held.
-        device = std::shared_ptr<Device>(new Device(index), [](Device *d) {
-            if (PyGILState_Check()) {
-                py::gil_scoped_release unlocked;
-                delete d;
-            } else {
-                delete d;
-            }
-        });
+        device = open_chosen(index, ident, bus_port);
     }
     remember(device);
     return device;
@@ -118,6 +240,9 @@ void register_failures(py::module_ &m) {
 PYBIND11_MODULE(_tarvo, m) {
     using namespace tarvo_py;
     m.doc() = "Native part of the tarvo package; import tarvo instead.";
+#ifdef TARVO_PY_VERSION
+    m.attr("__version__") = TARVO_PY_VERSION;
+#endif
     start_library();
     register_failures(m);
     py::module_::import("atexit").attr("register")(py::cpp_function(&shutdown));
@@ -132,7 +257,11 @@ PYBIND11_MODULE(_tarvo, m) {
         py::gil_scoped_release release;
         return list_cameras();
     });
-    m.def("open", &open_camera, py::arg("index") = 0, py::arg("path") = py::none());
+    m.def("open", &open_camera, py::arg("index") = py::none(), py::arg("path") = py::none(),
+          py::arg("ident") = py::none(), py::arg("bus_port") = py::none(),
+          "Opens a camera: the first, or the one of `index` (as list_cameras numbers them), "
+          "`ident` (its identification string) or `bus_port` (\"BUS-PORT\"). Raises tarvo.Error "
+          "when there is none or it cannot be opened.");
     m.def("error_name", &code_name, py::arg("code"));
     m.def("set_log_levels", &set_log_levels, py::arg("console") = 3, py::arg("file") = 5);
 }

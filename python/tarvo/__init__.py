@@ -10,6 +10,7 @@ tarvo.TimeoutError when no frame comes in time, and ValueError for unusable argu
 """
 
 from ._errors import Error, TimeoutError
+from ._tarvo import __version__
 from ._tarvo import (
     Camera,
     CameraInfo,
@@ -29,6 +30,7 @@ from ._tarvo import (
 )
 
 __all__ = [
+    "__version__",
     "Camera",
     "CameraInfo",
     "CameraLocation",

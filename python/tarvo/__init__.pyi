@@ -122,6 +122,18 @@ class Camera:
     @property
     def closed(self) -> bool: ...
     @property
+    def integration_time(self) -> int: ...
+    @integration_time.setter
+    def integration_time(self, us: int) -> None: ...
+    @property
+    def frame_rate(self) -> int: ...
+    @frame_rate.setter
+    def frame_rate(self, fps: int) -> None: ...
+    @property
+    def modulation_frequency(self) -> int: ...
+    @modulation_frequency.setter
+    def modulation_frequency(self, khz: int) -> None: ...
+    @property
     def info(self) -> CameraInfo: ...
     @property
     def location(self) -> CameraLocation: ...
@@ -177,6 +189,8 @@ class FrameFileReader(Iterator[npt.NDArray[np.float32]]):
     def __iter__(self) -> FrameFileReader: ...
     def __next__(self) -> npt.NDArray[np.float32]: ...
 
+__version__: str
+
 def save_distance(
     path: str, images: npt.ArrayLike, format: str = "f32", append: bool = False
 ) -> None:
@@ -199,8 +213,14 @@ def colorize(
     """Colours a distance image (height, width) in metres: (height, width, 3) red, green, blue."""
 
 def list_cameras() -> list[CameraLocation]: ...
-def open(index: int = 0, path: Optional[str] = None) -> Camera:
-    """Opens the index-th camera; `path` sets the library's path prefix for calibration files."""
+def open(
+    index: Optional[int] = None,
+    path: Optional[str] = None,
+    ident: Optional[str] = None,
+    bus_port: Optional[str] = None,
+) -> Camera:
+    """Opens the first camera, or the one of `index`, `ident` or `bus_port` ("BUS-PORT");
+    `path` sets the library's path prefix for calibration files."""
 def error_name(code: int) -> str: ...
 def set_log_levels(console: int = 3, file: int = 5) -> None:
     """Thresholds of the library's log sinks, 0 (trace) to 5 (silent). The file sink writes to

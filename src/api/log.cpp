@@ -22,6 +22,8 @@ unsigned g_threshold[3] = {3, 1, kSilent};
 FILE *g_file = nullptr;
 std::string g_last_path;
 bool g_have_last_path = false;
+tarvo_log_handler_t g_handler = nullptr;
+void *g_handler_user = nullptr;
 
 unsigned current_thread_id() {
     return static_cast<unsigned>(syscall(SYS_gettid));
@@ -65,12 +67,38 @@ void write_line(FILE *sink, const char *prefix, const char *fmt, va_list args, b
     va_end(copy);
 }
 
-// Writes the optional prefix and the message to every sink that wants `level`.
-void emit(unsigned level, const char *prefix, const char *fmt, va_list args) {
-    if (console_wants(level))
-        write_line(stdout, prefix, fmt, args, false);
-    if (file_wants(level))
+// The message alone to the application's handler.
+void hand_over(unsigned level, const char *tag, const char *fmt, va_list args) {
+    va_list copy;
+    va_copy(copy, args);
+    char small[256];
+    const int n = std::vsnprintf(small, sizeof small, fmt, copy);
+    va_end(copy);
+    if (n < 0)
+        return;
+    if (static_cast<size_t>(n) < sizeof small) {
+        g_handler(level, tag, small, g_handler_user);
+        return;
+    }
+    std::string message(static_cast<size_t>(n) + 1, '\0');
+    va_copy(copy, args);
+    std::vsnprintf(message.data(), message.size(), fmt, copy);
+    va_end(copy);
+    g_handler(level, tag, message.c_str(), g_handler_user);
+}
+
+// Writes the optional prefix and the message to every sink that wants `level`; the console's
+// lines go to the application's handler when one is installed.
+void emit(unsigned level, const char *tag, const char *prefix, const char *fmt, va_list args) {
+    if (console_wants(level)) {
+        if (g_handler != nullptr)
+            hand_over(level, tag, fmt, args);
+        else
+            write_line(stdout, prefix, fmt, args, false);
+    }
+    if (file_wants(level)) {
         write_line(g_file, prefix, fmt, args, true);  // the log must survive a crash
+    }
 }
 
 int open_log_file(const char *path) {
@@ -131,7 +159,7 @@ TARVO_API int zr_log(unsigned level, const char *tag, const char *fmt, ...) {
     std::snprintf(prefix, sizeof prefix, "%s[%s] ", stamp, tag ? tag : "");
     va_list args;
     va_start(args, fmt);
-    emit(level, prefix, fmt, args);
+    emit(level, tag ? tag : "", prefix, fmt, args);
     va_end(args);
     return 0;
 }
@@ -141,9 +169,14 @@ TARVO_API int zr_log_raw(unsigned level, const char *fmt, ...) {
         return 0;
     va_list args;
     va_start(args, fmt);
-    emit(level, nullptr, fmt, args);
+    emit(level, "", nullptr, fmt, args);
     va_end(args);
     return 0;
+}
+
+TARVO_API void tarvo_log_set_handler(tarvo_log_handler_t handler, void *user) {
+    g_handler_user = user;
+    g_handler = handler;
 }
 
 }  // extern "C"

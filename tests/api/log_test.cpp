@@ -9,6 +9,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "support/temp_dir.h"
@@ -189,6 +190,39 @@ TEST_F(LogTest, LinesOfConcurrentThreadsStayWhole) {
     for (std::string line; std::getline(in, line); ++lines)
         ASSERT_TRUE(std::regex_match(line, whole)) << line;
     EXPECT_EQ(lines, kThreads * kLines);
+}
+
+struct HandedLines {
+    std::vector<std::tuple<unsigned, std::string, std::string>> lines;
+    static void take(unsigned level, const char *tag, const char *message, void *user) {
+        static_cast<HandedLines *>(user)->lines.emplace_back(level, tag, message);
+    }
+};
+
+TEST_F(LogTest, HandlerTakesTheConsoleLinesAndTheFileKeepsItsOwn) {
+    HandedLines got;
+    tarvo_log_set_handler(&HandedLines::take, &got);
+    zr_log_enable(0, 2, nullptr);
+    zr_log_enable(1, 0, "h.log");
+    const std::string longer(1000, 'x');
+    const std::string console = captured_stdout_of([] {
+        zr_log(1, "DBG", "[t] below the console threshold\n");
+        zr_log(4, "ERR", "[t] failed %d\n", 7);
+        zr_log_raw(3, "raw %s\n", "line");
+        zr_log(2, "INF", "%s\n", std::string(1000, 'x').c_str());
+    });
+    tarvo_log_set_handler(nullptr, nullptr);
+    EXPECT_EQ(console, "");
+    ASSERT_EQ(got.lines.size(), 3u);
+    EXPECT_EQ(got.lines[0], std::make_tuple(4u, std::string("ERR"), std::string("[t] failed 7\n")));
+    EXPECT_EQ(got.lines[1], std::make_tuple(3u, std::string(""), std::string("raw line\n")));
+    EXPECT_EQ(std::get<2>(got.lines[2]), longer + "\n");
+    const std::string file = read_file("h.log");
+    EXPECT_NE(file.find("below the console threshold"), std::string::npos);
+    EXPECT_NE(file.find("failed 7"), std::string::npos);
+
+    zr_log(4, "ERR", "[t] after\n");
+    EXPECT_EQ(got.lines.size(), 3u);  // removed: the console again
 }
 
 }  // namespace

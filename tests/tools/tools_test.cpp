@@ -43,8 +43,11 @@ class ToolsTest : public ::testing::Test {
     // `command` through sh, in the scratch directory, standard input empty.
     Outcome run(const std::string &command) const {
         const std::string line = "PATH='" + bin_ +
-                                 "':\"$PATH\"; export PATH; unset TARVO_VCAM_FPS; " + command +
-                                 " </dev/null >out.txt 2>err.txt";
+                                 "':\"$PATH\"; export PATH; unset TARVO_VCAM_FPS; " +
+                                 // The tool's own files stay in this test's scratch folder.
+                                 "XDG_STATE_HOME=\"$PWD/.state\" XDG_CACHE_HOME=\"$PWD/.cache\"; "
+                                 "export XDG_STATE_HOME XDG_CACHE_HOME; " +
+                                 command + " </dev/null >out.txt 2>err.txt";
         const int raw = std::system(line.c_str());
         Outcome r;
         r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
@@ -213,6 +216,86 @@ TEST_F(ToolsTest, ListAndInfoAsTextAndJson) {
     EXPECT_EQ(count_matches(all.out, "^\\{\"bus\":1,.*\"frame_rate\":30,.*\\}$"), 3u) << all.out;
 }
 
+TEST_F(ToolsTest, CameraChosenByIndexBusPortOrIdent) {
+    const Outcome list = run("tarvo-vcam -n 3 -- tarvo list --ident --json");
+    EXPECT_EQ(list.status, 0) << list.err;
+    EXPECT_EQ(
+        list.out,
+        "{\"index\":0,\"bus\":1,\"port\":1,\"address\":2,\"speed\":3,\"ident\":\"VCAM-1\"}\n"
+        "{\"index\":1,\"bus\":1,\"port\":2,\"address\":3,\"speed\":3,\"ident\":\"VCAM-2\"}\n"
+        "{\"index\":2,\"bus\":1,\"port\":3,\"address\":4,\"speed\":3,\"ident\":\"VCAM-3\"}\n");
+
+    struct Case {
+        const char *selector;
+        const char *ident;
+    };
+    for (const Case c : {Case{"VCAM-2", "VCAM-2"}, Case{"2", "VCAM-3"}, Case{"0", "VCAM-1"},
+                         Case{"1-2", "VCAM-2"}}) {
+        SCOPED_TRACE(c.selector);
+        const Outcome r =
+            run(std::string("tarvo-vcam -n 3 -- tarvo info --json --camera ") + c.selector);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.out.find(std::string("\"ident\":\"") + c.ident + "\""), std::string::npos)
+            << r.out;
+    }
+    const Outcome param = run("tarvo-vcam -n 2 -- tarvo param get 2 --camera 1");
+    EXPECT_EQ(param.status, 0) << param.err;
+
+    const struct {
+        const char *selector;
+        const char *message;
+    } missing[] = {
+        {"VCAM-9", "^tarvo: no camera with ident VCAM-9 "},
+        {"1-9", "^tarvo: no camera at bus 001 port 009 "},
+        {"7", "^tarvo: no camera with index or ident 7 \\(3 camera\\(s\\) found\\)$"},
+    };
+    for (const auto &c : missing) {
+        SCOPED_TRACE(c.selector);
+        const Outcome r =
+            run(std::string("tarvo-vcam -n 3 -- tarvo capture -n 1 --camera ") + c.selector);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(count_matches(r.err, c.message), 1u) << r.err;
+    }
+}
+
+TEST_F(ToolsTest, CaptureSettingsReachTheCamera) {
+    const Outcome r =
+        run("tarvo-vcam -- tarvo -v capture -n 2 --frame-rate 20 --integration-time 300 "
+            "--modulation-frequency 24000 --min-amplitude 40 --hdr --undistort --auto-exposure");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(count_matches(r.err, "Set FPS:20$"), 1u) << r.err;
+
+    const Outcome frequency = run("tarvo-vcam -- tarvo depth -o d.zrd --modulation-frequency 1234");
+    EXPECT_EQ(frequency.status, 1);
+    EXPECT_EQ(count_matches(frequency.err,
+                            "^tarvo: modulation frequency 1234 kHz is not one of the sensor's: "
+                            "36000, 24000, 12000, 6000, 3000, 1500, 750$"),
+              1u)
+        << frequency.err;
+    EXPECT_FALSE(exists("d.zrd"));
+
+    for (const char *c : {"tarvo capture --integration-time 0", "tarvo capture --frame-rate 121",
+                          "tarvo view --min-amplitude -1", "tarvo pointcloud -o p.ply --hdr=x",
+                          "tarvo info --all --camera 1", "tarvo capture --camera ''"}) {
+        SCOPED_TRACE(c);
+        const Outcome usage = run(c);
+        EXPECT_EQ(usage.status, 2);
+        EXPECT_EQ(usage.out, "");
+    }
+}
+
+TEST_F(ToolsTest, VerboseLinesGoToStandardErrorOnly) {
+    const Outcome r = run("tarvo-vcam -n 2 -- tarvo -v list --json");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(count_matches(r.out, "^\\{\"index\":[01],.*\\}$"), 2u) << r.out;
+    EXPECT_EQ(lines(r.out).size(), 2u) << r.out;
+    EXPECT_NE(r.err.find("[DBG] "), std::string::npos) << r.err;
+
+    const Outcome text = run("tarvo-vcam -- tarvo -v param get 12");
+    EXPECT_EQ(text.status, 0) << text.err;
+    EXPECT_EQ(text.out, "12: 1e 00 00 00\n");
+}
+
 TEST_F(ToolsTest, ParametersAndRegistersRoundTrip) {
     const Outcome get = run("tarvo-vcam --fps 45 -- tarvo param get 12 13 7");
     EXPECT_EQ(get.status, 0);
@@ -271,6 +354,38 @@ TEST_F(ToolsTest, CaptureSummarySaysWhatArrived) {
     EXPECT_EQ(count_matches(unwritable.err,
                             "^tarvo: cannot write no-such-dir/raw.bin: No such file or directory$"),
               1u);
+}
+
+TEST_F(ToolsTest, InterruptedCaptureKeepsTheFramesAndSummarises) {
+    // SIGINT once the first frame is in the file: the capture stops, finishes the file and
+    // prints its summary.
+    const Outcome r =
+        run("tarvo-vcam --fps 5 -- sh -c 'tarvo capture -n 100000 -o raw.bin & "
+            "while [ ! -s raw.bin.part ]; do sleep 0.1; done; kill -INT $!; wait $!'");
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(r.out, m,
+                                  std::regex("captured ([0-9]+) frame\\(s\\) in .*, interrupted")))
+        << r.out;
+    const size_t frames = std::stoul(m[1]);
+    EXPECT_GE(frames, 1u);
+    EXPECT_EQ(file("raw.bin").size(), frames * kFrameBytes);
+    EXPECT_FALSE(exists("raw.bin.part"));
+}
+
+TEST_F(ToolsTest, WorkingFolderStaysEmpty) {
+    const Outcome r =
+        run("mkdir w && (cd w && XDG_STATE_HOME=\"$PWD/../state\" XDG_CACHE_HOME=\"$PWD/../cache\" "
+            "tarvo-vcam -- tarvo depth -o ../d.zrd)");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(std::filesystem::is_empty(dir_.path() / "w"));
+    EXPECT_TRUE(exists("d.zrd"));
+    size_t logs = 0;
+    for (const auto &entry : std::filesystem::directory_iterator(dir_.path() / "state/tarvo"))
+        logs +=
+            std::regex_match(entry.path().filename().string(), std::regex("tarvo_[0-9]{8}\\.log"));
+    EXPECT_EQ(logs, 1u);
+    EXPECT_FALSE(std::filesystem::is_empty(dir_.path() / "cache/tarvo"));  // calibration data
 }
 
 TEST_F(ToolsTest, DataWrittenIsReadBackIdentical) {
