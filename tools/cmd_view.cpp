@@ -10,6 +10,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <future>
 #include <mutex>
 #include <random>
 #include <thread>
@@ -46,6 +47,15 @@ const char *state_name(CameraState state) {
     }
     return "stopped";
 }
+
+// Limits of one request: the page's requests are small, so anything larger is refused
+// (memory), and every socket wait is bounded (slow clients).
+constexpr size_t kMaxHeaders = 64;
+constexpr size_t kMaxBody = 16 * 1024;
+constexpr time_t kSocketTimeoutSeconds = 5;
+constexpr size_t kKeepAliveRequests = 100;
+// Long polls hold a worker each; several pages plus a few stalled clients must not starve it.
+constexpr size_t kWorkers = 32;
 
 // Distances at or above this many metres are the sensor's invalid codes.
 constexpr float kInvalidMetres = 60.0f;
@@ -107,6 +117,7 @@ class Viewer {
     void count_frame(const tarvo_frame_info_t &info);
 
     bool host_allowed(const httplib::Request &req) const;
+    std::pair<int, const char *> refusal(const httplib::Request &req) const;
     bool may_change(const httplib::Request &req) const;
     void serve_frame(const httplib::Request &req, httplib::Response &res);
     void serve_status(httplib::Response &res);
@@ -156,6 +167,17 @@ class Viewer {
     unsigned ae_target_ = 20;
     int min_amplitude_ = 0;
     std::optional<unsigned> integration_us_, frame_rate_;
+
+    // Changes from the page wait here for the capture thread, which applies them between
+    // frames: the driver's filters and the decoding pipeline are only touched by that thread.
+    struct Change {
+        std::vector<std::pair<std::string, std::string>> settings;
+        std::promise<std::string> done;  // empty when applied, else why not
+    };
+    std::mutex pending_mutex_;
+    std::vector<std::shared_ptr<Change>> pending_;
+    bool apply_pending();
+    void refuse_pending(const std::string &why);
 };
 
 bool Viewer::begin_capture() {
@@ -219,19 +241,24 @@ void Viewer::publish(Frame &frame) {
 void Viewer::capture_loop() {
     std::vector<uint8_t> raw(4 * TARVO_CAP_FRAME_UNIT);
     while (!stopping_) {
+        if (!apply_pending()) {
+            set_camera(CameraState::Stopped, "capture did not restart");
+            break;
+        }
         tarvo_frame_info_t info{};
         const int n =
             tarvo_cap_get_frames(dev_, 1, raw.data(), static_cast<uint32_t>(raw.size()), &info);
         if (n <= 0 && camera_left(dev_)) {
+            refuse_pending("the camera left; waiting for it to return");
             if (!wait_for_camera())
-                return;
+                break;
             continue;
         }
         if (n < 0) {
             const std::string why = std::string("capture failed: ") + tarvo_error_name(n);
             fail("%s", why.c_str());
             set_camera(CameraState::Stopped, why);
-            return;
+            break;
         }
         if (n == 0)
             continue;  // time-out: try again
@@ -240,6 +267,44 @@ void Viewer::capture_loop() {
         if (decode(raw, info, frame))
             publish(frame);
     }
+    refuse_pending("capture stopped");
+}
+
+// Applies the page's waiting changes. The camera reads its frame rate when capture starts, so a
+// new rate restarts capture. False when capture did not start again.
+bool Viewer::apply_pending() {
+    std::vector<std::shared_ptr<Change>> changes;
+    {
+        std::lock_guard lock(pending_mutex_);
+        changes.swap(pending_);
+    }
+    if (changes.empty())
+        return true;
+    std::lock_guard lock(control_mutex_);
+    const auto rate_before = frame_rate_;
+    for (const auto &change : changes) {
+        std::string why;
+        for (const auto &[key, value] : change->settings) {
+            why = apply(key, value);
+            if (!why.empty()) {
+                why = key + ": " + why;
+                break;
+            }
+        }
+        change->done.set_value(why);
+    }
+    if (frame_rate_ == rate_before)
+        return true;
+    tarvo_cap_stop(dev_);
+    gaps_.restart();
+    return begin_capture();
+}
+
+void Viewer::refuse_pending(const std::string &why) {
+    std::lock_guard lock(pending_mutex_);
+    for (const auto &change : pending_)
+        change->done.set_value(why);
+    pending_.clear();
 }
 
 void Viewer::set_camera(CameraState state, std::string note) {
@@ -332,6 +397,19 @@ bool Viewer::host_allowed(const httplib::Request &req) const {
     const std::string port = own_host_.substr(own_host_.rfind(':') + 1);
     return host == own_host_ || host == "localhost:" + port || host == "127.0.0.1:" + port ||
            host == "[::1]:" + port;
+}
+
+// Why a request is refused before routing (status 0: it is not).
+std::pair<int, const char *> Viewer::refusal(const httplib::Request &req) const {
+    if (req.headers.size() > kMaxHeaders)
+        return {431, "too many header fields"};
+    if (!host_allowed(req))
+        return {403, "forbidden: host"};
+    if (req.ranges.size() > 1 || req.get_header_value_count("Range") > 1)
+        return {416, "one range at most"};
+    if (req.method != "GET" && !may_change(req))
+        return {403, "forbidden: token or origin"};
+    return {0, ""};
 }
 
 // A change needs the run's token, and a browser's Origin, when sent, must be this page's own.
@@ -611,27 +689,40 @@ void Viewer::change(const httplib::Request &req, httplib::Response &res) {
         res.set_content("no setting given\n", "text/plain");
         return;
     }
-    std::lock_guard lock(control_mutex_);
-    if (!camera_ready(res))
-        return;
-    for (const auto &[key, value] : req.params) {
-        const std::string why = apply(key, value);
-        if (!why.empty()) {
-            res.status = 400;
-            res.set_content(key + ": " + why + "\n", "text/plain");
+    auto change = std::make_shared<Change>();
+    change->settings.assign(req.params.begin(), req.params.end());
+    std::future<std::string> done = change->done.get_future();
+    {
+        std::lock_guard lock(control_mutex_);
+        if (!camera_ready(res))
+            return;
+        std::lock_guard queue(pending_mutex_);
+        if (stopping_) {
+            res.status = 503;
             return;
         }
+        pending_.push_back(change);
+    }
+    // The capture thread takes it before its next frame, or refuses it when capture ends.
+    const std::string why = done.get();
+    if (!why.empty()) {
+        res.status = camera_ == CameraState::Capturing ? 400 : 503;
+        res.set_content(why + "\n", "text/plain");
+        return;
     }
     res.set_content("{\"ok\":true}\n", "application/json");
 }
 
 void Viewer::routes(httplib::Server &server) {
     server_ = &server;
+    // Refusals before any body is read, so a request without the token costs no memory.
     server.set_pre_routing_handler([this](const httplib::Request &req, httplib::Response &res) {
-        if (host_allowed(req))
+        const auto [status, why] = refusal(req);
+        if (status == 0)
             return httplib::Server::HandlerResponse::Unhandled;
-        res.status = 403;
-        res.set_content("forbidden: host\n", "text/plain");
+        res.status = status;
+        res.set_header("Connection", "close");
+        res.set_content(std::string(why) + "\n", "text/plain");
         return httplib::Server::HandlerResponse::Handled;
     });
     for (const ViewAsset &asset : view_assets()) {
@@ -675,6 +766,21 @@ std::thread stop_on_signal(httplib::Server &server, sigset_t &signals) {
     });
 }
 
+// Bounds on what one client may cost, and a listening socket of its own: without
+// SO_REUSEPORT a second viewer on the same port is refused instead of sharing its requests.
+void limit(httplib::Server &server) {
+    server.set_socket_options([](socket_t sock) {
+        const int yes = 1;
+        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
+    server.set_payload_max_length(kMaxBody);
+    server.set_read_timeout(kSocketTimeoutSeconds);
+    server.set_write_timeout(kSocketTimeoutSeconds);
+    server.set_keep_alive_timeout(kSocketTimeoutSeconds);
+    server.set_keep_alive_max_count(kKeepAliveRequests);
+    server.new_task_queue = [] { return new httplib::ThreadPool(kWorkers); };
+}
+
 int view(const ViewOptions &opt) {
     sigset_t signals;
     sigemptyset(&signals);
@@ -684,16 +790,19 @@ int view(const ViewOptions &opt) {
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     return with_camera([&](tarvo_dev_t *dev) {
         httplib::Server server;
+        limit(server);
         const std::string token = make_token();
         Viewer viewer(dev, token, opt.reconnect_wait);
         Viewer *v = &viewer;
         int port = opt.port;
+        errno = 0;
         if (port == 0)
             port = server.bind_to_any_port(opt.bind);
         else if (!server.bind_to_port(opt.bind, port))
             port = -1;
         if (port <= 0)
-            return fail("cannot listen on %s:%d", opt.bind.c_str(), opt.port);
+            return fail("cannot listen on %s:%d: %s; try --port 0", opt.bind.c_str(), opt.port,
+                        errno ? std::strerror(errno) : "address not available");
         const std::string host =
             (opt.bind.find(':') != std::string::npos ? "[" + opt.bind + "]" : opt.bind) + ":" +
             std::to_string(port);

@@ -1,8 +1,13 @@
 """tarvo view over HTTP: the page, binary frames of the box scene, changes with the token and
 refusals of requests that lack it or come from another origin."""
 import json
+import os
+import signal
+import socket
+import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
@@ -93,6 +98,105 @@ class ViewHttpTest(unittest.TestCase):
         self.assertEqual(code, 404)
         # Still serving.
         self.assertEqual(self.viewer.request("/")[0], 200)
+
+
+    def raw(self, head, body=b"", chunks=()):
+        """Sends a raw request (head lines, then body and chunks) and returns the status line."""
+        host, port = self.viewer.base[len("http://"):].rsplit(":", 1)
+        with socket.create_connection((host, int(port)), timeout=60) as s:
+            try:
+                s.sendall(head.encode() + body)
+                for chunk in chunks:
+                    s.sendall(chunk)
+            except (BrokenPipeError, ConnectionResetError):
+                pass  # refused before the client finished: what the limits are for
+            try:
+                return s.recv(4096).split(b"\r\n", 1)[0]
+            except ConnectionResetError:
+                return b""
+
+    def test_requests_that_would_cost_memory_are_refused(self):
+        host = self.viewer.base[len("http://"):]
+        big = 64 * 1024 * 1024
+        cases = [
+            # A large body without the token: refused before it is read.
+            ("body without token", f"POST /control HTTP/1.1\r\nHost: {host}\r\n"
+             f"Content-Length: {big}\r\n\r\n", (b"x" * 65536 for _ in range(big // 65536)),
+             b"403"),
+            # A large body with the token: over the payload limit.
+            ("body over the limit", f"POST /control HTTP/1.1\r\nHost: {host}\r\n"
+             f"X-Tarvo-Token: {self.viewer.token}\r\nContent-Length: {big}\r\n\r\n",
+             (b"x" * 65536 for _ in range(big // 65536)), b"413"),
+            ("many ranges", f"GET /view.js HTTP/1.1\r\nHost: {host}\r\nRange: bytes="
+             + ",".join(["0-"] * 800) + "\r\n\r\n", (), b"416"),
+            ("many header fields", f"GET /status HTTP/1.1\r\nHost: {host}\r\n"
+             + "".join(f"X-{i}: y\r\n" for i in range(200)) + "\r\n", (), b"431"),
+        ]
+        for name, head, chunks, expected in cases:
+            line = self.raw(head, chunks=chunks)
+            self.assertIn(expected, line, name)
+        self.assertEqual(self.viewer.request("/")[0], 200)
+
+    def test_service_continues_with_trickling_clients(self):
+        host, port = self.viewer.base[len("http://"):].rsplit(":", 1)
+        stop = threading.Event()
+
+        def trickle():
+            with socket.create_connection((host, int(port)), timeout=60) as s:
+                try:
+                    s.sendall(f"GET /status HTTP/1.1\r\nHost: {host}:{port}\r\n".encode())
+                    while not stop.wait(1):
+                        s.sendall(b"X-a: b\r\n")
+                except OSError:
+                    pass  # the server gave up on it
+
+        tricklers = [threading.Thread(target=trickle) for _ in range(8)]
+        for t in tricklers:
+            t.start()
+        try:
+            time.sleep(1)
+            self.assertEqual(self.viewer.request("/status")[0], 200)
+            self.viewer.frame()
+        finally:
+            stop.set()
+            for t in tricklers:
+                t.join()
+
+    def test_frame_rate_change_reaches_the_stream(self):
+        token = {"X-Tarvo-Token": self.viewer.token}
+
+        def rate():
+            """Camera frames per second between two frames a few seconds apart."""
+            first, _, _, _ = self.viewer.frame()
+            a = self.viewer.frame_header(after=first)
+            time.sleep(2.5)
+            b = self.viewer.frame_header(after=a[0])
+            frames = (b[1] - a[1]) % 65536
+            return 1000.0 * frames / (b[2] - a[2])
+
+        code, body = self.post("frame_rate=4", **token)
+        self.assertEqual(code, 200, body)
+        self.assertEqual(self.status()["frame_rate"], 4)
+        slow = rate()
+        code, body = self.post("frame_rate=30", **token)
+        self.assertEqual(code, 200, body)
+        fast = rate()
+        # Generous bounds: the camera makes 4 and then 30 frames per second.
+        self.assertLess(slow, 8, (slow, fast))
+        self.assertGreater(fast, 2 * slow, (slow, fast))
+
+
+class ViewPortTest(unittest.TestCase):
+    def test_a_second_viewer_on_the_same_port_is_refused(self):
+        with tempfile.TemporaryDirectory() as workdir:
+            with Viewer(VCAM, TARVO, workdir) as first:
+                port = first.base.rsplit(":", 1)[1]
+                second = subprocess.run([VCAM, "--", TARVO, "view", "--port", port],
+                                        cwd=workdir, capture_output=True, timeout=120)
+                self.assertEqual(second.returncode, 1, second)
+                self.assertIn(f"cannot listen on 127.0.0.1:{port}: ".encode(), second.stderr)
+                self.assertIn(b"try --port 0", second.stderr)
+                self.assertEqual(first.request("/")[0], 200)
 
 
 if __name__ == "__main__":

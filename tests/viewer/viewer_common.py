@@ -79,6 +79,17 @@ class Viewer:
         depth = struct.unpack_from(f"<{width * height}H", body, 24)
         return seq, width, height, depth
 
+    def frame_header(self, after=0):
+        """(seq, camera frame index, capture time in ms) of the newest frame after `after`."""
+        for _ in range(30):
+            status, body = self.request(f"/frame?after={after}")
+            if status == 200:
+                break
+        assert status == 200, status
+        seq, _, _, index = struct.unpack_from("<IHHH", body, 4)
+        (captured,) = struct.unpack_from("<d", body, 16)
+        return seq, index, captured
+
 
 def median(values):
     values = sorted(v for v in values if v)
