@@ -3,7 +3,10 @@
 // (long poll), so a slow page only skips frames and never slows the capture. A camera that leaves
 // the bus is waited for while the page keeps being served; it resumes with the page's settings.
 #include <httplib.h>
+#include <netdb.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -13,6 +16,7 @@
 #include <future>
 #include <mutex>
 #include <random>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -54,6 +58,9 @@ constexpr size_t kMaxHeaders = 64;
 constexpr size_t kMaxBody = 16 * 1024;
 constexpr time_t kSocketTimeoutSeconds = 5;
 constexpr size_t kKeepAliveRequests = 100;
+// A request's head and body must arrive within this time and this many bytes.
+constexpr Clock::duration kRequestDeadline = std::chrono::seconds(10);
+constexpr size_t kMaxRequestBytes = 64 * 1024 + kMaxBody;
 // Long polls hold a worker each; several pages plus a few stalled clients must not starve it.
 constexpr size_t kWorkers = 32;
 
@@ -72,6 +79,128 @@ struct Frame {
     // state is process-wide and that thread writes it).
     double sensor_temp = 0, illumination_temp = 0;
     int modulation_khz = 0;
+};
+
+// One client connection: every request must arrive within a deadline and within a byte budget,
+// whatever the client trickles, and every socket wait is bounded.
+class ClientStream : public httplib::Stream {
+  public:
+    explicit ClientStream(socket_t sock) : sock_(sock) {}
+
+    void next_request() {
+        deadline_ = Clock::now() + kRequestDeadline;
+        budget_ = kMaxRequestBytes;
+    }
+    bool is_readable() const override { return next_ != end_ || wait(POLLIN); }
+    bool is_writable() const override { return wait(POLLOUT); }
+    // Buffered: the server reads the request head a byte at a time.
+    ssize_t read(char *ptr, size_t size) override {
+        if (next_ == end_) {
+            if (budget_ == 0 || !wait(POLLIN))
+                return -1;
+            const ssize_t n = recv(sock_, buffer_, std::min(sizeof buffer_, budget_), 0);
+            if (n <= 0)
+                return n;
+            budget_ -= static_cast<size_t>(n);
+            next_ = 0;
+            end_ = static_cast<size_t>(n);
+        }
+        const size_t n = std::min(size, end_ - next_);
+        std::memcpy(ptr, buffer_ + next_, n);
+        next_ += n;
+        return static_cast<ssize_t>(n);
+    }
+    ssize_t write(const char *ptr, size_t size) override {
+        return wait(POLLOUT) ? send(sock_, ptr, size, MSG_NOSIGNAL) : -1;
+    }
+    void get_remote_ip_and_port(std::string &ip, int &port) const override {
+        address(getpeername, ip, port);
+    }
+    void get_local_ip_and_port(std::string &ip, int &port) const override {
+        address(getsockname, ip, port);
+    }
+    socket_t socket() const override { return sock_; }
+
+  private:
+    // Waits for the socket until the socket time-out or the request's deadline, if sooner.
+    bool wait(short events) const {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::min<Clock::duration>(
+                deadline_ - Clock::now(), std::chrono::seconds(kSocketTimeoutSeconds)));
+        if (left.count() <= 0)
+            return false;
+        pollfd fd{sock_, events, 0};
+        return poll(&fd, 1, static_cast<int>(left.count())) > 0 && (fd.revents & events);
+    }
+    void address(int (*get)(int, sockaddr *, socklen_t *), std::string &ip, int &port) const {
+        sockaddr_storage addr{};
+        socklen_t len = sizeof addr;
+        char host[NI_MAXHOST] = "", serv[NI_MAXSERV] = "";
+        if (get(sock_, reinterpret_cast<sockaddr *>(&addr), &len) == 0 &&
+            getnameinfo(reinterpret_cast<sockaddr *>(&addr), len, host, sizeof host, serv,
+                        sizeof serv, NI_NUMERICHOST | NI_NUMERICSERV) == 0) {
+            ip = host;
+            port = std::atoi(serv);
+        }
+    }
+
+    const socket_t sock_;
+    Clock::time_point deadline_ = Clock::now();
+    size_t budget_ = 0;
+    char buffer_[4096];
+    size_t next_ = 0, end_ = 0;
+};
+
+// The HTTP server with its client connections in view, so that stopping it closes them too and
+// no stalled client holds up the exit.
+class ViewServer : public httplib::Server {
+  public:
+    void shut() {
+        stop();
+        std::lock_guard lock(clients_mutex_);
+        closing_ = true;
+        for (const socket_t sock : clients_)
+            ::shutdown(sock, SHUT_RDWR);
+    }
+
+  private:
+    bool process_and_close_socket(socket_t sock) override {
+        bool served = false;
+        if (enter(sock)) {
+            served = serve(sock);
+            std::lock_guard lock(clients_mutex_);
+            clients_.erase(sock);
+        }
+        ::shutdown(sock, SHUT_RDWR);
+        ::close(sock);
+        return served;
+    }
+    bool enter(socket_t sock) {
+        std::lock_guard lock(clients_mutex_);
+        if (closing_)
+            return false;
+        clients_.insert(sock);
+        return true;
+    }
+    // Requests one after another on the connection, as many as keep-alive allows.
+    bool serve(socket_t sock) {
+        ClientStream stream(sock);
+        bool ok = false;
+        for (size_t left = kKeepAliveRequests; left > 0 && is_running(); --left) {
+            stream.next_request();
+            if (!stream.is_readable())
+                break;
+            bool closed = false;
+            ok = process_request(stream, left == 1, closed, nullptr);
+            if (!ok || closed)
+                break;
+        }
+        return ok;
+    }
+
+    std::mutex clients_mutex_;
+    std::set<socket_t> clients_;
+    bool closing_ = false;
 };
 
 class Viewer {
@@ -98,7 +227,7 @@ class Viewer {
         tarvo_cap_set_callback_on_error(dev_, nullptr);
     }
 
-    void routes(httplib::Server &server);
+    void routes(ViewServer &server);
     void set_origin(std::string host_port) { own_host_ = std::move(host_port); }
     // True when the viewer ended because its camera left and did not return.
     bool camera_lost() const { return camera_lost_; }
@@ -135,7 +264,7 @@ class Viewer {
     const std::string token_;
     const unsigned reconnect_wait_;
     std::string own_host_;
-    httplib::Server *server_ = nullptr;
+    ViewServer *server_ = nullptr;
     const Clock::time_point started_ = Clock::now();
 
     std::thread capture_thread_;
@@ -373,7 +502,7 @@ void Viewer::give_up(const char *why) {
     camera_lost_ = true;
     while (!stopping_ && !server_->is_running())
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    server_->stop();
+    server_->shut();
 }
 
 // Whether the handle may be used; otherwise the answer says why not (503, JSON). Called with
@@ -713,7 +842,7 @@ void Viewer::change(const httplib::Request &req, httplib::Response &res) {
     res.set_content("{\"ok\":true}\n", "application/json");
 }
 
-void Viewer::routes(httplib::Server &server) {
+void Viewer::routes(ViewServer &server) {
     server_ = &server;
     // Refusals before any body is read, so a request without the token costs no memory.
     server.set_pre_routing_handler([this](const httplib::Request &req, httplib::Response &res) {
@@ -757,12 +886,12 @@ std::string make_token() {
 }
 
 // SIGINT and SIGTERM stop the server; they are blocked here and taken by a waiting thread.
-std::thread stop_on_signal(httplib::Server &server, sigset_t &signals) {
+std::thread stop_on_signal(ViewServer &server, sigset_t &signals) {
     return std::thread([&server, signals] {
         int sig = 0;
         sigwait(&signals, &sig);
         if (sig != SIGUSR2)
-            server.stop();
+            server.shut();
     });
 }
 
@@ -789,7 +918,7 @@ int view(const ViewOptions &opt) {
     sigaddset(&signals, SIGUSR2);  // wakes the waiting thread when the server stopped otherwise
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     return with_camera([&](tarvo_dev_t *dev) {
-        httplib::Server server;
+        ViewServer server;
         limit(server);
         const std::string token = make_token();
         Viewer viewer(dev, token, opt.reconnect_wait);

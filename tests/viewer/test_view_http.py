@@ -138,19 +138,9 @@ class ViewHttpTest(unittest.TestCase):
         self.assertEqual(self.viewer.request("/")[0], 200)
 
     def test_service_continues_with_trickling_clients(self):
-        host, port = self.viewer.base[len("http://"):].rsplit(":", 1)
         stop = threading.Event()
-
-        def trickle():
-            with socket.create_connection((host, int(port)), timeout=60) as s:
-                try:
-                    s.sendall(f"GET /status HTTP/1.1\r\nHost: {host}:{port}\r\n".encode())
-                    while not stop.wait(1):
-                        s.sendall(b"X-a: b\r\n")
-                except OSError:
-                    pass  # the server gave up on it
-
-        tricklers = [threading.Thread(target=trickle) for _ in range(8)]
+        tricklers = [threading.Thread(target=trickle, args=(self.viewer.base, stop))
+                     for _ in range(8)]
         for t in tricklers:
             t.start()
         try:
@@ -186,7 +176,32 @@ class ViewHttpTest(unittest.TestCase):
         self.assertGreater(fast, 2 * slow, (slow, fast))
 
 
-class ViewPortTest(unittest.TestCase):
+def trickle(base, stop):
+    """A client that sends its request's header lines one a second until `stop` is set."""
+    host, port = base[len("http://"):].rsplit(":", 1)
+    with socket.create_connection((host, int(port)), timeout=60) as s:
+        try:
+            s.sendall(f"GET /status HTTP/1.1\r\nHost: {host}:{port}\r\n".encode())
+            while not stop.wait(1):
+                s.sendall(b"X-a: b\r\n")
+        except OSError:
+            pass  # the server gave up on it
+
+
+class ViewProcessTest(unittest.TestCase):
+    def test_sigterm_ends_the_viewer_with_a_trickling_client(self):
+        with tempfile.TemporaryDirectory() as workdir:
+            viewer = Viewer(VCAM, TARVO, workdir).__enter__()
+            stop = threading.Event()
+            client = threading.Thread(target=trickle, args=(viewer.base, stop))
+            client.start()
+            try:
+                time.sleep(1)
+                viewer.__exit__(None, None, None)  # SIGTERM; fails unless a clean exit follows
+            finally:
+                stop.set()
+                client.join()
+
     def test_a_second_viewer_on_the_same_port_is_refused(self):
         with tempfile.TemporaryDirectory() as workdir:
             with Viewer(VCAM, TARVO, workdir) as first:

@@ -45,7 +45,7 @@ class Viewer:
     def __exit__(self, *exc):
         os.killpg(self.proc.pid, signal.SIGTERM)
         try:
-            self.proc.wait(60)
+            self.proc.wait(30)  # generous: a stop takes well under a second
         except subprocess.TimeoutExpired:
             os.killpg(self.proc.pid, signal.SIGKILL)
             self.proc.wait()
