@@ -3,6 +3,7 @@
 // (long poll), so a slow page only skips frames and never slows the capture. A camera that leaves
 // the bus is waited for while the page keeps being served; it resumes with the page's settings.
 #include <httplib.h>
+#include <ifaddrs.h>
 #include <netdb.h>
 #include <poll.h>
 #include <signal.h>
@@ -34,6 +35,7 @@ struct ViewOptions {
     std::string bind = "127.0.0.1";
     int port = 8080;
     unsigned reconnect_wait = kWaitUntilStopped;  // a viewer waits for its camera by default
+    std::vector<std::string> allow_hosts;         // further names of this machine
 };
 
 // Where the capture stands. Away: the camera left, the handle is closed until it returns.
@@ -55,6 +57,7 @@ const char *state_name(CameraState state) {
 // Limits of one request: the page's requests are small, so anything larger is refused
 // (memory), and every socket wait is bounded (slow clients).
 constexpr size_t kMaxHeaders = 64;
+constexpr const char *kTokenCookie = "tarvo_token";
 constexpr size_t kMaxBody = 16 * 1024;
 constexpr time_t kSocketTimeoutSeconds = 5;
 constexpr size_t kKeepAliveRequests = 100;
@@ -228,7 +231,12 @@ class Viewer {
     }
 
     void routes(ViewServer &server);
-    void set_origin(std::string host_port) { own_host_ = std::move(host_port); }
+    // The Host values this server answers to; guard_all: every request needs the token (the
+    // server is reachable beyond this machine).
+    void set_hosts(std::set<std::string> hosts, bool guard_all) {
+        hosts_ = std::move(hosts);
+        guard_all_ = guard_all;
+    }
     // True when the viewer ended because its camera left and did not return.
     bool camera_lost() const { return camera_lost_; }
 
@@ -248,6 +256,7 @@ class Viewer {
     bool host_allowed(const httplib::Request &req) const;
     std::pair<int, const char *> refusal(const httplib::Request &req) const;
     bool may_change(const httplib::Request &req) const;
+    bool has_token(const httplib::Request &req) const;
     void serve_frame(const httplib::Request &req, httplib::Response &res);
     void serve_status(httplib::Response &res);
     void serve_rays(httplib::Response &res);
@@ -263,7 +272,8 @@ class Viewer {
     tarvo_dev_t *dev_;
     const std::string token_;
     const unsigned reconnect_wait_;
-    std::string own_host_;
+    std::set<std::string> hosts_;
+    bool guard_all_ = false;
     ViewServer *server_ = nullptr;
     const Clock::time_point started_ = Clock::now();
 
@@ -522,10 +532,16 @@ bool Viewer::camera_ready(httplib::Response &res) const {
 // Requests must name this server (or localhost) as their host, so a page of another site that
 // a DNS name rebinds to this address gets nothing.
 bool Viewer::host_allowed(const httplib::Request &req) const {
-    const std::string host = req.get_header_value("Host");
-    const std::string port = own_host_.substr(own_host_.rfind(':') + 1);
-    return host == own_host_ || host == "localhost:" + port || host == "127.0.0.1:" + port ||
-           host == "[::1]:" + port;
+    return hosts_.count(req.get_header_value("Host")) != 0;
+}
+
+// The run's token: in the X-Tarvo-Token header, the address's "token" or the page's cookie.
+bool Viewer::has_token(const httplib::Request &req) const {
+    if (req.get_header_value("X-Tarvo-Token") == token_ ||
+        (req.has_param("token") && req.get_param_value("token") == token_))
+        return true;
+    const std::string cookies = "; " + req.get_header_value("Cookie") + ";";
+    return cookies.find("; " + std::string(kTokenCookie) + "=" + token_ + ";") != std::string::npos;
 }
 
 // Why a request is refused before routing (status 0: it is not).
@@ -536,6 +552,8 @@ std::pair<int, const char *> Viewer::refusal(const httplib::Request &req) const 
         return {403, "forbidden: host"};
     if (req.ranges.size() > 1 || req.get_header_value_count("Range") > 1)
         return {416, "one range at most"};
+    if (guard_all_ && !has_token(req))
+        return {403, "forbidden: token"};
     if (req.method != "GET" && !may_change(req))
         return {403, "forbidden: token or origin"};
     return {0, ""};
@@ -856,7 +874,11 @@ void Viewer::routes(ViewServer &server) {
     });
     for (const ViewAsset &asset : view_assets()) {
         const std::string path = asset.name == "index.html" ? "/" : "/" + asset.name;
-        server.Get(path, [&asset](const httplib::Request &, httplib::Response &res) {
+        server.Get(path, [this, &asset](const httplib::Request &req, httplib::Response &res) {
+            // The page's own requests carry the token of its address as a cookie.
+            if (req.has_param("token") && has_token(req))
+                res.set_header("Set-Cookie", std::string(kTokenCookie) + "=" + token_ +
+                                                 "; Path=/; HttpOnly; SameSite=Strict");
             res.set_header("Content-Security-Policy", "default-src 'self'; frame-ancestors 'none'");
             res.set_header("X-Frame-Options", "DENY");
             res.set_content(reinterpret_cast<const char *>(asset.data), asset.size, asset.mime);
@@ -893,6 +915,67 @@ std::thread stop_on_signal(ViewServer &server, sigset_t &signals) {
         if (sig != SIGUSR2)
             server.shut();
     });
+}
+
+// How the server can be reached: the addresses to print (loopback first) and every name a
+// request's Host may give.
+struct Reach {
+    std::vector<std::string> addresses, names;
+    bool loopback_only = true;
+};
+
+std::string url_host(const std::string &address) {
+    return address.find(':') != std::string::npos ? "[" + address + "]" : address;
+}
+
+bool is_loopback(const std::string &address) {
+    return address.rfind("127.", 0) == 0 || address == "::1" || address == "localhost";
+}
+
+// The machine's own addresses, as numbers.
+std::vector<std::string> interface_addresses() {
+    std::vector<std::string> out;
+    ifaddrs *list = nullptr;
+    if (getifaddrs(&list) != 0)
+        return out;
+    for (const ifaddrs *i = list; i; i = i->ifa_next) {
+        if (!i->ifa_addr ||
+            (i->ifa_addr->sa_family != AF_INET && i->ifa_addr->sa_family != AF_INET6))
+            continue;
+        const socklen_t len =
+            i->ifa_addr->sa_family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
+        char host[NI_MAXHOST];
+        if (getnameinfo(i->ifa_addr, len, host, sizeof host, nullptr, 0, NI_NUMERICHOST) == 0 &&
+            !std::strchr(host, '%'))  // link-local addresses with a zone: no use in a URL
+            out.emplace_back(host);
+    }
+    freeifaddrs(list);
+    std::stable_partition(out.begin(), out.end(), is_loopback);
+    return out;
+}
+
+Reach reach_of(const ViewOptions &opt) {
+    Reach reach;
+    const bool wildcard = opt.bind == "0.0.0.0" || opt.bind == "::" || opt.bind.empty();
+    reach.loopback_only = is_loopback(opt.bind);
+    if (wildcard)
+        for (const std::string &address : interface_addresses())
+            reach.addresses.push_back(url_host(address));
+    else
+        reach.addresses.push_back(url_host(opt.bind));
+    reach.names = reach.addresses;
+    if (reach.loopback_only || wildcard)
+        reach.names.insert(reach.names.end(), {"localhost", "127.0.0.1", "[::1]"});
+    if (!reach.loopback_only) {
+        char name[256] = "";
+        if (gethostname(name, sizeof name - 1) == 0 && name[0]) {
+            reach.names.emplace_back(name);
+            if (const char *dot = std::strchr(name, '.'))
+                reach.names.emplace_back(name, static_cast<size_t>(dot - name));
+        }
+        reach.names.insert(reach.names.end(), opt.allow_hosts.begin(), opt.allow_hosts.end());
+    }
+    return reach;
 }
 
 // Bounds on what one client may cost, and a listening socket of its own: without
@@ -932,15 +1015,22 @@ int view(const ViewOptions &opt) {
         if (port <= 0)
             return fail("cannot listen on %s:%d: %s; try --port 0", opt.bind.c_str(), opt.port,
                         errno ? std::strerror(errno) : "address not available");
-        const std::string host =
-            (opt.bind.find(':') != std::string::npos ? "[" + opt.bind + "]" : opt.bind) + ":" +
-            std::to_string(port);
-        v->set_origin(host);
+        const Reach reach = reach_of(opt);
+        std::set<std::string> hosts;
+        for (const std::string &name : reach.names)
+            hosts.insert(name + ":" + std::to_string(port));
+        v->set_hosts(std::move(hosts), !reach.loopback_only);
         v->routes(server);
         if (!v->start_capture())
             return fail("capture did not start");
-        std::printf("tarvo view: http://%s/?token=%s\n", host.c_str(), token.c_str());
+        for (const std::string &address : reach.addresses)
+            std::printf("tarvo view: http://%s:%d/?token=%s\n", address.c_str(), port,
+                        token.c_str());
         std::fflush(stdout);
+        if (!reach.loopback_only)
+            std::fprintf(stderr,
+                         "tarvo view: listening beyond this machine; every request needs the "
+                         "token, and plain HTTP carries it readable to anyone on the network\n");
         std::thread waiter = stop_on_signal(server, signals);
         server.listen_after_bind();
         pthread_kill(waiter.native_handle(), SIGUSR2);
@@ -958,6 +1048,8 @@ void add_view_command(Tool &tool) {
     cmd->add_option("--bind", opt->bind, "address to listen on (default 127.0.0.1)");
     cmd->add_option("--port", opt->port, "port (default 8080; 0 picks a free one)")
         ->check(CLI::Range(0, 65535));
+    cmd->add_option("--allow-host", opt->allow_hosts,
+                    "a further name of this machine that browsers may use (repeatable)");
     add_reconnect_option(cmd, opt->reconnect_wait, "until stopped");
     cmd->footer(
         "A camera unplugged while the page shows it is waited for: the page's status bar says\n"

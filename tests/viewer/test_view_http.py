@@ -189,6 +189,36 @@ def trickle(base, stop):
 
 
 class ViewProcessTest(unittest.TestCase):
+    def test_bound_beyond_loopback_every_request_needs_the_token(self):
+        with tempfile.TemporaryDirectory() as workdir:
+            with Viewer(VCAM, TARVO, workdir, "--bind", "0.0.0.0",
+                        "--allow-host", "viewer.test") as v:
+                port = v.base.rsplit(":", 1)[1]
+                token = v.token
+                cases = [
+                    ("frame without token", "/frame", {}, 403),
+                    ("status without token", "/status", {}, 403),
+                    ("page without token", "/", {}, 403),
+                    ("cloud without token", "/cloud.ply", {}, 403),
+                    ("status, token header", "/status", {"X-Tarvo-Token": token}, 200),
+                    ("status, token in address", f"/status?token={token}", {}, 200),
+                    ("status, cookie", "/status", {"Cookie": f"tarvo_token={token}"}, 200),
+                    ("status, wrong token", "/status", {"X-Tarvo-Token": "0" * 32}, 403),
+                    ("allowed name", "/status",
+                     {"X-Tarvo-Token": token, "Host": f"viewer.test:{port}"}, 200),
+                    ("machine's name", "/status",
+                     {"X-Tarvo-Token": token, "Host": f"{socket.gethostname()}:{port}"}, 200),
+                    ("foreign name", "/status",
+                     {"X-Tarvo-Token": token, "Host": f"evil.example:{port}"}, 403),
+                ]
+                for name, path, headers, expected in cases:
+                    self.assertEqual(v.request(path, headers=headers)[0], expected, name)
+                code, body = v.request(f"/frame?after=0&token={token}")
+                self.assertEqual(code, 200)
+                self.assertEqual(body[:4], b"TVF1")
+            self.assertIn(b"plain HTTP carries it", v.output)
+
+
     def test_sigterm_ends_the_viewer_with_a_trickling_client(self):
         with tempfile.TemporaryDirectory() as workdir:
             viewer = Viewer(VCAM, TARVO, workdir).__enter__()

@@ -14,8 +14,8 @@ import urllib.request
 class Viewer:
     """`tarvo-vcam --scene box -- tarvo view --port 0`, stopped when the block ends."""
 
-    def __init__(self, vcam, tarvo, workdir):
-        self.args = [vcam, "--scene", "box", "--", tarvo, "view", "--port", "0"]
+    def __init__(self, vcam, tarvo, workdir, *options):
+        self.args = [vcam, "--scene", "box", "--", tarvo, "view", "--port", "0", *options]
         self.workdir = workdir
 
     def __enter__(self):
