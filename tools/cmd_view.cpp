@@ -554,7 +554,7 @@ std::pair<int, const char *> Viewer::refusal(const httplib::Request &req) const 
         return {416, "one range at most"};
     if (guard_all_ && !has_token(req))
         return {403, "forbidden: token"};
-    if (req.method != "GET" && !may_change(req))
+    if (req.method == "POST" && !may_change(req))
         return {403, "forbidden: token or origin"};
     return {0, ""};
 }
@@ -1055,7 +1055,9 @@ void add_view_command(Tool &tool) {
         "A camera unplugged while the page shows it is waited for: the page's status bar says\n"
         "\"camera left; waiting for it to return\", changes are refused (503) until it is back,\n"
         "and capture resumes with the settings made on the page. A camera that does not return\n"
-        "within --reconnect-wait ends the viewer with status 1.");
+        "within --reconnect-wait ends the viewer with status 1.\n"
+        "Bound to another address than loopback, every request needs the token of the printed\n"
+        "address; plain HTTP carries it readable on the network.");
     tool.on_run(cmd, [opt] { return view(*opt); });
 }
 
