@@ -71,6 +71,19 @@ class ViewHttpTest(unittest.TestCase):
         self.assertEqual(code, 200)
         self.assertEqual(self.status()["frame_rate"], 25)
 
+    def test_filters_change_while_frames_decode(self):
+        # Under ThreadSanitizer this shows whether a change races with decoding.
+        token = {"X-Tarvo-Token": self.viewer.token}
+        for on in ("1", "0", "1", "0"):
+            for key in ("hdr", "undistort", "auto_exposure"):
+                code, body = self.post(f"{key}={on}", **token)
+                self.assertEqual(code, 200, body)
+            seq, _, _, _ = self.viewer.frame()
+            self.viewer.frame(after=seq)
+            status = self.status()
+            self.assertEqual([status[k] for k in ("hdr", "undistort", "auto_exposure")],
+                             [on == "1"] * 3)
+
     def test_refused_requests(self):
         token = self.viewer.token
         before = self.status()["integration_us"]
