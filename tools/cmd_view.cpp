@@ -3,15 +3,21 @@
 // (long poll), so a slow page only skips frames and never slows the capture. A camera that leaves
 // the bus is waited for while the page keeps being served; it resumes with the page's settings.
 #include <httplib.h>
+#include <ifaddrs.h>
+#include <netdb.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <future>
 #include <mutex>
 #include <random>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -31,6 +37,7 @@ struct ViewOptions {
     unsigned reconnect_wait = kWaitUntilStopped;  // a viewer waits for its camera by default
     CameraSelector camera;
     CaptureSettings settings;
+    std::vector<std::string> allow_hosts;         // further names of this machine
 };
 
 // Where the capture stands. Away: the camera left, the handle is closed until it returns.
@@ -49,6 +56,19 @@ const char *state_name(CameraState state) {
     return "stopped";
 }
 
+// Limits of one request: the page's requests are small, so anything larger is refused
+// (memory), and every socket wait is bounded (slow clients).
+constexpr size_t kMaxHeaders = 64;
+constexpr const char *kTokenCookie = "tarvo_token";
+constexpr size_t kMaxBody = 16 * 1024;
+constexpr time_t kSocketTimeoutSeconds = 5;
+constexpr size_t kKeepAliveRequests = 100;
+// A request's head and body must arrive within this time and this many bytes.
+constexpr Clock::duration kRequestDeadline = std::chrono::seconds(10);
+constexpr size_t kMaxRequestBytes = 64 * 1024 + kMaxBody;
+// Long polls hold a worker each; several pages plus a few stalled clients must not starve it.
+constexpr size_t kWorkers = 32;
+
 // Distances at or above this many metres are the sensor's invalid codes.
 constexpr float kInvalidMetres = 60.0f;
 
@@ -64,6 +84,128 @@ struct Frame {
     // state is process-wide and that thread writes it).
     double sensor_temp = 0, illumination_temp = 0;
     int modulation_khz = 0;
+};
+
+// One client connection: every request must arrive within a deadline and within a byte budget,
+// whatever the client trickles, and every socket wait is bounded.
+class ClientStream : public httplib::Stream {
+  public:
+    explicit ClientStream(socket_t sock) : sock_(sock) {}
+
+    void next_request() {
+        deadline_ = Clock::now() + kRequestDeadline;
+        budget_ = kMaxRequestBytes;
+    }
+    bool is_readable() const override { return next_ != end_ || wait(POLLIN); }
+    bool is_writable() const override { return wait(POLLOUT); }
+    // Buffered: the server reads the request head a byte at a time.
+    ssize_t read(char *ptr, size_t size) override {
+        if (next_ == end_) {
+            if (budget_ == 0 || !wait(POLLIN))
+                return -1;
+            const ssize_t n = recv(sock_, buffer_, std::min(sizeof buffer_, budget_), 0);
+            if (n <= 0)
+                return n;
+            budget_ -= static_cast<size_t>(n);
+            next_ = 0;
+            end_ = static_cast<size_t>(n);
+        }
+        const size_t n = std::min(size, end_ - next_);
+        std::memcpy(ptr, buffer_ + next_, n);
+        next_ += n;
+        return static_cast<ssize_t>(n);
+    }
+    ssize_t write(const char *ptr, size_t size) override {
+        return wait(POLLOUT) ? send(sock_, ptr, size, MSG_NOSIGNAL) : -1;
+    }
+    void get_remote_ip_and_port(std::string &ip, int &port) const override {
+        address(getpeername, ip, port);
+    }
+    void get_local_ip_and_port(std::string &ip, int &port) const override {
+        address(getsockname, ip, port);
+    }
+    socket_t socket() const override { return sock_; }
+
+  private:
+    // Waits for the socket until the socket time-out or the request's deadline, if sooner.
+    bool wait(short events) const {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::min<Clock::duration>(
+                deadline_ - Clock::now(), std::chrono::seconds(kSocketTimeoutSeconds)));
+        if (left.count() <= 0)
+            return false;
+        pollfd fd{sock_, events, 0};
+        return poll(&fd, 1, static_cast<int>(left.count())) > 0 && (fd.revents & events);
+    }
+    void address(int (*get)(int, sockaddr *, socklen_t *), std::string &ip, int &port) const {
+        sockaddr_storage addr{};
+        socklen_t len = sizeof addr;
+        char host[NI_MAXHOST] = "", serv[NI_MAXSERV] = "";
+        if (get(sock_, reinterpret_cast<sockaddr *>(&addr), &len) == 0 &&
+            getnameinfo(reinterpret_cast<sockaddr *>(&addr), len, host, sizeof host, serv,
+                        sizeof serv, NI_NUMERICHOST | NI_NUMERICSERV) == 0) {
+            ip = host;
+            port = std::atoi(serv);
+        }
+    }
+
+    const socket_t sock_;
+    Clock::time_point deadline_ = Clock::now();
+    size_t budget_ = 0;
+    char buffer_[4096];
+    size_t next_ = 0, end_ = 0;
+};
+
+// The HTTP server with its client connections in view, so that stopping it closes them too and
+// no stalled client holds up the exit.
+class ViewServer : public httplib::Server {
+  public:
+    void shut() {
+        stop();
+        std::lock_guard lock(clients_mutex_);
+        closing_ = true;
+        for (const socket_t sock : clients_)
+            ::shutdown(sock, SHUT_RDWR);
+    }
+
+  private:
+    bool process_and_close_socket(socket_t sock) override {
+        bool served = false;
+        if (enter(sock)) {
+            served = serve(sock);
+            std::lock_guard lock(clients_mutex_);
+            clients_.erase(sock);
+        }
+        ::shutdown(sock, SHUT_RDWR);
+        ::close(sock);
+        return served;
+    }
+    bool enter(socket_t sock) {
+        std::lock_guard lock(clients_mutex_);
+        if (closing_)
+            return false;
+        clients_.insert(sock);
+        return true;
+    }
+    // Requests one after another on the connection, as many as keep-alive allows.
+    bool serve(socket_t sock) {
+        ClientStream stream(sock);
+        bool ok = false;
+        for (size_t left = kKeepAliveRequests; left > 0 && is_running(); --left) {
+            stream.next_request();
+            if (!stream.is_readable())
+                break;
+            bool closed = false;
+            ok = process_request(stream, left == 1, closed, nullptr);
+            if (!ok || closed)
+                break;
+        }
+        return ok;
+    }
+
+    std::mutex clients_mutex_;
+    std::set<socket_t> clients_;
+    bool closing_ = false;
 };
 
 class Viewer {
@@ -101,8 +243,13 @@ class Viewer {
         tarvo_cap_set_callback_on_error(dev_, nullptr);
     }
 
-    void routes(httplib::Server &server);
-    void set_origin(std::string host_port) { own_host_ = std::move(host_port); }
+    void routes(ViewServer &server);
+    // The Host values this server answers to; guard_all: every request needs the token (the
+    // server is reachable beyond this machine).
+    void set_hosts(std::set<std::string> hosts, bool guard_all) {
+        hosts_ = std::move(hosts);
+        guard_all_ = guard_all;
+    }
     // True when the viewer ended because its camera left and did not return.
     bool camera_lost() const { return camera_lost_; }
 
@@ -120,7 +267,9 @@ class Viewer {
     void count_frame(const tarvo_frame_info_t &info);
 
     bool host_allowed(const httplib::Request &req) const;
+    std::pair<int, const char *> refusal(const httplib::Request &req) const;
     bool may_change(const httplib::Request &req) const;
+    bool has_token(const httplib::Request &req) const;
     void serve_frame(const httplib::Request &req, httplib::Response &res);
     void serve_status(httplib::Response &res);
     void serve_rays(httplib::Response &res);
@@ -136,8 +285,9 @@ class Viewer {
     tarvo_dev_t *dev_;
     const std::string token_;
     const unsigned reconnect_wait_;
-    std::string own_host_;
-    httplib::Server *server_ = nullptr;
+    std::set<std::string> hosts_;
+    bool guard_all_ = false;
+    ViewServer *server_ = nullptr;
     const Clock::time_point started_ = Clock::now();
 
     std::thread capture_thread_;
@@ -169,6 +319,17 @@ class Viewer {
     unsigned ae_target_ = 20;
     int min_amplitude_ = 0;
     std::optional<unsigned> integration_us_, frame_rate_;
+
+    // Changes from the page wait here for the capture thread, which applies them between
+    // frames: the driver's filters and the decoding pipeline are only touched by that thread.
+    struct Change {
+        std::vector<std::pair<std::string, std::string>> settings;
+        std::promise<std::string> done;  // empty when applied, else why not
+    };
+    std::mutex pending_mutex_;
+    std::vector<std::shared_ptr<Change>> pending_;
+    bool apply_pending();
+    void refuse_pending(const std::string &why);
 };
 
 bool Viewer::begin_capture() {
@@ -232,19 +393,24 @@ void Viewer::publish(Frame &frame) {
 void Viewer::capture_loop() {
     std::vector<uint8_t> raw(4 * TARVO_CAP_FRAME_UNIT);
     while (!stopping_) {
+        if (!apply_pending()) {
+            set_camera(CameraState::Stopped, "capture did not restart");
+            break;
+        }
         tarvo_frame_info_t info{};
         const int n =
             tarvo_cap_get_frames(dev_, 1, raw.data(), static_cast<uint32_t>(raw.size()), &info);
         if (n <= 0 && camera_left(dev_)) {
+            refuse_pending("the camera left; waiting for it to return");
             if (!wait_for_camera())
-                return;
+                break;
             continue;
         }
         if (n < 0) {
             const std::string why = std::string("capture failed: ") + tarvo_error_name(n);
             fail("%s", why.c_str());
             set_camera(CameraState::Stopped, why);
-            return;
+            break;
         }
         if (n == 0)
             continue;  // time-out: try again
@@ -253,6 +419,44 @@ void Viewer::capture_loop() {
         if (decode(raw, info, frame))
             publish(frame);
     }
+    refuse_pending("capture stopped");
+}
+
+// Applies the page's waiting changes. The camera reads its frame rate when capture starts, so a
+// new rate restarts capture. False when capture did not start again.
+bool Viewer::apply_pending() {
+    std::vector<std::shared_ptr<Change>> changes;
+    {
+        std::lock_guard lock(pending_mutex_);
+        changes.swap(pending_);
+    }
+    if (changes.empty())
+        return true;
+    std::lock_guard lock(control_mutex_);
+    const auto rate_before = frame_rate_;
+    for (const auto &change : changes) {
+        std::string why;
+        for (const auto &[key, value] : change->settings) {
+            why = apply(key, value);
+            if (!why.empty()) {
+                why = key + ": " + why;
+                break;
+            }
+        }
+        change->done.set_value(why);
+    }
+    if (frame_rate_ == rate_before)
+        return true;
+    tarvo_cap_stop(dev_);
+    gaps_.restart();
+    return begin_capture();
+}
+
+void Viewer::refuse_pending(const std::string &why) {
+    std::lock_guard lock(pending_mutex_);
+    for (const auto &change : pending_)
+        change->done.set_value(why);
+    pending_.clear();
 }
 
 void Viewer::set_camera(CameraState state, std::string note) {
@@ -321,7 +525,7 @@ void Viewer::give_up(const char *why) {
     camera_lost_ = true;
     while (!stopping_ && !server_->is_running())
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    server_->stop();
+    server_->shut();
 }
 
 // Whether the handle may be used; otherwise the answer says why not (503, JSON). Called with
@@ -341,10 +545,31 @@ bool Viewer::camera_ready(httplib::Response &res) const {
 // Requests must name this server (or localhost) as their host, so a page of another site that
 // a DNS name rebinds to this address gets nothing.
 bool Viewer::host_allowed(const httplib::Request &req) const {
-    const std::string host = req.get_header_value("Host");
-    const std::string port = own_host_.substr(own_host_.rfind(':') + 1);
-    return host == own_host_ || host == "localhost:" + port || host == "127.0.0.1:" + port ||
-           host == "[::1]:" + port;
+    return hosts_.count(req.get_header_value("Host")) != 0;
+}
+
+// The run's token: in the X-Tarvo-Token header, the address's "token" or the page's cookie.
+bool Viewer::has_token(const httplib::Request &req) const {
+    if (req.get_header_value("X-Tarvo-Token") == token_ ||
+        (req.has_param("token") && req.get_param_value("token") == token_))
+        return true;
+    const std::string cookies = "; " + req.get_header_value("Cookie") + ";";
+    return cookies.find("; " + std::string(kTokenCookie) + "=" + token_ + ";") != std::string::npos;
+}
+
+// Why a request is refused before routing (status 0: it is not).
+std::pair<int, const char *> Viewer::refusal(const httplib::Request &req) const {
+    if (req.headers.size() > kMaxHeaders)
+        return {431, "too many header fields"};
+    if (!host_allowed(req))
+        return {403, "forbidden: host"};
+    if (req.ranges.size() > 1 || req.get_header_value_count("Range") > 1)
+        return {416, "one range at most"};
+    if (guard_all_ && !has_token(req))
+        return {403, "forbidden: token"};
+    if (req.method == "POST" && !may_change(req))
+        return {403, "forbidden: token or origin"};
+    return {0, ""};
 }
 
 // A change needs the run's token, and a browser's Origin, when sent, must be this page's own.
@@ -624,32 +849,49 @@ void Viewer::change(const httplib::Request &req, httplib::Response &res) {
         res.set_content("no setting given\n", "text/plain");
         return;
     }
-    std::lock_guard lock(control_mutex_);
-    if (!camera_ready(res))
-        return;
-    for (const auto &[key, value] : req.params) {
-        const std::string why = apply(key, value);
-        if (!why.empty()) {
-            res.status = 400;
-            res.set_content(key + ": " + why + "\n", "text/plain");
+    auto change = std::make_shared<Change>();
+    change->settings.assign(req.params.begin(), req.params.end());
+    std::future<std::string> done = change->done.get_future();
+    {
+        std::lock_guard lock(control_mutex_);
+        if (!camera_ready(res))
+            return;
+        std::lock_guard queue(pending_mutex_);
+        if (stopping_) {
+            res.status = 503;
             return;
         }
+        pending_.push_back(change);
+    }
+    // The capture thread takes it before its next frame, or refuses it when capture ends.
+    const std::string why = done.get();
+    if (!why.empty()) {
+        res.status = camera_ == CameraState::Capturing ? 400 : 503;
+        res.set_content(why + "\n", "text/plain");
+        return;
     }
     res.set_content("{\"ok\":true}\n", "application/json");
 }
 
-void Viewer::routes(httplib::Server &server) {
+void Viewer::routes(ViewServer &server) {
     server_ = &server;
+    // Refusals before any body is read, so a request without the token costs no memory.
     server.set_pre_routing_handler([this](const httplib::Request &req, httplib::Response &res) {
-        if (host_allowed(req))
+        const auto [status, why] = refusal(req);
+        if (status == 0)
             return httplib::Server::HandlerResponse::Unhandled;
-        res.status = 403;
-        res.set_content("forbidden: host\n", "text/plain");
+        res.status = status;
+        res.set_header("Connection", "close");
+        res.set_content(std::string(why) + "\n", "text/plain");
         return httplib::Server::HandlerResponse::Handled;
     });
     for (const ViewAsset &asset : view_assets()) {
         const std::string path = asset.name == "index.html" ? "/" : "/" + asset.name;
-        server.Get(path, [&asset](const httplib::Request &, httplib::Response &res) {
+        server.Get(path, [this, &asset](const httplib::Request &req, httplib::Response &res) {
+            // The page's own requests carry the token of its address as a cookie.
+            if (req.has_param("token") && has_token(req))
+                res.set_header("Set-Cookie", std::string(kTokenCookie) + "=" + token_ +
+                                                 "; Path=/; HttpOnly; SameSite=Strict");
             res.set_header("Content-Security-Policy", "default-src 'self'; frame-ancestors 'none'");
             res.set_header("X-Frame-Options", "DENY");
             res.set_content(reinterpret_cast<const char *>(asset.data), asset.size, asset.mime);
@@ -679,13 +921,89 @@ std::string make_token() {
 }
 
 // SIGINT and SIGTERM stop the server; they are blocked here and taken by a waiting thread.
-std::thread stop_on_signal(httplib::Server &server, sigset_t &signals) {
+std::thread stop_on_signal(ViewServer &server, sigset_t &signals) {
     return std::thread([&server, signals] {
         int sig = 0;
         sigwait(&signals, &sig);
         if (sig != SIGUSR2)
-            server.stop();
+            server.shut();
     });
+}
+
+// How the server can be reached: the addresses to print (loopback first) and every name a
+// request's Host may give.
+struct Reach {
+    std::vector<std::string> addresses, names;
+    bool loopback_only = true;
+};
+
+std::string url_host(const std::string &address) {
+    return address.find(':') != std::string::npos ? "[" + address + "]" : address;
+}
+
+bool is_loopback(const std::string &address) {
+    return address.rfind("127.", 0) == 0 || address == "::1" || address == "localhost";
+}
+
+// The machine's own addresses, as numbers.
+std::vector<std::string> interface_addresses() {
+    std::vector<std::string> out;
+    ifaddrs *list = nullptr;
+    if (getifaddrs(&list) != 0)
+        return out;
+    for (const ifaddrs *i = list; i; i = i->ifa_next) {
+        if (!i->ifa_addr ||
+            (i->ifa_addr->sa_family != AF_INET && i->ifa_addr->sa_family != AF_INET6))
+            continue;
+        const socklen_t len =
+            i->ifa_addr->sa_family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
+        char host[NI_MAXHOST];
+        if (getnameinfo(i->ifa_addr, len, host, sizeof host, nullptr, 0, NI_NUMERICHOST) == 0 &&
+            !std::strchr(host, '%'))  // link-local addresses with a zone: no use in a URL
+            out.emplace_back(host);
+    }
+    freeifaddrs(list);
+    std::stable_partition(out.begin(), out.end(), is_loopback);
+    return out;
+}
+
+Reach reach_of(const ViewOptions &opt) {
+    Reach reach;
+    const bool wildcard = opt.bind == "0.0.0.0" || opt.bind == "::" || opt.bind.empty();
+    reach.loopback_only = is_loopback(opt.bind);
+    if (wildcard)
+        for (const std::string &address : interface_addresses())
+            reach.addresses.push_back(url_host(address));
+    else
+        reach.addresses.push_back(url_host(opt.bind));
+    reach.names = reach.addresses;
+    if (reach.loopback_only || wildcard)
+        reach.names.insert(reach.names.end(), {"localhost", "127.0.0.1", "[::1]"});
+    if (!reach.loopback_only) {
+        char name[256] = "";
+        if (gethostname(name, sizeof name - 1) == 0 && name[0]) {
+            reach.names.emplace_back(name);
+            if (const char *dot = std::strchr(name, '.'))
+                reach.names.emplace_back(name, static_cast<size_t>(dot - name));
+        }
+        reach.names.insert(reach.names.end(), opt.allow_hosts.begin(), opt.allow_hosts.end());
+    }
+    return reach;
+}
+
+// Bounds on what one client may cost, and a listening socket of its own: without
+// SO_REUSEPORT a second viewer on the same port is refused instead of sharing its requests.
+void limit(httplib::Server &server) {
+    server.set_socket_options([](socket_t sock) {
+        const int yes = 1;
+        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
+    server.set_payload_max_length(kMaxBody);
+    server.set_read_timeout(kSocketTimeoutSeconds);
+    server.set_write_timeout(kSocketTimeoutSeconds);
+    server.set_keep_alive_timeout(kSocketTimeoutSeconds);
+    server.set_keep_alive_max_count(kKeepAliveRequests);
+    server.new_task_queue = [] { return new httplib::ThreadPool(kWorkers); };
 }
 
 int view(const ViewOptions &opt) {
@@ -696,27 +1014,37 @@ int view(const ViewOptions &opt) {
     sigaddset(&signals, SIGUSR2);  // wakes the waiting thread when the server stopped otherwise
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     return with_camera(opt.camera, opt.settings, [&](tarvo_dev_t *dev) {
-        httplib::Server server;
+        ViewServer server;
+        limit(server);
         const std::string token = make_token();
         Viewer viewer(dev, token, opt.reconnect_wait);
         Viewer *v = &viewer;
         v->adopt(opt.settings);
         int port = opt.port;
+        errno = 0;
         if (port == 0)
             port = server.bind_to_any_port(opt.bind);
         else if (!server.bind_to_port(opt.bind, port))
             port = -1;
         if (port <= 0)
-            return fail("cannot listen on %s:%d", opt.bind.c_str(), opt.port);
-        const std::string host =
-            (opt.bind.find(':') != std::string::npos ? "[" + opt.bind + "]" : opt.bind) + ":" +
-            std::to_string(port);
-        v->set_origin(host);
+            return fail("cannot listen on %s:%d: %s; try --port 0", opt.bind.c_str(), opt.port,
+                        errno ? std::strerror(errno) : "address not available");
+        const Reach reach = reach_of(opt);
+        std::set<std::string> hosts;
+        for (const std::string &name : reach.names)
+            hosts.insert(name + ":" + std::to_string(port));
+        v->set_hosts(std::move(hosts), !reach.loopback_only);
         v->routes(server);
         if (!v->start_capture())
             return fail("capture did not start");
-        std::printf("tarvo view: http://%s/?token=%s\n", host.c_str(), token.c_str());
+        for (const std::string &address : reach.addresses)
+            std::printf("tarvo view: http://%s:%d/?token=%s\n", address.c_str(), port,
+                        token.c_str());
         std::fflush(stdout);
+        if (!reach.loopback_only)
+            std::fprintf(stderr,
+                         "tarvo view: listening beyond this machine; every request needs the "
+                         "token, and plain HTTP carries it readable to anyone on the network\n");
         std::thread waiter = stop_on_signal(server, signals);
         server.listen_after_bind();
         pthread_kill(waiter.native_handle(), SIGUSR2);
@@ -734,6 +1062,8 @@ void add_view_command(Tool &tool) {
     cmd->add_option("--bind", opt->bind, "address to listen on (default 127.0.0.1)");
     cmd->add_option("--port", opt->port, "port (default 8080; 0 picks a free one)")
         ->check(CLI::Range(0, 65535));
+    cmd->add_option("--allow-host", opt->allow_hosts,
+                    "a further name of this machine that browsers may use (repeatable)");
     add_reconnect_option(cmd, opt->reconnect_wait, "until stopped");
     add_camera_option(cmd, opt->camera);
     add_capture_options(cmd, opt->settings);
@@ -741,7 +1071,9 @@ void add_view_command(Tool &tool) {
         "A camera unplugged while the page shows it is waited for: the page's status bar says\n"
         "\"camera left; waiting for it to return\", changes are refused (503) until it is back,\n"
         "and capture resumes with the settings made on the page. A camera that does not return\n"
-        "within --reconnect-wait ends the viewer with status 1.");
+        "within --reconnect-wait ends the viewer with status 1.\n"
+        "Bound to another address than loopback, every request needs the token of the printed\n"
+        "address; plain HTTP carries it readable on the network.");
     tool.on_run(cmd, [opt] { return view(*opt); });
 }
 

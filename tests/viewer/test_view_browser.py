@@ -46,7 +46,7 @@ class ViewBrowserTest(unittest.TestCase):
         for arg in ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
                     "--no-first-run", "--disable-background-networking",
                     "--disable-component-update", "--disable-sync",
-                    "--window-size=1400,1100",
+                    "--window-size=1280,800",
                     "--user-data-dir=" + os.path.join(self.dir.name, "profile")]:
             options.add_argument(arg)
         self.browser = webdriver.Chrome(service=Service(shutil.which("chromedriver")),
@@ -80,12 +80,33 @@ class ViewBrowserTest(unittest.TestCase):
         # Integration time on the page reaches parameter 13 on the camera.
         wait_for("the status", lambda: b.execute_script("return !!window.tarvoView.status"))
         field = b.find_element(By.ID, "integration")
-        field.clear()
-        field.send_keys("432")
-        b.execute_script("arguments[0].dispatchEvent(new Event('change'))", field)
+        # As typed and left: the page sees the new value in one change event.
+        enter = lambda value: b.execute_script(
+            "arguments[0].value = arguments[1];"
+            "arguments[0].dispatchEvent(new Event('change'))", field, value)
+        enter("432")
         status = lambda: json.loads(self.viewer.request("/status")[1])
         wait_for("parameter 13 to change", lambda: status()["integration_us"] == 432)
         wait_for("the status bar", lambda: b.find_element(By.ID, "st-integration").text == "432")
+
+        # A value out of range is refused with a message and the field shows the last one.
+        for bad in ("99999", "0", "abc"):
+            enter(bad)
+            wait_for("the refusal", lambda: "refused" in b.find_element(By.ID, "message").text)
+            wait_for("the field restored", lambda: field.get_attribute("value") == "432")
+            b.execute_script("document.getElementById('message').textContent = ''")
+        self.assertEqual(status()["integration_us"], 432)
+
+        # The legend names the range's ends.
+        self.assertEqual(b.find_element(By.ID, "legend-near").text, "0.20 m")
+        self.assertEqual(b.find_element(By.ID, "legend-far").text, "5.00 m")
+
+        # At 1280 x 800 the whole point cloud is in view without scrolling.
+        inside = b.execute_script("""
+            const r = document.getElementById('cloud').getBoundingClientRect();
+            return [r.width > 300, r.bottom <= innerHeight, r.right <= innerWidth,
+                    document.documentElement.scrollWidth <= innerWidth];""")
+        self.assertEqual(inside, [True, True, True, True])
         b.execute_script("window.tarvoView.turn(0.6, 0.3)")  # a turned cloud for the picture
         time.sleep(1)
         b.save_screenshot(SCREENSHOT)

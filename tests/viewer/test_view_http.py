@@ -1,8 +1,13 @@
 """tarvo view over HTTP: the page, binary frames of the box scene, changes with the token and
 refusals of requests that lack it or come from another origin."""
 import json
+import os
+import signal
+import socket
+import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
@@ -66,6 +71,19 @@ class ViewHttpTest(unittest.TestCase):
         self.assertEqual(code, 200)
         self.assertEqual(self.status()["frame_rate"], 25)
 
+    def test_filters_change_while_frames_decode(self):
+        # Under ThreadSanitizer this shows whether a change races with decoding.
+        token = {"X-Tarvo-Token": self.viewer.token}
+        for on in ("1", "0", "1", "0"):
+            for key in ("hdr", "undistort", "auto_exposure"):
+                code, body = self.post(f"{key}={on}", **token)
+                self.assertEqual(code, 200, body)
+            seq, _, _, _ = self.viewer.frame()
+            self.viewer.frame(after=seq)
+            status = self.status()
+            self.assertEqual([status[k] for k in ("hdr", "undistort", "auto_exposure")],
+                             [on == "1"] * 3)
+
     def test_refused_requests(self):
         token = self.viewer.token
         before = self.status()["integration_us"]
@@ -93,6 +111,150 @@ class ViewHttpTest(unittest.TestCase):
         self.assertEqual(code, 404)
         # Still serving.
         self.assertEqual(self.viewer.request("/")[0], 200)
+
+
+    def raw(self, head, body=b"", chunks=()):
+        """Sends a raw request (head lines, then body and chunks) and returns the status line."""
+        host, port = self.viewer.base[len("http://"):].rsplit(":", 1)
+        with socket.create_connection((host, int(port)), timeout=60) as s:
+            try:
+                s.sendall(head.encode() + body)
+                for chunk in chunks:
+                    s.sendall(chunk)
+            except (BrokenPipeError, ConnectionResetError):
+                pass  # refused before the client finished: what the limits are for
+            try:
+                return s.recv(4096).split(b"\r\n", 1)[0]
+            except ConnectionResetError:
+                return b""
+
+    def test_requests_that_would_cost_memory_are_refused(self):
+        host = self.viewer.base[len("http://"):]
+        big = 64 * 1024 * 1024
+        cases = [
+            # A large body without the token: refused before it is read.
+            ("body without token", f"POST /control HTTP/1.1\r\nHost: {host}\r\n"
+             f"Content-Length: {big}\r\n\r\n", (b"x" * 65536 for _ in range(big // 65536)),
+             b"403"),
+            # A large body with the token: over the payload limit.
+            ("body over the limit", f"POST /control HTTP/1.1\r\nHost: {host}\r\n"
+             f"X-Tarvo-Token: {self.viewer.token}\r\nContent-Length: {big}\r\n\r\n",
+             (b"x" * 65536 for _ in range(big // 65536)), b"413"),
+            ("many ranges", f"GET /view.js HTTP/1.1\r\nHost: {host}\r\nRange: bytes="
+             + ",".join(["0-"] * 800) + "\r\n\r\n", (), b"416"),
+            ("many header fields", f"GET /status HTTP/1.1\r\nHost: {host}\r\n"
+             + "".join(f"X-{i}: y\r\n" for i in range(200)) + "\r\n", (), b"431"),
+        ]
+        for name, head, chunks, expected in cases:
+            line = self.raw(head, chunks=chunks)
+            self.assertIn(expected, line, name)
+        self.assertEqual(self.viewer.request("/")[0], 200)
+
+    def test_service_continues_with_trickling_clients(self):
+        stop = threading.Event()
+        tricklers = [threading.Thread(target=trickle, args=(self.viewer.base, stop))
+                     for _ in range(8)]
+        for t in tricklers:
+            t.start()
+        try:
+            time.sleep(1)
+            self.assertEqual(self.viewer.request("/status")[0], 200)
+            self.viewer.frame()
+        finally:
+            stop.set()
+            for t in tricklers:
+                t.join()
+
+    def test_frame_rate_change_reaches_the_stream(self):
+        token = {"X-Tarvo-Token": self.viewer.token}
+
+        def rate():
+            """Camera frames per second between two frames a few seconds apart."""
+            first, _, _, _ = self.viewer.frame()
+            a = self.viewer.frame_header(after=first)
+            time.sleep(2.5)
+            b = self.viewer.frame_header(after=a[0])
+            frames = (b[1] - a[1]) % 65536
+            return 1000.0 * frames / (b[2] - a[2])
+
+        code, body = self.post("frame_rate=4", **token)
+        self.assertEqual(code, 200, body)
+        self.assertEqual(self.status()["frame_rate"], 4)
+        slow = rate()
+        code, body = self.post("frame_rate=30", **token)
+        self.assertEqual(code, 200, body)
+        fast = rate()
+        # Generous bounds: the camera makes 4 and then 30 frames per second.
+        self.assertLess(slow, 8, (slow, fast))
+        self.assertGreater(fast, 2 * slow, (slow, fast))
+
+
+def trickle(base, stop):
+    """A client that sends its request's header lines one a second until `stop` is set."""
+    host, port = base[len("http://"):].rsplit(":", 1)
+    with socket.create_connection((host, int(port)), timeout=60) as s:
+        try:
+            s.sendall(f"GET /status HTTP/1.1\r\nHost: {host}:{port}\r\n".encode())
+            while not stop.wait(1):
+                s.sendall(b"X-a: b\r\n")
+        except OSError:
+            pass  # the server gave up on it
+
+
+class ViewProcessTest(unittest.TestCase):
+    def test_bound_beyond_loopback_every_request_needs_the_token(self):
+        with tempfile.TemporaryDirectory() as workdir:
+            with Viewer(VCAM, TARVO, workdir, "--bind", "0.0.0.0",
+                        "--allow-host", "viewer.test") as v:
+                port = v.base.rsplit(":", 1)[1]
+                token = v.token
+                cases = [
+                    ("frame without token", "/frame", {}, 403),
+                    ("status without token", "/status", {}, 403),
+                    ("page without token", "/", {}, 403),
+                    ("cloud without token", "/cloud.ply", {}, 403),
+                    ("status, token header", "/status", {"X-Tarvo-Token": token}, 200),
+                    ("status, token in address", f"/status?token={token}", {}, 200),
+                    ("status, cookie", "/status", {"Cookie": f"tarvo_token={token}"}, 200),
+                    ("status, wrong token", "/status", {"X-Tarvo-Token": "0" * 32}, 403),
+                    ("allowed name", "/status",
+                     {"X-Tarvo-Token": token, "Host": f"viewer.test:{port}"}, 200),
+                    ("machine's name", "/status",
+                     {"X-Tarvo-Token": token, "Host": f"{socket.gethostname()}:{port}"}, 200),
+                    ("foreign name", "/status",
+                     {"X-Tarvo-Token": token, "Host": f"evil.example:{port}"}, 403),
+                ]
+                for name, path, headers, expected in cases:
+                    self.assertEqual(v.request(path, headers=headers)[0], expected, name)
+                code, body = v.request(f"/frame?after=0&token={token}")
+                self.assertEqual(code, 200)
+                self.assertEqual(body[:4], b"TVF1")
+            self.assertIn(b"plain HTTP carries it", v.output)
+
+
+    def test_sigterm_ends_the_viewer_with_a_trickling_client(self):
+        with tempfile.TemporaryDirectory() as workdir:
+            viewer = Viewer(VCAM, TARVO, workdir).__enter__()
+            stop = threading.Event()
+            client = threading.Thread(target=trickle, args=(viewer.base, stop))
+            client.start()
+            try:
+                time.sleep(1)
+                viewer.__exit__(None, None, None)  # SIGTERM; fails unless a clean exit follows
+            finally:
+                stop.set()
+                client.join()
+
+    def test_a_second_viewer_on_the_same_port_is_refused(self):
+        with tempfile.TemporaryDirectory() as workdir:
+            with Viewer(VCAM, TARVO, workdir) as first:
+                port = first.base.rsplit(":", 1)[1]
+                second = subprocess.run([VCAM, "--", TARVO, "view", "--port", port],
+                                        cwd=workdir, capture_output=True, timeout=120)
+                self.assertEqual(second.returncode, 1, second)
+                self.assertIn(f"cannot listen on 127.0.0.1:{port}: ".encode(), second.stderr)
+                self.assertIn(b"try --port 0", second.stderr)
+                self.assertEqual(first.request("/")[0], 200)
 
 
 if __name__ == "__main__":

@@ -14,8 +14,8 @@ import urllib.request
 class Viewer:
     """`tarvo-vcam --scene box -- tarvo view --port 0`, stopped when the block ends."""
 
-    def __init__(self, vcam, tarvo, workdir):
-        self.args = [vcam, "--scene", "box", "--", tarvo, "view", "--port", "0"]
+    def __init__(self, vcam, tarvo, workdir, *options):
+        self.args = [vcam, "--scene", "box", "--", tarvo, "view", "--port", "0", *options]
         self.workdir = workdir
 
     def __enter__(self):
@@ -45,7 +45,7 @@ class Viewer:
     def __exit__(self, *exc):
         os.killpg(self.proc.pid, signal.SIGTERM)
         try:
-            self.proc.wait(60)
+            self.proc.wait(30)  # generous: a stop takes well under a second
         except subprocess.TimeoutExpired:
             os.killpg(self.proc.pid, signal.SIGKILL)
             self.proc.wait()
@@ -78,6 +78,17 @@ class Viewer:
         assert len(body) == 24 + 4 * width * height
         depth = struct.unpack_from(f"<{width * height}H", body, 24)
         return seq, width, height, depth
+
+    def frame_header(self, after=0):
+        """(seq, camera frame index, capture time in ms) of the newest frame after `after`."""
+        for _ in range(30):
+            status, body = self.request(f"/frame?after={after}")
+            if status == 200:
+                break
+        assert status == 200, status
+        seq, _, _, index = struct.unpack_from("<IHHH", body, 4)
+        (captured,) = struct.unpack_from("<d", body, 16)
+        return seq, index, captured
 
 
 def median(values):

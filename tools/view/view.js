@@ -57,6 +57,20 @@ async function frameLoop() {
 
 const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 
+// The colour map from near to far with the range's ends, under the depth image.
+function drawLegend() {
+  if (!state.lut) return;
+  const canvas = $('legend'), ctx = canvas.getContext('2d');
+  const img = ctx.createImageData(256, 1);
+  for (let i = 0; i < 256; i++) {
+    img.data.set([state.lut[3 * i], state.lut[3 * i + 1], state.lut[3 * i + 2], 255], 4 * i);
+  }
+  ctx.putImageData(img, 0, 0);
+  const [lo, hi] = rangeMm();
+  $('legend-near').textContent = (lo / 1000).toFixed(2) + ' m';
+  $('legend-far').textContent = (hi / 1000).toFixed(2) + ' m';
+}
+
 function draw(frame) {
   $('st-frame').textContent = state.shown;
   drawDepth(frame);
@@ -272,6 +286,8 @@ async function statusLoop() {
         $('hdr').checked = s.hdr;
         if (s.integration_us >= 0) $('integration').value = s.integration_us;
         if (s.frame_rate > 0) $('frame_rate').value = s.frame_rate;
+        for (const id of ['ae_target', 'min_amplitude', 'integration', 'frame_rate'])
+          accepted[id] = $(id).value;
       }
     } catch (e) {
       showCamera('viewer not answering', true); // server busy or gone: try again
@@ -286,13 +302,37 @@ function showCamera(text, away) {
   $('st-camera').classList.toggle('away', away);
 }
 
+// The last value the camera took for each number field, restored when a value is refused.
+const accepted = {};
+
+// A number field's value: refused here, with a message, unless it is a whole number in range.
+function valid(input) {
+  const v = input.value.trim(), n = Number(v);
+  const label = input.closest('label').textContent.trim();
+  if (v === '' || !Number.isInteger(n) || n < Number(input.min) || n > Number(input.max))
+    return `${label}: ${input.min} to ${input.max}`;
+  return '';
+}
+
+async function changeNumber(input) {
+  const why = valid(input);
+  const ok = !why && await send(input.id, input.value.trim());
+  if (ok) {
+    accepted[input.id] = input.value.trim();
+  } else {
+    if (why) $('message').textContent = `refused: ${why}`;
+    if (input.id in accepted) input.value = accepted[input.id];
+  }
+  input.classList.toggle('refused', !ok);
+}
+
 async function send(key, value) {
   const res = await fetch('/control', {
     method: 'POST',
     headers: { 'X-Tarvo-Token': token, 'Content-Type': 'application/x-www-form-urlencoded' },
     body: new URLSearchParams({ [key]: value }),
   });
-  $('message').textContent = res.ok ? `${key} set` : `${key}: ${reason(await res.text())}`;
+  $('message').textContent = res.ok ? `${key} set` : `refused: ${reason(await res.text())}`;
   if (res.ok && key === 'undistort') { state.rays = null; await loadRays(); }
   return res.ok;
 }
@@ -305,10 +345,12 @@ function reason(text) {
 function hookControls() {
   for (const id of ['auto_exposure', 'undistort', 'hdr'])
     $(id).addEventListener('change', (e) => send(id, e.target.checked ? '1' : '0'));
-  for (const id of ['ae_target', 'min_amplitude', 'integration', 'frame_rate'])
-    $(id).addEventListener('change', (e) => send(id, e.target.value));
+  for (const id of ['ae_target', 'min_amplitude', 'integration', 'frame_rate']) {
+    accepted[id] = $(id).value;
+    $(id).addEventListener('change', (e) => changeNumber(e.target));
+  }
   for (const id of ['range-min', 'range-max'])
-    $(id).addEventListener('input', () => state.frame && draw(state.frame));
+    $(id).addEventListener('input', () => { drawLegend(); if (state.frame) draw(state.frame); });
   $('save-png').addEventListener('click', () => {
     $('depth').toBlob((blob) => download(blob, 'tarvo-depth.png'), 'image/png');
   });
@@ -325,6 +367,7 @@ function download(blob, name) {
 
 async function main() {
   state.lut = new Uint8Array(await (await fetch('/cmap')).arrayBuffer());
+  drawLegend();
   initCloud();
   hookControls();
   statusLoop();
