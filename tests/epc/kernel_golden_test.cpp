@@ -8,11 +8,9 @@
 
 #include "epc/calc_kernel.h"
 #include "epc/pixel_tests.h"
-#include "pipeline_fixture.h"
+#include "kernel_tiers.h"
 
 namespace {
-
-using tarvo::test::PipelineTest;
 
 constexpr int kCols = 320;
 constexpr int kRows = 240;
@@ -116,6 +114,7 @@ uint64_t drnu_route_hash() {
         distImagesDRNUMin[1][q] = lo;
         distImagesDRNUMax[1][q] = rng.next(30) == 0 ? lo : hi;
     }
+    calibrateDistanceImagesChanged();
     std::vector<uint16_t> phase(kN);
     std::vector<float> metres(kN);
     uint64_t h = 0xcbf29ce484222325ull;
@@ -129,17 +128,7 @@ uint64_t drnu_route_hash() {
     return h;
 }
 
-class KernelGolden : public PipelineTest, public ::testing::WithParamInterface<bool> {
-  protected:
-    void SetUp() override {
-        PipelineTest::SetUp();
-        tarvo::epc::allow_avx2_kernels(GetParam());
-    }
-    void TearDown() override {
-        tarvo::epc::allow_avx2_kernels(true);
-        PipelineTest::TearDown();
-    }
-};
+class KernelGolden : public tarvo::test::KernelTierTest {};
 
 TEST_P(KernelGolden, PlainRouteBitsStayTheSame) {
     EXPECT_EQ(plain_route_hash(), 11698600327821633597ull);
@@ -149,7 +138,54 @@ TEST_P(KernelGolden, DrnuRouteBitsStayTheSame) {
     EXPECT_EQ(drnu_route_hash(), 2031770025645504971ull);
 }
 
-INSTANTIATE_TEST_SUITE_P(InstructionSets, KernelGolden, ::testing::Values(false, true),
-                         [](const auto &p) { return p.param ? "Best" : "Baseline"; });
+// Every pair of sample differences the arctangent table serves (|y|, |x| up to 4093, the most
+// four samples off the rails give), as phases and metres, against the table's own arctangent.
+TEST_P(KernelGolden, EveryDifferencePairGivesTheTablePhase) {
+    pruSetSize(kCols, kRows / 2);
+    hysteresisSetThresholds(0, 0);  // every pixel valid
+    const float metre_factor = static_cast<float>(149896229.0 / (12000 * 1000.0));
+    constexpr int kMax = 4093;
+    std::vector<uint16_t> src(4 * kN, 2048);
+    std::vector<uint16_t> phase(kN);
+    std::vector<float> metres(kN);
+    std::vector<int> expected(kN);
+    // Samples 1 and 1 + |difference|, in the order that gives its sign.
+    auto place = [&](int p, int diff, int low_plane, int high_plane) {
+        src[low_plane * kN + p] = static_cast<uint16_t>(diff >= 0 ? 1 : 1 - diff);
+        src[high_plane * kN + p] = static_cast<uint16_t>(diff >= 0 ? 1 + diff : 1);
+    };
+    int filled = 0;
+    long checked = 0;
+    auto check_frame = [&]() {
+        ASSERT_EQ(calcDefPiDelayGetDataSorted_opt(0, phase.data(), src.data(), kN), kN);
+        ASSERT_EQ(calcDefPiDelayGetDataSorted_opt(2, metres.data(), src.data(), kN), kN);
+        for (int p = 0; p < filled; ++p) {
+            const int line = p / kCols;
+            const int half_row = kRows / 2;
+            const int q =
+                (line % 2 == 0 ? half_row - 1 - line / 2 : half_row + line / 2) * kCols + p % kCols;
+            ASSERT_EQ(phase[q], expected[p]) << "input position " << p;
+            ASSERT_EQ(metres[q], static_cast<float>(expected[p]) * metre_factor / 30000.0f);
+        }
+        checked += filled;
+        filled = 0;
+    };
+    for (int y = -kMax; y <= kMax; ++y) {
+        for (int x = -kMax; x <= kMax; ++x) {
+            place(filled, y, 1, 3);
+            place(filled, x, 0, 2);
+            expected[filled] = (atan2_lut(y, x) + 315000) % 30000;
+            if (++filled == kN) {
+                check_frame();
+                if (HasFatalFailure())
+                    return;
+            }
+        }
+    }
+    check_frame();
+    EXPECT_EQ(checked, static_cast<long>(2 * kMax + 1) * (2 * kMax + 1));
+}
+
+TARVO_INSTANTIATE_FOR_EVERY_KERNEL_TIER(KernelGolden);
 
 }  // namespace
