@@ -115,6 +115,12 @@ struct Avx2 {
             _mm_packus_epi32(_mm256_castsi256_si128(a), _mm256_extracti128_si256(a, 1)));
     }
     TARVO_AVX2 static void store_float(float *p, F a) { _mm256_storeu_ps(p, a); }
+    TARVO_AVX2 static void store_i32(int32_t *p, V a) {
+        _mm256_store_si256(reinterpret_cast<__m256i *>(p), a);
+    }
+    TARVO_AVX2 static V load_i32(const int32_t *p) {
+        return _mm256_load_si256(reinterpret_cast<const __m256i *>(p));
+    }
 };
 
 using S = Avx2;
@@ -205,6 +211,8 @@ struct Avx512 {
         _mm256_storeu_si256(reinterpret_cast<__m256i *>(p), _mm512_cvtepi32_epi16(a));
     }
     TARVO_AVX512 static void store_float(float *p, F a) { _mm512_storeu_ps(p, a); }
+    TARVO_AVX512 static void store_i32(int32_t *p, V a) { _mm512_store_si512(p, a); }
+    TARVO_AVX512 static V load_i32(const int32_t *p) { return _mm512_load_si512(p); }
 };
 
 using S = Avx512;
