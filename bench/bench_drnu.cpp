@@ -48,6 +48,7 @@ void fill_tables() {
         distImagesDRNUMin[1][q] = distImagesDRNU[1][q * kSteps];
         distImagesDRNUMax[1][q] = distImagesDRNU[1][q * kSteps + kSteps - 1];
     }
+    calibrateDistanceImagesChanged();
 }
 
 // Four DCS planes of the wall as the sensor measures it.

@@ -33,6 +33,12 @@ TARVO_API extern uint16_t distImagesDRNU[2][30 * 82656];
 TARVO_API extern uint16_t distImagesDRNUMin[2][82656];
 TARVO_API extern uint16_t distImagesDRNUMax[2][82656];
 
+/* Tells the distance correction that the distance images above changed: it keeps its own
+ * arrangement of them, rebuilt on the next frame after this call. The library's loaders and
+ * calibration call it themselves; call it after writing the arrays directly. Thread context:
+ * any thread. (An addition of this library.) */
+TARVO_API void calibrateDistanceImagesChanged(void);
+
 /* Result of calibrateRenewDRNU and calibrateShowDRNU: the mean of every step plane of the
  * lookup table and the mean sensor temperature at every step. (Type name: an addition of this
  * library.) */

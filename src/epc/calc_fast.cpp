@@ -34,7 +34,8 @@ struct FrameParams {
     int offset;
     const uint16_t *table_min;
     const uint16_t *table_max;
-    const uint16_t *table;
+    const uint32_t *pairs;  // step-major brackets (drnu_step_pairs)
+    int pixels;
 };
 
 template <int kType, bool kDrnu>
@@ -42,46 +43,38 @@ void run_lines(const FrameParams &fp, void *dst, const uint16_t *src) {
     constexpr bool kFloat = kType == kMetres || kType == kAmplitudeFloat;
     const int n = fp.n;
     const int cols = fp.cols;
-    int32_t value[kMaxCols];
-    int32_t corrected[kMaxCols];
     for (int line = 0; line < fp.rows; ++line) {
         const int q_row = centre_out_row(line, fp.rows) * cols;
         const int p_row = line * cols;
         const LinePlanes in{src + p_row, src + n + p_row, src + 2 * n + p_row, src + 3 * n + p_row,
                             cols};
+        float *out_float = static_cast<float *>(dst) + q_row;
+        uint16_t *out_u16 = static_cast<uint16_t *>(dst) + q_row;
         if constexpr (kType == kAmplitude16 || kType == kAmplitudeFloat) {
+            int32_t value[kMaxCols];
             line_amplitudes(in, value);
             if constexpr (kFloat)
-                line_store_amplitudes(value, cols, static_cast<float *>(dst) + q_row);
+                line_store_amplitudes(value, cols, out_float);
             else
-                line_store_u16(value, cols, static_cast<uint16_t *>(dst) + q_row);
+                line_store_u16(value, cols, out_u16);
             continue;
         } else {
             // The hysteresis is indexed by input position: this line's pixels are contiguous.
             const LineHysteresis hyst{g_hysteresis.valid + p_row, g_hysteresis.upper,
                                       g_hysteresis.lower};
-            line_phases(in, hyst, value);
             if constexpr (!kDrnu) {
                 if constexpr (kFloat)
-                    line_store_metres(value, cols, fp.metre_factor,
-                                      static_cast<float *>(dst) + q_row);
+                    line_phases_metres(in, hyst, fp.metre_factor, out_float);
                 else
-                    line_store_u16(value, cols, static_cast<uint16_t *>(dst) + q_row);
-                continue;
+                    line_phases_u16(in, hyst, out_u16);
             } else {
-                const DrnuRow drnu{fp.table_min + q_row,
-                                   fp.table_max + q_row,
-                                   fp.table + static_cast<long>(q_row) * fp.distances,
-                                   fp.distances,
-                                   fp.step_phase,
-                                   fp.temperature,
-                                   fp.offset};
-                line_drnu(value, cols, drnu, corrected);
+                const DrnuRow drnu{
+                    fp.table_min + q_row, fp.table_max + q_row, fp.pairs + q_row, fp.pixels,
+                    fp.distances,         fp.step_phase,        fp.temperature,   fp.offset};
                 if constexpr (kFloat)
-                    line_store_drnu_metres(corrected, cols, fp.metre_factor,
-                                           static_cast<float *>(dst) + q_row);
+                    line_drnu_metres(in, hyst, drnu, fp.metre_factor, out_float);
                 else
-                    line_store_drnu_u16(corrected, cols, static_cast<uint16_t *>(dst) + q_row);
+                    line_drnu_u16(in, hyst, drnu, out_u16);
             }
         }
     }
@@ -130,7 +123,8 @@ int calcDefPiDelayGetDataSorted_opt(int type, void *dst, const uint16_t *src, in
         fp.offset = drnu_mode2_offset(range);
         fp.table_min = distImagesDRNUMin[1];
         fp.table_max = distImagesDRNUMax[1];
-        fp.table = distImagesDRNU[1];
+        fp.pixels = g.pixels;
+        fp.pairs = drnu_step_pairs(1, fp.distances, g.pixels);
     }
     switch (type) {
         case kPhase16:

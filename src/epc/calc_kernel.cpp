@@ -1,17 +1,33 @@
 // Built for vector units: loops without branches over plain arrays. An AVX2 version of each
-// loop is chosen at load where the processor has it; the baseline version runs everywhere else.
-// Both compute exactly the per-pixel arithmetic of the route (a test compares them).
+// loop, and the hand-written fused kernels of calc_kernel_x86.cpp, are chosen at load where the
+// processor has them; the baseline versions run everywhere else. All compute exactly the
+// per-pixel arithmetic of the route (tests compare them).
 // Floating-point here is plain arithmetic with no trap handlers, so selects between computed
 // values need not keep the branches that trapping semantics would demand.
 #pragma GCC optimize("O3", "no-trapping-math")
 
 #include "epc/calc_kernel.h"
 
+#include <tarvo/epc_calib.h>
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
 #include "epc/atan_lut.h"
+#include "epc/calc_kernel_tiers.h"
+
+#if defined(__x86_64__) || defined(__i386__)
+#define TARVO_KERNELS_X86 1
+#else
+#define TARVO_KERNELS_X86 0
+#endif
 
 // Bodies are inlined into each instruction-set variant below and vectorised there.
 #define TARVO_KERNEL_BODY inline __attribute__((always_inline))
@@ -160,19 +176,18 @@ TARVO_KERNEL_BODY void line_drnu_body(const int32_t *__restrict phase, int cols,
                                       int32_t *__restrict value) {
     const uint16_t *__restrict tmin = row.min;
     const uint16_t *__restrict tmax = row.max;
-    const uint16_t *__restrict table = row.table;
+    const uint32_t *__restrict pairs = row.pairs;
+    const long stride = row.stride;
     const int c = row.distances;
     const float cf = static_cast<float>(c);
     const float last_segment = static_cast<float>(c - 2);
     const float step = row.step_phase;
     const float t = row.temperature;
     const int offset = row.offset;
-    // Three passes: the segment guess, the table entries (16-bit gathers, which the vectoriser
-    // does not do), the interpolation.
+    // Two passes: the segment guess, then the bracket (one gather from the step-major pairs)
+    // and the interpolation.
     float dist[kMaxLineColumns];
     int32_t segment[kMaxLineColumns];
-    int32_t entry_lo[kMaxLineColumns];
-    int32_t entry_hi[kMaxLineColumns];
     for (int j = 0; j < cols; ++j) {
         const int ph = phase[j];
         const float d = static_cast<float>(ph) - t;
@@ -192,15 +207,11 @@ TARVO_KERNEL_BODY void line_drnu_body(const int32_t *__restrict phase, int cols,
         segment[j] = below ? -1 : (above ? -2 : static_cast<int>(guess));
     }
     for (int j = 0; j < cols; ++j) {
-        const int L = segment[j] < 0 ? 0 : segment[j];
-        entry_lo[j] = table[j * c + L];
-        entry_hi[j] = table[j * c + L + 1];
-    }
-    for (int j = 0; j < cols; ++j) {
         const int L = segment[j];
         const float d = dist[j];
-        const int lo = entry_lo[j];
-        const int hi = entry_hi[j];
+        const uint32_t pair = pairs[(L < 0 ? 0 : L) * stride + j];
+        const int lo = static_cast<int>(pair & 0xFFFF);
+        const int hi = static_cast<int>(pair >> 16);
         // Two steps with the same raw distance carry no slope; the value sits at the step.
         const float rise = static_cast<float>(hi - lo);
         const float slope_part = (d - static_cast<float>(lo)) * step / (hi != lo ? rise : 1.0f);
@@ -231,19 +242,30 @@ TARVO_KERNEL_BODY void line_store_drnu_metres_body(const int32_t *__restrict val
     }
 }
 
-// Each kernel twice: compiled for AVX2 and for the baseline instruction set.
+// Each kernel twice: compiled for AVX2 (on x86) and for the baseline instruction set.
 template <auto Body>
 struct Variants;
 
 template <typename... Args, void (*Body)(Args...)>
 struct Variants<Body> {
-    __attribute__((target("avx2"))) static void avx2(Args... args) { Body(args...); }
-    static void base(Args... args) { Body(args...); }
+#if TARVO_KERNELS_X86
+    __attribute__((target("avx2"))) static void avx2(Args... args) {
+        Body(args...);
+    }
+#endif
+    static void base(Args... args) {
+        Body(args...);
+    }
 };
 
 template <auto Body>
 constexpr decltype(Body) variant(bool avx2) {
+#if TARVO_KERNELS_X86
     return avx2 ? &Variants<Body>::avx2 : &Variants<Body>::base;
+#else
+    (void)avx2;
+    return &Variants<Body>::base;
+#endif
 }
 
 struct Kernels {
@@ -267,51 +289,206 @@ constexpr Kernels kernels_for(bool avx2) {
 const Kernels kAvx2 = kernels_for(true);
 const Kernels kBase = kernels_for(false);
 
-bool cpu_has_avx2() {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2");
+// The kernels of a tier: the loop kernels, and the fused ones (none on the portable tier).
+struct Tier {
+    const Kernels *loops;
+    const FusedKernels *fused;
+};
+
+Tier tier_kernels(KernelTier tier) {
+#if TARVO_KERNELS_X86
+    if (tier == KernelTier::avx512)
+        return {&kAvx2, &kFusedAvx512};
+    if (tier == KernelTier::avx2)
+        return {&kAvx2, &kFusedAvx2};
+#endif
+    (void)tier;
+    return {&kBase, nullptr};
 }
 
-// Chosen at load by what the processor supports.
-const Kernels *g_kernels = cpu_has_avx2() ? &kAvx2 : &kBase;
+KernelTier processor_tier() {
+#if TARVO_KERNELS_X86
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+        __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512dq"))
+        return KernelTier::avx512;
+    if (__builtin_cpu_supports("avx2"))
+        return KernelTier::avx2;
+#endif
+    return KernelTier::portable;
+}
+
+// The cap TARVO_KERNELS sets, or the best tier without it (an unknown name keeps the best).
+KernelTier environment_tier() {
+    const char *name = std::getenv("TARVO_KERNELS");
+    if (name == nullptr)
+        return KernelTier::avx512;
+    for (KernelTier tier : {KernelTier::portable, KernelTier::avx2, KernelTier::avx512})
+        if (std::strcmp(name, kernel_tier_name(tier)) == 0)
+            return tier;
+    return KernelTier::avx512;
+}
+
+KernelTier g_tier = use_kernel_tier(environment_tier());
+Tier g_kernels = tier_kernels(g_tier);
+
+// The same planes, hysteresis bytes and correction row from column `from` on.
+LinePlanes planes_from(const LinePlanes &in, int from) {
+    return {in.d0 + from, in.d1 + from, in.d2 + from, in.d3 + from, in.cols - from};
+}
+LineHysteresis hysteresis_from(const LineHysteresis &hyst, int from) {
+    return {hyst.valid + from, hyst.upper, hyst.lower};
+}
+DrnuRow row_from(const DrnuRow &row, int from) {
+    DrnuRow r = row;
+    r.min += from;
+    r.max += from;
+    r.pairs += from;
+    return r;
+}
+
+// Distance images changed since the start; drnu_step_pairs compares it with its own copy.
+std::atomic<uint64_t> g_images_generation{1};
+
+struct StepPairs {
+    std::vector<uint32_t> pairs;
+    uint64_t generation = 0;
+    int bank = -1;
+    int distances = 0;
+    int pixels = 0;
+};
+StepPairs g_step_pairs;
 
 }  // namespace
 
 void line_phases(const LinePlanes &in, const LineHysteresis &hyst, int32_t *phase) {
-    g_kernels->phases(in, hyst, phase);
+    g_kernels.loops->phases(in, hyst, phase);
 }
 
 void line_amplitudes(const LinePlanes &in, int32_t *amplitude) {
-    g_kernels->amplitudes(in, amplitude);
+    g_kernels.loops->amplitudes(in, amplitude);
 }
 
 void line_store_u16(const int32_t *value, int cols, uint16_t *out) {
-    g_kernels->store_u16(value, cols, out);
+    g_kernels.loops->store_u16(value, cols, out);
 }
 
 void line_store_metres(const int32_t *phase, int cols, float metre_factor, float *out) {
-    g_kernels->store_metres(phase, cols, metre_factor, out);
+    g_kernels.loops->store_metres(phase, cols, metre_factor, out);
 }
 
 void line_store_amplitudes(const int32_t *amplitude, int cols, float *out) {
-    g_kernels->store_amplitudes(amplitude, cols, out);
+    g_kernels.loops->store_amplitudes(amplitude, cols, out);
 }
 
 void line_drnu(const int32_t *phase, int cols, const DrnuRow &row, int32_t *value) {
-    g_kernels->drnu(phase, cols, row, value);
+    g_kernels.loops->drnu(phase, cols, row, value);
 }
 
 void line_store_drnu_u16(const int32_t *value, int cols, uint16_t *out) {
-    g_kernels->store_drnu_u16(value, cols, out);
+    g_kernels.loops->store_drnu_u16(value, cols, out);
 }
 
 void line_store_drnu_metres(const int32_t *value, int cols, float metre_factor, float *out) {
-    g_kernels->store_drnu_metres(value, cols, metre_factor, out);
+    g_kernels.loops->store_drnu_metres(value, cols, metre_factor, out);
 }
 
-bool allow_avx2_kernels(bool allow) {
-    g_kernels = allow && cpu_has_avx2() ? &kAvx2 : &kBase;
-    return g_kernels == &kAvx2;
+void line_phases_u16(const LinePlanes &in, const LineHysteresis &hyst, uint16_t *out) {
+    const int done = g_kernels.fused ? g_kernels.fused->phases_u16(in, hyst, out) : 0;
+    if (done == in.cols)
+        return;
+    int32_t phase[kMaxLineColumns];
+    line_phases(planes_from(in, done), hysteresis_from(hyst, done), phase);
+    line_store_u16(phase, in.cols - done, out + done);
+}
+
+void line_phases_metres(const LinePlanes &in, const LineHysteresis &hyst, float metre_factor,
+                        float *out) {
+    const int done =
+        g_kernels.fused ? g_kernels.fused->phases_metres(in, hyst, metre_factor, out) : 0;
+    if (done == in.cols)
+        return;
+    int32_t phase[kMaxLineColumns];
+    line_phases(planes_from(in, done), hysteresis_from(hyst, done), phase);
+    line_store_metres(phase, in.cols - done, metre_factor, out + done);
+}
+
+void line_drnu_u16(const LinePlanes &in, const LineHysteresis &hyst, const DrnuRow &row,
+                   uint16_t *out) {
+    const int done = g_kernels.fused ? g_kernels.fused->drnu_u16(in, hyst, row, out) : 0;
+    if (done == in.cols)
+        return;
+    int32_t phase[kMaxLineColumns];
+    line_phases(planes_from(in, done), hysteresis_from(hyst, done), phase);
+    int32_t value[kMaxLineColumns];
+    line_drnu(phase, in.cols - done, row_from(row, done), value);
+    line_store_drnu_u16(value, in.cols - done, out + done);
+}
+
+void line_drnu_metres(const LinePlanes &in, const LineHysteresis &hyst, const DrnuRow &row,
+                      float metre_factor, float *out) {
+    const int done =
+        g_kernels.fused ? g_kernels.fused->drnu_metres(in, hyst, row, metre_factor, out) : 0;
+    if (done == in.cols)
+        return;
+    int32_t phase[kMaxLineColumns];
+    line_phases(planes_from(in, done), hysteresis_from(hyst, done), phase);
+    int32_t value[kMaxLineColumns];
+    line_drnu(phase, in.cols - done, row_from(row, done), value);
+    line_store_drnu_metres(value, in.cols - done, metre_factor, out + done);
+}
+
+KernelTier best_kernel_tier() {
+    static const KernelTier best = processor_tier();
+    return best;
+}
+
+KernelTier use_kernel_tier(KernelTier wanted) {
+    const KernelTier tier = std::min(wanted, best_kernel_tier());
+    g_tier = tier;
+    g_kernels = tier_kernels(tier);
+    return tier;
+}
+
+KernelTier kernel_tier() {
+    return g_tier;
+}
+
+const char *kernel_tier_name(KernelTier tier) {
+    switch (tier) {
+        case KernelTier::avx512:
+            return "avx512";
+        case KernelTier::avx2:
+            return "avx2";
+        default:
+            return "portable";
+    }
+}
+
+const uint32_t *drnu_step_pairs(int bank, int distances, int pixels) {
+    StepPairs &s = g_step_pairs;
+    const uint64_t generation = g_images_generation.load(std::memory_order_acquire);
+    if (s.generation == generation && s.bank == bank && s.distances == distances &&
+        s.pixels == pixels)
+        return s.pairs.data();
+    // Pixel-major images to step-major brackets: entry L and L + 1 of a pixel in one word.
+    const uint16_t *images = distImagesDRNU[bank];
+    s.pairs.resize(static_cast<size_t>(distances - 1) * static_cast<size_t>(pixels));
+    for (int q = 0; q < pixels; ++q) {
+        const uint16_t *entries = images + static_cast<long>(q) * distances;
+        for (int L = 0; L + 1 < distances; ++L)
+            s.pairs[static_cast<size_t>(L) * pixels + q] =
+                entries[L] | static_cast<uint32_t>(entries[L + 1]) << 16;
+    }
+    s.generation = generation;
+    s.bank = bank;
+    s.distances = distances;
+    s.pixels = pixels;
+    return s.pairs.data();
 }
 
 }  // namespace tarvo::epc
+
+extern "C" void calibrateDistanceImagesChanged(void) {
+    tarvo::epc::g_images_generation.fetch_add(1, std::memory_order_release);
+}

@@ -35,12 +35,15 @@ void line_store_metres(const int32_t *phase, int cols, float metre_factor, float
 void line_store_amplitudes(const int32_t *amplitude, int cols, float *out);
 
 // Distance-image (DRNU) correction of one output row: its pixels' calibrated minimum and
-// maximum raw distances and their `distances` table entries each (pixel-major), all from the
+// maximum raw distances, and the brackets of the step table (drnu_step_pairs), all from the
 // row's first pixel on.
 struct DrnuRow {
     const uint16_t *min;
     const uint16_t *max;
-    const uint16_t *table;
+    // Step-major brackets: pairs[L x stride + j] holds entry L of pixel j in its low half and
+    // entry L + 1 in its high half.
+    const uint32_t *pairs;
+    int stride;        // pixels of the image
     int distances;     // at least 2
     float step_phase;  // one calibration step in phase units
     float temperature;
@@ -60,8 +63,32 @@ void line_drnu(const int32_t *phase, int cols, const DrnuRow &row, int32_t *valu
 void line_store_drnu_u16(const int32_t *value, int cols, uint16_t *out);
 void line_store_drnu_metres(const int32_t *value, int cols, float metre_factor, float *out);
 
-// Lets the AVX2 kernels run where the processor has them (true, the default) or keeps to the
-// baseline ones (false); returns whether AVX2 kernels are in use. Both give the same results.
-bool allow_avx2_kernels(bool allow);
+// Whole lines from the four planes to the stored output in one pass where the processor allows
+// it: phases as 16-bit words or metres (line_phases then line_store_u16 / line_store_metres),
+// or corrected distances (line_phases, line_drnu, then its store).
+void line_phases_u16(const LinePlanes &in, const LineHysteresis &hyst, uint16_t *out);
+void line_phases_metres(const LinePlanes &in, const LineHysteresis &hyst, float metre_factor,
+                        float *out);
+void line_drnu_u16(const LinePlanes &in, const LineHysteresis &hyst, const DrnuRow &row,
+                   uint16_t *out);
+void line_drnu_metres(const LinePlanes &in, const LineHysteresis &hyst, const DrnuRow &row,
+                      float metre_factor, float *out);
+
+// Instruction sets of the kernels, each giving the same results bit for bit. The best the
+// processor runs is chosen at load, capped by the environment variable TARVO_KERNELS
+// ("portable", "avx2" or "avx512") when it is set.
+enum class KernelTier { portable = 0, avx2 = 1, avx512 = 2 };
+// The best tier this processor runs.
+KernelTier best_kernel_tier();
+// Uses `wanted`, or the best tier below it the processor runs; returns the tier now in use.
+// Not for use while another thread decodes frames.
+KernelTier use_kernel_tier(KernelTier wanted);
+KernelTier kernel_tier();
+const char *kernel_tier_name(KernelTier tier);
+
+// Step-major brackets of distance-image bank `bank` (as DrnuRow::pairs), rebuilt when the images
+// changed (drnu_images_changed), the number of distances or the pixel count differ from the
+// last call. Valid until the next call; from the thread that decodes frames.
+const uint32_t *drnu_step_pairs(int bank, int distances, int pixels);
 
 }  // namespace tarvo::epc

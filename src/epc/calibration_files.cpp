@@ -271,6 +271,7 @@ void update_bank_extremes(int bank, int pixels, int distances) {
         distImagesDRNUMin[bank][p] = lo;
         distImagesDRNUMax[bank][p] = hi;
     }
+    calibrateDistanceImagesChanged();
 }
 
 std::string drnu_file_name(DrnuFile file, int mode) {

@@ -4,7 +4,12 @@
 
 #include "output/lens_kernels.h"
 
+#if defined(__x86_64__) || defined(__i386__)
+#define TARVO_LENS_X86 1
 #include <immintrin.h>
+#else
+#define TARVO_LENS_X86 0
+#endif
 
 namespace tarvo::lens {
 
@@ -31,9 +36,11 @@ void map_row_base(const MapRow &row, float *out_x, float *out_y) {
     map_row_body(row, out_x, out_y);
 }
 
+#if TARVO_LENS_X86
 __attribute__((target("avx2"))) void map_row_avx2(const MapRow &row, float *out_x, float *out_y) {
     map_row_body(row, out_x, out_y);
 }
+#endif
 
 // `count` pixels of a row of an image of w x h.
 void remap_span(const float *map_x, const float *map_y, const float *src, int count, int w, int h,
@@ -49,6 +56,7 @@ void remap_row_base(const float *map_x, const float *map_y, const float *src, in
     remap_span(map_x, map_y, src, w, w, h, fill, out);
 }
 
+#if TARVO_LENS_X86
 // source_pixel's rule eight pixels at a time; lanes outside read nothing.
 __attribute__((target("avx2"))) void remap_row_avx2(const float *map_x, const float *map_y,
                                                     const float *src, int w, int h, float fill,
@@ -73,12 +81,14 @@ __attribute__((target("avx2"))) void remap_row_avx2(const float *map_x, const fl
     }
     remap_span(map_x + u, map_y + u, src, w - u, w, h, fill, out + u);
 }
+#endif
 
 void gather_base(const int32_t *source, const float *src, size_t n, float fill, float *out) {
     for (size_t i = 0; i < n; ++i)
         out[i] = source[i] >= 0 ? src[source[i]] : fill;
 }
 
+#if TARVO_LENS_X86
 __attribute__((target("avx2"))) void gather_avx2(const int32_t *source, const float *src, size_t n,
                                                  float fill, float *out) {
     const __m256 fills = _mm256_set1_ps(fill);
@@ -91,6 +101,7 @@ __attribute__((target("avx2"))) void gather_avx2(const int32_t *source, const fl
     }
     gather_base(source + i, src, n - i, fill, out + i);
 }
+#endif
 
 struct Kernels {
     decltype(&map_row_base) map_row;
@@ -98,6 +109,7 @@ struct Kernels {
     decltype(&gather_base) gather;
 };
 
+#if TARVO_LENS_X86
 bool cpu_has_avx2() {
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx2");
@@ -106,6 +118,9 @@ bool cpu_has_avx2() {
 // Chosen at load by what the processor supports.
 const Kernels g_kernels = cpu_has_avx2() ? Kernels{map_row_avx2, remap_row_avx2, gather_avx2}
                                          : Kernels{map_row_base, remap_row_base, gather_base};
+#else
+const Kernels g_kernels = {map_row_base, remap_row_base, gather_base};
+#endif
 
 }  // namespace
 

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "epc/calc_kernel.h"
+#include "kernel_tiers.h"
 #include "pipeline_fixture.h"
 
 namespace {
@@ -52,16 +53,9 @@ TEST(Atan2Lut, ExtremeArgumentsStayInRange) {
 
 // Every pixel of the route against the arithmetic written out per pixel, over a dense grid
 // of sample differences covering all octants, both axes and the hysteresis thresholds.
-class LineKernels : public PipelineTest, public ::testing::WithParamInterface<bool> {
-  protected:
-    void TearDown() override {
-        tarvo::epc::allow_avx2_kernels(true);
-        PipelineTest::TearDown();
-    }
-};
+class LineKernels : public tarvo::test::KernelTierTest {};
 
 TEST_P(LineKernels, MatchThePerPixelArithmetic) {
-    tarvo::epc::allow_avx2_kernels(GetParam());
     pruSetSize(320, 120);
     const int n = 320 * 240;
     hysteresisSetThresholds(400, 10);
@@ -120,7 +114,6 @@ TEST_P(LineKernels, MatchThePerPixelArithmetic) {
 // The distance-image correction of every pixel against the table step written out per pixel,
 // with random tables (some steps flat, some pixels without span) and random phases.
 TEST_P(LineKernels, DrnuMatchesThePerPixelArithmetic) {
-    tarvo::epc::allow_avx2_kernels(GetParam());
     pruSetSize(320, 120);
     const int n = 320 * 240;
     const int c = 7;
@@ -154,6 +147,7 @@ TEST_P(LineKernels, DrnuMatchesThePerPixelArithmetic) {
         distImagesDRNUMin[1][q] = lo;
         distImagesDRNUMax[1][q] = next(30) == 0 ? lo : hi;  // a pixel without span
     }
+    calibrateDistanceImagesChanged();
     std::vector<uint16_t> src(4 * n);
     for (int p = 0; p < n; ++p) {
         const double angle = next(62832) / 10000.0;
@@ -222,8 +216,7 @@ TEST_P(LineKernels, DrnuMatchesThePerPixelArithmetic) {
     EXPECT_GT(extended, 100);
 }
 
-INSTANTIATE_TEST_SUITE_P(InstructionSets, LineKernels, ::testing::Values(false, true),
-                         [](const auto &p) { return p.param ? "Best" : "Baseline"; });
+TARVO_INSTANTIATE_FOR_EVERY_KERNEL_TIER(LineKernels);
 
 // A 2 x 2 image (one column pair, one row per half): four output pixels, exact-size buffers.
 class FastRouteSmall : public PipelineTest {
@@ -395,6 +388,7 @@ class DrnuTable : public FastRouteSmall {
         }
         distImagesDRNUMin[1][q] = lo;
         distImagesDRNUMax[1][q] = hi;
+        calibrateDistanceImagesChanged();
     }
     // Samples whose fast-route phase is `phase`, found with the route's own arctangent.
     static void samples_for(int phase, uint16_t (&d)[4]) {
