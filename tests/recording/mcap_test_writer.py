@@ -75,16 +75,21 @@ def hostile(folder, frames, times):
             f.write(data)
 
 
-if __name__ == "__main__" and len(sys.argv) == 4 and sys.argv[1] == "frames":
-    # frames RAW OUT: the raw frames of RAW (concatenated 320 x 240 x 8 bytes) at 30 fps
+if __name__ == "__main__" and len(sys.argv) in (4, 5) and sys.argv[1] == "frames":
+    # frames RAW OUT [DIR]: the raw frames of RAW (concatenated 320 x 240 x 8 bytes) at 30 fps,
+    # the files of DIR as attachments
     raw = open(sys.argv[2], "rb").read()
     n = 320 * 240 * 8
     frames = [raw[i:i + n] for i in range(0, len(raw) - n + 1, n)]
     times = [1_700_000_000_000_000_000 + i * 33_333_333 for i in range(len(frames))]
     meta = {"product": "TV320-E2-1.3", "ident": "REC-7", "chip_id": "3", "wafer_id": "2",
             "firmware": "113", "frame_rate": "30"}
+    import os
+    folder = sys.argv[4] if len(sys.argv) == 5 else None
+    attachments = [(name, open(os.path.join(folder, name), "rb").read())
+                   for name in sorted(os.listdir(folder))] if folder else []
     with open(sys.argv[3], "wb") as f:
-        f.write(mcap(frames, times, "zstd", meta))
+        f.write(mcap(frames, times, "zstd", meta, attachments))
 elif __name__ == "__main__" and len(sys.argv) == 3 and sys.argv[1] == "hostile":
     hostile(sys.argv[2], [bytes(range(64))] * 3, [1, 2, 3])
 elif __name__ == "__main__":
