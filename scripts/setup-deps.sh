@@ -16,6 +16,12 @@ packages=(
     pybind11-dev python3-dev python3-numpy python3-pytest
     # the fuzzing tree: clang with libFuzzer and the sanitizer runtimes
     clang libclang-rt-14-dev
+    # recordings: zstd-compressed MCAP chunks; Node runs the tests' outside MCAP reader
+    libzstd-dev nodejs
+    # tarvo publish and subscribe: Cyclone DDS (ROS 2's DDS) and its IDL compiler idlc
+    cyclonedds-dev cyclonedds-tools
+    # the API reference, the manual pages and the Debian packages (scripts/package)
+    doxygen help2man debhelper dh-python lintian fakeroot
 )
 missing=()
 for p in "${packages[@]}"; do
@@ -26,3 +32,5 @@ if [ ${#missing[@]} -gt 0 ]; then
     apt-get update -qq
     apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
+# The tests' MCAP reader (@mcap/core) comes from npm, which some Node packages bring along.
+command -v npm >/dev/null || { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends npm; }

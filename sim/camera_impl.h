@@ -60,7 +60,13 @@ struct Node {
     std::deque<UrbPtr> done;     // completed, waiting to be reaped
     Urb *producing = nullptr;    // taken by the producer, being filled outside the lock
     bool gone = false;
-    unsigned claimed = 0;  // bit per interface
+    // Interfaces claimed, a bit per interface, by each open file of the node. As in the
+    // kernel, an interface belongs to one file at a time.
+    std::map<UMockdevIoctlClient *, unsigned> claims;
+    // Interfaces claimed by any file.
+    unsigned claimed_by_anyone() const;
+    // Interfaces claimed by files other than `client`.
+    unsigned claimed_by_others(UMockdevIoctlClient *client) const;
 
     // The device node is a FIFO kept full: it polls writable only while a URB waits to be
     // reaped, so libusb sleeps in poll() instead of spinning on empty reaps.

@@ -76,6 +76,20 @@ Node::~Node() {
     }
 }
 
+unsigned Node::claimed_by_anyone() const {
+    unsigned all = 0;
+    for (const auto &[client, ifaces] : claims)
+        all |= ifaces;
+    return all;
+}
+
+unsigned Node::claimed_by_others(UMockdevIoctlClient *client) const {
+    unsigned others = 0;
+    for (const auto &[holder, ifaces] : claims)
+        others |= holder != client ? ifaces : 0;
+    return others;
+}
+
 void Node::update_ready() {
     const bool want = !done.empty();
     if (fifo_fd < 0 || want == ready) {
@@ -134,6 +148,9 @@ bool CameraImpl::handle_ioctl(Node &node, UMockdevIoctlClient *client) {
             auto cfg = read_arg<int>(arg);
             if (!cfg) {
                 fail(EFAULT);
+            } else if (node.claimed_by_anyone() != 0) {
+                // The kernel does not touch a device with a claimed interface.
+                fail(EBUSY);
             } else if (*cfg != 1 && *cfg != -1) {
                 fail(EINVAL);
             }
@@ -147,10 +164,10 @@ bool CameraImpl::handle_ioctl(Node &node, UMockdevIoctlClient *client) {
                 fail(EFAULT);
             } else if (*iface > 1) {
                 fail(EINVAL);
-            } else if (refused_ifaces_ & (1u << *iface)) {
+            } else if ((refused_ifaces_ | node.claimed_by_others(client)) & (1u << *iface)) {
                 fail(EBUSY);
             } else {
-                node.claimed |= 1u << *iface;
+                node.claims[client] |= 1u << *iface;
             }
             break;
         }
@@ -159,7 +176,7 @@ bool CameraImpl::handle_ioctl(Node &node, UMockdevIoctlClient *client) {
             if (!iface) {
                 fail(EFAULT);
             } else if (*iface < 32) {
-                node.claimed &= ~(1u << *iface);
+                node.claims[client] &= ~(1u << *iface);
             }
             break;
         }
@@ -300,7 +317,7 @@ bool CameraImpl::submit_urb(Node &node, UMockdevIoctlClient *client, UMockdevIoc
             finish(client, -1, ENODEV);
             return true;
         }
-        if (node.claimed == 0) {
+        if (node.claims[client] == 0) {
             finish(client, -1, EINVAL);
             return true;
         }
@@ -400,7 +417,7 @@ void CameraImpl::client_vanished(Node &node, UMockdevIoctlClient *client) {
     if (node.producing && node.producing->client == client) {
         node.producing->orphaned = true;
     }
-    node.claimed = 0;
+    node.claims.erase(client);
     node.update_ready();
 }
 

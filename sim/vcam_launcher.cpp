@@ -10,6 +10,7 @@
 #include "frames/gray_frames.h"
 #include "sensor/epc_sensor.h"
 #include "vcam.h"
+#include "vcam_control.h"
 #ifdef TARVO_VCAM_REPLAY
 #include "replay/replay_camera.h"
 #endif
@@ -53,6 +54,8 @@ struct LaunchOptions {
     double noise = 0.0;
     tarvo::vcam::SensorErrorConfig errors;
     bool calibration = true;
+    std::string control;             // control socket path
+    std::vector<std::string> sends;  // lines for a running tarvo-vcam's control socket
     std::string replay;  // a recording to play back instead of the scene
     bool loop = false;
     double rate = 1.0;
@@ -196,6 +199,18 @@ const OptionSpec kOptions[] = {
          o.calibration = std::strcmp(v, "0") == 0;
          return true;
      }},
+    {"control", 0, "PATH", "TARVO_VCAM_CONTROL", "none",
+     "control socket: other processes unplug, replug, inject faults (see below)",
+     [](LaunchOptions &o, const char *v) {
+         o.control = v;
+         return true;
+     }},
+    {"send", 0, "LINE", "TARVO_VCAM_SEND", "none",
+     "with --control: send LINE to a running tarvo-vcam's socket, print the reply, exit",
+     [](LaunchOptions &o, const char *v) {
+         o.sends.push_back(v);
+         return true;
+     }},
 #ifdef TARVO_VCAM_REPLAY
     {"replay", 0, "FILE", "TARVO_VCAM_REPLAY", "none",
      "play the recording FILE.mcap back: its camera, calibration and frames",
@@ -246,8 +261,17 @@ void usage(FILE *out) {
                  "parameter 12. Unless --no-calibration, each holds a factory calibration package\n"
                  "for its chip, which the library uploads when its DRNU files are missing. The\n"
                  "exit status is COMMAND's (128+N when it was killed by signal N), 2 when the\n"
-                 "cameras could not be started.\n",
-                 "  -h, --help");
+                 "cameras could not be started.\n"
+                 "\n"
+                 "--control PATH listens on a Unix socket at PATH while COMMAND runs; each line\n"
+                 "sent there is answered by one line, \"ok [TEXT]\" or \"error: WHY\":\n"
+                 "\n"
+                 "%s"
+                 "\n"
+                 "e.g. tarvo-vcam --control /tmp/vcam.sock --send 'unplug 0' (exit 0 when every\n"
+                 "reply was ok, 1 otherwise, 2 when the socket cannot be reached), or\n"
+                 "echo 'replug 0' | socat - UNIX-CONNECT:/tmp/vcam.sock\n",
+                 "  -h, --help", tarvo::vcam::kControlHelp);
 }
 
 // After a bad option value: where to look.
@@ -311,7 +335,7 @@ int from_command_line(int argc, char **argv, LaunchOptions &opts, int &status) {
             return 0;
         }
     }
-    if (optind >= argc) {
+    if (optind >= argc && opts.sends.empty()) {
         std::fprintf(stderr, "tarvo-vcam: no command given\n");
         usage(stderr);
         status = 2;
@@ -489,6 +513,32 @@ int run_child(char **command) {
     return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : 1;
 }
 
+// The control socket over the cameras started here.
+bool start_control(tarvo::vcam::ControlServer &server, tarvo::vcam::Bus &bus,
+                   const std::string &path) {
+    tarvo::vcam::ControlHooks hooks;
+#ifdef TARVO_VCAM_CALIBRATION
+    hooks.plant_calibration = [](tarvo::vcam::Camera &camera, std::vector<uint8_t> package) {
+        if (package.empty())
+            tarvo::vcam::remove_factory_calibration(camera);
+        else
+            tarvo::vcam::install_factory_calibration(camera, std::move(package));
+    };
+#endif
+    auto cameras = bus.cameras();
+    std::string error;
+    if (server.start(
+            path,
+            [cameras, hooks](const std::string &line) {
+                return tarvo::vcam::control_command(line, cameras, hooks);
+            },
+            error)) {
+        return true;
+    }
+    std::fprintf(stderr, "tarvo-vcam: %s\n", error.c_str());
+    return false;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -502,6 +552,14 @@ int main(int argc, char **argv) {
     const int command = from_command_line(argc, argv, opts, status);
     if (command == 0) {
         return status;
+    }
+    if (!opts.sends.empty()) {
+        if (opts.control.empty()) {
+            std::fprintf(stderr, "tarvo-vcam: --send needs --control PATH\n");
+            short_usage();
+            return 2;
+        }
+        return tarvo::vcam::control_send(opts.control, opts.sends);
     }
     FlashImages images;
     if (!opts.flash_dir.empty() && !load_flash_dir(opts.flash_dir, images)) {
@@ -532,8 +590,14 @@ int main(int argc, char **argv) {
             return 2;
         }
     }
+    tarvo::vcam::ControlServer control;
+    if (!opts.control.empty() && !start_control(control, bus, opts.control)) {
+        bus.stop();
+        return 2;
+    }
     export_preload(bus);  // the child inherits it
     status = run_child(argv + command);
+    control.stop();
     bus.stop();
     return status;
 }

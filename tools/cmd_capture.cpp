@@ -3,9 +3,12 @@
 
 #include <chrono>
 #include <memory>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "commands.h"
+#include "files/safe_file.h"
 #include "reconnect.h"
 
 namespace tarvo::tool {
@@ -46,38 +49,20 @@ struct Tally {
     }
 };
 
-// Writes the frames to a temporary file that takes the target's name only when complete.
+// The frames go to a temporary file that takes the target's name only when complete
+// (files::OutputFile); without -o nothing is written.
 class FrameFile {
   public:
     bool open(const std::string &target) {
-        target_ = target;
-        temp_ = target + ".part";
-        file_ = std::fopen(temp_.c_str(), "wb");
-        return file_ != nullptr;
+        out_.emplace(target);
+        return out_->open();
     }
-    ~FrameFile() {
-        if (file_ != nullptr) {
-            std::fclose(file_);
-            std::remove(temp_.c_str());
-        }
-    }
-    bool write(const uint8_t *data, size_t size) {
-        return file_ == nullptr || std::fwrite(data, 1, size, file_) == size;
-    }
-    bool commit() {
-        if (file_ == nullptr)
-            return true;
-        const bool ok = std::fclose(file_) == 0;
-        file_ = nullptr;
-        if (ok && std::rename(temp_.c_str(), target_.c_str()) == 0)
-            return true;
-        std::remove(temp_.c_str());
-        return false;
-    }
+    bool write(const uint8_t *data, size_t size) { return !out_ || out_->write(data, size); }
+    bool commit() { return !out_ || out_->commit(); }
+    std::string error() const { return out_ ? out_->error() : std::string(); }
 
   private:
-    std::string target_, temp_;
-    std::FILE *file_ = nullptr;
+    std::optional<files::OutputFile> out_;
 };
 
 constexpr uint32_t kBufferFrames = 10;
@@ -126,7 +111,7 @@ int fetch_frames(tarvo_dev_t *dev, const CaptureOptions &opt, FrameFile &file, T
 int capture_frames(tarvo_dev_t *dev, const CaptureOptions &opt) {
     FrameFile file;
     if (!opt.output.empty() && !file.open(opt.output))
-        return fail("cannot write %s", opt.output.c_str());
+        return fail("%s", file.error().c_str());
     reset_discarded_frames();
     if (!start_capture(dev))
         return fail("capture did not start");
@@ -139,7 +124,7 @@ int capture_frames(tarvo_dev_t *dev, const CaptureOptions &opt) {
     const double cpu = cpu_seconds() - cpu_begin;
     const double secs = std::chrono::duration<double>(Clock::now() - begin).count();
     if (result == kDone && !file.commit())
-        result = fail("cannot write %s", opt.output.c_str());
+        result = fail("%s", file.error().c_str());
     std::printf("captured %u frame(s) in %.2f s (%.1f fps)\n", tally.received, secs, tally.rate());
     std::printf("received %u, dropped %u, discarded %u, %.1f fps, cpu %.2f ms per frame\n",
                 tally.received, tally.dropped, discarded_frames(), tally.rate(),

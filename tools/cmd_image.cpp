@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "commands.h"
+#include "files/safe_file.h"
 
 namespace tarvo::tool {
 namespace {
@@ -41,38 +42,6 @@ bool ends_with(const std::string &s, const std::string &suffix) {
     return s.size() >= suffix.size() &&
            s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
-
-// A file written under a temporary name that takes the target's name only when complete.
-class TempFile {
-  public:
-    explicit TempFile(std::string target) : target_(std::move(target)), temp_(target_ + ".part") {}
-    ~TempFile() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-            std::remove(temp_.c_str());
-        }
-    }
-    TempFile(const TempFile &) = delete;
-    TempFile &operator=(const TempFile &) = delete;
-
-    bool open() {
-        fd_ = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        return fd_ >= 0;
-    }
-    int fd() const { return fd_; }
-    bool commit() {
-        const bool closed = ::close(fd_) == 0;
-        fd_ = -1;
-        if (closed && std::rename(temp_.c_str(), target_.c_str()) == 0)
-            return true;
-        std::remove(temp_.c_str());
-        return false;
-    }
-
-  private:
-    std::string target_, temp_;
-    int fd_ = -1;
-};
 
 // Distances as millimetres (0 where the pixel has none); gray levels as they are, clamped.
 uint16_t png_value(Kind kind, float v) {
@@ -162,9 +131,10 @@ int convert(tarvo_dev_t *dev, Kind kind, const std::vector<uint8_t> &raw, tarvo_
 
 int capture_images(tarvo_dev_t *dev, Kind kind, const ImageOptions &opt, int save_format) {
     const bool png = ends_with(opt.output, ".png");
-    TempFile file(opt.output);
+    // Written under a temporary name that takes the target's name only when complete.
+    files::OutputFile file(opt.output);
     if (!file.open())
-        return fail("cannot write %s", opt.output.c_str());
+        return fail("%s", file.error().c_str());
     if (opt.undistort && tarvo_filter_enable(dev, TARVO_FILTER_UNDISTORT, nullptr, 0) != 1)
         return fail("cannot switch lens undistortion on");
     if (!tarvo_cap_set_frame_buffer(dev, nullptr, 10 * TARVO_CAP_FRAME_UNIT) ||
@@ -207,7 +177,7 @@ int capture_images(tarvo_dev_t *dev, Kind kind, const ImageOptions &opt, int sav
     if (result == kDone && png && !write_png(file.fd(), kind, opt, image, info.width, info.height))
         result = fail("cannot write %s", opt.output.c_str());
     if (result == kDone && !file.commit())
-        result = fail("cannot write %s", opt.output.c_str());
+        result = fail("%s", file.error().c_str());
     if (result == kDone) {
         std::printf("%s: %u %s image(s) of %ux%u\n", opt.output.c_str(), png ? 1u : opt.frames,
                     kind == Kind::distance ? "distance" : "gray", info.width, info.height);

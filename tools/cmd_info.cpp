@@ -72,7 +72,7 @@ void print_json(std::FILE *out, tarvo_dev_t *dev, const Facts &f) {
 
 int show_camera(tarvo_dev_t *dev, const InfoOptions &opt, std::FILE *out) {
     if (tarvo_dev_open(dev) == nullptr)
-        return fail("cannot open the camera at bus %03u port %03u", dev->bus, dev->port);
+        return fail_open(dev->bus, dev->port);
     const std::optional<Facts> facts = read_facts(dev);
     if (facts && opt.json)
         print_json(out, dev, *facts);

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "files/safe_file.h"
+
 namespace tarvo::tool {
 
 namespace {
@@ -52,22 +54,9 @@ std::string ply_bytes(std::span<const float> xyzc) {
 
 bool write_ply(const std::string &path, std::span<const float> xyzc, std::string &error) {
     const std::string bytes = ply_bytes(xyzc);
-    const std::string temp = path + ".part";
-    std::FILE *f = std::fopen(temp.c_str(), "wb");
-    if (f == nullptr) {
-        error = "cannot write " + temp + ": " + std::strerror(errno);
-        return false;
-    }
-    bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-    ok = std::fclose(f) == 0 && ok;
-    if (!ok) {
-        error = "cannot write " + temp + ": " + std::strerror(errno);
-        std::remove(temp.c_str());
-        return false;
-    }
-    if (std::rename(temp.c_str(), path.c_str()) != 0) {
-        error = "cannot rename " + temp + " to " + path + ": " + std::strerror(errno);
-        std::remove(temp.c_str());
+    files::OutputFile out(path);
+    if (!out.open() || !out.write(bytes.data(), bytes.size()) || !out.commit()) {
+        error = out.error();
         return false;
     }
     return true;

@@ -25,6 +25,19 @@ int fail(const char *fmt, ...) {
     return kFailed;
 }
 
+int fail_open(unsigned bus, unsigned port) {
+    switch (tarvo_dev_last_error()) {
+        case TARVO_ERR_DEV_IN_USE:
+            return fail("camera in use by another process");
+        case TARVO_ERR_DEV_ALREADY_OPEN:
+            return fail("the camera at bus %03u port %03u is already open", bus, port);
+        case TARVO_ERR_DEV_PIPELINE_BOUND:
+            return fail("another EPC camera is open in this process");
+        default:
+            return fail("cannot open the camera at bus %03u port %03u", bus, port);
+    }
+}
+
 void Camera::Closer::operator()(tarvo_dev_t *dev) const {
     tarvo_dev_close(dev);
     delete dev;
@@ -40,7 +53,7 @@ std::optional<Camera> Camera::open_first() {
     if (tarvo_dev_open(dev.get()) == nullptr) {
         const unsigned bus = dev->bus, port = dev->port;
         delete dev.release();
-        fail("cannot open the camera at bus %03u port %03u", bus, port);
+        fail_open(bus, port);
         return std::nullopt;
     }
     return Camera(std::move(dev));

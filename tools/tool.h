@@ -44,6 +44,9 @@ struct Tool {
 // Prints "tarvo: <message>" on standard error and returns kFailed.
 int fail(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
+// Reports why the camera at bus and port did not open (tarvo_dev_last_error); returns kFailed.
+int fail_open(unsigned bus, unsigned port);
+
 // The first camera on the bus, opened; closed when the object goes.
 class Camera {
   public:

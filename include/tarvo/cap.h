@@ -36,7 +36,10 @@ typedef void (*tarvo_cap_frame_ready_cb_t)(tarvo_dev_t *dev, tarvo_frame_t *fram
  * starts afresh. */
 typedef bool (*tarvo_cap_error_cb_t)(tarvo_dev_t *dev, int err, uint32_t arg);
 
-/* Bytes per frame slot of the capture buffer. */
+/* The unit in which tarvo_cap_set_frame_buffer counts its size: 307200 bytes, half a frame of
+ * this camera (a 320 x 240 frame of four 16-bit samples per pixel is 614400 bytes), so a buffer
+ * of n units holds n / 2 such frames. Not the size of a frame: fetch buffers are sized by the
+ * frame (tarvo_frame_info_t frame_size). */
 #define TARVO_CAP_FRAME_UNIT 307200u
 
 /* Sizes the library's own frame buffer: size / 307200 frames (at least 2 are needed to start).
@@ -67,14 +70,17 @@ TARVO_API bool tarvo_cap_stop(tarvo_dev_t *dev);
 
 /* Waits for frame_num frames (any count from 1 to 0xFFFFFFFF; time-out derived from the frame
  * rate) and copies them end to end into buf (NULL: callbacks only); info_out receives the first
- * frame's description. Returns the frames delivered, -1 for bad arguments or a call from a
- * callback of the same device, -2 when not capturing, or a pending negative capture error
- * code. */
+ * frame's description. buf must hold frame_num x frame_size bytes (frame_size as
+ * tarvo_frame_info_t reports it; 614400 for this camera's 320 x 240 frames): a frame that does
+ * not fit the space left is cut to that space, logged with a warning naming both sizes, and
+ * still counted as delivered (the frame-ready callback gets it whole). Returns the frames
+ * delivered, -1 for bad arguments or a call from a callback of the same device, -2 when not
+ * capturing, or a pending negative capture error code. */
 TARVO_API int tarvo_cap_get_frames(tarvo_dev_t *dev, uint32_t frame_num, uint8_t *buf,
                                    uint32_t size, tarvo_frame_info_t *info_out);
 
 /* Takes one frame that is already ready, without waiting: 1, 0 when none is ready, or a negative
- * code as tarvo_cap_get_frames. */
+ * code as tarvo_cap_get_frames. buf must hold frame_size bytes, as there. */
 TARVO_API int tarvo_cap_get_frame(tarvo_dev_t *dev, uint8_t *buf, uint32_t size,
                                   tarvo_frame_info_t *info_out);
 

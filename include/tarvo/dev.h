@@ -6,7 +6,16 @@
  * during capture and from capture callbacks. A close on another thread makes the calls still
  * running on the device fail at once (the command in flight is cancelled), and returns only after
  * every call has left the library, so that nothing of the device is freed under them; calls
- * made once close has begun are refused as on a closed handle. */
+ * made once close has begun are refused as on a closed handle.
+ *
+ * Cameras and handles (ours): a camera is open on one handle at a time. Opening it on a second
+ * handle fails with TARVO_ERR_DEV_ALREADY_OPEN, and a camera that another process has open fails
+ * with TARVO_ERR_DEV_IN_USE (the system refuses the claim of its interface); listing still
+ * shows it. The EPC processing pipeline is process-wide: one EPC camera ("E1", "E2", "E3") is
+ * bound to it at a time, and opening a second while one is open fails with
+ * TARVO_ERR_DEV_PIPELINE_BOUND, so that no camera's driver state is ever replaced or freed under
+ * another. Cameras of the TI driver keep no such state and may be open side by side with any
+ * other. Different handles may be opened and closed on different threads at once. */
 #ifndef TARVO_DEV_H
 #define TARVO_DEV_H
 
@@ -58,8 +67,15 @@ TARVO_API int tarvo_dev_list(tarvo_dev_t *list, int count);
  * the identification, picks the sensor driver and loads calibration data. A handle that is still
  * open is closed first, keeping the handle record even with free_on_close. Returns the opened
  * handle, or NULL on failure (the handle's context is then released, and the handle too when
- * free_on_close is set). */
+ * free_on_close is set); tarvo_dev_last_error then tells why. A camera open elsewhere (see
+ * above) is refused before anything is sent to it. */
 TARVO_API tarvo_dev_t *tarvo_dev_open(tarvo_dev_t *dev);
+
+/* Why the calling thread's last tarvo_dev_open failed: TARVO_OK after a successful open, else
+ * TARVO_ERR_DEV_IN_USE (another process has the camera open: "camera in use by another
+ * process"), TARVO_ERR_DEV_ALREADY_OPEN, TARVO_ERR_DEV_PIPELINE_BOUND or TARVO_ERR_DEV_OPEN_FAILED
+ * (<tarvo/init.h>; tarvo_error_name names them). Ours. Any thread. */
+TARVO_API int tarvo_dev_last_error(void);
 
 /* Not available on this platform: logs an error and returns NULL. */
 TARVO_API tarvo_dev_t *tarvo_dev_open_by_fd(tarvo_dev_t *dev, int fd);

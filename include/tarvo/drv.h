@@ -2,8 +2,11 @@
  * open picks the driver from the second field of the camera's product string.
  *
  * Thread context: no locking. Driver records are process-wide and shared by every device of the
- * same chip code; one open device per driver record at a time. frame_get_info runs on the thread
- * that fetches frames, the other operations on the application threads that call them. */
+ * same chip code; one open device per driver record at a time. The EPC records share one
+ * processing pipeline besides: tarvo_dev_open refuses a second EPC camera while one is open
+ * (TARVO_ERR_DEV_PIPELINE_BOUND, <tarvo/dev.h>), so dev and priv of an EPC record always belong
+ * to the one open EPC camera. frame_get_info runs on the thread that fetches frames, the other
+ * operations on the application threads that call them. */
 #ifndef TARVO_DRV_H
 #define TARVO_DRV_H
 

@@ -167,13 +167,14 @@ TARVO_API int calibrationSaveDistanceImages(void);
 TARVO_API int calibrationLoadDistanceImages(int bank);
 /* Does nothing; 0. */
 TARVO_API int calibrationSaveDistanceImagesTXT(void);
-/* Names of the distance image and binary parameter files of frequency mode `mode` ("_10" for
- * mode 2, "_20" otherwise) into buffer (CALIBRATION_NAME_SIZE bytes). Return the length. */
-TARVO_API int calibrationGetDistanceImagesName(char *buffer, int mode);
-TARVO_API int calibrationGetParamName(char *buffer, int mode);
-/* 0 when the distance image file of frequency mode `mode` exists under the path prefix, else
+/* Names of the distance image and binary parameter files into buffer (CALIBRATION_NAME_SIZE
+ * bytes): mode2 nonzero (table bank 1, the camera's own modulation) gives the frequency mode 2
+ * files ("_10"), 0 (bank 0, external modulation) the others ("_20"). Return the length. */
+TARVO_API int calibrationGetDistanceImagesName(char *buffer, int mode2);
+TARVO_API int calibrationGetParamName(char *buffer, int mode2);
+/* 0 when the distance image file named as above for mode2 exists under the path prefix, else
  * -1. */
-TARVO_API int calibrationDataFileCheck(int mode);
+TARVO_API int calibrationDataFileCheck(int mode2);
 /* Appends the suffix of the current modulation frequency ("_20.", "_10." or "_5.") and then
  * extension to name, which must have room for CALIBRATION_SUFFIX_SIZE more characters besides
  * the extension. Returns name. */

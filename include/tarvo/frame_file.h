@@ -24,11 +24,14 @@
 TARVO_BEGIN_DECLS
 
 /* Saves the whole width x height frames contained in dist_len floats (metres); values beyond
- * the last whole frame are dropped. Returns 1 when written, 0 on failure (logged). */
+ * the last whole frame are dropped. Returns 1 when written, 0 on failure (logged); fewer than
+ * width x height values are refused with 0 and nothing written (ours: a short frame would
+ * shift every later frame of the file). */
 TARVO_API int tarvo_frame_save_distance(int fd, int save_format, const float *dist, int dist_len,
                                         int width, int height);
 
-/* Saves one gray frame: min(gray_len, width x height) values. Returns 1 or 0. */
+/* Saves one gray frame: the first width x height of gray_len values. Returns 1, or 0 on failure
+ * (logged); fewer than width x height values are refused with 0 and nothing written (ours). */
 TARVO_API int tarvo_frame_save_gray(int fd, int save_format, const float *gray, int gray_len,
                                     int width, int height);
 

@@ -18,6 +18,13 @@ TARVO_BEGIN_DECLS
 #define TARVO_OK 0
 #define TARVO_ERR_CAP_FRAME_DISCARD 3
 
+/* Why an open failed (tarvo_dev_last_error in <tarvo/dev.h>); ours, named by tarvo_error_name
+ * like the capture codes. */
+#define TARVO_ERR_DEV_IN_USE (-20)         /* another process has the camera open */
+#define TARVO_ERR_DEV_ALREADY_OPEN (-21)   /* another handle of this process has it open */
+#define TARVO_ERR_DEV_PIPELINE_BOUND (-22) /* another EPC camera holds the processing pipeline */
+#define TARVO_ERR_DEV_OPEN_FAILED (-23)    /* any other failure of the open */
+
 /* Starts logging (console threshold WRN, file threshold DBG into `log_fname`, or into
  * "tarvo_YYYYMMDD.log" when null), resets the path prefix to ".\", and initialises the
  * low-level transport and the default colour map. May be called again. */
@@ -35,7 +42,8 @@ TARVO_API int tarvo_path_cfg(const char *path);
  * buffer lives for the life of the process. */
 TARVO_API const char *tarvo_path_get(void);
 
-/* Name of a capture error code; "**UNKNOWN**" for codes without a name. Never null. */
+/* Name of a capture error code, or of a device open result (ours): "TARVO_ERR_DEV_IN_USE" and
+ * so on; "**UNKNOWN**" for codes without a name. Never null. */
 TARVO_API const char *tarvo_error_name(int code);
 
 TARVO_END_DECLS

@@ -53,7 +53,9 @@ typedef struct al_data_info {
 } al_data_info_t;
 
 /* Sends the image in file_name to the camera as data of `type` and `version`; `reserved` is
- * ignored. The camera's stored version (as reported for type 0) must be older than `version`.
+ * ignored. The version the camera reports for its stored image of `type` must be older than
+ * `version` (ours: the query names the image's own type, so each type is checked against its
+ * own record, not against the firmware's).
  * After a completed transfer of type 0 or 1 the camera is reset and the call waits 20 s; after
  * type 2 or 3 it waits 7 s, while the camera stores the image; other types return at once.
  * Result 1 after a completed transfer; -1 when the file cannot be used (missing, not a regular

@@ -193,6 +193,7 @@ std::optional<RawFrame> Device::try_fetch(const Deadline &deadline) {
                           " bytes that cannot be described");
         }
         shrink(frame.data, frame.info.frame_size);
+        tarvo_cap_get_frame_times(dev, &frame.time, 1);
         // The driver hands the frame header's temperatures to the pipeline while describing it.
         frame.temp_sensor = temperatureGetTemperatureByFrameHeader() / 10.0;
         frame.temp_illumination = temperatureGetIbTemperatureByFrameHeader() / 10.0;

@@ -49,6 +49,7 @@ using MallocBuffer = std::unique_ptr<uint8_t, FreeDeleter>;
 struct RawFrame {
     MallocBuffer data;
     tarvo_frame_info_t info{};
+    tarvo_frame_time_t time{};  // host arrival time, sequence and lost frames
     // Sensor and illumination-board temperatures of the frame header, degrees Celsius.
     double temp_sensor = 0.0;
     double temp_illumination = 0.0;

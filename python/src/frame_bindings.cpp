@@ -20,6 +20,11 @@ void bind_frame(py::module_ &m) {
         .def_property_readonly("height", [](const Frame &f) { return f.raw.info.height; })
         .def_property_readonly("pixel_size", [](const Frame &f) { return f.raw.info.pixel_size; })
         .def_property_readonly("size", [](const Frame &f) { return f.raw.info.frame_size; })
+        .def_property_readonly("timestamp_ns",
+                               [](const Frame &f) { return f.raw.time.monotonic_ns; })
+        .def_property_readonly("time_ns", [](const Frame &f) { return f.raw.time.realtime_ns; })
+        .def_property_readonly("sequence", [](const Frame &f) { return f.raw.time.sequence; })
+        .def_property_readonly("lost_before", [](const Frame &f) { return f.raw.time.lost_before; })
         .def_property_readonly("temperatures",
                                [](const Frame &f) {
                                    return std::make_tuple(f.raw.temp_sensor,

@@ -17,6 +17,7 @@
 
 #include "bindings.h"
 #include "failure.h"
+#include "files/safe_file.h"
 
 namespace tarvo_py {
 
@@ -126,34 +127,38 @@ Fd open_for_append(const std::string &path, const std::string &header) {
     return fd;
 }
 
+bool save_frames(int fd, Kind kind, const Format &f, const Geometry &g, const FloatImages &images) {
+    const int pixels = g.width * g.height;
+    if (kind == Kind::distance) {
+        return tarvo_frame_save_distance(fd, f.code, images.data(), pixels * g.frames, g.width,
+                                         g.height) == 1;
+    }
+    for (int i = 0; i < g.frames; ++i) {
+        if (tarvo_frame_save_gray(fd, f.code, images.data() + size_t(i) * pixels, pixels, g.width,
+                                  g.height) != 1) {
+            return false;
+        }
+    }
+    return true;
+}
+
 void save(Kind kind, const std::string &path, const FloatImages &images, const std::string &format,
           bool append) {
     const Format &f = format_named(kind, format);
     const Geometry g = geometry_of(images);
     const std::string header = header_line(kind, f, g);
-    const std::string target = append ? path : path + ".tmp";
     py::gil_scoped_release release;
-    Fd fd = append ? open_for_append(path, header)
-                   : Fd(::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    if (fd.get() < 0)
-        throw Failure(system_error("cannot create", target));
-    const int pixels = g.width * g.height;
-    bool ok = true;
-    if (kind == Kind::distance) {
-        ok = tarvo_frame_save_distance(fd.get(), f.code, images.data(), pixels * g.frames, g.width,
-                                       g.height) == 1;
+    bool ok = false;
+    if (append) {
+        Fd fd = open_for_append(path, header);
+        ok = save_frames(fd.get(), kind, f, g, images);
+        ok = fd.close() == 0 && ok;
     } else {
-        for (int i = 0; ok && i < g.frames; ++i) {
-            ok = tarvo_frame_save_gray(fd.get(), f.code, images.data() + size_t(i) * pixels, pixels,
-                                       g.width, g.height) == 1;
-        }
-    }
-    ok = fd.close() == 0 && ok;
-    if (!append) {
-        if (ok && std::rename(target.c_str(), path.c_str()) != 0)
-            ok = false;
-        if (!ok)
-            std::remove(target.c_str());
+        // A new file takes the name only once complete; a FIFO or device is written in place.
+        tarvo::files::OutputFile out(path);
+        if (!out.open())
+            throw Failure(out.error());
+        ok = save_frames(out.fd(), kind, f, g, images) && out.commit();
     }
     if (!ok)
         throw Failure("the frames were not saved to " + path);

@@ -72,6 +72,18 @@ class Frame:
     def size(self) -> int:
         """Frame length in bytes."""
     @property
+    def timestamp_ns(self) -> int:
+        """CLOCK_MONOTONIC when the frame's last byte arrived on the host, nanoseconds."""
+    @property
+    def time_ns(self) -> int:
+        """Wall-clock (CLOCK_REALTIME) time of the same instant, nanoseconds since the epoch."""
+    @property
+    def sequence(self) -> int:
+        """Frame count of the capture, lost frames included; never wraps."""
+    @property
+    def lost_before(self) -> int:
+        """Frames lost just before this one."""
+    @property
     def temperatures(self) -> Tuple[float, float]:
         """Sensor and illumination-board temperature of the frame, degrees Celsius."""
     @property

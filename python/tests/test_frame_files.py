@@ -115,3 +115,30 @@ def test_frames_of_the_camera_round_trip(tmp_path, cam):
     tarvo.save_distance(path, np.stack(distances))
     back = list(tarvo.load_distance(path))
     assert all(np.array_equal(a, b) for a, b in zip(back, distances))
+
+
+def test_saving_to_a_fifo_writes_into_it_and_a_planted_link_is_not_followed(tmp_path, images):
+    import os
+
+    # A FIFO is written in place (here: held open for reading), never replaced by a file.
+    fifo = tmp_path / "pipe.zrd"
+    os.mkfifo(fifo)
+    reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
+    try:
+        tarvo.save_distance(str(fifo), images[0], format="u16")
+        data = os.read(reader, 1 << 16)
+    finally:
+        os.close(reader)
+    assert len(data) >= 4 * 5 * 2  # the samples (a pipe has no start to put a header at)
+    assert fifo.is_fifo()
+    # A FIFO nobody reads is refused at once.
+    with pytest.raises(tarvo.Error, match="nobody reads"):
+        tarvo.save_distance(str(fifo), images[0])
+    # A link where the file used to be staged is not written through.
+    victim = tmp_path / "victim"
+    victim.write_bytes(b"keep")
+    target = tmp_path / "out.zrd"
+    os.symlink(victim, str(target) + ".tmp")
+    tarvo.save_distance(str(target), images)
+    assert victim.read_bytes() == b"keep"
+    assert len(list(tarvo.load_distance(str(target)))) == 3

@@ -1,4 +1,5 @@
 #include <tarvo/cap.h>
+#include <tarvo/frame_time.h>
 #include <tarvo/init.h>
 #include <tarvo/log.h>
 
@@ -7,8 +8,10 @@
 #include <chrono>
 #include <cstring>
 #include <new>
+#include <vector>
 
 #include "api/dev_ctx.h"
+#include "stream/stream_parser.h"
 
 namespace {
 
@@ -20,6 +23,7 @@ constexpr uint32_t kMinFrames = 2;
 constexpr uint32_t kMaxTimeouts = 64;
 constexpr int kAllFrames = 0x7FFFFFFF;
 constexpr size_t kScratchBytes = 0x400000;
+constexpr size_t kMaxKeptTimes = 65536;  // frame times a fetch keeps for its thread
 constexpr const char *kFetchTag = "_tarvo_cap_get_frames";
 constexpr const char *kPassTag = "_cap_handle_rdy_data";
 constexpr const char *kEventTag = "on_capture_event";
@@ -28,12 +32,57 @@ constexpr const char *kEventTag = "on_capture_event";
 std::atomic<uint32_t> g_frame_rate{0};
 
 // The delivery passes running on this thread, innermost first. A callback that calls back into
-// the library finds its own device here.
+// the library finds its own device here, and tarvo_frame_get_time the frame it received.
 struct ActivePass {
     const tarvo_dev_ctx_t *ctx;
-    const ActivePass *outer;
+    ActivePass *outer;
+    const tarvo_frame_t *frame = nullptr;  // in the frame-ready callback now
+    tarvo_frame_time_t time{};             // of that frame
 };
-thread_local const ActivePass *t_passes = nullptr;
+thread_local ActivePass *t_passes = nullptr;
+
+// The frame times of this thread's last fetch on each device it fetched from.
+struct FetchTimes {
+    const tarvo_dev_t *dev;
+    std::vector<tarvo_frame_time_t> times;
+};
+thread_local std::vector<FetchTimes> t_fetch_times;
+
+void keep_fetch_times(const tarvo_dev_t *dev, std::vector<tarvo_frame_time_t> &&times) {
+    for (FetchTimes &entry : t_fetch_times) {
+        if (entry.dev == dev) {
+            entry.times = std::move(times);
+            return;
+        }
+    }
+    try {
+        t_fetch_times.push_back({dev, std::move(times)});
+    } catch (const std::bad_alloc &) {
+        zr_log(4, "ERR", "[%s] malloc failed\n", "tarvo_cap_get_frame_times");
+    }
+}
+
+// Numbers the frame just taken from the parser: lost frames from the index gap or, when more,
+// from the parser's discards and drops since the previous frame.
+tarvo_frame_time_t frame_time_of(tarvo::FrameTimeline &tl, uint16_t index,
+                                 const tarvo::stream::FrameStamp &stamp) {
+    const uint64_t parser_losses = uint64_t{stamp.discarded_before} + stamp.dropped_before;
+    uint64_t lost = parser_losses >= tl.parser_losses ? parser_losses - tl.parser_losses : 0;
+    if (tl.started) {
+        const uint16_t step = static_cast<uint16_t>(index - tl.last_index);
+        lost = std::max<uint64_t>(lost, step > 1 ? step - 1u : 0u);
+    }
+    tarvo_frame_time_t t{};
+    t.monotonic_ns = stamp.monotonic_ns;
+    t.realtime_ns = stamp.realtime_ns;
+    t.sequence = tl.next_sequence + lost;
+    t.lost_before = static_cast<uint32_t>(std::min<uint64_t>(lost, UINT32_MAX));
+    tl.started = true;
+    tl.last_index = index;
+    tl.next_sequence = t.sequence + 1;
+    tl.parser_losses = parser_losses;
+    return t;
+}
 
 void wake_all(tarvo_dev_ctx_t *ctx) {
     std::lock_guard<std::mutex> lock(ctx->mutex);
@@ -190,6 +239,16 @@ bool place_frame(tarvo_dev_ctx_t *ctx, const tarvo::FetchRequest *req, uint32_t 
     return true;
 }
 
+// A frame that does not fit the rest of the caller's buffer still counts as delivered, but the
+// caller gets only its first bytes: say so, or the cut frame surfaces later as a decode failure.
+void warn_if_truncated(const tarvo::FetchRequest *req, uint32_t frame_len) {
+    if (req == nullptr || req->buf == nullptr || frame_len <= req->size)
+        return;
+    zr_log(3, "WRN",
+           "[%s] buffer space of %u bytes is smaller than the frame of %u bytes: frame cut\n",
+           kFetchTag, req->size, frame_len);
+}
+
 void describe_frame(tarvo_dev_ctx_t *ctx, const zr_stream_frame_info_t &sinfo) {
     tarvo_drv_t *drv = ctx->drv;
     if (drv == nullptr || drv->ops->frame_get_info == nullptr ||
@@ -219,6 +278,13 @@ void release_request(tarvo_dev_ctx_t *ctx, tarvo::FetchRequest *req, const uint3
     if (frame_len != nullptr) {
         if (req->remaining == req->frame_num && req->info_out != nullptr)
             *req->info_out = ctx->frame_info;
+        if (req->times.size() < kMaxKeptTimes) {
+            try {
+                req->times.push_back(ctx->frame_time);
+            } catch (const std::bad_alloc &) {
+                zr_log(4, "ERR", "[%s] malloc failed\n", kPassTag);
+            }
+        }
         if (req->buf != nullptr && req->size >= *frame_len) {
             req->buf += *frame_len;
             req->size -= *frame_len;
@@ -234,8 +300,12 @@ void call_frame_ready(tarvo_dev_t *dev, tarvo_cap_frame_ready_cb_t on_frame_read
     tarvo_frame_t frame{ctx->frame_info, data};
     const unsigned idx = ctx->frame_info.frame_idx;
     zr_log(0, "TRC", "[%s] frdy cb invoke: %u,%u\n", kPassTag, idx, idx);
+    ActivePass *pass = t_passes;  // the pass that delivers this frame
+    pass->frame = &frame;
+    pass->time = ctx->frame_time;
     const auto begin = Clock::now();
     on_frame_ready(dev, &frame);
+    pass->frame = nullptr;
     const auto us =
         std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - begin).count();
     zr_log(1, "DBG", "[%s] frdy cb (%u,%u) spends: %d.%03u ms\n", kPassTag, idx, idx,
@@ -250,10 +320,12 @@ bool deliver_frame(tarvo_dev_t *dev, tarvo_cap_frame_ready_cb_t on_frame_ready) 
     if (zr_stream_fetch_frames(ctx->stream, nullptr, 0, 1, &sinfo, true) == 0)
         return false;
     tarvo::FetchRequest *req = claim_request(ctx);
+    warn_if_truncated(req, sinfo.frlen);
     Placement p;
+    tarvo::stream::FrameStamp stamp{};
     if (!place_frame(ctx, req, sinfo.frlen, on_frame_ready != nullptr, p) ||
-        zr_stream_fetch_frames(ctx->stream, p.dst, static_cast<int>(p.dst_len), 1, &sinfo, false) ==
-            0) {
+        tarvo::stream::fetch_stamped(ctx->stream, p.dst, static_cast<int>(p.dst_len), &sinfo,
+                                     &stamp) == 0) {
         if (req != nullptr)
             release_request(ctx, req, nullptr);
         return false;
@@ -261,6 +333,7 @@ bool deliver_frame(tarvo_dev_t *dev, tarvo_cap_frame_ready_cb_t on_frame_ready) 
     if (p.truncated_copy != nullptr)
         std::memcpy(p.truncated_copy, p.dst, std::min(p.truncated_len, sinfo.frlen));
     describe_frame(ctx, sinfo);
+    ctx->frame_time = frame_time_of(ctx->timeline, sinfo.fridx, stamp);
     if (on_frame_ready != nullptr && p.dst != nullptr)
         call_frame_ready(dev, on_frame_ready, p.dst);
     if (req != nullptr)
@@ -303,7 +376,7 @@ bool run_pass(tarvo_dev_t *dev, std::unique_lock<std::mutex> &lock,
     tarvo_dev_ctx_t *ctx = dev->ctx;
     ctx->delivering = true;
     lock.unlock();
-    const ActivePass pass{ctx, t_passes};
+    ActivePass pass{ctx, t_passes};
     t_passes = &pass;
     const bool delivered = deliver(dev, own);
     t_passes = pass.outer;
@@ -382,6 +455,7 @@ int fetch(tarvo_dev_t *dev, tarvo::FetchRequest &req, Clock::time_point deadline
     std::erase(ctx->requests, &req);
     const bool capturing = ctx->capturing;
     lock.unlock();
+    keep_fetch_times(dev, std::move(req.times));
 
     if (timed_out)
         zr_log(2, "INF", "[%s]  timeout ... (%s)\n", kFetchTag, std::strerror(ETIMEDOUT));
@@ -467,7 +541,10 @@ tarvo_frame_info_t tarvo::newest_frame_info(tarvo_dev_t *dev) {
     return ctx->frame_info;
 }
 
-void tarvo::stop_capture(tarvo_dev_ctx_t *ctx) {
+namespace {
+
+// Stops capture; the caller holds the context's control lock.
+void stop_capture_locked(tarvo_dev_ctx_t *ctx) {
     if (!ctx->capturing)
         return;
     zr_log(0, "TRC", "[%s] Enter\n", "_tarvo_cap_stop");
@@ -476,6 +553,13 @@ void tarvo::stop_capture(tarvo_dev_ctx_t *ctx) {
     ctx->capturing = !stopped;  // before the wake-up, so waiters see the final state
     wake_all(ctx);
     zr_log(0, "TRC", "[%s] Exit\n", "_tarvo_cap_stop");
+}
+
+}  // namespace
+
+void tarvo::stop_capture(tarvo_dev_ctx_t *ctx) {
+    std::lock_guard<std::mutex> control(ctx->control);
+    stop_capture_locked(ctx);
 }
 
 void tarvo::release_capture_waiters(tarvo_dev_ctx_t *ctx) {
@@ -541,10 +625,12 @@ TARVO_API bool tarvo_cap_start(tarvo_dev_t *dev) {
         return false;
     }
     tarvo_dev_ctx_t *ctx = call.ctx();
+    // A start on another thread must not reset the parser under the transfers it started.
+    std::lock_guard<std::mutex> control(ctx->control);
     if (ctx->capturing && ctx->force_stop.load()) {
         // The error callback muted this capture; starting again ends it first.
         zr_log(1, "DBG", "[%s] stop the muted capture\n", "_tarvo_cap_start");
-        tarvo::stop_capture(ctx);
+        stop_capture_locked(ctx);
     }
     if (ctx->capturing) {
         zr_log(3, "WRN", "[%s] capture is already running\n", __func__);
@@ -563,6 +649,7 @@ TARVO_API bool tarvo_cap_start(tarvo_dev_t *dev) {
     ctx->err = 0;
     ctx->err_arg = 0;
     ctx->last_state = zr_stream_state_t{};
+    ctx->timeline = tarvo::FrameTimeline{};
     zr_stream_reset(ctx->stream);
     ctx->stop = 0;
     zr_log(1, "DBG", "[%s] issue start cmd\n", "_tarvo_cap_start");
@@ -652,6 +739,33 @@ TARVO_API bool tarvo_cap_wait(tarvo_dev_t *dev, int timeout_msec) {
     }
     const auto deadline = Clock::now() + milliseconds(std::max(timeout_msec, 0));
     return deliver_until_stop(dev, timeout_msec != 0 ? &deadline : nullptr);
+}
+
+TARVO_API bool tarvo_frame_get_time(const tarvo_frame_t *frame, tarvo_frame_time_t *out) {
+    if (frame == nullptr || out == nullptr)
+        return false;
+    for (const ActivePass *pass = t_passes; pass != nullptr; pass = pass->outer) {
+        if (pass->frame != nullptr && (pass->frame == frame || pass->frame->data == frame->data)) {
+            *out = pass->time;
+            return true;
+        }
+    }
+    return false;
+}
+
+TARVO_API int tarvo_cap_get_frame_times(tarvo_dev_t *dev, tarvo_frame_time_t *out, uint32_t max) {
+    if (dev == nullptr || (out == nullptr && max > 0)) {
+        zr_log(1, "DBG", "[%s] Wrong params\n", __func__);
+        return -1;
+    }
+    for (const FetchTimes &entry : t_fetch_times) {
+        if (entry.dev == dev) {
+            const size_t n = std::min<size_t>(entry.times.size(), max);
+            std::copy_n(entry.times.begin(), n, out);
+            return static_cast<int>(n);
+        }
+    }
+    return 0;
 }
 
 }  // extern "C"

@@ -13,8 +13,10 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <vector>
 
 #include "api/dev_ctx.h"
+#include "drivers/drv_binding.h"
 #include "ll/ll_internal.h"
 
 namespace {
@@ -33,6 +35,47 @@ tarvo_dev_t g_default_dev;
 // together with a context's mutex.
 std::mutex g_calls;
 std::condition_variable g_call_left;  // an admitted call of a closing device has left
+
+// Cameras open in this process, by the context that holds each. A located handle enters before
+// its transport opens, so that two handles on one camera never both reach it.
+struct OpenCamera {
+    const tarvo_dev_ctx_t *ctx;
+    uint8_t bus;
+    uint8_t port;
+};
+std::mutex g_open_mu;
+std::vector<OpenCamera> g_open_cameras;  // guarded by g_open_mu
+
+// Why the calling thread's last open failed.
+thread_local int t_last_open_result = TARVO_OK;
+
+bool held_by_other(uint8_t bus, uint8_t port, const tarvo_dev_ctx_t *ctx) {
+    return std::any_of(g_open_cameras.begin(), g_open_cameras.end(), [&](const OpenCamera &c) {
+        return c.bus == bus && c.port == port && c.ctx != ctx;
+    });
+}
+
+// Enters the context's camera into the table; false when another handle holds it.
+bool enter_camera(const tarvo_dev_ctx_t *ctx) {
+    std::lock_guard<std::mutex> lock(g_open_mu);
+    if (held_by_other(ctx->ll.bus, ctx->ll.port, ctx))
+        return false;
+    g_open_cameras.push_back({ctx, ctx->ll.bus, ctx->ll.port});
+    return true;
+}
+
+void leave_camera(const tarvo_dev_ctx_t *ctx) {
+    std::lock_guard<std::mutex> lock(g_open_mu);
+    std::erase_if(g_open_cameras, [ctx](const OpenCamera &c) { return c.ctx == ctx; });
+}
+
+// A transport open refused because the camera is busy: busy with another handle of this process,
+// or with another process.
+int busy_reason(const tarvo_dev_ctx_t *ctx) {
+    std::lock_guard<std::mutex> lock(g_open_mu);
+    return held_by_other(ctx->ll.bus, ctx->ll.port, ctx) ? TARVO_ERR_DEV_ALREADY_OPEN
+                                                         : TARVO_ERR_DEV_IN_USE;
+}
 
 // The location fields have the same names in the handle and in the low-level record.
 template <typename To, typename From>
@@ -78,13 +121,20 @@ bool read_identification(tarvo_dev_t *dev) {
     return true;
 }
 
-tarvo_dev_t *fail_open(tarvo_dev_t *dev) {
+tarvo_dev_t *fail_open(tarvo_dev_t *dev, int reason = TARVO_ERR_DEV_OPEN_FAILED) {
+    t_last_open_result = reason;
+    leave_camera(dev->ctx);
     dev->ctx->opened = false;
     delete dev->ctx;
     dev->ctx = nullptr;
     if (dev->free_on_close)
         std::free(dev);
     return nullptr;
+}
+
+tarvo_dev_t *refuse_second_handle(tarvo_dev_t *dev) {
+    zr_log(4, "ERR", "[%s] camera already open on another handle\n", "tarvo_dev_open");
+    return fail_open(dev, TARVO_ERR_DEV_ALREADY_OPEN);
 }
 
 [[noreturn]] void die(const char *func, const char *what) {
@@ -107,6 +157,8 @@ void release_context(tarvo_dev_t *dev) {
     tarvo_dev_ctx_t *ctx = dev->ctx;
     if (ctx->drv != nullptr && ctx->drv->ops->uninit != nullptr)
         ctx->drv->ops->uninit(ctx->drv);
+    tarvo::drv_release(ctx->drv, dev);
+    leave_camera(ctx);
     zr_stream_destroy(ctx->stream);
     {
         std::lock_guard<std::mutex> lock(g_calls);
@@ -226,6 +278,7 @@ TARVO_API int tarvo_dev_list(tarvo_dev_t *list, int count) {
 }
 
 TARVO_API tarvo_dev_t *tarvo_dev_open(tarvo_dev_t *dev) {
+    t_last_open_result = TARVO_ERR_DEV_OPEN_FAILED;
     if (dev == nullptr) {
         if (g_default_dev.ctx != nullptr) {
             zr_log(4, "ERR", "[%s] default device may not close properly!", __func__);
@@ -246,9 +299,20 @@ TARVO_API tarvo_dev_t *tarvo_dev_open(tarvo_dev_t *dev) {
         return nullptr;
     zr_log(1, "DBG", "[%s] open tarvo device @ %p\n", __func__, static_cast<void *>(dev));
     tarvo_dev_ctx_t *ctx = dev->ctx;
+    const bool located = ctx->ll.located != 0;
+    if (located && !enter_camera(ctx))
+        return refuse_second_handle(dev);
     if (tarvo_ll_dev_open(&ctx->ll) == nullptr) {
+        if (tarvo::ll::last_open_found_in_use())
+            return busy_reason(ctx) == TARVO_ERR_DEV_ALREADY_OPEN
+                       ? refuse_second_handle(dev)
+                       : fail_open(dev, TARVO_ERR_DEV_IN_USE);  // logged by the transport
         zr_log(4, "ERR", "[%s] open device failed!\n", __func__);
         return fail_open(dev);
+    }
+    if (!located && !enter_camera(ctx)) {
+        tarvo_ll_dev_close(&ctx->ll);
+        return refuse_second_handle(dev);
     }
     copy_location(*dev, ctx->ll);
     dev->path = tarvo_path_get();
@@ -265,13 +329,25 @@ TARVO_API tarvo_dev_t *tarvo_dev_open(tarvo_dev_t *dev) {
         tarvo_ll_dev_close(&ctx->ll);
         return fail_open(dev);
     }
+    if (!tarvo::drv_reserve(ctx->drv, dev)) {
+        zr_log(4, "ERR",
+               "[%s] another EPC camera is open: the processing pipeline serves one at a time\n",
+               __func__);
+        tarvo_ll_dev_close(&ctx->ll);
+        return fail_open(dev, TARVO_ERR_DEV_PIPELINE_BOUND);
+    }
     prepare_capture_state(dev);
     if (ctx->drv->ops->init != nullptr)
         ctx->drv->ops->init(ctx->drv, dev);
     if (ctx->drv->ops->calib_load != nullptr && ctx->drv->ops->calib_load(ctx->drv, 0, 0, 2) < 0) {
         zr_log(4, "ERR", "[%s] Load calibration data failed\n", __func__);
     }
+    t_last_open_result = TARVO_OK;
     return dev;
+}
+
+TARVO_API int tarvo_dev_last_error(void) {
+    return t_last_open_result;
 }
 
 TARVO_API tarvo_dev_t *tarvo_dev_open_by_fd(tarvo_dev_t *dev, int fd) {

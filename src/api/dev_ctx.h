@@ -6,6 +6,7 @@
 #include <tarvo/dev.h>
 #include <tarvo/drv.h>
 #include <tarvo/frame.h>
+#include <tarvo/frame_time.h>
 #include <tarvo/ll.h>
 #include <tarvo/stream.h>
 
@@ -26,6 +27,15 @@ struct FetchRequest {
     uint32_t size;
     tarvo_frame_info_t *info_out;
     bool in_use = false;  // a pass is writing a frame into buf; guarded by the context's mutex
+    std::vector<tarvo_frame_time_t> times{};  // of the frames delivered; guarded by the mutex
+};
+
+// What the capture remembers to number the next delivered frame; reset at every start.
+struct FrameTimeline {
+    bool started = false;     // a frame has been delivered since the start
+    uint16_t last_index = 0;  // its frame index
+    uint64_t next_sequence = 0;
+    uint64_t parser_losses = 0;  // frames the parser discarded or dropped before it
 };
 
 }  // namespace tarvo
@@ -43,6 +53,8 @@ struct tarvo_dev_ctx {
     // last_state; application threads read them, hence the atomics.
     zr_stream_state_t last_state{};
     tarvo_frame_info_t frame_info{};
+    tarvo_frame_time_t frame_time{};  // of the newest delivered frame; the pass owns it
+    tarvo::FrameTimeline timeline{};  // the pass owns it; tarvo_cap_start resets it
     uint32_t cap_start_arg = 0;
     std::atomic<int> stop{1};
     std::atomic<uint32_t> timeouts{0};
@@ -53,6 +65,9 @@ struct tarvo_dev_ctx {
     std::atomic<tarvo_cap_frame_ready_cb_t> on_frame_ready{nullptr};
     std::atomic<tarvo_cap_error_cb_t> on_error{nullptr};
 
+    // Serialises capture start and stop: the check of `capturing`, the parser reset and the
+    // transport's start or stop happen as one step. Taken before `mutex`, never under it.
+    std::mutex control;
     // Never held together with the library-wide call lock (dev.cpp).
     std::mutex mutex;
     std::condition_variable cond;  // frames, errors, stop, the end of a pass, a request served

@@ -39,6 +39,22 @@ void daily_log_name(char (&name)[64]) {
                   static_cast<unsigned>(today.tm_mon + 1), static_cast<unsigned>(today.tm_mday));
 }
 
+// Results of a device open, ours: outside the capture codes' table.
+const char *device_error_name(int code) {
+    switch (code) {
+        case TARVO_ERR_DEV_IN_USE:
+            return "TARVO_ERR_DEV_IN_USE";
+        case TARVO_ERR_DEV_ALREADY_OPEN:
+            return "TARVO_ERR_DEV_ALREADY_OPEN";
+        case TARVO_ERR_DEV_PIPELINE_BOUND:
+            return "TARVO_ERR_DEV_PIPELINE_BOUND";
+        case TARVO_ERR_DEV_OPEN_FAILED:
+            return "TARVO_ERR_DEV_OPEN_FAILED";
+        default:
+            return nullptr;
+    }
+}
+
 }  // namespace
 
 extern "C" {
@@ -66,6 +82,8 @@ TARVO_API void tarvo_uninit(void) {
 }
 
 TARVO_API const char *tarvo_error_name(int code) {
+    if (const char *name = device_error_name(code))
+        return name;
     constexpr int kCount = static_cast<int>(sizeof kErrorNames / sizeof kErrorNames[0]);
     if (code < kFirstCode || code >= kFirstCode + kCount)
         return kUnknownName;

@@ -17,7 +17,7 @@ constexpr unsigned kFile = 1;
 constexpr unsigned kSilent = 5;
 
 // Library-wide logger state. Deliberately unlocked: thresholds and the file are changed only
-// while no capture runs, and a line is two writes that may interleave between threads.
+// while no capture runs. Each line goes out under its sink's stream lock (write_line).
 unsigned g_threshold[3] = {3, 1, kSilent};
 FILE *g_file = nullptr;
 std::string g_last_path;
@@ -50,23 +50,27 @@ bool file_wants(unsigned level) {
     return g_file != nullptr && sink_wants(g_threshold[kFile], level);
 }
 
-void write_line(FILE *sink, const char *prefix, const char *fmt, va_list args) {
+// Prefix and message under the stream's lock, so that a line of another thread (the USB event
+// thread logs too) never lands between them; `flush` before the lock is released.
+void write_line(FILE *sink, const char *prefix, const char *fmt, va_list args, bool flush) {
     va_list copy;
     va_copy(copy, args);
+    flockfile(sink);
     if (prefix)
         std::fputs(prefix, sink);
     std::vfprintf(sink, fmt, copy);
+    if (flush)
+        std::fflush(sink);
+    funlockfile(sink);
     va_end(copy);
 }
 
 // Writes the optional prefix and the message to every sink that wants `level`.
 void emit(unsigned level, const char *prefix, const char *fmt, va_list args) {
     if (console_wants(level))
-        write_line(stdout, prefix, fmt, args);
-    if (file_wants(level)) {
-        write_line(g_file, prefix, fmt, args);
-        std::fflush(g_file);  // the log must survive a crash of the process
-    }
+        write_line(stdout, prefix, fmt, args, false);
+    if (file_wants(level))
+        write_line(g_file, prefix, fmt, args, true);  // the log must survive a crash
 }
 
 int open_log_file(const char *path) {

@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include "api/path.h"
+#include "files/safe_file.h"
 #include "ll/byte_order.h"
 
 namespace tarvo::calib {
@@ -49,8 +50,17 @@ struct FileCloser {
 };
 using File = std::unique_ptr<FILE, FileCloser>;
 
-File open_file(const std::string &path, const char *mode) {
-    return File(std::fopen(path.c_str(), mode));
+// Only regular files are read: a FIFO planted under a calibration name must not block.
+File open_input(const std::string &path) {
+    return File(files::fopen_regular_input(path.c_str()));
+}
+
+// A file under construction (files::OutputFile) with a stdio stream; false: logged.
+bool open_output(files::OutputFile &out, const char *tag) {
+    if (out.open() && out.stream() != nullptr)
+        return true;
+    zr_log(4, "ERR", "[%s] %s open failed: %s\n", tag, out.target().c_str(), out.error().c_str());
+    return false;
 }
 
 const char *prefix_of(const tarvo_dev_t *dev) {
@@ -60,11 +70,6 @@ const char *prefix_of(const tarvo_dev_t *dev) {
 std::string in_prefix(const tarvo_dev_t *dev, const char *name) {
     return path_join(prefix_of(dev), name);
 }
-
-// The DRNU module names its files by modulation-frequency mode: mode 2 (the camera's own
-// modulation, table bank 1) ends in "_10.", any other in "_20.". Set i asks for kNameMode[i];
-// a reading of the argument as a mere "mode 2" flag gives the same names.
-constexpr int kNameMode[2] = {0, 2};
 
 // Set 0 serves external modulation, set 1 the camera's own.
 int active_set() {
@@ -108,15 +113,11 @@ void store_and_parse(tarvo_dev_t *dev, ConstFileNames names, const uint8_t *data
     const char *tag = "_load_calib_data";
     const std::string path = in_prefix(dev, kPackageName);
     {
-        File f = open_file(path, "wb+");
-        if (!f) {
-            zr_log(3, "WRN", "[%s] %s open failed\n", tag, path.c_str());
+        files::OutputFile out(path);
+        if (!open_output(out, tag))
             return;
-        }
-        if (std::fwrite(data, 1, n, f.get()) != n || std::fflush(f.get()) != 0) {
-            zr_log(4, "ERR", "[%s] %s write failed\n", tag, path.c_str());
-            f.reset();
-            std::remove(path.c_str());
+        if (!out.write(data, n) || !out.commit()) {
+            zr_log(4, "ERR", "[%s] %s write failed: %s\n", tag, path.c_str(), out.error().c_str());
             return;
         }
     }
@@ -174,7 +175,7 @@ bool _parse_file_ex(tarvo_dev_t *dev, ConstFileNames names, const char *path) {
     const FileNameSet &set = names[active_set()];
     const std::string param_path = in_prefix(dev, set.parameters);
     const std::string dist_path = in_prefix(dev, set.distance_images);
-    File src = open_file(source, "rb");
+    File src = open_input(source);
     if (!src || size < 0) {
         zr_log(4, "ERR", "[%s] %s open failed\n", tag, source.c_str());
         return false;
@@ -186,34 +187,24 @@ bool _parse_file_ex(tarvo_dev_t *dev, ConstFileNames names, const char *path) {
                source.c_str(), size);
         return false;
     }
-    // Both halves go to temporary names first: a failed split keeps the calibration in place.
-    const std::string param_tmp = param_path + ".part";
-    const std::string dist_tmp = dist_path + ".part";
+    // Both halves go to temporary files first: a failed split keeps the calibration in place.
     bool ok = false;
     {
-        File param = open_file(param_tmp, "wb+");
-        File dist = param ? open_file(dist_tmp, "wb+") : File();
-        if (!param || !dist) {
-            zr_log(4, "ERR", "[%s] %s open failed\n", tag, (param ? dist_tmp : param_tmp).c_str());
-        } else if (!copy_bytes(src.get(), param.get(), param_bytes) ||
-                   !copy_bytes(src.get(), dist.get(), image_bytes)) {
+        files::OutputFile param(param_path);
+        files::OutputFile dist(dist_path);
+        if (!open_output(param, tag) || !open_output(dist, tag)) {
+            // logged
+        } else if (!copy_bytes(src.get(), param.stream(), param_bytes) ||
+                   !copy_bytes(src.get(), dist.stream(), image_bytes)) {
             zr_log(4, "ERR", "[%s] %s: split failed\n", tag, source.c_str());
+        } else if (!param.commit() || !dist.commit()) {
+            zr_log(4, "ERR", "[%s] %s: cannot put the calibration files in place: %s %s\n", tag,
+                   source.c_str(), param.error().c_str(), dist.error().c_str());
         } else {
-            ok = std::fclose(param.release()) == 0;
-            ok = std::fclose(dist.release()) == 0 && ok;
-            if (!ok)
-                zr_log(4, "ERR", "[%s] %s: write failed\n", tag, source.c_str());
+            ok = true;
         }
     }
     src.reset();
-    if (ok && (std::rename(param_tmp.c_str(), param_path.c_str()) != 0 ||
-               std::rename(dist_tmp.c_str(), dist_path.c_str()) != 0)) {
-        zr_log(4, "ERR", "[%s] %s: cannot put the calibration files in place\n", tag,
-               source.c_str());
-        ok = false;
-    }
-    std::remove(param_tmp.c_str());
-    std::remove(dist_tmp.c_str());
     if (ok)
         std::remove(source.c_str());
     return ok;
@@ -265,7 +256,7 @@ bool _calib_pk_parse(tarvo_dev_t *dev, ConstFileNames names) {
     const std::string zip_path = in_prefix(dev, kZipName);
     uint32_t zip_len = 0;
     {
-        File package = open_file(package_path, "rb");
+        File package = open_input(package_path);
         if (!package) {
             zr_log(4, "ERR", "[%s] %s open failed\n", tag, package_path.c_str());
             return false;
@@ -290,15 +281,11 @@ bool _calib_pk_parse(tarvo_dev_t *dev, ConstFileNames names) {
                    size);
             return false;
         }
-        File zip = open_file(zip_path, "wb+");
-        if (!zip) {
-            zr_log(4, "ERR", "[%s] %s open failed\n", tag, zip_path.c_str());
+        files::OutputFile zip(zip_path);
+        if (!open_output(zip, tag))
             return false;
-        }
-        const bool copied = copy_bytes(package.get(), zip.get(), zip_len);
-        if (std::fclose(zip.release()) != 0 || !copied) {
+        if (!copy_bytes(package.get(), zip.stream(), zip_len) || !zip.commit()) {
             zr_log(4, "ERR", "[%s] %s write failed\n", tag, zip_path.c_str());
-            std::remove(zip_path.c_str());
             return false;
         }
     }
@@ -367,12 +354,14 @@ int calib_load(tarvo_drv_t *drv, FileNames names) {
         return -1;
     std::fill(names.begin(), names.end(), FileNameSet{});
     for (int i = 0; i < 2; ++i) {
-        calibrationGetDistanceImagesName(names[i].distance_images, kNameMode[i]);
-        calibrationGetParamName(names[i].parameters, kNameMode[i]);
+        // Set i holds the names of table bank i: 1 the camera's own modulation ("_10."), 0
+        // external modulation ("_20.").
+        calibrationGetDistanceImagesName(names[i].distance_images, i);
+        calibrationGetParamName(names[i].parameters, i);
         names[i].distance_images[kDistanceNameSize - 1] = '\0';
         names[i].parameters[kParamNameSize - 1] = '\0';
     }
-    if (calibrationDataFileCheck(kNameMode[active_set()]) >= 0)
+    if (calibrationDataFileCheck(active_set()) >= 0)
         return 0;
     if (!_load_calib_data(drv, names))
         return -1;

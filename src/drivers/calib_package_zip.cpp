@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include "api/path.h"
+#include "files/safe_file.h"
 
 #if __has_include(<zip.h>)
 #include <zip.h>
@@ -27,6 +28,10 @@ namespace tarvo::calib {
 namespace {
 
 constexpr const char *kTag = "zip_extract";
+// A calibration package holds a handful of files; a hostile one must not fill the data folder
+// with thousands of files or folders nested thousands deep.
+constexpr int64_t kMaxEntries = 256;
+constexpr size_t kMaxDepth = 8;  // folders above a file
 
 // The entry name as path components, or empty when the name may not be written: absolute
 // names, drive letters and ".." components would leave the target directory.
@@ -68,11 +73,6 @@ bool make_parents(const std::string &dir, const std::vector<std::string> &parts)
     return true;
 }
 
-std::string directory_part(const std::string &path) {
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-}
-
 #ifdef TARVO_HAVE_LIBZIP
 
 struct ArchiveCloser {
@@ -83,54 +83,6 @@ struct EntryCloser {
 };
 using Archive = std::unique_ptr<zip_t, ArchiveCloser>;
 using Entry = std::unique_ptr<zip_file_t, EntryCloser>;
-
-// A file being written under a temporary name beside its final name; removed unless committed.
-class PendingFile {
-  public:
-    explicit PendingFile(const std::string &final_path) : final_(final_path) {
-        std::string templ = directory_part(final_path) + ".tarvo-unzip-XXXXXX";
-        fd_ = mkstemp(templ.data());
-        if (fd_ >= 0) {
-            temp_ = templ;
-            fchmod(fd_, 0644);
-        }
-    }
-    ~PendingFile() {
-        if (fd_ >= 0)
-            close(fd_);
-        if (!temp_.empty())
-            unlink(temp_.c_str());
-    }
-    PendingFile(const PendingFile &) = delete;
-    PendingFile &operator=(const PendingFile &) = delete;
-
-    bool ok() const { return fd_ >= 0; }
-    bool write(const char *data, size_t n) {
-        while (n > 0) {
-            const ssize_t w = ::write(fd_, data, n);
-            if (w < 0 && errno == EINTR)
-                continue;
-            if (w <= 0)
-                return false;
-            data += w;
-            n -= static_cast<size_t>(w);
-        }
-        return true;
-    }
-    bool commit() {
-        const int fd = fd_;
-        fd_ = -1;
-        if (close(fd) != 0 || rename(temp_.c_str(), final_.c_str()) != 0)
-            return false;
-        temp_.clear();
-        return true;
-    }
-
-  private:
-    std::string final_;
-    std::string temp_;
-    int fd_ = -1;
-};
 
 bool is_link_or_special(zip_t *za, zip_uint64_t index) {
     zip_uint8_t opsys = 0;
@@ -156,6 +108,11 @@ struct Plan {
 bool plan_entries(zip_t *za, const char *zip_path, const std::string &dir, uint64_t max_bytes,
                   std::vector<Plan> &plans) {
     const zip_int64_t count = zip_get_num_entries(za, 0);
+    if (count > kMaxEntries) {
+        zr_log(4, "ERR", "[%s] %s holds %lld entries, at most %lld are unpacked\n", kTag, zip_path,
+               static_cast<long long>(count), static_cast<long long>(kMaxEntries));
+        return false;
+    }
     uint64_t total = 0;
     for (zip_int64_t i = 0; i < count; ++i) {
         const auto index = static_cast<zip_uint64_t>(i);
@@ -168,6 +125,11 @@ bool plan_entries(zip_t *za, const char *zip_path, const std::string &dir, uint6
             return false;
         }
         const std::string name = st.name;
+        if (safe_components(name).size() > kMaxDepth + 1) {
+            zr_log(4, "ERR", "[%s] %s: entry %s is nested deeper than %zu folders\n", kTag,
+                   zip_path, name.c_str(), kMaxDepth);
+            return false;
+        }
         if (!name.empty() && (name.back() == '/' || name.back() == '\\'))
             continue;  // directories come with the files inside them
         Plan plan;
@@ -206,9 +168,10 @@ bool extract_entry(zip_t *za, const char *zip_path, const std::string &dir, cons
         zr_log(4, "ERR", "[%s] %s: no directory for %s\n", kTag, zip_path, plan.name.c_str());
         return false;
     }
-    PendingFile out(plan.path);
-    if (!out.ok()) {
-        zr_log(4, "ERR", "[%s] %s open failed\n", kTag, plan.path.c_str());
+    // Written under a temporary name beside the final one, removed unless complete.
+    files::OutputFile out(plan.path);
+    if (!out.open()) {
+        zr_log(4, "ERR", "[%s] %s open failed: %s\n", kTag, plan.path.c_str(), out.error().c_str());
         return false;
     }
     Entry entry(zip_fopen_index(za, plan.index, 0));

@@ -4,6 +4,9 @@
 #include <cstdio>
 #include <cstring>
 #include <iterator>
+#include <mutex>
+
+#include "drivers/drv_binding.h"
 
 namespace {
 
@@ -15,7 +18,33 @@ tarvo_drv_t g_drivers[] = {
     {"EPC chip driver", "E3", &g_tarvo_driver_op_epc, nullptr, nullptr},
 };
 
+// The device the EPC pipeline is reserved for, whichever of the EPC records it opened with.
+std::mutex g_binding_mu;
+const tarvo_dev_t *g_epc_owner = nullptr;  // guarded by g_binding_mu
+
+bool shares_the_pipeline(const tarvo_drv_t *drv) {
+    return drv != nullptr && drv->ops == &g_tarvo_driver_op_epc;
+}
+
 }  // namespace
+
+bool tarvo::drv_reserve(const tarvo_drv_t *drv, const tarvo_dev_t *dev) {
+    if (!shares_the_pipeline(drv))
+        return true;
+    std::lock_guard<std::mutex> lock(g_binding_mu);
+    if (g_epc_owner != nullptr && g_epc_owner != dev)
+        return false;
+    g_epc_owner = dev;
+    return true;
+}
+
+void tarvo::drv_release(const tarvo_drv_t *drv, const tarvo_dev_t *dev) {
+    if (!shares_the_pipeline(drv))
+        return;
+    std::lock_guard<std::mutex> lock(g_binding_mu);
+    if (g_epc_owner == dev)
+        g_epc_owner = nullptr;
+}
 
 extern "C" TARVO_API tarvo_drv_t *tarvo_drv_find(tarvo_dev_t *dev) {
     if (dev == nullptr)

@@ -11,6 +11,7 @@
 #include <mutex>
 
 #include "api/path.h"
+#include "files/safe_file.h"
 #include "output/undistort.h"
 
 namespace tarvo {
@@ -110,7 +111,8 @@ void set_lens_params(const zr_lens_param_t &lens) {
 }
 
 bool load_lens_params(const std::string &path) {
-    const std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "r"));
+    const std::unique_ptr<std::FILE, FileCloser> file(
+        files::fopen_regular_input(path.c_str()));  // a FIFO of that name must not block
     if (!file) {
         zr_log(1, "DBG", "[%s] %s Open failed, use default param\n", kLoadTag, path.c_str());
         return false;

@@ -17,6 +17,7 @@
 
 #include "epc/calibration_files.h"
 #include "epc/config_state.h"
+#include "files/safe_file.h"
 #include "epc/frame_source.h"
 
 using namespace tarvo::epc;
@@ -171,7 +172,7 @@ int calibrationGetBadPixels(int16_t *values) {
     if (values == nullptr)
         return -1;
     const std::string name = bad_pixel_file_name();
-    FILE *f = std::fopen(name.c_str(), "r");
+    FILE *f = tarvo::files::fopen_regular_input(name.c_str());
     if (f == nullptr) {
         zr_log(1, "DBG", "[%s] Could not open %s file.\n", __func__, name.c_str());
         return -1;

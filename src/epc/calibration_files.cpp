@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "api/path.h"
+#include "files/safe_file.h"
 #include "epc/config_state.h"
 
 namespace tarvo::epc {
@@ -49,6 +50,12 @@ const char *frequency_suffix(int f_khz) {
 
 const char *mode_suffix(int mode) {
     return mode == 2 ? "_10." : "_20.";
+}
+
+// The exported name functions take a flag, as their callers pass the table bank: nonzero (bank
+// 1, the camera's own modulation) asks for the frequency mode 2 files, 0 for the others.
+int mode_of_flag(int mode2) {
+    return mode2 != 0 ? 2 : 0;
 }
 
 struct NameParts {
@@ -111,8 +118,9 @@ struct FileCloser {
 };
 using File = std::unique_ptr<FILE, FileCloser>;
 
+// Only regular files: a FIFO named like a calibration file would block the open for ever.
 File open_read(const std::string &name) {
-    return File(std::fopen(name.c_str(), "rb"));
+    return File(tarvo::files::fopen_regular_input(name.c_str()));
 }
 
 // Reads one line of at most `size` - 1 characters; a longer line is consumed and reported as
@@ -290,19 +298,16 @@ std::string bad_pixel_file_name() {
 
 bool write_file_atomically(const std::string &name, const char *tag,
                            const std::function<bool(FILE *)> &write) {
-    const std::string temporary = name + ".tmp";
-    FILE *f = std::fopen(temporary.c_str(), "wb");
+    tarvo::files::OutputFile out(name);
+    FILE *f = out.open() ? out.stream() : nullptr;
     if (f == nullptr) {
-        zr_log(4, "ERR", "[%s] %s open failed\n", tag, temporary.c_str());
+        zr_log(4, "ERR", "[%s] %s open failed: %s\n", tag, name.c_str(), out.error().c_str());
         return false;
     }
-    bool ok = write(f);
-    ok = std::fflush(f) == 0 && ok;
-    ok = std::fclose(f) == 0 && ok;
-    if (!ok || std::rename(temporary.c_str(), name.c_str()) != 0) {
+    const bool written = write(f);
+    if (!written || !out.commit()) {
         zr_log(4, "ERR", "[%s] writing %s failed\n", tag, name.c_str());
-        std::remove(temporary.c_str());
-        return false;
+        return false;  // out removes its temporary file
     }
     return true;
 }
@@ -499,24 +504,26 @@ int calibrationSaveDistanceImagesTXT(void) {
     return 0;
 }
 
-int calibrationGetDistanceImagesName(char *buffer, int mode) {
+int calibrationGetDistanceImagesName(char *buffer, int mode2) {
     if (buffer == nullptr)
         return -1;
     return std::snprintf(buffer, CALIBRATION_NAME_SIZE, "%s",
-                         drnu_file_name(DrnuFile::images, mode).c_str());
+                         drnu_file_name(DrnuFile::images, mode_of_flag(mode2)).c_str());
 }
 
-int calibrationGetParamName(char *buffer, int mode) {
+int calibrationGetParamName(char *buffer, int mode2) {
     if (buffer == nullptr)
         return -1;
     return std::snprintf(buffer, CALIBRATION_NAME_SIZE, "%s",
-                         drnu_file_name(DrnuFile::binary_params, mode).c_str());
+                         drnu_file_name(DrnuFile::binary_params, mode_of_flag(mode2)).c_str());
 }
 
-int calibrationDataFileCheck(int mode) {
-    const std::string name = tarvo::prefixed_path(drnu_file_name(DrnuFile::images, mode));
+int calibrationDataFileCheck(int mode2) {
+    const std::string name =
+        tarvo::prefixed_path(drnu_file_name(DrnuFile::images, mode_of_flag(mode2)));
     struct stat st;
-    if (stat(name.c_str(), &st) == 0) {
+    // A FIFO or folder of that name is no calibration: the upload runs and replaces it.
+    if (stat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
         zr_log(1, "DBG", "[%s] Find %s\n", __func__, name.c_str());
         return 0;
     }

@@ -17,6 +17,7 @@
 #include <utility>
 
 #include "epc/config_state.h"
+#include "files/safe_file.h"
 #include "epc/gray_correction.h"
 #include "epc/pipeline_common.h"
 
@@ -62,38 +63,26 @@ void log_cannot_open(const char *tag, const std::string &path) {
     zr_log(1, "DBG", "[%s] Could not open %s file.\n", tag, path.c_str());
 }
 
-// A file written under `path`.tmp and renamed over `path` once it is complete, so that a reader
-// never sees half of it. Dropped unfinished, the temporary file is removed.
+// A file that takes its name only once complete, so that a reader never sees half of it
+// (tarvo::files::OutputFile). Dropped unfinished, the temporary file is removed.
 class StagedFile {
   public:
-    explicit StagedFile(std::string path) : path_(std::move(path)), temp_(path_ + ".tmp") {
-        file_ = std::fopen(temp_.c_str(), "w");
+    explicit StagedFile(std::string path) : out_(std::move(path)) {
+        file_ = out_.open() ? out_.stream() : nullptr;
     }
-    ~StagedFile() {
-        if (file_ != nullptr) {
-            std::fclose(file_);
-            std::remove(temp_.c_str());
-        }
-    }
-    StagedFile(const StagedFile &) = delete;
-    StagedFile &operator=(const StagedFile &) = delete;
 
     FILE *get() const { return file_; }
 
     bool commit(const char *tag) {
-        const bool written = std::fflush(file_) == 0 && std::ferror(file_) == 0;
-        const bool closed = std::fclose(file_) == 0;
-        file_ = nullptr;
-        if (written && closed && std::rename(temp_.c_str(), path_.c_str()) == 0)
+        const bool written = std::ferror(file_) == 0;
+        if (written && out_.commit())
             return true;
-        zr_log(4, "ERR", "[%s] could not write %s\n", tag, path_.c_str());
-        std::remove(temp_.c_str());
+        zr_log(4, "ERR", "[%s] could not write %s\n", tag, out_.target().c_str());
         return false;
     }
 
   private:
-    std::string path_;
-    std::string temp_;
+    tarvo::files::OutputFile out_;
     FILE *file_ = nullptr;
 };
 
@@ -243,7 +232,7 @@ int load_image(int *image, const char *path, const char *tag) {
     Geometry g;
     if (image == nullptr || !current_image(g, tag))
         return -1;
-    FILE *f = std::fopen(path, "r");
+    FILE *f = tarvo::files::fopen_regular_input(path);
     if (f == nullptr) {
         log_cannot_open(tag, path);
         return -1;
@@ -280,7 +269,7 @@ int save_tables(const double *gain, const double *offset, const std::string &pat
 
 // Reads rows lines of gains, then rows lines of offsets, into tables that the caller has reset.
 int load_tables(double *gain, double *offset, const std::string &path, const char *tag) {
-    FILE *f = std::fopen(path.c_str(), "r");
+    FILE *f = tarvo::files::fopen_regular_input(path.c_str());
     if (f == nullptr) {
         log_cannot_open(tag, path);
         return -1;

@@ -9,4 +9,9 @@ namespace tarvo::ll {
 // refused, so that every thread still inside a call leaves before the record goes.
 void begin_close(tarvo_ll_dev_t *dev);
 
+// Whether the calling thread's last open failed because another open file holds the camera's
+// interface (the system refused the configuration or the claim with EBUSY). The record's bus and
+// port then name the camera that is in use.
+bool last_open_found_in_use();
+
 }  // namespace tarvo::ll

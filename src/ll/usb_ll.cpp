@@ -1,5 +1,7 @@
 #include "ll/usb_ll.h"
 
+#include "ll/ll_internal.h"
+
 #include <tarvo/log.h>
 
 #include <cstdlib>
@@ -209,7 +211,23 @@ void evt_thread_main(usb_ll_dev_priv_t *priv) {
     zr_log(1, "DBG", "[%s] exit\n", tag);
 }
 
+// Set by the calling thread's last open when another open file held the camera.
+thread_local bool t_open_found_in_use = false;
+
+// The camera answered the configuration or the claim with "busy": another process (or another
+// handle of this one) has it open. Undoes the open.
+tarvo_ll_dev_t *refuse_in_use(tarvo_ll_dev_t *dev, const char *tag) {
+    zr_log(4, "ERR", "[%s] camera in use by another process\n", tag);
+    t_open_found_in_use = true;
+    usb_ll_dev_close(dev);
+    return nullptr;
+}
+
 }  // namespace
+
+bool last_open_found_in_use() {
+    return t_open_found_in_use;
+}
 
 void set_handle_events(handle_events_fn fn) {
     g_handle_events.store(fn);
@@ -284,6 +302,7 @@ int usb_ll_dev_list(tarvo_ll_dev_t *list, int max) {
 
 tarvo_ll_dev_t *usb_ll_dev_open(tarvo_ll_dev_t *dev) {
     static const char *const tag = "usb_ll_dev_open";
+    t_open_found_in_use = false;
     if (dev == nullptr || dev->kind != 0)
         return nullptr;
     usb_ll_dev_priv_t *priv = priv_of(dev);
@@ -318,6 +337,8 @@ tarvo_ll_dev_t *usb_ll_dev_open(tarvo_ll_dev_t *dev) {
 
     dev->kind = 0;
     int rc = libusb_set_configuration(priv->handle, 1);
+    if (rc == LIBUSB_ERROR_BUSY)
+        return refuse_in_use(dev, tag);
     if (rc < 0) {
         zr_log(4, "ERR", "[%s] libusb_set_configuration failed: %s\n", tag, libusb_error_name(rc));
         usb_ll_dev_close(dev);
@@ -325,6 +346,10 @@ tarvo_ll_dev_t *usb_ll_dev_open(tarvo_ll_dev_t *dev) {
     }
     libusb_set_auto_detach_kernel_driver(priv->handle, 1);
     rc = libusb_claim_interface(priv->handle, 0);
+    // Interface 1 is the fallback for a camera that lacks interface 0, not a way around a
+    // claim that another process holds.
+    if (rc == LIBUSB_ERROR_BUSY)
+        return refuse_in_use(dev, tag);
     if (rc < 0)
         rc = libusb_claim_interface(priv->handle, 1);
     if (rc < 0) {

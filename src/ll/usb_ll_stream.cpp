@@ -127,6 +127,12 @@ bool usb_ll_cap_start(tarvo_ll_dev_t *dev, uint32_t arg, tarvo_ll_cap_cb_t cb, v
     usb_ll_dev_priv_t *priv = open_priv(dev, tag);
     if (priv == nullptr)
         return false;
+    // A ring still running belongs to a capture that has not been stopped: leave it alone, so
+    // that a refused start never cancels another one's transfers.
+    if (!stream_idle(priv)) {
+        zr_log(4, "ERR", "[%s] stream transfers still running\n", tag);
+        return false;
+    }
     priv->cap_abort.store(0);
     if (libusb_clear_halt(priv->handle, kStreamEp) < 0) {
         zr_log(4, "ERR", "[%s]  Clear halt failed on EP: %0x!\r\n", tag, kStreamEp);

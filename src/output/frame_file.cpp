@@ -296,6 +296,12 @@ const FileType *begin_save(const char *func, int fd, std::span<const FileType> t
         zr_log(4, "ERR", "[%s] wrong image: %dx%d, %d values\n", func, width, height, len);
         return nullptr;
     }
+    // Part of a frame would shift every later frame of the file: nothing is written.
+    if (static_cast<int64_t>(len) < static_cast<int64_t>(width) * height) {
+        zr_log(4, "ERR", "[%s] %d values are fewer than one %dx%d frame, nothing saved\n", func,
+               len, width, height);
+        return nullptr;
+    }
     if (!write_header(fd, *t, width, height)) {
         zr_log(4, "ERR", "[%s] faile to save %s header\n", func, t->kind);
         return nullptr;

@@ -15,6 +15,11 @@ struct FrameNode {
     zr_stream_frame_info_t info;
     uint32_t filled;    // bytes received so far
     uint32_t capacity;  // equal to info.frlen
+    // Set when the last byte arrived: host clocks, and the parser's count of discarded frames
+    // then (the frames lost before this one that its index may not show).
+    uint64_t monotonic_ns = 0;
+    uint64_t realtime_ns = 0;
+    uint32_t discarded_before = 0;
 
     uint8_t *bytes() { return reinterpret_cast<uint8_t *>(this + 1); }
     const uint8_t *bytes() const { return reinterpret_cast<const uint8_t *>(this + 1); }

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <ctime>
 #include <mutex>
 #include <new>
 
@@ -57,6 +58,12 @@ class FrameCopier {
     zr_stream_frame_info_t *info_out_;
     bool first_ = true;
 };
+
+uint64_t clock_ns(clockid_t clock) {
+    timespec ts{};
+    clock_gettime(clock, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
+}
 
 }  // namespace
 
@@ -342,10 +349,8 @@ bool zr_stream::append(const uint8_t *data, size_t len) {
         node->filled += static_cast<uint32_t>(n);
         data += n;
         len -= n;
-        if (node->full()) {
-            add_to(counters_.frames_done, 1);
-            ++frames_in_packet_;
-        }
+        if (node->full())
+            complete(node);
     }
     while (len != 0) {
         if (hdr_.frlen == 0) {
@@ -367,12 +372,18 @@ bool zr_stream::append(const uint8_t *data, size_t len) {
         node->filled = static_cast<uint32_t>(n);
         data += n;
         len -= n;
-        if (node->full()) {
-            add_to(counters_.frames_done, 1);
-            ++frames_in_packet_;
-        }
+        if (node->full())
+            complete(node);
     }
     return true;
+}
+
+void zr_stream::complete(FrameNode *node) {
+    node->monotonic_ns = clock_ns(CLOCK_MONOTONIC);
+    node->realtime_ns = clock_ns(CLOCK_REALTIME);
+    node->discarded_before = get(counters_.frames_discarded);
+    add_to(counters_.frames_done, 1);
+    ++frames_in_packet_;
 }
 
 void zr_stream::discard_current_frame() {
@@ -433,7 +444,8 @@ void zr_stream::hand_over() {
 }
 
 unsigned zr_stream::fetch(uint8_t *dst, int dst_len, unsigned count,
-                          zr_stream_frame_info_t *info_out, bool peek) {
+                          zr_stream_frame_info_t *info_out, bool peek,
+                          tarvo::stream::FrameStamp *stamp_out) {
     if (count == 0)
         return 0;
     FrameCopier copier(dst, dst_len, info_out);
@@ -455,6 +467,12 @@ unsigned zr_stream::fetch(uint8_t *dst, int dst_len, unsigned count,
         count = ready_.move_front_to(count, taken);
         counters_.frames_ready.store(get(counters_.frames_ready) - count,
                                      std::memory_order_relaxed);
+        // Drops take the oldest frames, so every drop so far came before the taken ones.
+        if (stamp_out != nullptr && count > 0) {
+            const FrameNode *first = taken.front();
+            *stamp_out = {first->monotonic_ns, first->realtime_ns, first->discarded_before,
+                          get(counters_.frames_dropped)};
+        }
     }
     for (const FrameNode *node = taken.front(); node != nullptr; node = node->next)
         copier.visit(*node);
@@ -496,6 +514,11 @@ void zr_stream::reset() {
     prev_fridx_ = -1;
     step_ = 1;
     // skipping_ stays: a parser reset while skipping waits for a frame-start header.
+}
+
+unsigned tarvo::stream::fetch_stamped(zr_stream_t *s, uint8_t *dst, int dst_len,
+                                      zr_stream_frame_info_t *info_out, FrameStamp *stamp_out) {
+    return s->fetch(dst, dst_len, 1, info_out, false, stamp_out);
 }
 
 // ---- The exported interface: argument checks around the parser. ----

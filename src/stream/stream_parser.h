@@ -11,6 +11,23 @@
 #include "stream/frame_list.h"
 #include "stream/stream_header.h"
 
+namespace tarvo::stream {
+
+// When and after which losses a frame arrived, as the parser saw it.
+struct FrameStamp {
+    uint64_t monotonic_ns;      // CLOCK_MONOTONIC when the frame's last byte was fed
+    uint64_t realtime_ns;       // CLOCK_REALTIME at the same instant
+    uint32_t discarded_before;  // frames discarded since the last reset, when it completed
+    uint32_t dropped_before;    // frames dropped from the ready list before it was taken
+};
+
+// Takes the oldest ready frame as zr_stream_fetch_frames(s, dst, dst_len, 1, info_out, false)
+// does, and its stamp into *stamp_out. Returns 1, or 0 when none is ready.
+unsigned fetch_stamped(zr_stream_t *s, uint8_t *dst, int dst_len, zr_stream_frame_info_t *info_out,
+                       FrameStamp *stamp_out);
+
+}  // namespace tarvo::stream
+
 // Phases, as the feed drives them: searching (no header bytes), collecting a partial header
 // (1 to 35 bytes), in payload (36 bytes, packet not done), packet done (36 bytes, done flag set:
 // the next header is due). Skipping is orthogonal: entered when continuity is lost, left only
@@ -27,7 +44,7 @@ struct zr_stream {
 
     // Any thread.
     unsigned fetch(uint8_t *dst, int dst_len, unsigned count, zr_stream_frame_info_t *info_out,
-                   bool peek);
+                   bool peek, tarvo::stream::FrameStamp *stamp_out = nullptr);
     void get_state(zr_stream_state_t *out) const;
 
     std::atomic<uint32_t> max_frames;
@@ -45,6 +62,7 @@ struct zr_stream {
     void remember_packet();
     void end_packet();
     bool append(const uint8_t *data, size_t len);
+    void complete(tarvo::stream::FrameNode *node);
     void discard_current_frame();
     void discard_packet_frames();
     void hand_over();

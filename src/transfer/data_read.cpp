@@ -5,16 +5,12 @@
 
 #include <algorithm>
 #include <array>
-#include <atomic>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <utility>
 
-#include <fcntl.h>
-#include <unistd.h>
-
+#include "files/safe_file.h"
 #include "transfer/action_protocol.h"
 #include "transfer/dev_call.h"
 #include "transfer/progress.h"
@@ -26,86 +22,34 @@ using namespace tarvo::transfer;
 constexpr const char *kTag = "tarvo_bin_data_read";
 constexpr const char *kDefaultFile = "calib.bin";
 constexpr unsigned kPayloadTimeoutMs = 1000;
-constexpr int kTempNameAttempts = 100;
 
-// The output file under construction. The data goes to a temporary file beside the target, which
-// takes the target's name only once complete: a read that fails half-way must not leave a
-// truncated calibration file behind, nor destroy the one that was there.
+// The output file under construction: a read that fails half-way must not leave a truncated
+// calibration file behind, nor destroy the one that was there (files::OutputFile).
 class PartFile {
   public:
-    explicit PartFile(std::string target) : target_(std::move(target)) {}
-    ~PartFile() { discard(); }
-    PartFile(const PartFile &) = delete;
-    PartFile &operator=(const PartFile &) = delete;
+    explicit PartFile(std::string target) : out_(std::move(target)) {}
 
     bool create() {
-        static std::atomic<unsigned> serial{0};
-        for (int i = 0; i < kTempNameAttempts; ++i) {
-            char suffix[48];
-            std::snprintf(suffix, sizeof suffix, ".%ld-%u.part", static_cast<long>(getpid()),
-                          serial++);
-            temp_ = target_ + suffix;
-            // 0666 under the process's umask, like the target would get from fopen.
-            fd_ = open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-            if (fd_ >= 0)
-                return true;
-            if (errno != EEXIST)
-                break;
-        }
-        zr_log(4, "ERR", "[%s] cannot create %s: %s\n", kTag, temp_.c_str(), std::strerror(errno));
-        temp_.clear();
+        if (out_.open())
+            return true;
+        zr_log(4, "ERR", "[%s] %s\n", kTag, out_.error().c_str());
+        return false;
+    }
+    bool append(const uint8_t *data, size_t len) {
+        if (out_.write(data, len))
+            return true;
+        zr_log(4, "ERR", "[%s] %s\n", kTag, out_.error().c_str());
+        return false;
+    }
+    bool commit() {
+        if (out_.commit())
+            return true;
+        zr_log(4, "ERR", "[%s] %s\n", kTag, out_.error().c_str());
         return false;
     }
 
-    bool append(const uint8_t *data, size_t len) {
-        while (len > 0) {
-            const ssize_t n = write(fd_, data, len);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0) {
-                zr_log(4, "ERR", "[%s] write to %s failed: %s\n", kTag, temp_.c_str(),
-                       std::strerror(errno));
-                return false;
-            }
-            data += n;
-            len -= static_cast<size_t>(n);
-        }
-        return true;
-    }
-
-    // Gives the finished data the target's name.
-    bool commit() {
-        const int fd = fd_;
-        fd_ = -1;
-        // On the disk before it takes the name, so a power cut cannot leave an empty target.
-        const bool synced = fsync(fd) == 0;
-        if (close(fd) != 0 || !synced) {
-            zr_log(4, "ERR", "[%s] write to %s failed: %s\n", kTag, temp_.c_str(),
-                   std::strerror(errno));
-            return false;
-        }
-        if (std::rename(temp_.c_str(), target_.c_str()) != 0) {
-            zr_log(4, "ERR", "[%s] cannot replace %s: %s\n", kTag, target_.c_str(),
-                   std::strerror(errno));
-            return false;
-        }
-        temp_.clear();
-        return true;
-    }
-
   private:
-    void discard() {
-        if (fd_ >= 0)
-            close(fd_);
-        fd_ = -1;
-        if (!temp_.empty())
-            unlink(temp_.c_str());
-        temp_.clear();
-    }
-
-    std::string target_;
-    std::string temp_;
-    int fd_ = -1;
+    tarvo::files::OutputFile out_;
 };
 
 int bin_data_read(tarvo_ll_dev_t *dev, uint8_t type, const char *path) {

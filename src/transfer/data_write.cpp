@@ -190,7 +190,8 @@ int bin_data_write(tarvo_ll_dev_t *dev, uint8_t type, uint16_t version, const ch
         return -1;
 
     zr_log(1, "DBG", "[%s] Get info\n", kTag);
-    auto wire = encode_info_request(0);
+    // The camera keeps a version per image type; only the stored image of this type counts.
+    auto wire = encode_info_request(type);
     if (al_get_data_info(dev, kActionInfo, wire.data(), AL_DATA_INFO_SIZE) != 1) {
         // Without the camera's answer the version rule cannot be kept.
         zr_log(4, "ERR", "[%s] Get info failed, the stored version is unknown\n", kTag);

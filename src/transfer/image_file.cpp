@@ -8,15 +8,20 @@
 #include <cstdint>
 #include <cstring>
 #include <new>
+#include <string>
 
 #include <sys/stat.h>
+
+#include "files/safe_file.h"
 
 namespace tarvo::transfer {
 
 FilePtr open_image(const char *path, const char *tag) {
-    FilePtr f(std::fopen(path, "rb"));
+    // A FIFO or device would block the open or the read, with the camera held busy meanwhile.
+    std::string why;
+    FilePtr f(files::fopen_regular_input(path, &why));
     if (!f)
-        zr_log(4, "ERR", "[%s] Cannot open image file %s: %s\n", tag, path, std::strerror(errno));
+        zr_log(4, "ERR", "[%s] Cannot open image file %s: %s\n", tag, path, why.c_str());
     return f;
 }
 

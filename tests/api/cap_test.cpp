@@ -223,6 +223,40 @@ TEST_F(CapTest, ShortBufferIsTruncatedButTheCallbackSeesWholeFrames) {
     ASSERT_EQ(tarvo_cap_get_frames(&dev_, 1, small.data(), 1000, nullptr), 1);
     EXPECT_EQ(whole, 1u);
     EXPECT_TRUE(std::equal(small.begin(), small.end(), want.begin()));
+    EXPECT_EQ(
+        log_.count("buffer space of 1000 bytes is smaller than the frame of 614400 bytes", "WRN"),
+        1u);
+}
+
+// The cut frame still counts, for a fetch without a frame-ready callback too, and the caller
+// learns from the log why the frame will not decode; a buffer that holds the frame says nothing.
+TEST_F(CapTest, ShortFetchBufferIsCountedAndNamedInAWarning) {
+    open_with({});
+    ASSERT_TRUE(tarvo_cap_start(&dev_));
+    struct Case {
+        uint32_t size;
+        size_t warnings;
+    };
+    const Case cases[] = {{kFrameBytes - 1, 1}, {16, 1}, {kFrameBytes, 0}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.size);
+        log_.clear();
+        std::vector<uint8_t> buf(c.size);
+        tarvo_frame_info_t info{};
+        ASSERT_EQ(tarvo_cap_get_frames(&dev_, 1, buf.data(), c.size, &info), 1);
+        EXPECT_EQ(info.frame_size, kFrameBytes);
+        const std::string line = "buffer space of " + std::to_string(c.size) +
+                                 " bytes is smaller than the frame of 614400 bytes";
+        EXPECT_EQ(log_.count(line, "WRN"), c.warnings);
+    }
+    // Two frames into room for one and a half: the second is the one cut, at what is left.
+    std::vector<uint8_t> buf(kFrameBytes + kFrameBytes / 2);
+    log_.clear();
+    ASSERT_EQ(
+        tarvo_cap_get_frames(&dev_, 2, buf.data(), static_cast<uint32_t>(buf.size()), nullptr), 2);
+    EXPECT_EQ(
+        log_.count("buffer space of 307200 bytes is smaller than the frame of 614400 bytes", "WRN"),
+        1u);
 }
 
 TEST_F(CapTest, StallReachesAWaitInAnotherThread) {

@@ -6,7 +6,10 @@
 #include <cstdio>
 #include <filesystem>
 #include <regex>
+#include <sstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "support/temp_dir.h"
 
@@ -162,6 +165,30 @@ TEST_F(LogTest, LogCfgSetsBothThresholdsAndOpensDefaultFileOnlyWhenNoneIsOpen) {
     tarvo_log_cfg(5, 1, 0);
     zr_log(1, "DBG", "[t] in default\n");
     EXPECT_NE(read_file("zr.log").find("in default"), std::string::npos);
+}
+
+// Lines logged by several threads at once (the USB event thread logs beside the application)
+// each come out whole: prefix and message together, never another thread's prefix between them.
+TEST_F(LogTest, LinesOfConcurrentThreadsStayWhole) {
+    ASSERT_EQ(zr_log_enable(1, 0, "a.log"), 1);
+    constexpr int kThreads = 4;
+    constexpr int kLines = 5000;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([t] {
+            for (int i = 0; i < kLines; ++i)
+                zr_log(1, "DBG", "[thread%d] line %d\n", t, i);
+        });
+    }
+    for (std::thread &thread : threads)
+        thread.join();
+    zr_log_disable();
+    std::istringstream in(read_file("a.log"));
+    const std::regex whole(R"(^[0-9/: .]+\[[0-9]+\]\[DBG\] \[thread[0-9]\] line [0-9]+$)");
+    int lines = 0;
+    for (std::string line; std::getline(in, line); ++lines)
+        ASSERT_TRUE(std::regex_match(line, whole)) << line;
+    EXPECT_EQ(lines, kThreads * kLines);
 }
 
 }  // namespace

@@ -123,7 +123,17 @@ std::vector<HostileCase> hostile_cases(const fs::path &root) {
     auto pkg = [](const std::vector<ZipEntry> &e, const vcam::PackageHeader &h = {}) {
         return vcam::calibration_package(vcam::zip_archive(e), h);
     };
+    // Hundreds of empty files, or folders nested far deeper than any calibration needs.
+    std::vector<ZipEntry> many{{"calib_and_param_012.bin", chip}};
+    for (int i = 0; i < 300; ++i)
+        many.push_back({"empty" + std::to_string(i), {}});
+    std::string deep;
+    for (int i = 0; i < 40; ++i)
+        deep += "d/";
     return {
+        {"too many entries", pkg(many), "holds 301 entries, at most 256 are unpacked"},
+        {"folders nested too deep", pkg({{"calib_and_param_012.bin", chip}, {deep + "x", {1}}}),
+         "is nested deeper than 8 folders"},
         {"parent climb", pkg({{"../calib_and_param_012.bin", chip}}), "leaves the target"},
         {"deep climb", pkg({{"sub/../../calib_and_param_012.bin", chip}}), "leaves the target"},
         {"backslash climb", pkg({{"..\\calib_and_param_012.bin", chip}}), "leaves the target"},

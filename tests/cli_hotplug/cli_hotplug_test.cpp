@@ -1,8 +1,8 @@
 // The capture command through an unplug: the camera leaves during capture and returns on the
 // same port; the command waits for it, resumes and ends with every frame asked for.
 //
-// The command runs as a child process on this process's virtual bus (it inherits the USB
-// emulation's environment), so the test can pull the plug while it captures.
+// The command runs under tarvo-vcam, and the test pulls the plug through its control socket, as
+// a user's own test of an application would.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -12,13 +12,13 @@
 
 #include <sys/wait.h>
 
-#include "frames/camera_frames.h"
+#include "support/temp_dir.h"
+#include "support/vcam_control.h"
 #include "support/wait.h"
-#include "vcam.h"
 
 namespace {
 
-namespace vcam = tarvo::vcam;
+using tarvo::test::vcam_control;
 
 struct Outcome {
     int status = -1;
@@ -39,17 +39,20 @@ Outcome run(const std::string &command) {
 }
 
 TEST(CliHotplug, CaptureResumesWhenTheCameraReturns) {
-    auto cam = vcam::Bus::get().add_camera();
-    cam->set_stream_source(vcam::make_camera_stream());
+    tarvo::test::TempDir dir;
+    const std::string socket = (dir.path() / "vcam.sock").string();
     Outcome outcome;
     std::thread command([&] {
-        outcome = run(std::string(TARVO_CLI_PATH) + " capture -n 120 --reconnect-wait 60");
+        outcome = run(std::string(TARVO_VCAM_PATH) + " --no-calibration --control " + socket +
+                      " -- " + TARVO_CLI_PATH + " capture -n 120 --reconnect-wait 60");
     });
     // Unplug once frames flow, come back a moment later.
-    tarvo::test::eventually([&] { return cam->stream_stats().completed >= 20; });
-    cam->unplug();
+    EXPECT_TRUE(tarvo::test::eventually([&] {
+        return tarvo::test::vcam_transfers(vcam_control(socket, "status 0")) >= 20;
+    })) << vcam_control(socket, "status 0");
+    EXPECT_EQ(vcam_control(socket, "unplug 0"), "ok");
     std::this_thread::sleep_for(std::chrono::seconds(2));
-    cam->replug();
+    EXPECT_EQ(vcam_control(socket, "replug 0"), "ok");
     command.join();
     EXPECT_EQ(outcome.status, 0) << outcome.output;
     EXPECT_NE(outcome.output.find("camera left"), std::string::npos) << outcome.output;

@@ -2,8 +2,8 @@
 // answering, says the camera is away and refuses changes, and when the camera returns on the
 // same port, capture resumes with the page's settings and new frames reach the page.
 //
-// The viewer runs as a child process on this process's virtual bus (it inherits the USB
-// emulation's environment) and is driven over HTTP as the page drives it.
+// The viewer runs under tarvo-vcam and is driven over HTTP as the page drives it; the test pulls
+// the plug and reads the camera's parameters through tarvo-vcam's control socket.
 #include <gtest/gtest.h>
 #include <httplib.h>
 
@@ -22,24 +22,29 @@
 #include <string>
 #include <thread>
 
-#include "frames/camera_frames.h"
-#include "vcam.h"
+#include "support/temp_dir.h"
+#include "support/vcam_control.h"
 
 extern char **environ;
 
 namespace {
 
-namespace vcam = tarvo::vcam;
 using namespace std::chrono_literals;
+using tarvo::test::vcam_control;
+
+constexpr const char *kIntegrationTime = "13";  // the parameter
 
 // Generous: a loaded machine and a sanitised tool are slow, and nothing here measures time.
 constexpr auto kPatience = 120s;
 
-// `tarvo view --port 0 ARGS...` with its output (standard output and error) collected.
+// `tarvo view --port 0 ARGS...` under tarvo-vcam (one camera, control socket at `socket`) with
+// its output (standard output and error) collected.
 class ViewerProcess {
   public:
-    explicit ViewerProcess(const std::vector<std::string> &extra) {
-        std::vector<std::string> args = {TARVO_CLI_PATH, "view", "--port", "0"};
+    ViewerProcess(const std::string &socket, const std::vector<std::string> &extra) {
+        std::vector<std::string> args = {
+            TARVO_VCAM_PATH, "--no-calibration", "--control", socket, "--", TARVO_CLI_PATH,
+            "view",          "--port",           "0"};
         args.insert(args.end(), extra.begin(), extra.end());
         std::vector<char *> argv;
         for (std::string &a : args)
@@ -60,8 +65,9 @@ class ViewerProcess {
         reader_ = std::thread([this, fd = fds[0]] { collect(fd); });
     }
     ~ViewerProcess() {
+        // SIGTERM: tarvo-vcam hands it on to the viewer, so neither is left behind.
         if (pid_ > 0 && !status_) {
-            kill(pid_, SIGKILL);
+            kill(pid_, SIGTERM);
             waitpid(pid_, nullptr, 0);
         }
         if (reader_.joinable())
@@ -148,10 +154,7 @@ std::string field(const std::string &json, const std::string &name) {
 
 class ViewHotplug : public testing::Test {
   protected:
-    void SetUp() override {
-        cam_ = vcam::Bus::get().add_camera();
-        cam_->set_stream_source(vcam::make_camera_stream(vcam::scene_frames()));
-    }
+    std::string control(const std::string &line) { return vcam_control(socket_, line); }
 
     void connect(ViewerProcess &viewer) {
         http_ = std::make_unique<httplib::Client>("127.0.0.1", viewer.port());
@@ -195,24 +198,25 @@ class ViewHotplug : public testing::Test {
                            "application/x-www-form-urlencoded");
     }
 
-    std::shared_ptr<vcam::Camera> cam_;
+    tarvo::test::TempDir dir_;
+    const std::string socket_ = (dir_.path() / "vcam.sock").string();
     std::unique_ptr<httplib::Client> http_;
     std::string token_;
 };
 
 TEST_F(ViewHotplug, ServesThroughAnUnplugAndResumesWithThePageSettings) {
-    ViewerProcess viewer({});
+    ViewerProcess viewer(socket_, {});
     ASSERT_TRUE(viewer.wait_for_address()) << viewer.output();
     connect(viewer);
     const uint32_t first = next_frame(0);
     ASSERT_GT(first, 0u) << viewer.output();
-    const auto factory_integration = cam_->param(vcam::kParamIntegrationTime);
-    ASSERT_TRUE(factory_integration);
+    const std::string factory_integration = control(std::string("param 0 ") + kIntegrationTime);
+    ASSERT_EQ(factory_integration.compare(0, 3, "ok "), 0) << factory_integration;
     const auto set = change("integration=321");
     ASSERT_TRUE(set) << viewer.output();
     ASSERT_EQ(set->status, 200) << set->body;
 
-    cam_->unplug();
+    ASSERT_EQ(control("unplug 0"), "ok");
     std::string s =
         wait_status([](const std::string &now) { return field(now, "camera") == "away"; });
     ASSERT_EQ(field(s, "camera"), "away") << s << viewer.output();
@@ -226,9 +230,11 @@ TEST_F(ViewHotplug, ServesThroughAnUnplugAndResumesWithThePageSettings) {
     }
 
     // A camera that lost power has forgotten its settings; the viewer sets them again.
-    cam_->set_param(vcam::kParamIntegrationTime, *factory_integration);
+    EXPECT_EQ(
+        control(std::string("param 0 ") + kIntegrationTime + " " + factory_integration.substr(3)),
+        "ok");
     const uint32_t before_return = static_cast<uint32_t>(std::stoul(field(status(), "seq")));
-    cam_->replug();
+    ASSERT_EQ(control("replug 0"), "ok");
     s = wait_status([](const std::string &now) { return field(now, "camera") == "capturing"; });
     ASSERT_EQ(field(s, "camera"), "capturing") << s << viewer.output();
     EXPECT_EQ(field(s, "camera_note"), "camera back, capture resumed") << s;
@@ -250,18 +256,17 @@ TEST_F(ViewHotplug, ServesThroughAnUnplugAndResumesWithThePageSettings) {
 TEST_F(ViewHotplug, GivesUpWhenTheCameraStaysAway) {
     for (const char *wait : {"2", "0"}) {
         SCOPED_TRACE(wait);
-        ViewerProcess viewer({"--reconnect-wait", wait});
+        ViewerProcess viewer(socket_, {"--reconnect-wait", wait});
         ASSERT_TRUE(viewer.wait_for_address()) << viewer.output();
         connect(viewer);
         ASSERT_GT(next_frame(0), 0u) << viewer.output();
-        cam_->unplug();
+        ASSERT_EQ(control("unplug 0"), "ok");
         EXPECT_EQ(viewer.wait_exit(), 1) << viewer.output();
         const std::string out = viewer.output();
         EXPECT_NE(out.find(*wait == '0' ? "tarvo: the camera left"
                                         : "tarvo: the camera did not come back"),
                   std::string::npos)
             << out;
-        cam_->replug();
     }
 }
 

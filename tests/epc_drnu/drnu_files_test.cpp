@@ -8,12 +8,15 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cmath>
 #include <cstdio>
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -131,6 +134,33 @@ TEST_F(DrnuFilesTest, NamesFollowFrequencyModeAndPart) {
     modulationFrequency = 20000;
     char name[32] = "base";
     EXPECT_STREQ(configAddEndFileName(name, "txt"), "base_20.txt");
+}
+
+// The exported name functions take the table bank as callers pass it: 1 for the camera's own
+// modulation, 0 for external modulation; any nonzero value names the frequency mode 2 files.
+TEST_F(DrnuFilesTest, ExportedNamesReadTheirArgumentAsBank) {
+    configSetPartType(2);
+    const struct {
+        int mode2;
+        const char *images;
+        const char *params;
+    } cases[] = {
+        {0, "tcm_ex_images_drnu_W003_C017_20.bin", "tcm_ex_drnu_param_W003_C017_20.bin"},
+        {1, "tcm_ex_images_drnu_W003_C017_10.bin", "tcm_ex_drnu_param_W003_C017_10.bin"},
+        {2, "tcm_ex_images_drnu_W003_C017_10.bin", "tcm_ex_drnu_param_W003_C017_10.bin"},
+        {-1, "tcm_ex_images_drnu_W003_C017_10.bin", "tcm_ex_drnu_param_W003_C017_10.bin"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.mode2);
+        char buffer[CALIBRATION_NAME_SIZE];
+        calibrationGetDistanceImagesName(buffer, c.mode2);
+        EXPECT_STREQ(buffer, c.images);
+        calibrationGetParamName(buffer, c.mode2);
+        EXPECT_STREQ(buffer, c.params);
+    }
+    write_bytes("tcm_ex_images_drnu_W003_C017_10.bin", image_file(1, kP, 0));
+    EXPECT_EQ(calibrationDataFileCheck(1), 0);
+    EXPECT_EQ(calibrationDataFileCheck(0), -1);
 }
 
 TEST_F(DrnuFilesTest, ParameterFileForms) {
@@ -416,16 +446,41 @@ TEST_F(DrnuFilesTest, StepAcquisitionLeavesMissingFramesOut) {
 
 TEST_F(DrnuFilesTest, WritesReplaceFilesOnlyWhenComplete) {
     const std::string name = drnu_file_name(DrnuFile::text_params);
-    write_text(name, "old\n");
-    // The temporary name is taken: nothing is written and the old file stays.
-    std::filesystem::create_directory(name + ".tmp");
+    // A folder holds the name: it is neither replaced nor written into.
+    std::filesystem::create_directories(name + "/x");
     EXPECT_EQ(calibrationSaveDRNU_LUT(), -1);
-    EXPECT_EQ(read_file(name), "old\n");
-    std::filesystem::remove(name + ".tmp");
+    EXPECT_TRUE(std::filesystem::is_directory(name + "/x"));
+    std::filesystem::remove_all(name);
+    // Links planted where a writer might put its temporary file are never followed.
+    write_text("victim", "victim\n");
+    for (const char *suffix : {".tmp", ".part"})
+        std::filesystem::create_symlink("victim", name + suffix);
+    write_text(name, "old\n");
     EXPECT_EQ(calibrationSaveDRNU_LUT(), 0);
     EXPECT_NE(read_file(name), "old\n");
-    for (const auto &entry : std::filesystem::directory_iterator("."))
-        EXPECT_NE(entry.path().extension(), ".tmp") << entry.path();
+    EXPECT_EQ(read_file("victim"), "victim\n");
+    for (const auto &entry : std::filesystem::directory_iterator(".")) {
+        if (!entry.is_symlink()) {
+            EXPECT_NE(entry.path().filename().string().front(), '.') << entry.path();
+        }
+    }
+}
+
+// A FIFO named like a calibration file is no calibration: reading it neither blocks nor counts.
+TEST_F(DrnuFilesTest, FifosNamedLikeCalibrationFilesAreRefused) {
+    std::set<std::string> names;
+    for (DrnuFile file : {DrnuFile::images, DrnuFile::binary_params, DrnuFile::temperatures}) {
+        for (int mode : {0, 2})
+            names.insert(drnu_file_name(file, mode));
+    }
+    for (const std::string &name : names)
+        ASSERT_EQ(mkfifo(name.c_str(), 0600), 0) << name;
+    EXPECT_EQ(calibrationDataFileCheck(0), -1);
+    EXPECT_EQ(calibrationDataFileCheck(1), -1);
+    EXPECT_EQ(calibrationLoadDistanceImages(1), -1);
+    EXPECT_EQ(calibrationLoadDRNU_LUT(), 0);  // as without a file: the defaults
+    EXPECT_EQ(calibrateGetStepCalMM(), 298.2);
+    EXPECT_EQ(calibrationLoadTemperatureDRNU(), -1);
 }
 
 }  // namespace

@@ -370,19 +370,24 @@ TEST_F(GrayCorrectionTest, ShortImageFileFails) {
 }
 
 TEST_F(GrayCorrectionTest, FailedWriteKeepsTheOldFile) {
-    // The file cannot be put in place (a directory holds its name): the temporary one goes.
+    // A directory holds the name: it is not replaced and nothing is left beside it.
     std::filesystem::create_directory(kTableFile);
     std::filesystem::create_directory(std::string(kTableFile) + "/x");
     EXPECT_EQ(calculateSaveGrayscaleGainOffset(), -1);
-    EXPECT_TRUE(log_->contains("could not write ./grayscale660_gain_offset_W001_C001.txt", "ERR"));
-    EXPECT_FALSE(std::filesystem::exists(std::string(kTableFile) + ".tmp"));
-    EXPECT_TRUE(std::filesystem::is_directory(kTableFile));
-    // The temporary name cannot be created: the open failure is reported.
-    std::filesystem::create_directory("flim_temp_image.txt.tmp");
-    std::vector<int> image(kPixels, 1);
-    EXPECT_EQ(calculateSaveFlimImage(image.data()), -1);
     EXPECT_TRUE(
-        log_->contains("[calculateSaveFlimImage] Could not open ./flim_temp_image.txt file."));
+        log_->contains("[calculateSaveGrayscaleGainOffset] Could not open "
+                       "./grayscale660_gain_offset_W001_C001.txt"));
+    EXPECT_TRUE(std::filesystem::is_directory(std::string(kTableFile) + "/x"));
+    // A link planted where a writer might put its temporary file is never followed.
+    { std::ofstream("victim") << "victim\n"; }
+    std::filesystem::create_symlink("victim", "flim_temp_image.txt.tmp");
+    std::vector<int> image(kPixels, 1);
+    EXPECT_EQ(calculateSaveFlimImage(image.data()), 0);
+    EXPECT_EQ(read_file("victim"), "victim\n");
+    EXPECT_TRUE(std::filesystem::is_symlink("flim_temp_image.txt.tmp"));
+    EXPECT_TRUE(std::filesystem::is_regular_file("flim_temp_image.txt"));
+    for (const auto &entry : std::filesystem::directory_iterator("."))
+        EXPECT_NE(entry.path().extension(), ".part") << entry.path();
 }
 
 TEST_F(GrayCorrectionTest, FlimTablesRoundTripAndSetTheFlag) {

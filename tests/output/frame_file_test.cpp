@@ -229,4 +229,37 @@ TEST_F(FrameFile, SaveRefusals) {
     EXPECT_TRUE(log_.contains("faile to save ZR_DIST F32 data: 16 bytes", "ERR"));
 }
 
+// Part of a frame would shift every later frame of the file: fewer values than width x height
+// are refused and nothing is written, neither header nor samples, first frame or later.
+TEST_F(FrameFile, ShortFramesAreRefused) {
+    using Save = int (*)(int, int, const float *, int, int, int);
+    const struct {
+        const char *what;
+        Save save;
+        int format;
+        int len;
+    } cases[] = {
+        {"gray, 3 of 4", tarvo_frame_save_gray, 2, 3},
+        {"gray, none", tarvo_frame_save_gray, 3, 0},
+        {"distance, 3 of 4", tarvo_frame_save_distance, 2, 3},
+        {"distance, none", tarvo_frame_save_distance, 0, 0},
+    };
+    const float v[4] = {1, 2, 3, 4};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        for (bool after_a_frame : {false, true}) {
+            MemFile f;
+            if (after_a_frame) {
+                ASSERT_EQ(c.save(f.fd(), c.format, v, 4, 2, 2), 1);
+            }
+            const std::string before = f.bytes();
+            EXPECT_EQ(c.save(f.fd(), c.format, v, c.len, 2, 2), 0);
+            EXPECT_EQ(f.bytes(), before);
+            EXPECT_TRUE(log_.contains(
+                std::to_string(c.len) + " values are fewer than one 2x2 frame, nothing saved",
+                "ERR"));
+        }
+    }
+}
+
 }  // namespace

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstring>
 #include <fstream>
@@ -74,6 +76,14 @@ TEST_F(LensParamTest, NoFileKeepsTheDefaults) {
     EXPECT_EQ(map.map_w, 320);
     EXPECT_EQ(map.map_h, 240);
     zr_calib_len_uninit_map(&map);
+}
+
+// A FIFO named like the lens file is no lens file: the load neither blocks nor changes anything.
+TEST_F(LensParamTest, FifoNamedLikeTheLensFileKeepsTheDefaults) {
+    ASSERT_EQ(mkfifo((dir_.path() / "lens_param.txt").c_str(), 0600), 0);
+    EXPECT_FALSE(_zr_update_len_param(&dev_));
+    EXPECT_TRUE(log_.contains("lens_param.txt Open failed, use default param", "DBG"));
+    expect_defaults(tarvo::lens_params());
 }
 
 TEST_F(LensParamTest, ElevenLinesLoad) {

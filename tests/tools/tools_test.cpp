@@ -3,6 +3,7 @@
 // what it printed.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <cstdlib>
@@ -267,7 +268,9 @@ TEST_F(ToolsTest, CaptureSummarySaysWhatArrived) {
 
     const Outcome unwritable = run("tarvo-vcam -- tarvo capture -n 2 -o no-such-dir/raw.bin");
     EXPECT_EQ(unwritable.status, 1);
-    EXPECT_EQ(count_matches(unwritable.err, "^tarvo: cannot write no-such-dir/raw.bin$"), 1u);
+    EXPECT_EQ(count_matches(unwritable.err,
+                            "^tarvo: cannot write no-such-dir/raw.bin: No such file or directory$"),
+              1u);
 }
 
 TEST_F(ToolsTest, DataWrittenIsReadBackIdentical) {
@@ -314,6 +317,79 @@ TEST_F(ToolsTest, FlashStartsWithTheImagesOfTheFlashDir) {
     const Outcome env = run("TARVO_VCAM_FLASH_DIR=flash tarvo-vcam -- tarvo data read 6 h");
     EXPECT_EQ(env.status, 0) << env.err;
     EXPECT_EQ(file("h"), file("flash/type6.bin"));
+}
+
+// The files the tool writes: a link planted where a temporary file used to go is not followed,
+// and a FIFO named as the output is written into, not replaced by a regular file.
+TEST_F(ToolsTest, OutputsFollowNoPlantedLinkAndKeepAFifo) {
+    const struct {
+        const char *command;
+        const char *output;
+    } cases[] = {
+        {"tarvo depth -n 1 --format u16 -o", "d.zrd"},
+        {"tarvo gray -n 1 -o", "g.zrd"},
+        {"tarvo pointcloud -o", "p.ply"},
+        {"tarvo capture -n 2 -o", "c.raw"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.command);
+        const std::string out = c.output;
+        write("victim", 10, 1);
+        std::filesystem::create_symlink("victim", dir_.path() / (out + ".part"));
+        const Outcome r =
+            run(std::string("tarvo-vcam --no-calibration -- ") + c.command + " " + out);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(file("victim").size(), 10u);
+        EXPECT_TRUE(std::filesystem::is_regular_file(dir_.path() / out));
+        EXPECT_FALSE(file(out).empty());
+
+        // The shell holds the FIFO open (fd 3) so that it has a reader whatever the order of
+        // events; cat drains it and ends once both writers closed it.
+        const std::string fifo = "fifo-" + out;
+        const Outcome piped = run("{ mkfifo " + fifo + " && exec 3<>" + fifo + " && { cat " + fifo +
+                                  " >got 3>&- & } && tarvo-vcam --no-calibration -- " + c.command +
+                                  " " + fifo + "; s=$?; exec 3>&-; wait; exit $s; }");
+        EXPECT_EQ(piped.status, 0) << piped.err;
+        struct stat st;
+        ASSERT_EQ(lstat((dir_.path() / fifo).c_str(), &st), 0);
+        EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    }
+}
+
+// tarvo-vcam --control: another process unplugs, replugs and injects faults while a program
+// runs; the client (--send) prints each reply and says in its status whether all were "ok".
+TEST_F(ToolsTest, ControlSocketUnplugsAndInjectsFaults) {
+    const Outcome r = run(
+        "tarvo-vcam --no-calibration --control ./vcam.sock -- sh -c '"
+        "tarvo-vcam --control ./vcam.sock --send \"fault 0 fail 0xC0 4 1\" && "
+        "! tarvo param get 12 && tarvo param get 12 && "
+        "tarvo-vcam --control ./vcam.sock --send \"param 0 12 3c000000\" --send \"unplug 0\" && "
+        "tarvo list && tarvo-vcam --control ./vcam.sock --send \"replug 0\" && tarvo list && "
+        "tarvo param get 12 && tarvo-vcam --control ./vcam.sock --send \"status 0\" "
+        "--send bogus --send \"unplug 3\" --send \"fault 0 busy 1\" "
+        "--send \"calibration 0 ./missing\" --send \"calibration 0 none\"; echo client=$?'");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(count_matches(r.out, "^12: 1e 00 00 00$"), 1u) << r.out;
+    EXPECT_EQ(count_matches(r.out, "^12: 3c 00 00 00$"), 1u) << r.out;
+    EXPECT_EQ(count_matches(r.out, "^0 camera\\(s\\)$"), 1u) << r.out;
+    EXPECT_EQ(count_matches(r.out, "^1 camera\\(s\\)$"), 1u) << r.out;
+    EXPECT_EQ(count_matches(r.out, "^ok plugged address 3 transfers 0$"), 1u) << r.out;
+    EXPECT_EQ(count_matches(r.out, "^error: unknown command 'bogus'"), 1u) << r.out;
+    EXPECT_EQ(count_matches(r.out, "^error: no camera 3$"), 1u) << r.out;
+    EXPECT_EQ(count_matches(r.out, "^error: unusable fault"), 1u) << r.out;
+    EXPECT_EQ(count_matches(r.out, "^error: cannot read ./missing$"), 1u) << r.out;
+    // fault, parameter, unplug, replug, calibration removed
+    EXPECT_EQ(count_matches(r.out, "^ok$"), 5u) << r.out;
+    EXPECT_EQ(count_matches(r.out, "^client=1$"), 1u) << r.out;
+    EXPECT_FALSE(exists("vcam.sock"));  // removed when tarvo-vcam ends
+
+    const Outcome unreachable = run("tarvo-vcam --control ./none.sock --send status");
+    EXPECT_EQ(unreachable.status, 2);
+    EXPECT_EQ(count_matches(unreachable.err, "^tarvo-vcam: cannot reach ./none.sock"), 1u);
+    write("plain", 3, 0);
+    const Outcome taken = run("tarvo-vcam --control ./plain -- true");
+    EXPECT_EQ(taken.status, 2);
+    EXPECT_EQ(file("plain").size(), 3u);
 }
 
 }  // namespace

@@ -63,7 +63,8 @@ TEST_F(FileBufferTest, AReadableImageReportsItsSize) {
 
 TEST_F(FileBufferTest, UnusableImagesFailWithSizeZero) {
     // A size the caller left in the argument must not turn an empty file into a success.
-    for (const UnusableImage &c : {kMissingImage, kEmptyImage, kDirectoryImage, kTooLargeImage}) {
+    for (const UnusableImage &c :
+         {kMissingImage, kEmptyImage, kDirectoryImage, kFifoImage, kTooLargeImage}) {
         SCOPED_TRACE(c.what);
         c.recreate();
         log_.clear();

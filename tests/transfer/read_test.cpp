@@ -3,8 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <filesystem>
 #include <functional>
+#include <vector>
 
 #include "transfer_vcam.h"
 
@@ -124,6 +129,28 @@ TEST_F(ReadTest, AnUnwritableTargetIsReportedBeforeAnyPiece) {
     EXPECT_EQ(tarvo_bin_data_read(&ll_, 2, "missing-dir/out.bin"), -1);
     EXPECT_TRUE(log_.contains("[tarvo_bin_data_read] File open failed", "ERR"));
     EXPECT_TRUE(actions(17, Dir::out).empty());
+}
+
+// A FIFO named as the output is written in place, never replaced by a regular file;
+// a FIFO that nobody reads is refused at once instead of blocking.
+TEST_F(ReadTest, FifoAndDeviceTargetsAreWrittenInPlace) {
+    flash_->store(2, 1, pattern(1000, 3));
+    ASSERT_EQ(mkfifo("pipe", 0600), 0);
+    const int reader = ::open("pipe", O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    EXPECT_EQ(tarvo_bin_data_read(&ll_, 2, "pipe"), 1);
+    std::vector<uint8_t> got(2000);
+    const ssize_t n = ::read(reader, got.data(), got.size());
+    ::close(reader);
+    got.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    EXPECT_EQ(got, pattern(1000, 3));
+
+    EXPECT_EQ(tarvo_bin_data_read(&ll_, 2, "pipe"), -1);
+    EXPECT_TRUE(log_.contains("[tarvo_bin_data_read] pipe is a FIFO that nobody reads", "ERR"));
+    struct stat st;
+    ASSERT_EQ(lstat("pipe", &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    EXPECT_EQ(dir_entries("."), std::vector<std::string>{"pipe"});
 }
 
 TEST_F(ReadTest, AnImplausibleStoredSizeIsNotRead) {

@@ -3,6 +3,10 @@
 
 #include <tarvo/transfer.h>
 
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <filesystem>
@@ -56,12 +60,16 @@ struct UnusableImage {
     }
 };
 
+inline constexpr const char *kNotRegular =
+    "Cannot open image file image.bin: image.bin is not a regular file";
 inline const UnusableImage kMissingImage{"missing", [] {}, "Cannot open image file image.bin"};
 inline const UnusableImage kEmptyImage{"empty", [] { write_file("image.bin", {}); },
                                        "Image file is empty: image.bin"};
-inline const UnusableImage kDirectoryImage{"directory",
-                                           [] { std::filesystem::create_directory("image.bin"); },
-                                           "image.bin is not a regular file"};
+inline const UnusableImage kDirectoryImage{
+    "directory", [] { std::filesystem::create_directory("image.bin"); }, kNotRegular};
+// A FIFO nobody writes to: opening it for reading must not wait for a writer.
+inline const UnusableImage kFifoImage{"FIFO", [] { ASSERT_EQ(mkfifo("image.bin", 0600), 0); },
+                                      kNotRegular};
 inline const UnusableImage kTooLargeImage{
     "too large",
     [] {

@@ -65,7 +65,8 @@ TEST_F(WriteTest, ImagesArriveByteExactInChunksOf1018) {
         // The records on the wire, byte by byte.
         const auto query = actions(0, Dir::out);
         ASSERT_EQ(query.size(), 1u);
-        EXPECT_EQ(query[0].data, std::vector<uint8_t>(16, 0));  // asks about type 0
+        // asks about the image's own type
+        EXPECT_EQ(query[0].data, concat({{4}, std::vector<uint8_t>(15, 0)}));
         const auto info = actions(1, Dir::out);
         ASSERT_EQ(info.size(), 1u);
         EXPECT_EQ(info[0].data,
@@ -104,25 +105,35 @@ TEST_F(WriteTest, WaitsWhileTheCameraErases) {
     expect_no_other_errors();
 }
 
-TEST_F(WriteTest, OnlyNewerVersionsThanTheStoredFirmwareAreWritten) {
+// The version rule compares with the stored image of the same type: the firmware's version (type
+// 0) neither blocks a data image nor lets an older one through.
+TEST_F(WriteTest, OnlyNewerVersionsThanTheStoredImageOfTheSameTypeAreWritten) {
     struct Case {
-        std::optional<uint16_t> stored;  // version stored as type 0; none: nothing valid stored
+        std::optional<uint16_t> stored;    // version stored as type 4; none: nothing valid stored
+        std::optional<uint16_t> firmware;  // version stored as type 0
         uint16_t given;
         int result;
     };
     const Case cases[] = {
-        {5, 5, -1},           {6, 5, -1},
-        {0xFFFF, 0xFFFF, -1}, {4, 5, 1},
-        {std::nullopt, 1, 1}, {std::nullopt, 0, -1},  // nothing stored reads as version 0
+        {5, std::nullopt, 5, -1},
+        {6, std::nullopt, 5, -1},
+        {0xFFFF, std::nullopt, 0xFFFF, -1},
+        {4, std::nullopt, 5, 1},
+        {std::nullopt, std::nullopt, 1, 1},
+        {std::nullopt, std::nullopt, 0, -1},  // nothing stored reads as version 0
+        {1, 200, 100, 1},                     // newer firmware does not block the data image
+        {std::nullopt, 200, 200, 1},
+        {50, std::nullopt, 30, -1},  // an older data image is refused, whatever type 0 holds
+        {50, 10, 30, -1},
     };
     for (const Case &c : cases) {
-        SCOPED_TRACE(testing::Message()
-                     << "stored " << c.stored.value_or(0) << " given " << c.given);
+        SCOPED_TRACE(testing::Message() << "stored " << c.stored.value_or(0) << " firmware "
+                                        << c.firmware.value_or(0) << " given " << c.given);
         fresh_flash();
+        if (c.firmware)
+            flash_->store(0, *c.firmware, pattern(10));
         if (c.stored)
-            flash_->store(0, *c.stored, pattern(10));
-        // The version of another type does not count, however old.
-        flash_->store(4, 0, pattern(10));
+            flash_->store(4, *c.stored, pattern(10));
         write_file("image.bin", pattern(100));
 
         EXPECT_EQ(tarvo_bin_data_write(&ll_, 4, c.given, 0, "image.bin"), c.result);
@@ -137,7 +148,9 @@ TEST_F(WriteTest, OnlyNewerVersionsThanTheStoredFirmwareAreWritten) {
             ",Now:" + std::to_string(c.given) + ")";
         EXPECT_TRUE(log_.contains(line, "ERR"));
         EXPECT_TRUE(actions(1, Dir::out).empty());  // stopped before announcing anything
-        EXPECT_EQ(flash_->image(4)->bytes, pattern(10));
+        if (c.stored) {
+            EXPECT_EQ(flash_->image(4)->bytes, pattern(10));
+        }
         expect_no_other_errors({line});
     }
 }
@@ -152,6 +165,7 @@ TEST_F(WriteTest, UnusableImageFilesStopBeforeAnyCameraTraffic) {
         {kMissingImage, {}, "File open failed"},
         {kEmptyImage, {"data upgrade failed!"}, "File size:0"},
         {kDirectoryImage, {}, nullptr},
+        {kFifoImage, {}, "File open failed"},
         {kTooLargeImage, {}, "File size:67108865"},
     };
     for (const Case &c : cases) {

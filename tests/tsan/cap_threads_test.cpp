@@ -16,23 +16,32 @@ namespace {
 using tarvo::test::kFrameBytes;
 
 std::atomic<int> g_frames{0};
+std::atomic<int> g_timed_frames{0};  // whose time the callback could read
 
-void count_frame(tarvo_dev_t *, tarvo_frame_t *) {
+void count_frame(tarvo_dev_t *, tarvo_frame_t *frame) {
     g_frames.fetch_add(1);
+    tarvo_frame_time_t time{};
+    if (tarvo_frame_get_time(frame, &time) && time.monotonic_ns != 0)
+        g_timed_frames.fetch_add(1);
 }
 
 using CapThreads = tarvo::test::OpenDeviceTest;
 
 TEST_F(CapThreads, FetchWaitAndParametersAtOnceThenStop) {
     g_frames = 0;
+    g_timed_frames = 0;
     tarvo_cap_set_callback_on_frame_ready(&dev_, count_frame);
     ASSERT_TRUE(tarvo_cap_start(&dev_));
     std::atomic<int> fetched{0};
+    std::atomic<int> timed_fetches{0};
     std::thread fetcher([&] {
         std::vector<uint8_t> buf(kFrameBytes);
         for (int i = 0; i < 10; ++i) {
             if (tarvo_cap_get_frames(&dev_, 1, buf.data(), kFrameBytes, nullptr) == 1)
                 ++fetched;
+            tarvo_frame_time_t time{};
+            if (tarvo_cap_get_frame_times(&dev_, &time, 1) == 1 && time.monotonic_ns != 0)
+                ++timed_fetches;
         }
     });
     std::thread params([&] {
@@ -51,7 +60,9 @@ TEST_F(CapThreads, FetchWaitAndParametersAtOnceThenStop) {
     waiter.join();
     EXPECT_TRUE(waited.load());
     EXPECT_EQ(fetched.load(), 10);
+    EXPECT_EQ(timed_fetches.load(), 10);
     EXPECT_GE(g_frames.load(), 10);
+    EXPECT_EQ(g_timed_frames.load(), g_frames.load());
 }
 
 TEST_F(CapThreads, CloseWhileAnotherThreadWaits) {
