@@ -1,0 +1,78 @@
+// The MCAP reader on a recording cut at every byte: it reads whatever whole records the file
+// holds, never fails on a file that only ends early, and sees the footer only in the whole file.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "mcap_reader.h"
+
+namespace {
+
+namespace rec = tarvo::recording;
+
+std::vector<uint8_t> seed(const std::string &name) {
+    std::ifstream in(std::string(TARVO_MCAP_SEEDS) + "/" + name, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+TEST(McapReader, ReadsAWholeRecording) {
+    const std::vector<uint8_t> file = seed("zstd_chunks.mcap");
+    rec::McapContents contents;
+    std::string error;
+    ASSERT_TRUE(rec::read_mcap(file, contents, error)) << error;
+    EXPECT_TRUE(contents.complete);
+    EXPECT_EQ(contents.whole_bytes, file.size());
+    ASSERT_EQ(contents.messages.size(), 3u);
+    for (size_t i = 0; i < 3; ++i) {
+        rec::RawFrameView frame;
+        ASSERT_TRUE(rec::parse_raw_frame(contents.messages[i].data, frame, error)) << error;
+        EXPECT_EQ(frame.sequence, i);
+        EXPECT_EQ(std::vector<uint8_t>(frame.frame.begin(), frame.frame.end()),
+                  std::vector<uint8_t>(32, static_cast<uint8_t>(i)));
+    }
+    ASSERT_NE(contents.metadata_named("tarvo.camera"), nullptr);
+    EXPECT_EQ(contents.metadata_named("tarvo.camera")->values.at("ident"), "REC-1");
+    ASSERT_NE(contents.attachment_named("calib_and_param_001.bin"), nullptr);
+}
+
+TEST(McapReader, FileCutAtEveryByteReadsUpToItsLastWholeRecord) {
+    const std::vector<uint8_t> file = seed("zstd_chunks.mcap");
+    size_t previous = 0;
+    for (size_t size = 8; size <= file.size(); ++size) {
+        SCOPED_TRACE(size);
+        rec::McapContents contents;
+        std::string error;
+        ASSERT_TRUE(rec::read_mcap(std::span(file).first(size), contents, error)) << error;
+        EXPECT_GE(contents.messages.size(), previous);
+        EXPECT_LE(contents.whole_bytes, size);
+        EXPECT_EQ(contents.complete, size == file.size());
+        previous = contents.messages.size();
+    }
+    EXPECT_EQ(previous, 3u);
+}
+
+TEST(McapReader, RefusesWhatIsNoRecording) {
+    const std::vector<uint8_t> file = seed("zstd_chunks.mcap");
+    for (size_t size : {0, 1, 7}) {
+        rec::McapContents contents;
+        std::string error;
+        EXPECT_FALSE(rec::read_mcap(std::span(file).first(size), contents, error));
+        EXPECT_NE(error.find("not an MCAP file"), std::string::npos);
+    }
+}
+
+TEST(McapReader, RawFrameLengthMustMatchItsInformation) {
+    std::vector<uint8_t> message(rec::kRawHeaderSize + 4, 0);
+    message[0] = 5;  // frame_size 5, but 4 bytes follow
+    rec::RawFrameView frame;
+    std::string error;
+    EXPECT_FALSE(rec::parse_raw_frame(message, frame, error));
+    message[0] = 4;
+    EXPECT_TRUE(rec::parse_raw_frame(message, frame, error)) << error;
+    EXPECT_FALSE(rec::parse_raw_frame(std::span(message).first(10), frame, error));
+}
+
+}  // namespace
