@@ -53,7 +53,7 @@ class FramePublisher {
             tarvo_frame_info_t info{};
             const int n =
                 tarvo_cap_get_frames(dev_, 1, raw.data(), static_cast<uint32_t>(raw.size()), &info);
-            const uint64_t arrival = dds::wall_clock_ns();
+            const uint64_t arrival = arrival_time(n);
             if (stop_requested())
                 break;
             if (n <= 0 && opt_.reconnect_wait > 0 && camera_left(dev_)) {
@@ -77,6 +77,15 @@ class FramePublisher {
     unsigned published() const { return published_; }
 
   private:
+    // The wall-clock time the fetched frame's last byte arrived, as the library took it; the
+    // time of the fetch when it has none.
+    uint64_t arrival_time(int fetched) {
+        tarvo_frame_time_t time{};
+        if (fetched == 1 && tarvo_cap_get_frame_times(dev_, &time, 1) == 1)
+            return time.realtime_ns;
+        return dds::wall_clock_ns();
+    }
+
     // With --rate, a frame is published when at least 1/rate has passed since the last one.
     bool due(uint64_t arrival) {
         if (opt_.rate <= 0)
