@@ -70,14 +70,20 @@ bool camera_description(const rec::McapContents &file, ReplayRecording &out, std
         return true;  // a recording without it plays as the default camera
     const auto &v = meta->values;
     CameraConfig &c = out.camera;
-    return text_field(v, "product", c.product, error) && text_field(v, "ident", c.ident, error) &&
-           field(v, "firmware", 0, 0xFFFF, c.fw_version, error) &&
-           field(v, "chip_id", 0, 0xFFFF, c.chip_id, error) &&
-           field(v, "wafer_id", 0, 0xFFFF, c.wafer_id, error) &&
-           field(v, "frame_rate", 1, 120, c.frame_rate, error) &&
-           field(v, "integration_time_us", 0, 0xFFFF, c.integration_time, error) &&
-           field(v, "temp_chip", -32768, 32767, out.temp_chip, error) &&
-           field(v, "temp_ib", -32768, 32767, out.temp_ib, error);
+    const uint32_t default_rate = c.frame_rate;
+    const bool ok = text_field(v, "product", c.product, error) &&
+                    text_field(v, "ident", c.ident, error) &&
+                    field(v, "firmware", 0, 0xFFFF, c.fw_version, error) &&
+                    field(v, "chip_id", 0, 0xFFFF, c.chip_id, error) &&
+                    field(v, "wafer_id", 0, 0xFFFF, c.wafer_id, error) &&
+                    field(v, "part_version", 0, 0xFFFF, c.part_version, error) &&
+                    field(v, "frame_rate", 0, 120, c.frame_rate, error) &&
+                    field(v, "integration_time_us", 0, 0xFFFF, c.integration_time, error) &&
+                    field(v, "temp_chip", -32768, 32767, out.temp_chip, error) &&
+                    field(v, "temp_ib", -32768, 32767, out.temp_ib, error);
+    if (c.frame_rate == 0)  // a camera that did not say
+        c.frame_rate = default_rate;
+    return ok;
 }
 
 bool hex_bytes(const std::string &text, std::vector<uint8_t> &out) {
