@@ -7,8 +7,12 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <memory>
 #include <vector>
+
+#include <unistd.h>
 
 #include "commands.h"
 #include "recorder.h"
@@ -25,6 +29,8 @@ struct RecordCommandOptions {
     bool depth = false;
     bool points = false;
     bool json = false;
+    CameraSelector camera;
+    CaptureSettings settings;
 };
 
 constexpr uint32_t kBufferFrames = 30;  // half a second at 60 fps while the writer catches up
@@ -148,12 +154,26 @@ int record(tarvo_dev_t *dev, const RecordCommandOptions &opt) {
     return result;
 }
 
+// The output's folder must exist and take files before the camera is touched: a recording that
+// cannot be written is refused at once, not after the camera was opened and set up.
+int check_output_folder(const std::string &output) {
+    std::filesystem::path folder = std::filesystem::path(output).parent_path();
+    if (folder.empty())
+        folder = ".";
+    std::error_code ec;
+    if (!std::filesystem::is_directory(folder, ec))
+        return fail("cannot create %s: %s is not a folder", output.c_str(), folder.c_str());
+    if (access(folder.c_str(), W_OK) != 0)
+        return fail("cannot create %s: %s", output.c_str(), std::strerror(errno));
+    return kDone;
+}
+
 }  // namespace
 
 void add_record_command(Tool &tool) {
     auto opt = std::make_shared<RecordCommandOptions>();
     CLI::App *cmd = tool.app.add_subcommand(
-        "record", "record the first camera's frames into an MCAP file (Ctrl-C ends it)");
+        "record", "record a camera's frames into an MCAP file (Ctrl-C ends it)");
     cmd->add_option("-o,--output", opt->output, "MCAP file to write")->required();
     auto *n = cmd->add_option("-n,--frames", opt->frames,
                               "frames to record (default: until "
@@ -166,8 +186,14 @@ void add_record_command(Tool &tool) {
                   "add the depth image (sensor_msgs/Image, 32FC1) and its camera info");
     cmd->add_flag("--points", opt->points, "add the organized point cloud (PointCloud2)");
     cmd->add_flag("--json", opt->json, "print the summary as one JSON object");
-    tool.on_run(cmd,
-                [opt] { return with_camera([&](tarvo_dev_t *dev) { return record(dev, *opt); }); });
+    add_camera_option(cmd, opt->camera);
+    add_capture_options(cmd, opt->settings);
+    tool.on_run(cmd, [opt] {
+        if (check_output_folder(opt->output) != kDone)
+            return kFailed;
+        return with_camera(opt->camera, opt->settings,
+                           [&](tarvo_dev_t *dev) { return record(dev, *opt); });
+    });
 }
 
 }  // namespace tarvo::tool
