@@ -24,6 +24,8 @@ struct PublishOptions {
     unsigned frames = 0;  // 0: until stopped
     bool json = false;    // the summary as one JSON object, nothing else on standard output
     unsigned reconnect_wait = kWaitUntilStopped;
+    CameraSelector camera;
+    CaptureSettings settings;
 };
 
 constexpr uint32_t kBufferFrames = 10;
@@ -180,9 +182,13 @@ void add_publish_command(Tool &tool) {
         ->check(CLI::Range(0.0, 1000.0));
     cmd->add_option("-n,--frames", opt->frames, "stop after N frames (default: until stopped)");
     add_reconnect_option(cmd, opt->reconnect_wait, "until stopped");
+    add_camera_option(cmd, opt->camera);
+    add_capture_options(cmd, opt->settings);
     cmd->add_flag("--json", opt->json, "the closing summary as one JSON object");
-    tool.on_run(
-        cmd, [opt] { return with_camera([&](tarvo_dev_t *dev) { return publish(dev, *opt); }); });
+    tool.on_run(cmd, [opt] {
+        return with_camera(opt->camera, opt->settings,
+                           [&](tarvo_dev_t *dev) { return publish(dev, *opt); });
+    });
 }
 
 }  // namespace tarvo::tool
