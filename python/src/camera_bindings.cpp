@@ -220,7 +220,9 @@ void set_modulation_frequency(Device &d, int khz) {
             configSetModulationFrequency(i, 32);
             return;
         }
-        known += (i > 0 ? ", " : "") + std::to_string(table[i]);
+        if (i > 0)
+            known += ", ";
+        known += std::to_string(table[i]);
     }
     throw BadArgument("modulation frequency must be one of the sensor's (kHz): " + known);
 }
