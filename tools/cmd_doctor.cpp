@@ -148,8 +148,8 @@ Check autosuspend(const tarvo_dev_t &dev) {
 
 // ---- this machine ---------------------------------------------------------------------------
 
-Check libusb_version() {
-    const libusb_version *v = libusb_get_version();
+Check libusb_recent() {
+    const struct libusb_version *v = libusb_get_version();
     const std::string text = format("libusb %u.%u.%u", v->major, v->minor, v->micro);
     const bool recent =
         std::array{v->major, v->minor, v->micro} >= std::array<uint16_t, 3>{1, 0, 20};
@@ -340,7 +340,7 @@ int run_doctor(const DoctorOptions &opt) {
         check_bus(*camera->get(), checks);
     else if (!list.empty() && opt.camera.text.empty())
         check_bus(list.front(), checks);
-    checks.push_back(libusb_version());
+    checks.push_back(libusb_recent());
     if (camera) {
         checks.push_back(firmware(camera->get()));
         checks.push_back(calibration(camera->get()));
