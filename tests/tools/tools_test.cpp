@@ -216,6 +216,42 @@ TEST_F(ToolsTest, ListAndInfoAsTextAndJson) {
     EXPECT_EQ(count_matches(all.out, "^\\{\"bus\":1,.*\"frame_rate\":30,.*\\}$"), 3u) << all.out;
 }
 
+// tarvo doctor: one line per check; warnings pass, failures name their fix and exit 1.
+TEST_F(ToolsTest, DoctorPassesOnTheVirtualCameraAndNamesEachFailure) {
+    const char *checks[] = {"camera", "usb-speed", "permission",  "udev-rule",   "autosuspend",
+                            "libusb", "firmware",  "calibration", "path-prefix", "frames"};
+    const Outcome r = run("tarvo-vcam -- tarvo doctor");
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(lines(r.out).size(), std::size(checks)) << r.out;
+    for (const char *c : checks)
+        EXPECT_EQ(count_matches(r.out, std::string("^(ok|warn)  +") + c + " "), 1u) << c << r.out;
+    EXPECT_EQ(count_matches(r.out, "^ok +frames +[0-9]+ frames at [0-9.]+ fps \\(set 30 fps\\)$"),
+              1u)
+        << r.out;
+
+    const Outcome json = run("tarvo-vcam -- tarvo doctor --json");
+    EXPECT_EQ(json.status, 0);
+    EXPECT_EQ(count_matches(json.out,
+                            "^\\{\"check\":\"[a-z-]+\",\"status\":\"(ok|warn)\","
+                            "\"finding\":\".*\",\"fix\":(null|\".*\")\\}$"),
+              std::size(checks))
+        << json.out;
+
+    const Outcome slow = run("tarvo-vcam --speed 2 -- tarvo doctor");
+    EXPECT_EQ(slow.status, 1);
+    EXPECT_EQ(count_matches(slow.out,
+                            "^FAIL +usb-speed +linked at full speed .*; fix: .*USB 2.0 "
+                            "\\(or faster\\) port.*hub.*cable"),
+              1u)
+        << slow.out;
+    EXPECT_EQ(count_matches(slow.out, "^FAIL"), 1u) << slow.out;
+
+    const Outcome none = run("tarvo-vcam --count 0 -- tarvo doctor");
+    EXPECT_EQ(none.status, 1);
+    EXPECT_EQ(count_matches(none.out, "^FAIL +camera +no camera 111b:1238 found.*; fix: plug"), 1u)
+        << none.out;
+}
+
 TEST_F(ToolsTest, CameraChosenByIndexBusPortOrIdent) {
     const Outcome list = run("tarvo-vcam -n 3 -- tarvo list --ident --json");
     EXPECT_EQ(list.status, 0) << list.err;
