@@ -209,6 +209,7 @@ void add_image_command(Tool &tool, Kind kind, const char *name, const char *help
         ->check(CLI::Range(1u, 1000000u));
     cmd->add_option("-o,--output", opt->output,
                     "PATH.zrd: frame file of every frame; PATH.png: 16-bit PNG of the last")
+        ->check(extension_check({".zrd", ".png"}))
         ->required();
     cmd->add_option("--format", opt->format, formats)
         ->check(CLI::IsMember(kind == Kind::distance ? std::vector<std::string>{"f32", "u32", "u16"}
@@ -217,9 +218,7 @@ void add_image_command(Tool &tool, Kind kind, const char *name, const char *help
     add_capture_options(cmd, opt->settings);
     if (kind == Kind::distance) {
         cmd->add_flag("--color", opt->color, "PNG in the colour map's colours (8-bit RGB)");
-        cmd->add_option("--range", opt->range,
-                        "colour range in metres, red end then blue end (default 0 4)")
-            ->expected(2);
+        add_range_option(cmd, opt->range);
     }
     tool.on_run(cmd, [kind, opt] { return run(kind, *opt); });
 }

@@ -70,12 +70,12 @@ void add_pointcloud_command(Tool &tool) {
     auto opt = std::make_shared<PointCloudOptions>();
     CLI::App *cmd = tool.app.add_subcommand(
         "pointcloud", "write one frame of the first camera as a coloured point cloud (PLY)");
-    cmd->add_option("-o,--output", opt->output, "PLY file to write")->required();
+    cmd->add_option("-o,--output", opt->output, "PLY file to write")
+        ->required()
+        ->check(extension_check({".ply"}));
     add_camera_option(cmd, opt->camera);
     add_capture_options(cmd, opt->settings);
-    cmd->add_option("--range", opt->range,
-                    "colour range in metres, red end then blue end (default 0 4)")
-        ->expected(2);
+    add_range_option(cmd, opt->range);
     tool.on_run(cmd, [opt] {
         return with_camera(opt->camera, opt->settings,
                            [&](tarvo_dev_t *dev) { return write_point_cloud(dev, *opt); });

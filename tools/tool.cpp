@@ -314,6 +314,35 @@ std::optional<uint64_t> parse_number(std::string_view text, uint64_t max) {
     return v;
 }
 
+CLI::Option *add_range_option(CLI::App *cmd, std::vector<float> &range) {
+    CLI::Option *option =
+        cmd->add_option("--range", range,
+                        "colour range in metres, red end then blue end (default 0 4)")
+            ->expected(2)
+            ->check(CLI::NonNegativeNumber);
+    // Both values are known only once the command line is parsed.
+    cmd->parse_complete_callback([option, &range] {
+        if (option->count() > 0 && !(range[0] < range[1]))
+            throw CLI::ValidationError("--range", "the near end must be below the far end");
+    });
+    return option;
+}
+
+CLI::Validator extension_check(std::vector<std::string> extensions) {
+    std::string names;
+    for (const std::string &e : extensions)
+        names += (names.empty() ? "" : " or ") + e;
+    return CLI::Validator(
+        [extensions, names](std::string &path) -> std::string {
+            for (const std::string &e : extensions)
+                if (path.size() > e.size() &&
+                    path.compare(path.size() - e.size(), e.size(), e) == 0)
+                    return {};
+            return "'" + path + "' must end in " + names;
+        },
+        "PATH");
+}
+
 CLI::Validator number_check(uint64_t max, uint64_t min) {
     return CLI::Validator(
         [max, min](std::string &text) -> std::string {

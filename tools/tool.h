@@ -113,6 +113,13 @@ int with_camera(const CameraSelector &selector, const CaptureSettings &settings,
 // A number in decimal or, with 0x, hexadecimal, at most `max`.
 std::optional<uint64_t> parse_number(std::string_view text, uint64_t max);
 // A parser check for parse_number with a lower bound, so a bad number is a usage error.
+// --range NEAR FAR: the colour range in metres, red end then blue end; a negative or inverted
+// range is a usage error.
+CLI::Option *add_range_option(CLI::App *cmd, std::vector<float> &range);
+
+// An output path must end in one of `extensions` (".zrd", ".png"...); otherwise a usage error.
+CLI::Validator extension_check(std::vector<std::string> extensions);
+
 CLI::Validator number_check(uint64_t max, uint64_t min = 0);
 
 // `text` as a JSON string literal, quotes included.
