@@ -23,7 +23,23 @@ Device::Deadline deadline_after(const std::optional<double> &timeout) {
            std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(*timeout));
 }
 
-// Waits for the next frame with the interpreter lock released; Ctrl-C ends the wait.
+// Stops capture and raises the exception that a signal handler set (KeyboardInterrupt).
+[[noreturn]] void raise_interrupt(Device &device) {
+    py::error_already_set interrupt;
+    {
+        py::gil_scoped_release release;
+        try {
+            device.stop();
+        } catch (const Failure &) {
+            // The camera may have stopped answering; the interrupt matters more.
+        }
+    }
+    throw interrupt;
+}
+
+// Waits for the next frame in short slices with the interpreter lock released, looking for
+// signals between them: Ctrl-C ends the wait promptly whatever the frame rate, and stops
+// capture.
 Frame read_frame(const std::shared_ptr<Device> &device, const std::optional<double> &timeout) {
     const Device::Deadline deadline = deadline_after(timeout);
     for (;;) {
@@ -35,7 +51,7 @@ Frame read_frame(const std::shared_ptr<Device> &device, const std::optional<doub
         if (raw)
             return Frame{device, std::move(*raw)};
         if (PyErr_CheckSignals() != 0)
-            throw py::error_already_set();
+            raise_interrupt(*device);
     }
 }
 

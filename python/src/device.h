@@ -91,10 +91,10 @@ class Device {
     void start();
     void stop();
     bool capturing();
-    // One attempt at the next frame. Waits in the library while the deadline leaves room for
-    // its whole wait, otherwise looks once and naps briefly. Returns nothing when no frame came
-    // yet (the caller checks for interrupts and tries again); throws Failure with kTimeout once
-    // the deadline has passed and with the library's code on a capture error.
+    // One attempt at the next frame: looks for a ready frame every few milliseconds for a
+    // short slice of time (some 20 ms), so that the caller can check for Ctrl-C between
+    // attempts whatever the frame rate. Returns nothing when no frame came yet; throws Failure
+    // with kTimeout once the deadline has passed and with the library's code on a capture error.
     using Deadline = std::optional<std::chrono::steady_clock::time_point>;
     std::optional<RawFrame> try_fetch(const Deadline &deadline);
 
@@ -110,6 +110,9 @@ class Device {
     void read_data(int type, const std::string &path);
 
   private:
+    // Shrinks a fetched frame to its size and adds its times and temperatures.
+    RawFrame finish_fetch(RawFrame frame);
+
     tarvo_dev_t dev_{};
     Location location_;
     Identity identity_;

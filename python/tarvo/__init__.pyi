@@ -150,10 +150,11 @@ class Camera:
     @property
     def capturing(self) -> bool: ...
     def read_frame(self, timeout: Optional[float] = 5.0) -> Frame:
-        """Next frame of a running capture; TimeoutError after `timeout` seconds (None: no limit)."""
+        """Next frame of a running capture; TimeoutError after `timeout` seconds (None: no limit).
+        Ctrl-C ends the wait at once with KeyboardInterrupt and stops capture."""
     def frames(self, n: Optional[int] = None, timeout: Optional[float] = 5.0) -> FrameStream:
         """Iterates over `n` frames (None: without end), starting and stopping capture if it
-        was not running."""
+        was not running. Ctrl-C ends a wait at once with KeyboardInterrupt and stops capture."""
     @property
     def auto_exposure(self) -> Optional[int]:
         """Automatic exposure limit in per mille of samples out of range; None or 0: off."""
