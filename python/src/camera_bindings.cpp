@@ -34,6 +34,7 @@ Device::Deadline deadline_after(const std::optional<double> &timeout) {
             // The camera may have stopped answering; the interrupt matters more.
         }
     }
+    flush_log_queue();
     throw interrupt;
 }
 
@@ -48,6 +49,7 @@ Frame read_frame(const std::shared_ptr<Device> &device, const std::optional<doub
             py::gil_scoped_release release;
             raw = device->try_fetch(deadline);
         }
+        flush_log_queue();
         if (raw)
             return Frame{device, std::move(*raw)};
         if (PyErr_CheckSignals() != 0)
@@ -99,8 +101,11 @@ class FrameStream {
             return;
         done_ = true;
         if (started_) {
-            py::gil_scoped_release release;
-            device_->stop();
+            {
+                py::gil_scoped_release release;
+                device_->stop();
+            }
+            flush_log_queue();
         }
     }
 
@@ -111,6 +116,14 @@ class FrameStream {
     bool started_ = false;
     bool done_ = false;
 };
+
+void close_device(Device &d) {
+    {
+        py::gil_scoped_release release;
+        d.close();
+    }
+    flush_log_queue();
+}
 
 py::bytes to_bytes(const std::vector<uint8_t> &v) {
     return py::bytes(reinterpret_cast<const char *>(v.data()), v.size());
@@ -316,9 +329,8 @@ void bind_camera(py::module_ &m) {
     using Release = py::call_guard<py::gil_scoped_release>;
     py::class_<Device, std::shared_ptr<Device>> camera(m, "Camera");
     camera.def("__enter__", [](py::object self) { return self; })
-        .def(
-            "__exit__", [](Device &d, py::args) { d.close(); }, Release())
-        .def("close", &Device::close, Release())
+        .def("__exit__", [](Device &d, py::args) { close_device(d); })
+        .def("close", &close_device)
         .def_property_readonly("closed", [](const Device &d) { return !d.is_open(); })
         .def_property_readonly("info", &Device::identity)
         .def_property_readonly("location", &Device::location)
