@@ -2,7 +2,7 @@
 
 import builtins
 from types import TracebackType
-from typing import Callable, Iterator, Optional, Tuple, Type, Union
+from typing import Callable, Iterator, Literal, Optional, Tuple, Type, Union, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -95,9 +95,18 @@ class Frame:
         """Distance image (height, width) in metres; invalid pixels hold 65.3, 65.4 or 65.5."""
     def gray(self) -> npt.NDArray[np.float32]:
         """Gray (amplitude) image (height, width)."""
-    def point_cloud(self, colour: bool = False) -> npt.NDArray[np.float32]:
+    @overload
+    def point_cloud(
+        self, colour: bool = False, organized: Literal[False] = False
+    ) -> npt.NDArray[np.float32]:
         """Points of the valid pixels, (N, 3) x, y, z in metres; with `colour`, (N, 4) with the
         colour word (red in bits 0-7) of the point's distance as the fourth value."""
+    @overload
+    def point_cloud(
+        self, colour: bool = False, *, organized: Literal[True]
+    ) -> Tuple[npt.NDArray[np.float32], npt.NDArray[np.bool_]]:
+        """(points, valid): points (height, width, 3 or 4) with NaN at the pixels without a
+        valid distance, and the (height, width) mask of the valid pixels."""
     def colorize(self, range_m: Tuple[float, float] = (0.5, 4.0)) -> npt.NDArray[np.uint8]:
         """Distance image as colours (height, width, 3), red near, blue far."""
 
