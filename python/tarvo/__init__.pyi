@@ -92,7 +92,8 @@ class Frame:
     def __len__(self) -> int: ...
     def __buffer__(self, flags: int) -> memoryview: ...
     def distance(self) -> npt.NDArray[np.float32]:
-        """Distance image (height, width) in metres; invalid pixels hold 65.3, 65.4 or 65.5."""
+        """Distance image (height, width) in metres; invalid pixels hold 65.3, 65.4 or 65.5.
+        Decoding needs the frame's camera open: tarvo.Error once it is closed."""
     def gray(self) -> npt.NDArray[np.float32]:
         """Gray (amplitude) image (height, width)."""
     @overload
