@@ -212,7 +212,25 @@ RawFrame Device::finish_fetch(RawFrame frame) {
     // The driver hands the frame header's temperatures to the pipeline while describing it.
     frame.temp_sensor = temperatureGetTemperatureByFrameHeader() / 10.0;
     frame.temp_illumination = temperatureGetIbTemperatureByFrameHeader() / 10.0;
+    std::lock_guard lock(temperatures_mutex_);
+    temperatures_ = std::make_pair(frame.temp_sensor, frame.temp_illumination);
     return frame;
+}
+
+std::optional<std::pair<double, double>> Device::last_temperatures() const {
+    std::lock_guard lock(temperatures_mutex_);
+    return temperatures_;
+}
+
+zr_lens_param_t Device::lens(int width, int height) {
+    tarvo_drv_t *drv = tarvo_dev_get_drv(handle());
+    zr_lens_param_t out{};
+    if (drv == nullptr || drv->ops == nullptr || drv->ops->lens_param_get == nullptr ||
+        !drv->ops->lens_param_get(drv, &out, width, height)) {
+        throw Failure("the camera's driver has no lens parameters for " + std::to_string(width) +
+                      " x " + std::to_string(height) + " images");
+    }
+    return out;
 }
 
 void Device::write_data(int type, int version, const std::string &path) {

@@ -16,6 +16,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tarvo_py {
@@ -98,6 +99,14 @@ class Device {
     using Deadline = std::optional<std::chrono::steady_clock::time_point>;
     std::optional<RawFrame> try_fetch(const Deadline &deadline);
 
+    // Chip and illumination-board temperatures (degrees Celsius) of the latest frame fetched
+    // through this handle; nothing before the first.
+    std::optional<std::pair<double, double>> last_temperatures() const;
+
+    // The lens model of the driver for distance images of width x height (raw images: with
+    // distortion; undistorted ones: their own camera matrix, no distortion); throws Failure.
+    zr_lens_param_t lens(int width, int height);
+
     // Decoding a frame uses the driver's state: one decode at a time per camera.
     std::mutex &decode_mutex() { return decode_mutex_; }
 
@@ -117,6 +126,8 @@ class Device {
     Location location_;
     Identity identity_;
     std::mutex decode_mutex_;
+    mutable std::mutex temperatures_mutex_;
+    std::optional<std::pair<double, double>> temperatures_;  // guarded by temperatures_mutex_
 };
 
 }  // namespace tarvo_py

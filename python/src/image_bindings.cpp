@@ -74,7 +74,11 @@ py::array distance(Frame &f) {
 
 void bind_images(py::module_ &m) {
     py::class_<Frame> frame = py::reinterpret_borrow<py::class_<Frame>>(m.attr("Frame"));
-    frame.def("distance", &distance).def("gray", &gray);
+    frame
+        .def("distance", &distance,
+             "Distance image (height, width) float32 in metres; invalid pixels hold 65.3, 65.4 or "
+             "65.5. Decoding needs the frame's camera open.")
+        .def("gray", &gray, "Gray (amplitude) image (height, width) float32.");
 }
 
 }  // namespace tarvo_py

@@ -309,20 +309,25 @@ PYBIND11_MODULE(_tarvo, m) {
     bind_clouds(m);
     bind_frame_files(m);
 
-    m.def("list_cameras", [] {
-        std::vector<Location> cameras;
-        {
-            py::gil_scoped_release release;
-            cameras = list_cameras();
-        }
-        flush_log_queue();
-        return cameras;
-    });
+    m.def(
+        "list_cameras",
+        [] {
+            std::vector<Location> cameras;
+            {
+                py::gil_scoped_release release;
+                cameras = list_cameras();
+            }
+            flush_log_queue();
+            return cameras;
+        },
+        "The cameras on the bus (CameraLocation), in the library's listing order.");
     m.def("open", &open_camera, py::arg("index") = py::none(), py::arg("path") = py::none(),
           py::arg("ident") = py::none(), py::arg("bus_port") = py::none(),
           "Opens a camera: the first, or the one of `index` (as list_cameras numbers them), "
           "`ident` (its identification string) or `bus_port` (\"BUS-PORT\"). Raises tarvo.Error "
           "when there is none or it cannot be opened.");
-    m.def("error_name", &code_name, py::arg("code"));
-    m.def("set_log_levels", &set_log_levels, py::arg("console") = 3, py::arg("file") = 5);
+    m.def("error_name", &code_name, py::arg("code"), "The name of a library result code.");
+    m.def("set_log_levels", &set_log_levels, py::arg("console") = 3, py::arg("file") = 5,
+          "Lowest levels (0 trace to 5 silent) of the library lines sent to the \"tarvo\" logger "
+          "and written to the log file.");
 }

@@ -118,6 +118,25 @@ class FrameStream(Iterator[Frame]):
     def __next__(self) -> Frame: ...
     def close(self) -> None: ...
 
+class Intrinsics:
+    """The camera's lens model for its distance images."""
+
+    @property
+    def fx(self) -> float: ...
+    @property
+    def fy(self) -> float: ...
+    @property
+    def cx(self) -> float: ...
+    @property
+    def cy(self) -> float: ...
+    @property
+    def distortion(self) -> Tuple[float, float, float, float, float]:
+        """(k1, k2, p1, p2, k3): radial k1, k2, k3 and tangential p1, p2."""
+    @property
+    def width(self) -> int: ...
+    @property
+    def height(self) -> int: ...
+
 class Camera:
     """An open camera; a context manager that closes it on exit."""
 
@@ -143,6 +162,14 @@ class Camera:
     def modulation_frequency(self) -> int: ...
     @modulation_frequency.setter
     def modulation_frequency(self, khz: int) -> None: ...
+    @property
+    def intrinsics(self) -> Intrinsics:
+        """Lens model of the 320 x 240 distance images: with distortion for raw images, the
+        undistorted images' own camera matrix without distortion while `undistort` is on."""
+    @property
+    def temperatures(self) -> Optional[Tuple[float, float]]:
+        """(chip, illumination board) degrees Celsius from the latest frame's header captured
+        through this camera; None before the first frame."""
     @property
     def info(self) -> CameraInfo: ...
     @property
