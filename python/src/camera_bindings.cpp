@@ -51,11 +51,11 @@ Frame read_frame(const std::shared_ptr<Device> &device, const std::optional<doub
             py::gil_scoped_release release;
             raw = device->try_fetch(deadline);
         }
+        if (PyErr_CheckSignals() != 0)
+            raise_interrupt(*device);
         flush_log_queue();
         if (raw)
             return Frame{device, std::move(*raw)};
-        if (PyErr_CheckSignals() != 0)
-            raise_interrupt(*device);
     }
 }
 

@@ -105,7 +105,11 @@ void log_to_python(const LogLine &line) {
         extra["tarvo_tag"] = line.tag;
         g_logger.attr("log")(line.level, "%s", line.text, py::arg("extra") = extra);
     } catch (py::error_already_set &e) {
-        e.discard_as_unraisable("tarvo log handler");
+        // Ctrl-C may land in the logger's Python code: pass it on to the next signal check.
+        if (e.matches(PyExc_KeyboardInterrupt))
+            PyErr_SetInterrupt();
+        else
+            e.discard_as_unraisable("tarvo log handler");
     }
 }
 
