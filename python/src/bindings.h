@@ -26,6 +26,10 @@ py::array view_of(py::handle owner, const py::dtype &dtype, std::vector<py::ssiz
 // A numpy array that owns a malloc block (freed with the array).
 py::array adopt(MallocBuffer buffer, const py::dtype &dtype, std::vector<py::ssize_t> shape);
 
+// Hands the library's lines logged on non-Python threads to the "tarvo" logger; called with
+// the interpreter lock held by the calls from Python that talk to the camera.
+void flush_log_queue();
+
 // Registers the exception translation for Failure.
 void register_failures(py::module_ &m);
 

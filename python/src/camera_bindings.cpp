@@ -1,8 +1,10 @@
 // tarvo.Camera, its records and the frame iterator.
 
+#include <array>
 #include <chrono>
 #include <mutex>
 #include <optional>
+#include <sstream>
 #include <string>
 
 #include "bindings.h"
@@ -23,7 +25,24 @@ Device::Deadline deadline_after(const std::optional<double> &timeout) {
            std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(*timeout));
 }
 
-// Waits for the next frame with the interpreter lock released; Ctrl-C ends the wait.
+// Stops capture and raises the exception that a signal handler set (KeyboardInterrupt).
+[[noreturn]] void raise_interrupt(Device &device) {
+    py::error_already_set interrupt;
+    {
+        py::gil_scoped_release release;
+        try {
+            device.stop();
+        } catch (const Failure &) {
+            // The camera may have stopped answering; the interrupt matters more.
+        }
+    }
+    flush_log_queue();
+    throw interrupt;
+}
+
+// Waits for the next frame in short slices with the interpreter lock released, looking for
+// signals between them: Ctrl-C ends the wait promptly whatever the frame rate, and stops
+// capture.
 Frame read_frame(const std::shared_ptr<Device> &device, const std::optional<double> &timeout) {
     const Device::Deadline deadline = deadline_after(timeout);
     for (;;) {
@@ -32,10 +51,11 @@ Frame read_frame(const std::shared_ptr<Device> &device, const std::optional<doub
             py::gil_scoped_release release;
             raw = device->try_fetch(deadline);
         }
+        if (PyErr_CheckSignals() != 0)
+            raise_interrupt(*device);
+        flush_log_queue();
         if (raw)
             return Frame{device, std::move(*raw)};
-        if (PyErr_CheckSignals() != 0)
-            throw py::error_already_set();
     }
 }
 
@@ -83,8 +103,11 @@ class FrameStream {
             return;
         done_ = true;
         if (started_) {
-            py::gil_scoped_release release;
-            device_->stop();
+            {
+                py::gil_scoped_release release;
+                device_->stop();
+            }
+            flush_log_queue();
         }
     }
 
@@ -95,6 +118,14 @@ class FrameStream {
     bool started_ = false;
     bool done_ = false;
 };
+
+void close_device(Device &d) {
+    {
+        py::gil_scoped_release release;
+        d.close();
+    }
+    flush_log_queue();
+}
 
 py::bytes to_bytes(const std::vector<uint8_t> &v) {
     return py::bytes(reinterpret_cast<const char *>(v.data()), v.size());
@@ -115,8 +146,64 @@ std::string speed_name(int speed) {
     }
 }
 
+// The camera's distance images: the size that its lens model is given for.
+constexpr int kImageWidth = 320;
+constexpr int kImageHeight = 240;
+
+// The pinhole model with distortion of the camera's distance images.
+struct Intrinsics {
+    double fx, fy, cx, cy;
+    std::array<double, 5> distortion;  // k1, k2, p1, p2, k3
+    int width, height;
+};
+
+Intrinsics intrinsics_of(Device &d) {
+    zr_lens_param_t lens{};
+    {
+        py::gil_scoped_release release;
+        lens = d.lens(kImageWidth, kImageHeight);
+    }
+    Intrinsics out{lens.Fx, lens.Fy, lens.Cx, lens.Cy, {}, kImageWidth, kImageHeight};
+    std::copy(std::begin(lens.dcoeff), std::end(lens.dcoeff), out.distortion.begin());
+    return out;
+}
+
+std::string intrinsics_text(const Intrinsics &i) {
+    std::ostringstream out;
+    out << "Intrinsics(fx=" << i.fx << ", fy=" << i.fy << ", cx=" << i.cx << ", cy=" << i.cy
+        << ", distortion=(";
+    for (size_t k = 0; k < i.distortion.size(); ++k)
+        out << (k > 0 ? ", " : "") << i.distortion[k];
+    out << "), width=" << i.width << ", height=" << i.height << ")";
+    return out.str();
+}
+
+void bind_intrinsics(py::module_ &m) {
+    py::class_<Intrinsics>(m, "Intrinsics",
+                           "The camera's lens model for its distance images: focal lengths fx, "
+                           "fy and principal point cx, cy in pixels, distortion (k1, k2, p1, p2, "
+                           "k3) and the image size it applies to.")
+        .def_readonly("fx", &Intrinsics::fx)
+        .def_readonly("fy", &Intrinsics::fy)
+        .def_readonly("cx", &Intrinsics::cx)
+        .def_readonly("cy", &Intrinsics::cy)
+        .def_property_readonly(
+            "distortion",
+            [](const Intrinsics &i) {
+                const auto &k = i.distortion;
+                return py::make_tuple(k[0], k[1], k[2], k[3], k[4]);
+            },
+            "(k1, k2, p1, p2, k3): radial k1, k2, k3 and tangential p1, p2.")
+        .def_readonly("width", &Intrinsics::width)
+        .def_readonly("height", &Intrinsics::height)
+        .def("__repr__", &intrinsics_text);
+}
+
 void bind_records(py::module_ &m) {
-    py::class_<Location>(m, "CameraLocation")
+    bind_intrinsics(m);
+    py::class_<Location>(m, "CameraLocation",
+                         "Where a camera sits: its index in list_cameras(), bus, port, address and "
+                         "libusb speed code.")
         .def_readonly("index", &Location::index)
         .def_readonly("bus", &Location::bus)
         .def_readonly("port", &Location::port)
@@ -128,7 +215,9 @@ void bind_records(py::module_ &m) {
                    ", address=" + std::to_string(l.address) + ", speed=" + std::to_string(l.speed) +
                    " (" + speed_name(l.speed) + "))";
         });
-    py::class_<Identity>(m, "CameraInfo")
+    py::class_<Identity>(
+        m, "CameraInfo",
+        "What a camera says about itself at open: product, ident (serial), firmware and chip.")
         .def_readonly("product", &Identity::product)
         .def_readonly("ident", &Identity::ident)
         .def_readonly("firmware", &Identity::firmware)
@@ -292,20 +381,30 @@ void with_progress(const py::object &callable, Transfer transfer) {
 void bind_camera(py::module_ &m) {
     bind_records(m);
 
-    py::class_<FrameStream>(m, "FrameStream")
+    py::class_<FrameStream>(m, "FrameStream",
+                            "Iterator over a camera's frames, from Camera.frames(); starts "
+                            "capture when it was not running and stops it again at the end.")
         .def("__iter__", [](py::object self) { return self; })
         .def("__next__", &FrameStream::next)
-        .def("close", &FrameStream::close);
+        .def("close", &FrameStream::close,
+             "Ends the iteration and stops capture if this stream started it.");
 
     using Release = py::call_guard<py::gil_scoped_release>;
-    py::class_<Device, std::shared_ptr<Device>> camera(m, "Camera");
+    py::class_<Device, std::shared_ptr<Device>> camera(
+        m, "Camera",
+        "An opened camera, from tarvo.open(); a context manager that closes it. Library errors "
+        "raise tarvo.Error, waits that run out tarvo.TimeoutError.");
     camera.def("__enter__", [](py::object self) { return self; })
-        .def(
-            "__exit__", [](Device &d, py::args) { d.close(); }, Release())
-        .def("close", &Device::close, Release())
-        .def_property_readonly("closed", [](const Device &d) { return !d.is_open(); })
-        .def_property_readonly("info", &Device::identity)
-        .def_property_readonly("location", &Device::location)
+        .def("__exit__", [](Device &d, py::args) { close_device(d); })
+        .def("close", &close_device,
+             "Stops capture and closes the camera; returns within a few seconds even when the "
+             "camera stopped answering. Closing twice is harmless.")
+        .def_property_readonly(
+            "closed", [](const Device &d) { return !d.is_open(); }, "Whether close() was called.")
+        .def_property_readonly("info", &Device::identity,
+                               "What the camera said about itself at open (CameraInfo).")
+        .def_property_readonly("location", &Device::location,
+                               "Where the camera sits on the bus (CameraLocation).")
         .def(
             "get_param",
             [](Device &d, int id) {
@@ -316,19 +415,35 @@ void bind_camera(py::module_ &m) {
                 }
                 return to_bytes(v);
             },
-            py::arg("number"))
-        .def("set_param", &set_param, py::arg("number"), py::arg("value"))
+            py::arg("number"),
+            "Value of device parameter `number` (0 to 255), as many bytes as the camera reports.")
+        .def("set_param", &set_param, py::arg("number"), py::arg("value"),
+             "Sets device parameter `number` to at most 18 bytes (numbers little-endian).")
         .def("read_registers", &read_registers, py::arg("target"), py::arg("address"),
-             py::arg("count") = 1)
+             py::arg("count") = 1,
+             "Reads `count` 32-bit registers of `target` from `address` (uint32 array).")
         .def("write_registers", &write_registers, py::arg("target"), py::arg("address"),
-             py::arg("values"))
-        .def("start", &Device::start, Release())
-        .def("stop", &Device::stop, Release())
-        .def_property_readonly("capturing",
-                               [](Device &d) {
-                                   py::gil_scoped_release release;
-                                   return d.capturing();
-                               })
+             py::arg("values"), "Writes 32-bit `values` to registers of `target` from `address`.")
+        .def("start", &Device::start, Release(),
+             "Starts capture (nothing happens when it runs already).")
+        .def("stop", &Device::stop, Release(),
+             "Stops capture and wakes a thread waiting for a frame.")
+        .def_property_readonly(
+            "capturing",
+            [](Device &d) {
+                py::gil_scoped_release release;
+                return d.capturing();
+            },
+            "Whether capture runs.")
+        .def_property_readonly("intrinsics", &intrinsics_of,
+                               "The lens model of the camera's 320 x 240 distance images "
+                               "(Intrinsics): with its distortion for raw images, the undistorted "
+                               "images' own camera matrix and no distortion while `undistort` is "
+                               "on.")
+        .def_property_readonly(
+            "temperatures", [](const Device &d) { return d.last_temperatures(); },
+            "(chip, illumination board) temperatures in degrees Celsius from the header of the "
+            "latest frame captured through this camera; None before the first frame.")
         .def_property(
             "integration_time",
             [](Device &d) { return get_number(d, kParamIntegrationTime) & 0xFFFFu; },
@@ -345,27 +460,36 @@ void bind_camera(py::module_ &m) {
             },
             &set_modulation_frequency,
             "Modulation frequency in kHz, one of the sensor's table (36000, 24000, 12000, ...).")
-        .def("read_frame", &read_frame, py::arg("timeout") = 5.0)
+        .def("read_frame", &read_frame, py::arg("timeout") = 5.0,
+             "Next frame of a running capture; tarvo.TimeoutError after `timeout` seconds (None: "
+             "no limit). Ctrl-C ends the wait at once with KeyboardInterrupt and stops capture.")
         .def(
             "frames",
             [](std::shared_ptr<Device> d, std::optional<long long> n,
                std::optional<double> timeout) {
                 return std::make_unique<FrameStream>(std::move(d), n, timeout);
             },
-            py::arg("n") = py::none(), py::arg("timeout") = 5.0)
+            py::arg("n") = py::none(), py::arg("timeout") = 5.0,
+            "Iterates over `n` frames (None: without end), starting and stopping capture if it "
+            "was not running; each wait ends after `timeout` seconds (None: no limit). Ctrl-C "
+            "ends a wait at once with KeyboardInterrupt and stops capture.")
         .def(
             "write_data",
             [](Device &d, int type, int version, const std::string &path,
                const py::object &progress) {
                 with_progress(progress, [&] { d.write_data(type, version, path); });
             },
-            py::arg("type"), py::arg("version"), py::arg("path"), py::arg("progress") = py::none())
+            py::arg("type"), py::arg("version"), py::arg("path"), py::arg("progress") = py::none(),
+            "Writes the file at `path` to the camera as data of `type` and `version`; "
+            "`progress(done, total)` is called after every chunk.")
         .def(
             "read_data",
             [](Device &d, int type, const std::string &path, const py::object &progress) {
                 with_progress(progress, [&] { d.read_data(type, path); });
             },
-            py::arg("type"), py::arg("path"), py::arg("progress") = py::none())
+            py::arg("type"), py::arg("path"), py::arg("progress") = py::none(),
+            "Reads the camera's data of `type` into the file at `path`; `progress(done, total)` "
+            "is called after every chunk.")
         .def("__repr__", [](const Device &d) {
             return "<tarvo.Camera " + d.identity().product + " '" + d.identity().ident + "'" +
                    (d.is_open() ? "" : " closed") + ">";

@@ -20,10 +20,9 @@ constexpr uint32_t kReadyFrames = 8;
 // Room for the largest frame the library hands to a callback; the buffer is shrunk to the
 // frame's own size after the fetch, and the untouched rest of it never becomes resident.
 constexpr size_t kFetchCapacity = 0x400000;
-// The library's own wait for one frame is at most 100 + 1000 / rate + 2000 ms, with a frame
-// rate of at least 1.
-constexpr milliseconds kLibraryWait{3100};
-// Nap between two looks when the deadline is nearer than the library's wait.
+// Longest time one fetch attempt keeps the interpreter waiting before the caller looks for
+// Ctrl-C again; frames are looked for every kPollNap meanwhile.
+constexpr milliseconds kFetchSlice{20};
 constexpr milliseconds kPollNap{2};
 
 constexpr int kParamChipInfo = 7;
@@ -181,33 +180,57 @@ std::optional<RawFrame> Device::try_fetch(const Deadline &deadline) {
     tarvo_dev_t *dev = handle();
     RawFrame frame;
     frame.data = allocate(kFetchCapacity);
-    const auto now = Clock::now();
-    const bool wait_in_library = !deadline || *deadline - now >= kLibraryWait;
-    const int got =
-        wait_in_library
-            ? tarvo_cap_get_frames(dev, 1, frame.data.get(), kFetchCapacity, &frame.info)
-            : tarvo_cap_get_frame(dev, frame.data.get(), kFetchCapacity, &frame.info);
-    if (got == 1) {
-        if (frame.info.frame_size == 0 || frame.info.frame_size > kFetchCapacity) {
-            throw Failure("the camera sent a frame of " + std::to_string(frame.info.frame_size) +
-                          " bytes that cannot be described");
-        }
-        shrink(frame.data, frame.info.frame_size);
-        tarvo_cap_get_frame_times(dev, &frame.time, 1);
-        // The driver hands the frame header's temperatures to the pipeline while describing it.
-        frame.temp_sensor = temperatureGetTemperatureByFrameHeader() / 10.0;
-        frame.temp_illumination = temperatureGetIbTemperatureByFrameHeader() / 10.0;
-        return frame;
+    const auto slice_end = Clock::now() + kFetchSlice;
+    for (;;) {
+        // Never the library's blocking wait: it lasts up to seconds at a low frame rate.
+        const int got = tarvo_cap_get_frame(dev, frame.data.get(), kFetchCapacity, &frame.info);
+        if (got == 1)
+            return finish_fetch(std::move(frame));
+        if (got == kNotCapturing)
+            throw Failure("capture is not running", kNotCapturing);
+        if (got < 0)
+            throw Failure(std::string("capture failed: ") + tarvo_error_name(got), got);
+        const auto now = Clock::now();
+        if (deadline && now >= *deadline)
+            throw Failure("no frame arrived in time", kTimeout);
+        if (now >= slice_end)
+            return std::nullopt;
+        auto nap = std::min<Clock::duration>(kPollNap, slice_end - now);
+        if (deadline)
+            nap = std::min<Clock::duration>(nap, *deadline - now);
+        std::this_thread::sleep_for(nap);
     }
-    if (got == kNotCapturing)
-        throw Failure("capture is not running", kNotCapturing);
-    if (got < 0)
-        throw Failure(std::string("capture failed: ") + tarvo_error_name(got), got);
-    if (deadline && Clock::now() >= *deadline)
-        throw Failure("no frame arrived in time", kTimeout);
-    if (!wait_in_library)
-        std::this_thread::sleep_for(std::min<Clock::duration>(kPollNap, *deadline - Clock::now()));
-    return std::nullopt;
+}
+
+RawFrame Device::finish_fetch(RawFrame frame) {
+    if (frame.info.frame_size == 0 || frame.info.frame_size > kFetchCapacity) {
+        throw Failure("the camera sent a frame of " + std::to_string(frame.info.frame_size) +
+                      " bytes that cannot be described");
+    }
+    shrink(frame.data, frame.info.frame_size);
+    tarvo_cap_get_frame_times(&dev_, &frame.time, 1);
+    // The driver hands the frame header's temperatures to the pipeline while describing it.
+    frame.temp_sensor = temperatureGetTemperatureByFrameHeader() / 10.0;
+    frame.temp_illumination = temperatureGetIbTemperatureByFrameHeader() / 10.0;
+    std::lock_guard lock(temperatures_mutex_);
+    temperatures_ = std::make_pair(frame.temp_sensor, frame.temp_illumination);
+    return frame;
+}
+
+std::optional<std::pair<double, double>> Device::last_temperatures() const {
+    std::lock_guard lock(temperatures_mutex_);
+    return temperatures_;
+}
+
+zr_lens_param_t Device::lens(int width, int height) {
+    tarvo_drv_t *drv = tarvo_dev_get_drv(handle());
+    zr_lens_param_t out{};
+    if (drv == nullptr || drv->ops == nullptr || drv->ops->lens_param_get == nullptr ||
+        !drv->ops->lens_param_get(drv, &out, width, height)) {
+        throw Failure("the camera's driver has no lens parameters for " + std::to_string(width) +
+                      " x " + std::to_string(height) + " images");
+    }
+    return out;
 }
 
 void Device::write_data(int type, int version, const std::string &path) {

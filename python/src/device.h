@@ -16,6 +16,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tarvo_py {
@@ -91,12 +92,20 @@ class Device {
     void start();
     void stop();
     bool capturing();
-    // One attempt at the next frame. Waits in the library while the deadline leaves room for
-    // its whole wait, otherwise looks once and naps briefly. Returns nothing when no frame came
-    // yet (the caller checks for interrupts and tries again); throws Failure with kTimeout once
-    // the deadline has passed and with the library's code on a capture error.
+    // One attempt at the next frame: looks for a ready frame every few milliseconds for a
+    // short slice of time (some 20 ms), so that the caller can check for Ctrl-C between
+    // attempts whatever the frame rate. Returns nothing when no frame came yet; throws Failure
+    // with kTimeout once the deadline has passed and with the library's code on a capture error.
     using Deadline = std::optional<std::chrono::steady_clock::time_point>;
     std::optional<RawFrame> try_fetch(const Deadline &deadline);
+
+    // Chip and illumination-board temperatures (degrees Celsius) of the latest frame fetched
+    // through this handle; nothing before the first.
+    std::optional<std::pair<double, double>> last_temperatures() const;
+
+    // The lens model of the driver for distance images of width x height (raw images: with
+    // distortion; undistorted ones: their own camera matrix, no distortion); throws Failure.
+    zr_lens_param_t lens(int width, int height);
 
     // Decoding a frame uses the driver's state: one decode at a time per camera.
     std::mutex &decode_mutex() { return decode_mutex_; }
@@ -110,10 +119,15 @@ class Device {
     void read_data(int type, const std::string &path);
 
   private:
+    // Shrinks a fetched frame to its size and adds its times and temperatures.
+    RawFrame finish_fetch(RawFrame frame);
+
     tarvo_dev_t dev_{};
     Location location_;
     Identity identity_;
     std::mutex decode_mutex_;
+    mutable std::mutex temperatures_mutex_;
+    std::optional<std::pair<double, double>> temperatures_;  // guarded by temperatures_mutex_
 };
 
 }  // namespace tarvo_py

@@ -20,6 +20,12 @@ void decode_into(Frame &f, Decoder decode, float *dst, const char *what) {
     if (n == 0 || n > static_cast<size_t>(INT32_MAX))
         throw Failure(std::string("the frame has no image to decode into ") + what);
     std::lock_guard lock(f.device->decode_mutex());
+    // Decoding uses the calibration and settings that the open camera's driver holds.
+    if (!f.device->is_open()) {
+        throw Failure(std::string("the frame's camera is closed: its ") + what +
+                      " are decoded by the open camera's driver, so decode frames before "
+                      "closing the camera (the raw bytes stay usable)");
+    }
     tarvo_frame_info_t info = f.raw.info;
     const int got = decode(f.device->handle(), dst, static_cast<int>(n), f.raw.data.get(),
                            info.frame_size, &info);
@@ -68,7 +74,11 @@ py::array distance(Frame &f) {
 
 void bind_images(py::module_ &m) {
     py::class_<Frame> frame = py::reinterpret_borrow<py::class_<Frame>>(m.attr("Frame"));
-    frame.def("distance", &distance).def("gray", &gray);
+    frame
+        .def("distance", &distance,
+             "Distance image (height, width) float32 in metres; invalid pixels hold 65.3, 65.4 or "
+             "65.5. Decoding needs the frame's camera open.")
+        .def("gray", &gray, "Gray (amplitude) image (height, width) float32.");
 }
 
 }  // namespace tarvo_py

@@ -2,8 +2,10 @@
 // listing and opening cameras. The classes live in camera_bindings.cpp and frame_bindings.cpp.
 #include <tarvo/tarvo.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
 #include <ctime>
 #include <filesystem>
 #include <mutex>
@@ -20,7 +22,7 @@ namespace {
 
 // The "tarvo" logger, and whether the library's lines go to it (not after shutdown).
 py::handle g_logger;
-bool g_forwarding = false;
+std::atomic<bool> g_forwarding{false};
 
 // Cameras opened through this module, closed at interpreter exit before the library stops.
 std::mutex g_opened_mutex;
@@ -33,6 +35,7 @@ void remember(const std::shared_ptr<Device> &device) {
 }
 
 void shutdown() {
+    flush_log_queue();
     std::vector<std::shared_ptr<Device>> alive;
     {
         std::lock_guard lock(g_opened_mutex);
@@ -46,8 +49,12 @@ void shutdown() {
     for (auto &d : alive) {
         d->close();
     }
-    g_forwarding = false;
     tarvo_log_set_handler(nullptr, nullptr);
+    {
+        py::gil_scoped_acquire acquire;
+        flush_log_queue();
+        g_forwarding = false;
+    }
     tarvo_uninit();
 }
 
@@ -77,8 +84,43 @@ std::string dated_log_name() {
     return name;
 }
 
-// The library's console lines as records of the "tarvo" logger, at the matching level. Called
-// on the thread that logs, which may be one the interpreter does not know.
+// One library line on its way to the "tarvo" logger.
+struct LogLine {
+    int level;  // the logging module's
+    std::string tag;
+    std::string text;
+};
+
+// Lines logged on threads that the interpreter does not know (the USB event thread): taking the
+// interpreter lock there could deadlock with a Python thread that holds it and waits for the
+// library, so they wait here for the next call from Python.
+constexpr size_t kMaxQueuedLines = 256;
+std::mutex g_queue_mutex;
+std::deque<LogLine> g_queued;  // guarded by g_queue_mutex
+size_t g_dropped = 0;          // lines dropped from a full queue; guarded by g_queue_mutex
+
+void log_to_python(const LogLine &line) {
+    try {
+        py::dict extra;
+        extra["tarvo_tag"] = line.tag;
+        g_logger.attr("log")(line.level, "%s", line.text, py::arg("extra") = extra);
+    } catch (py::error_already_set &e) {
+        // Ctrl-C may land in the logger's Python code: pass it on to the next signal check.
+        if (e.matches(PyExc_KeyboardInterrupt))
+            PyErr_SetInterrupt();
+        else
+            e.discard_as_unraisable("tarvo log handler");
+    }
+}
+
+void queue_line(LogLine line) {
+    std::lock_guard lock(g_queue_mutex);
+    if (g_queued.size() >= kMaxQueuedLines) {
+        g_queued.pop_front();
+        ++g_dropped;
+    }
+    g_queued.push_back(std::move(line));
+}
 
 bool interpreter_finalizing() {
 #if PY_VERSION_HEX >= 0x030D0000
@@ -88,21 +130,22 @@ bool interpreter_finalizing() {
 #endif
 }
 
+// The library's console lines as records of the "tarvo" logger, at the matching level. Called
+// on the thread that logs: a Python thread forwards at once, any other queues the line.
 void forward_to_logging(unsigned level, const char *tag, const char *message, void *) {
     if (!g_forwarding || interpreter_finalizing())
         return;
     static constexpr int kLevels[] = {5, 10, 20, 30, 40};  // TRC DBG INF WRN ERR
-    std::string text = message;
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
-        text.pop_back();
-    const PyGILState_STATE gil = PyGILState_Ensure();
-    try {
-        py::dict extra;
-        extra["tarvo_tag"] = tag;
-        g_logger.attr("log")(kLevels[level < 5 ? level : 4], "%s", text, py::arg("extra") = extra);
-    } catch (py::error_already_set &e) {
-        e.discard_as_unraisable("tarvo log handler");
+    LogLine line{kLevels[level < 5 ? level : 4], tag, message};
+    while (!line.text.empty() && (line.text.back() == '\n' || line.text.back() == '\r'))
+        line.text.pop_back();
+    if (PyGILState_GetThisThreadState() == nullptr) {
+        queue_line(std::move(line));
+        return;
     }
+    const PyGILState_STATE gil = PyGILState_Ensure();
+    flush_log_queue();  // earlier lines first
+    log_to_python(line);
     PyGILState_Release(gil);
 }
 
@@ -191,6 +234,7 @@ std::shared_ptr<Device> open_camera(std::optional<int> index,
         device = open_chosen(index, ident, bus_port);
     }
     remember(device);
+    flush_log_queue();
     return device;
 }
 
@@ -201,6 +245,22 @@ void set_log_levels(int console, int file) {
 }
 
 }  // namespace
+
+void flush_log_queue() {
+    std::deque<LogLine> lines;
+    size_t dropped = 0;
+    {
+        std::lock_guard lock(g_queue_mutex);
+        lines.swap(g_queued);
+        std::swap(dropped, g_dropped);
+    }
+    if (!g_forwarding)
+        return;
+    if (dropped > 0)
+        log_to_python({30, "WRN", std::to_string(dropped) + " library log lines were dropped"});
+    for (const LogLine &line : lines)
+        log_to_python(line);
+}
 
 py::array view_of(py::handle owner, const py::dtype &dtype, std::vector<py::ssize_t> shape,
                   const void *data, bool writeable) {
@@ -253,15 +313,25 @@ PYBIND11_MODULE(_tarvo, m) {
     bind_clouds(m);
     bind_frame_files(m);
 
-    m.def("list_cameras", [] {
-        py::gil_scoped_release release;
-        return list_cameras();
-    });
+    m.def(
+        "list_cameras",
+        [] {
+            std::vector<Location> cameras;
+            {
+                py::gil_scoped_release release;
+                cameras = list_cameras();
+            }
+            flush_log_queue();
+            return cameras;
+        },
+        "The cameras on the bus (CameraLocation), in the library's listing order.");
     m.def("open", &open_camera, py::arg("index") = py::none(), py::arg("path") = py::none(),
           py::arg("ident") = py::none(), py::arg("bus_port") = py::none(),
           "Opens a camera: the first, or the one of `index` (as list_cameras numbers them), "
           "`ident` (its identification string) or `bus_port` (\"BUS-PORT\"). Raises tarvo.Error "
           "when there is none or it cannot be opened.");
-    m.def("error_name", &code_name, py::arg("code"));
-    m.def("set_log_levels", &set_log_levels, py::arg("console") = 3, py::arg("file") = 5);
+    m.def("error_name", &code_name, py::arg("code"), "The name of a library result code.");
+    m.def("set_log_levels", &set_log_levels, py::arg("console") = 3, py::arg("file") = 5,
+          "Lowest levels (0 trace to 5 silent) of the library lines sent to the \"tarvo\" logger "
+          "and written to the log file.");
 }

@@ -2,7 +2,7 @@
 
 import builtins
 from types import TracebackType
-from typing import Callable, Iterator, Optional, Tuple, Type, Union
+from typing import Callable, Iterator, Literal, Optional, Tuple, Type, Union, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -92,12 +92,22 @@ class Frame:
     def __len__(self) -> int: ...
     def __buffer__(self, flags: int) -> memoryview: ...
     def distance(self) -> npt.NDArray[np.float32]:
-        """Distance image (height, width) in metres; invalid pixels hold 65.3, 65.4 or 65.5."""
+        """Distance image (height, width) in metres; invalid pixels hold 65.3, 65.4 or 65.5.
+        Decoding needs the frame's camera open: tarvo.Error once it is closed."""
     def gray(self) -> npt.NDArray[np.float32]:
         """Gray (amplitude) image (height, width)."""
-    def point_cloud(self, colour: bool = False) -> npt.NDArray[np.float32]:
+    @overload
+    def point_cloud(
+        self, colour: bool = False, organized: Literal[False] = False
+    ) -> npt.NDArray[np.float32]:
         """Points of the valid pixels, (N, 3) x, y, z in metres; with `colour`, (N, 4) with the
         colour word (red in bits 0-7) of the point's distance as the fourth value."""
+    @overload
+    def point_cloud(
+        self, colour: bool = False, *, organized: Literal[True]
+    ) -> Tuple[npt.NDArray[np.float32], npt.NDArray[np.bool_]]:
+        """(points, valid): points (height, width, 3 or 4) with NaN at the pixels without a
+        valid distance, and the (height, width) mask of the valid pixels."""
     def colorize(self, range_m: Tuple[float, float] = (0.5, 4.0)) -> npt.NDArray[np.uint8]:
         """Distance image as colours (height, width, 3), red near, blue far."""
 
@@ -107,6 +117,25 @@ class FrameStream(Iterator[Frame]):
     def __iter__(self) -> FrameStream: ...
     def __next__(self) -> Frame: ...
     def close(self) -> None: ...
+
+class Intrinsics:
+    """The camera's lens model for its distance images."""
+
+    @property
+    def fx(self) -> float: ...
+    @property
+    def fy(self) -> float: ...
+    @property
+    def cx(self) -> float: ...
+    @property
+    def cy(self) -> float: ...
+    @property
+    def distortion(self) -> Tuple[float, float, float, float, float]:
+        """(k1, k2, p1, p2, k3): radial k1, k2, k3 and tangential p1, p2."""
+    @property
+    def width(self) -> int: ...
+    @property
+    def height(self) -> int: ...
 
 class Camera:
     """An open camera; a context manager that closes it on exit."""
@@ -134,6 +163,14 @@ class Camera:
     @modulation_frequency.setter
     def modulation_frequency(self, khz: int) -> None: ...
     @property
+    def intrinsics(self) -> Intrinsics:
+        """Lens model of the 320 x 240 distance images: with distortion for raw images, the
+        undistorted images' own camera matrix without distortion while `undistort` is on."""
+    @property
+    def temperatures(self) -> Optional[Tuple[float, float]]:
+        """(chip, illumination board) degrees Celsius from the latest frame's header captured
+        through this camera; None before the first frame."""
+    @property
     def info(self) -> CameraInfo: ...
     @property
     def location(self) -> CameraLocation: ...
@@ -150,10 +187,11 @@ class Camera:
     @property
     def capturing(self) -> bool: ...
     def read_frame(self, timeout: Optional[float] = 5.0) -> Frame:
-        """Next frame of a running capture; TimeoutError after `timeout` seconds (None: no limit)."""
+        """Next frame of a running capture; TimeoutError after `timeout` seconds (None: no limit).
+        Ctrl-C ends the wait at once with KeyboardInterrupt and stops capture."""
     def frames(self, n: Optional[int] = None, timeout: Optional[float] = 5.0) -> FrameStream:
         """Iterates over `n` frames (None: without end), starting and stopping capture if it
-        was not running."""
+        was not running. Ctrl-C ends a wait at once with KeyboardInterrupt and stops capture."""
     @property
     def auto_exposure(self) -> Optional[int]:
         """Automatic exposure limit in per mille of samples out of range; None or 0: off."""

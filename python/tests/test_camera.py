@@ -1,6 +1,7 @@
 """Listing, opening, identification, parameters and registers of the virtual camera."""
 
 import os
+import pydoc
 import threading
 
 import numpy as np
@@ -128,3 +129,27 @@ def test_no_device_leaks_over_many_open_close_cycles():
     assert _open_files() == files
     assert len(os.listdir("/proc/self/task")) == tasks
     assert threading.active_count() == threads
+
+
+def test_intrinsics_are_the_lens_model_in_use(cam):
+    lens = cam.intrinsics
+    assert (lens.width, lens.height) == (320, 240)
+    # The built-in lens parameters of the library for 320 x 240 images.
+    assert (lens.fx, lens.fy, lens.cx, lens.cy) == pytest.approx((210.783, 204.817, 157.262, 122.083))
+    assert lens.distortion == pytest.approx((-0.378924, 0.145035, -0.000970854, 6.20728e-05, -0.0133954))
+    cam.undistort = True
+    assert cam.intrinsics.distortion == (0.0,) * 5
+    assert "fx=" in repr(lens)
+
+
+def test_temperatures_come_from_the_latest_frame(cam):
+    assert cam.temperatures is None
+    frame = list(cam.frames(2))[-1]
+    assert cam.temperatures == frame.temperatures
+
+
+def test_help_shows_the_docstrings():
+    text = pydoc.render_doc(tarvo.Camera, renderer=pydoc.plaintext)
+    for doc in ("An opened camera", "Ctrl-C ends", "lens model", "Stops capture and closes"):
+        assert doc in text
+    assert "decode" in tarvo.Frame.__doc__ and tarvo.list_cameras.__doc__

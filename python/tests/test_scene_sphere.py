@@ -36,8 +36,9 @@ def test_colorize_maps_the_distance_into_the_range(sphere_radius, frame):
 def test_images_of_a_frame_after_its_camera_closed(sphere_radius, cam):
     frame = next(iter(cam.frames(1)))
     cam.close()
-    with pytest.raises(tarvo.Error, match="closed"):
-        frame.distance()
+    for decode in (frame.distance, frame.gray, frame.point_cloud, frame.colorize):
+        with pytest.raises(tarvo.Error, match="camera is closed.*decode frames before closing"):
+            decode()
     assert frame.raw.size == frame.size  # the bytes stay usable
 
 

@@ -31,3 +31,19 @@ def test_coloured_points_carry_a_colour_word(wall_depth, cam):
     assert np.allclose(coloured[:, :3], plain, atol=1e-6)
     words = coloured[:, 3].astype(np.uint32)
     assert (words > 0).mean() > 0.9 and (words >> 24 == 0).all()
+
+
+def test_organized_cloud_has_nan_exactly_where_pixels_are_invalid(wall_depth, cam):
+    # The wall is lit less towards the edges: an amplitude floor at the median leaves about
+    # half of the pixels valid.
+    cam.min_amplitude = int(np.median(next(iter(cam.frames(1))).gray()))
+    frame = list(cam.frames(3))[-1]
+    points, valid = frame.point_cloud(organized=True)
+    assert points.shape == (240, 320, 3) and points.dtype == np.float32
+    assert valid.shape == (240, 320) and valid.dtype == np.bool_
+    assert 0 < valid.sum() < valid.size
+    assert (np.isnan(points).all(axis=2) == ~valid).all()
+    assert not np.isnan(points[valid]).any()
+    assert np.array_equal(points[valid], frame.point_cloud())
+    coloured, coloured_valid = frame.point_cloud(colour=True, organized=True)
+    assert coloured.shape == (240, 320, 4) and np.array_equal(coloured_valid, valid)
