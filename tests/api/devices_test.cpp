@@ -169,8 +169,11 @@ TEST_F(TwoCameras, AnotherProcessIsToldTheCameraIsInUseWhileCaptureGoesOn) {
     std::vector<uint8_t> raw(kFrameBytes);
     ASSERT_EQ(tarvo_cap_get_frames(&list_[0], 1, raw.data(), kFrameBytes, nullptr), 1);
 
+    // The tool picks the camera this process holds by its place on the bus.
+    const std::string camera = std::to_string(list_[0].bus) + "-" + std::to_string(list_[0].port);
     std::string err;
-    EXPECT_EQ(run_command(std::string(cli) + " param get 12 >/dev/null", err), 1);
+    EXPECT_EQ(
+        run_command(std::string(cli) + " param get 12 --camera " + camera + " >/dev/null", err), 1);
     EXPECT_EQ(err, "tarvo: camera in use by another process\n");
     EXPECT_EQ(run_command(std::string(cli) + " list >/dev/null", err), 0);
     EXPECT_EQ(err, "");
