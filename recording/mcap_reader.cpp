@@ -1,5 +1,7 @@
 #include "mcap_reader.h"
 
+#include "crc32.h"
+
 #include <zstd.h>
 
 #include <algorithm>
@@ -373,25 +375,10 @@ class Reader {
     McapContents &out_;
 };
 
-std::array<uint32_t, 256> crc_table() {
-    std::array<uint32_t, 256> t{};
-    for (uint32_t i = 0; i < 256; ++i) {
-        uint32_t c = i;
-        for (int k = 0; k < 8; ++k)
-            c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-        t[i] = c;
-    }
-    return t;
-}
-
 }  // namespace
 
 uint32_t mcap_crc32(std::span<const uint8_t> bytes, uint32_t crc) {
-    static const std::array<uint32_t, 256> table = crc_table();
-    crc = ~crc;
-    for (uint8_t b : bytes)
-        crc = table[(crc ^ b) & 0xFF] ^ (crc >> 8);
-    return ~crc;
+    return crc32_update(crc, bytes.data(), bytes.size());
 }
 
 const McapChannel *McapContents::channel_by_topic(const std::string &topic) const {

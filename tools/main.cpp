@@ -6,6 +6,7 @@
 #include <string>
 
 #include "commands.h"
+#include "files/user_folders.h"
 #include "tool.h"
 
 #ifndef TARVO_TOOL_VERSION
@@ -42,21 +43,11 @@ void add_global_options(Tool &tool) {
     app.require_subcommand(1);
 }
 
-// "tarvo_YYYYMMDD.log", today's log file name.
-std::string dated_log_name() {
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
-    char name[32];
-    std::strftime(name, sizeof name, "tarvo_%Y%m%d.log", &local);
-    return name;
-}
-
 // The files the user did not name go to the user's state and cache folders, never into the
 // working folder.
 void use_user_folders(Globals &globals) {
     if (globals.log_file.empty())
-        globals.log_file = state_folder() + dated_log_name();
+        globals.log_file = state_folder() + files::dated_log_name();
     if (globals.prefix.empty()) {
         globals.prefix = cache_folder();
         if (globals.prefix.empty())

@@ -1,5 +1,7 @@
 #include "tool.h"
 
+#include "files/user_folders.h"
+
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,34 +18,14 @@ void Tool::on_run(CLI::App *command, Action run) {
     command->callback([this, run = std::move(run)] { action = run; });
 }
 
-namespace {
-
-// `base_variable`'s folder (an absolute path) or ~/`fallback`, with "tarvo/" in it.
-std::string user_folder(const char *base_variable, const char *fallback) {
-    std::filesystem::path base;
-    const char *xdg = std::getenv(base_variable);
-    if (xdg != nullptr && xdg[0] == '/') {
-        base = xdg;
-    } else {
-        const char *home = std::getenv("HOME");
-        if (home == nullptr || home[0] == '\0')
-            return {};
-        base = std::filesystem::path(home) / fallback;
-    }
-    const std::filesystem::path folder = base / "tarvo";
-    std::error_code error;
-    std::filesystem::create_directories(folder, error);
-    return error ? std::string() : folder.string() + "/";
-}
-
-}  // namespace
+namespace {}  // namespace
 
 std::string state_folder() {
-    return user_folder("XDG_STATE_HOME", ".local/state");
+    return files::state_folder();
 }
 
 std::string cache_folder() {
-    return user_folder("XDG_CACHE_HOME", ".cache");
+    return files::cache_folder();
 }
 
 int fail(const char *fmt, ...) {

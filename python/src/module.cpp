@@ -15,6 +15,7 @@
 
 #include "bindings.h"
 #include "failure.h"
+#include "files/user_folders.h"
 
 namespace tarvo_py {
 
@@ -56,32 +57,6 @@ void shutdown() {
         g_forwarding = false;
     }
     tarvo_uninit();
-}
-
-// "<base>/tarvo/" of $`variable` (absolute) or ~/`fallback`, created; empty when it cannot be.
-std::string user_folder(const char *variable, const char *fallback) {
-    std::filesystem::path base;
-    const char *xdg = std::getenv(variable);
-    if (xdg != nullptr && xdg[0] == '/') {
-        base = xdg;
-    } else {
-        const char *home = std::getenv("HOME");
-        if (home == nullptr || home[0] == '\0')
-            return {};
-        base = std::filesystem::path(home) / fallback;
-    }
-    std::error_code error;
-    std::filesystem::create_directories(base / "tarvo", error);
-    return error ? std::string() : (base / "tarvo").string() + "/";
-}
-
-std::string dated_log_name() {
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
-    char name[32];
-    std::strftime(name, sizeof name, "tarvo_%Y%m%d.log", &local);
-    return name;
 }
 
 // One library line on its way to the "tarvo" logger.
@@ -155,14 +130,14 @@ void forward_to_logging(unsigned level, const char *tag, const char *message, vo
 void start_library() {
     const char *log_file = std::getenv("TARVO_LOG_FILE");
     const bool named = log_file != nullptr && *log_file != '\0';
-    const std::string state = named ? std::string() : user_folder("XDG_STATE_HOME", ".local/state");
+    const std::string state = named ? std::string() : tarvo::files::state_folder();
     const std::string file = named           ? log_file
                              : state.empty() ? "/dev/null"
-                                             : state + dated_log_name();
+                                             : state + tarvo::files::dated_log_name();
     tarvo_init(file.c_str());
     if (file == "/dev/null")
         zr_log_enable(1, 5, nullptr);
-    const std::string cache = user_folder("XDG_CACHE_HOME", ".cache");
+    const std::string cache = tarvo::files::cache_folder();
     if (!cache.empty())
         tarvo_path_cfg(cache.c_str());
     g_logger = py::module_::import("logging").attr("getLogger")("tarvo").release();
