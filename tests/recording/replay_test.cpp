@@ -99,8 +99,12 @@ TEST_F(Replay, RecordedSphereDecodesAsTheLiveCamera) {
 TEST_F(Replay, RecordedCalibrationCorrectsAsTheLiveCamera) {
     const std::string live =
         vcam_ + " --scene sphere:1.25 --pixel-error 20 --chip-id 3 --wafer-id 2 -- ";
-    ASSERT_EQ(run(dir_, live + tool_ + " capture -n 2 -o raw.bin >/dev/null 2>&1"), 0);
-    ASSERT_EQ(run(dir_, live + tool_ + " depth --format f32 -o live.zrd >/dev/null 2>&1"), 0);
+    // The calibration the live camera uploads goes to tarvo-data/, where the recording takes it.
+    ASSERT_EQ(
+        run(dir_, live + tool_ + " --path tarvo-data/ capture -n 2 -o raw.bin >/dev/null 2>&1"), 0);
+    ASSERT_EQ(run(dir_, live + tool_ +
+                            " --path tarvo-data/ depth --format f32 -o live.zrd >/dev/null 2>&1"),
+              0);
     ASSERT_EQ(run(dir_, writer_ + " frames raw.bin a.mcap tarvo-data"), 0);
     fs::create_directories(dir_ / "fresh");
     ASSERT_EQ(run(dir_ / "fresh", vcam_ + " --replay ../a.mcap -- " + tool_ +
