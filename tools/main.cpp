@@ -47,7 +47,7 @@ void add_global_options(Tool &tool) {
 // working folder.
 void use_user_folders(Globals &globals) {
     if (globals.log_file.empty())
-        globals.log_file = state_folder() + files::dated_log_name();
+        globals.log_file = state_folder() + tarvo::files::dated_log_name();
     if (globals.prefix.empty()) {
         globals.prefix = cache_folder();
         if (globals.prefix.empty())
