@@ -58,6 +58,10 @@ class Replay : public ::testing::Test {
     void SetUp() override {
         dir_ = fs::temp_directory_path() / ("tarvo-replay-" + std::to_string(getpid()));
         fs::create_directories(dir_);
+        // Calibration files of earlier cameras must not decode these: each test has its own
+        // cache and state folders for the tool.
+        setenv("XDG_CACHE_HOME", (dir_ / "cache").c_str(), 1);
+        setenv("XDG_STATE_HOME", (dir_ / "state").c_str(), 1);
         vcam_ = quoted(env("TARVO_VCAM"));
         tool_ = quoted(env("TARVO_TOOL"));
         writer_ = "/usr/bin/python3 '" + env("MCAP_TEST_WRITER") + "'";
