@@ -119,14 +119,7 @@ TEST_P(LineKernels, DrnuMatchesThePerPixelArithmetic) {
     const int c = 7;
     calibrateSetNumDistances(c);
     gStepCalMM = 298.2;
-    calculationSetEnableDRNU_simulate(2);
-    calibrationEnableDefaultOffset(0);
-    calibrationSetOffsetPhase(-1234);
-    offsetDRNU = 8364;
-    calculationSetEnableTemperature_simulate(1);
-    const int16_t header[2] = {static_cast<int16_t>(gTempCal - 37),
-                               static_cast<int16_t>(gTempCalIb + 12)};
-    temperatureSetTemperatureByFrameHeader(header);
+    tarvo::test::use_distance_image_drnu_with_temperature();
     uint32_t seed = 99;
     auto next = [&seed](int range) {
         seed = seed * 1664525u + 1013904223u;

@@ -90,14 +90,7 @@ uint64_t drnu_route_hash() {
     const int c = 9;
     calibrateSetNumDistances(c);
     gStepCalMM = 298.2;
-    calculationSetEnableDRNU_simulate(2);
-    calibrationEnableDefaultOffset(0);
-    calibrationSetOffsetPhase(-1234);
-    offsetDRNU = 8364;
-    calculationSetEnableTemperature_simulate(1);
-    const int16_t header[2] = {static_cast<int16_t>(gTempCal - 37),
-                               static_cast<int16_t>(gTempCalIb + 12)};
-    temperatureSetTemperatureByFrameHeader(header);
+    tarvo::test::use_distance_image_drnu_with_temperature();
     Lcg rng{77};
     for (int q = 0; q < kN; ++q) {
         uint16_t lo = 0xFFFF, hi = 0;

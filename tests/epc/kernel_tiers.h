@@ -31,6 +31,19 @@ inline std::string kernel_tier_param_name(const ::testing::TestParamInfo<epc::Ke
     return epc::kernel_tier_name(info.param);
 }
 
+// DRNU by distance images (mode 2) with an offset, a DRNU offset and a temperature term away
+// from the calibration temperatures, as the kernel comparisons use it.
+inline void use_distance_image_drnu_with_temperature() {
+    calculationSetEnableDRNU_simulate(2);
+    calibrationEnableDefaultOffset(0);
+    calibrationSetOffsetPhase(-1234);
+    offsetDRNU = 8364;
+    calculationSetEnableTemperature_simulate(1);
+    const int16_t header[2] = {static_cast<int16_t>(gTempCal - 37),
+                               static_cast<int16_t>(gTempCalIb + 12)};
+    temperatureSetTemperatureByFrameHeader(header);
+}
+
 }  // namespace tarvo::test
 
 #define TARVO_INSTANTIATE_FOR_EVERY_KERNEL_TIER(suite)                                    \
