@@ -8,14 +8,7 @@ set -eu
 build=$1
 src=$2
 vcam=$3
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-prefix=$work/prefix
-cmake --install "$build" --prefix "$prefix" >/dev/null
-libdir=$(find "$prefix" -name 'libtarvo.so' -printf '%h\n' | head -n 1)
-export PKG_CONFIG_PATH="$libdir/pkgconfig"
-cflags=$(pkg-config --cflags tarvo)
-libs=$(pkg-config --libs tarvo)
+. "$(dirname "$0")/../support/scratch_install.sh"
 
 mkdir -p "$work/pc"
 for example in centre_distance save_cloud frame_callback; do
