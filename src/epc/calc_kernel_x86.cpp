@@ -14,7 +14,9 @@
 
 // GCC 12 reports the deliberately undefined pass-through operand of the unmasked AVX-512
 // intrinsics as maybe uninitialised.
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #include <immintrin.h>
 
 #include "epc/atan_lut.h"
@@ -29,8 +31,12 @@ constexpr int kRail = 65500;
 
 // ---- AVX2: 8 pixels per step ------------------------------------------------------------------
 
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("avx2")
+#endif
 namespace avx2 {
 
 #define TARVO_AVX2 [[gnu::always_inline]] inline
@@ -129,12 +135,21 @@ using F = S::F;
 #include "epc/calc_kernel_fused.inc"
 
 }  // namespace avx2
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
+#endif
 
 // ---- AVX-512: 16 pixels per step --------------------------------------------------------------
 
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx512f,avx512bw,avx512vl,avx512dq"))), \
+                             apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("avx512f,avx512bw,avx512vl,avx512dq")
+#endif
 namespace avx512 {
 
 #define TARVO_AVX512 [[gnu::always_inline]] inline
@@ -221,7 +236,11 @@ using F = S::F;
 #include "epc/calc_kernel_fused.inc"
 
 }  // namespace avx512
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
+#endif
 
 }  // namespace
 
