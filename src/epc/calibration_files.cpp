@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -176,6 +177,22 @@ bool write_temperatures(FILE *f, const int16_t *values) {
 }
 
 // Parameters of a binary parameter file; false (with a log line) for a size of no known form.
+// Values a calibration can hold: a phase offset within the 16-bit phase range, temperatures
+// within what the sensor reports, a finite positive step. Anything else would overflow the
+// offset and temperature arithmetic that uses them.
+bool plausible(const DrnuParams &p, int raw_board, const char *tag) {
+    constexpr int kPhaseLimit = 65535;
+    constexpr int kTemperatureLimit = 100000;
+    const auto within = [](int v, int limit) { return v >= -limit && v <= limit; };
+    if (within(p.offset, kPhaseLimit) && within(p.temp_cal, kTemperatureLimit) &&
+        within(raw_board, kTemperatureLimit) && std::isfinite(p.step_mm) && p.step_mm > 0.0)
+        return true;
+    zr_log(3, "WRN",
+           "[%s] parameter file out of range (offset %d, temperatures %d and %d, step %g mm)\n",
+           tag, p.offset, p.temp_cal, raw_board, p.step_mm);
+    return false;
+}
+
 bool read_binary_params(FILE *f, long size, DrnuParams &p, const char *tag) {
     if (size != kParamsFull && size != kParamsNoFrequency && size != kParamsNoBoard) {
         zr_log(3, "WRN", "[%s] parameter file of %ld bytes, expected 16, 20 or 24\n", tag, size);
@@ -194,10 +211,11 @@ bool read_binary_params(FILE *f, long size, DrnuParams &p, const char *tag) {
     p.offset = static_cast<int>(get_le32(at));
     p.temp_cal = static_cast<int>(get_le32(at + 4));
     p.step_mm = get_f64(at + 8);
-    if (size == kParamsNoBoard)
-        p.temp_cal_ib = p.temp_cal + 100;
-    else
-        p.temp_cal_ib = static_cast<int>(get_le32(at + 16)) + kFileIbTemperatureOffset;
+    const int raw_board = size == kParamsNoBoard ? 0 : static_cast<int>(get_le32(at + 16));
+    if (!plausible(p, raw_board, tag))
+        return false;
+    p.temp_cal_ib =
+        size == kParamsNoBoard ? p.temp_cal + 100 : raw_board + kFileIbTemperatureOffset;
     return true;
 }
 

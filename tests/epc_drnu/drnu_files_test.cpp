@@ -61,6 +61,20 @@ void put_f64(std::vector<uint8_t> &b, double v) {
         b.push_back(static_cast<uint8_t>(bits >> (8 * i)));
 }
 
+std::vector<uint8_t> with_word(std::vector<uint8_t> b, size_t at, int32_t v) {
+    std::vector<uint8_t> word;
+    put32(word, v);
+    std::copy(word.begin(), word.end(), b.begin() + static_cast<long>(at));
+    return b;
+}
+
+std::vector<uint8_t> with_f64(std::vector<uint8_t> b, size_t at, double v) {
+    std::vector<uint8_t> bytes;
+    put_f64(bytes, v);
+    std::copy(bytes.begin(), bytes.end(), b.begin() + static_cast<long>(at));
+    return b;
+}
+
 // Images of `count` steps, image after image: pixel p of step s is 1000 + 10 p + s x step.
 std::vector<uint8_t> image_file(int count, int pixels, int step) {
     std::vector<uint8_t> b;
@@ -187,6 +201,13 @@ TEST_F(DrnuFilesTest, ParameterFileForms) {
         {"23 bytes: defaults", std::vector<uint8_t>(full.begin(), full.end() - 1), 8364, 361, 298.2,
          341},
         {"empty: defaults", {}, 8364, 361, 298.2, 341},
+        {"offset out of range: defaults", with_word(full, 4, INT32_MIN + 4), 8364, 361, 298.2,
+         341},
+        {"temperature out of range: defaults", with_word(full, 8, INT32_MAX), 8364, 361, 298.2,
+         341},
+        {"board temperature out of range: defaults", with_word(full, 20, INT32_MIN), 8364, 361,
+         298.2, 341},
+        {"step not a number: defaults", with_f64(full, 12, std::nan("")), 8364, 361, 298.2, 341},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
