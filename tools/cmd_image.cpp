@@ -1,6 +1,7 @@
-// tarvo depth and tarvo gray: distance or gray images from the first camera, into a frame file
-// (.zrd, every frame) or a PNG of the last frame: 16-bit (distances in millimetres), or with
-// --color the default colour map's colours (8-bit RGB).
+// tarvo depth and tarvo gray: distance or gray images from a camera, into a frame file (.zrd,
+// every frame) or one PNG, the per-pixel mean of the frames: 16-bit (distances in millimetres,
+// gray levels scaled to fill 16 bits unless --raw), or with --color the default colour map's
+// colours (8-bit RGB).
 #if TARVO_TOOL_PNG
 #include <png.h>
 #endif
@@ -30,6 +31,7 @@ struct ImageOptions {
     std::string output;
     std::string format;
     bool color = false;
+    bool raw = false;  // gray PNG: counts as they are, not scaled to fill 16 bits
     CameraSelector camera;
     CaptureSettings settings;
     std::vector<float> range = {0.0f, 4.0f};  // colour range in metres, red end then blue end
@@ -44,16 +46,48 @@ bool ends_with(const std::string &s, const std::string &suffix) {
            s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
-// Distances as millimetres (0 where the pixel has none); gray levels as they are, clamped.
-uint16_t png_value(Kind kind, float v) {
-    if (kind == Kind::distance) {
-        if (!(v > 0.0f && v < 60.0f))
-            return 0;
-        return static_cast<uint16_t>(std::lround(std::min(v * 1000.0f, 65535.0f)));
+// A distance the pixel has (invalid pixels carry 65.3 m and up); any finite gray level.
+bool has_value(Kind kind, float v) {
+    return kind == Kind::distance ? v > 0.0f && v < 60.0f : std::isfinite(v) && v >= 0.0f;
+}
+
+// The per-pixel mean of the valid values of several images; 0 where a pixel had none.
+class MeanImage {
+  public:
+    void add(Kind kind, const std::vector<float> &image) {
+        sum_.resize(image.size(), 0.0);
+        count_.resize(image.size(), 0);
+        for (size_t i = 0; i < image.size(); ++i) {
+            if (has_value(kind, image[i])) {
+                sum_[i] += image[i];
+                ++count_[i];
+            }
+        }
     }
-    if (!(v > 0.0f))
+    std::vector<float> mean() const {
+        std::vector<float> out(sum_.size(), 0.0f);
+        for (size_t i = 0; i < out.size(); ++i)
+            out[i] = count_[i] > 0 ? static_cast<float>(sum_[i] / count_[i]) : 0.0f;
+        return out;
+    }
+
+  private:
+    std::vector<double> sum_;
+    std::vector<uint32_t> count_;
+};
+
+// Gray levels up to the image's largest fill the 16 bits; 1 for an all-dark image or --raw.
+float gray_scale(const ImageOptions &opt, const std::vector<float> &image) {
+    const float top = image.empty() ? 0.0f : *std::max_element(image.begin(), image.end());
+    return opt.raw || !(top > 0.0f) ? 1.0f : 65535.0f / top;
+}
+
+// Distances as millimetres (0 where the pixel has none); gray levels times `scale`, clamped.
+uint16_t png_value(Kind kind, float v, float scale) {
+    if (!has_value(kind, v))
         return 0;
-    return static_cast<uint16_t>(std::lround(std::min(v, 65535.0f)));
+    const float units = kind == Kind::distance ? v * 1000.0f : v * scale;
+    return static_cast<uint16_t>(std::lround(std::min(units, 65535.0f)));
 }
 
 #if TARVO_TOOL_PNG
@@ -64,10 +98,10 @@ struct PngWriter {
 };
 
 // Rows of 16-bit gray samples (big-endian, as PNG stores them).
-std::vector<uint8_t> gray16_rows(Kind kind, const std::vector<float> &image) {
+std::vector<uint8_t> gray16_rows(Kind kind, const std::vector<float> &image, float scale) {
     std::vector<uint8_t> rows(image.size() * 2);
     for (size_t i = 0; i < image.size(); ++i) {
-        const uint16_t v = png_value(kind, image[i]);
+        const uint16_t v = png_value(kind, image[i], scale);
         rows[2 * i] = static_cast<uint8_t>(v >> 8);
         rows[2 * i + 1] = static_cast<uint8_t>(v);
     }
@@ -105,7 +139,8 @@ bool write_png(int fd, Kind kind, const ImageOptions &opt, const std::vector<flo
     if (image.empty() || height == 0)
         return false;
     if (!opt.color)
-        return write_png_rows(fd, gray16_rows(kind, image), width, height, 16, PNG_COLOR_TYPE_GRAY);
+        return write_png_rows(fd, gray16_rows(kind, image, gray_scale(opt, image)), width, height,
+                              16, PNG_COLOR_TYPE_GRAY);
     std::vector<uint8_t> rgb(image.size() * 3);
     const int n = tarvo_cmap_float(rgb.data(), static_cast<int>(rgb.size()), image.data(),
                                    static_cast<int>(image.size()), 0, opt.range[0], opt.range[1]);
@@ -130,6 +165,26 @@ int convert(tarvo_dev_t *dev, Kind kind, const std::vector<uint8_t> &raw, tarvo_
     return n == static_cast<int>(image.size()) && n > 0 ? kDone : kFailed;
 }
 
+void report(Kind kind, const ImageOptions &opt, bool png, const std::vector<float> &image,
+            const tarvo_frame_info_t &info) {
+    const char *what = kind == Kind::distance ? "distance" : "gray";
+    const char *out = opt.output.c_str();
+    if (!png) {
+        std::printf("%s: %u %s image(s) of %ux%u\n", out, opt.frames, what, info.width,
+                    info.height);
+        return;
+    }
+    if (opt.frames > 1)
+        std::printf("%s: %u %s frames averaged into one %ux%u image", out, opt.frames, what,
+                    info.width, info.height);
+    else
+        std::printf("%s: 1 %s image of %ux%u", out, what, info.width, info.height);
+    const float scale = gray_scale(opt, image);
+    if (kind == Kind::gray && !opt.color && scale != 1.0f)
+        std::printf(" (gray levels x %.4g to fill 16 bits; --raw keeps them)", scale);
+    std::printf("\n");
+}
+
 int capture_images(tarvo_dev_t *dev, Kind kind, const ImageOptions &opt, int save_format) {
     const bool png = ends_with(opt.output, ".png");
     // Written under a temporary name that takes the target's name only when complete.
@@ -142,6 +197,7 @@ int capture_images(tarvo_dev_t *dev, Kind kind, const ImageOptions &opt, int sav
     }
     std::vector<uint8_t> raw(4 * TARVO_CAP_FRAME_UNIT);
     std::vector<float> image;
+    MeanImage mean;
     tarvo_frame_info_t info{};
     ProgressLine progress;
     int result = kDone;
@@ -158,6 +214,8 @@ int capture_images(tarvo_dev_t *dev, Kind kind, const ImageOptions &opt, int sav
                           info.frame_format);
             break;
         }
+        if (png)
+            mean.add(kind, image);
         const int count = static_cast<int>(image.size());
         const int saved = png ? 1
                           : kind == Kind::distance
@@ -173,14 +231,15 @@ int capture_images(tarvo_dev_t *dev, Kind kind, const ImageOptions &opt, int sav
     }
     progress.clear();
     tarvo_cap_stop(dev);
-    if (result == kDone && png && !write_png(file.fd(), kind, opt, image, info.width, info.height))
-        result = fail("cannot write %s", opt.output.c_str());
+    if (result == kDone && png) {
+        image = mean.mean();
+        if (!write_png(file.fd(), kind, opt, image, info.width, info.height))
+            result = fail("cannot write %s", opt.output.c_str());
+    }
     if (result == kDone && !file.commit())
         result = fail("%s", file.error().c_str());
-    if (result == kDone) {
-        std::printf("%s: %u %s image(s) of %ux%u\n", opt.output.c_str(), png ? 1u : opt.frames,
-                    kind == Kind::distance ? "distance" : "gray", info.width, info.height);
-    }
+    if (result == kDone)
+        report(kind, opt, png, image, info);
     return result;
 }
 
@@ -208,7 +267,13 @@ void add_image_command(Tool &tool, Kind kind, const char *name, const char *help
     cmd->add_option("-n,--frames", opt->frames, "frames to capture (default 1)")
         ->check(CLI::Range(1u, 1000000u));
     cmd->add_option("-o,--output", opt->output,
-                    "PATH.zrd: frame file of every frame; PATH.png: 16-bit PNG of the last")
+                    kind == Kind::distance
+                        ? "PATH.zrd: a frame file holding every frame; PATH.png: one image, the "
+                          "per-pixel mean of the frames (16-bit millimetres, 0 where none; "
+                          "colours with --color)"
+                        : "PATH.zrd: a frame file holding every frame; PATH.png: one 16-bit "
+                          "image, the per-pixel mean of the frames, scaled so its brightest "
+                          "pixel is 65535 (--raw keeps the gray levels)")
         ->check(extension_check({".zrd", ".png"}))
         ->required();
     cmd->add_option("--format", opt->format, formats)
@@ -219,6 +284,8 @@ void add_image_command(Tool &tool, Kind kind, const char *name, const char *help
     if (kind == Kind::distance) {
         cmd->add_flag("--color", opt->color, "PNG in the colour map's colours (8-bit RGB)");
         add_range_option(cmd, opt->range);
+    } else {
+        cmd->add_flag("--raw", opt->raw, "PNG of the gray levels as they are, not scaled");
     }
     tool.on_run(cmd, [kind, opt] { return run(kind, *opt); });
 }

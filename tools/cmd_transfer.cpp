@@ -96,10 +96,17 @@ int read_image(const TransferOptions &opt) {
     });
 }
 
-void add_type(CLI::App *cmd, TransferOptions &opt) {
-    cmd->add_option("TYPE", opt.type, "image type, 0 to 255 (0, 1: firmware, the camera restarts)")
-        ->required()
-        ->check(number_check(0xFF));
+// What a transfer of each type does after it completes is fixed; what the type holds is the
+// camera's.
+constexpr const char *kSendTypeHelp =
+    "image type, 0 to 255: after 0 and 1 (firmware) the camera restarts and the command waits "
+    "20 s; after 2 and 3 it waits 7 s (do not unplug); 4 and above return at once";
+constexpr const char *kReadTypeHelp =
+    "data type to read, 0 to 255 (as written with `data write`); the camera sends what it "
+    "stores under that type and keeps running";
+
+void add_type(CLI::App *cmd, TransferOptions &opt, const char *help) {
+    cmd->add_option("TYPE", opt.type, help)->required()->check(number_check(0xFF));
 }
 
 void add_version(CLI::App *cmd, TransferOptions &opt) {
@@ -116,7 +123,7 @@ void add_transfer_commands(Tool &tool) {
     CLI::App *firmware = tool.app.add_subcommand("firmware", "the camera's firmware");
     firmware->require_subcommand(1);
     CLI::App *upgrade = firmware->add_subcommand("upgrade", "send a firmware image to the camera");
-    add_type(upgrade, *opt);
+    add_type(upgrade, *opt, kSendTypeHelp);
     add_camera_option(upgrade, opt->camera);
     add_version(upgrade, *opt);
     upgrade->add_option("FILE", opt->file, "the image")->required();
@@ -125,14 +132,14 @@ void add_transfer_commands(Tool &tool) {
     CLI::App *data = tool.app.add_subcommand("data", "data images in the camera's flash");
     data->require_subcommand(1);
     CLI::App *write = data->add_subcommand("write", "send a data image to the camera");
-    add_type(write, *opt);
+    add_type(write, *opt, kSendTypeHelp);
     add_camera_option(write, opt->camera);
     add_version(write, *opt);
     write->add_option("FILE", opt->file, "the image")->required();
     tool.on_run(write, [opt] { return send_image(*opt, false); });
 
     CLI::App *read = data->add_subcommand("read", "read the stored data of a type into a file");
-    add_type(read, *opt);
+    add_type(read, *opt, kReadTypeHelp);
     add_camera_option(read, opt->camera);
     read->add_option("FILE", opt->file, "the file to write (replaced only when complete)")
         ->required();

@@ -62,20 +62,22 @@ void log_to_stderr(unsigned, const char *tag, const char *message, void *) {
     std::fputs(message, stderr);
 }
 
-// The most specific command given, for its usage after an error.
-const CLI::App *innermost_command(const CLI::App &app) {
+// The usage of the most specific command given, named with its parents ("tarvo reg read").
+std::string innermost_usage(const CLI::App &app) {
     const CLI::App *at = &app;
+    std::string parents;
     for (;;) {
         const auto given = at->get_subcommands();
         if (given.empty())
-            return at;
+            return at->help(parents);
+        parents += (parents.empty() ? "" : " ") + at->get_name();
         at = given.front();
     }
 }
 
 int usage_error(const Tool &tool, const CLI::ParseError &e) {
     std::fprintf(stderr, "tarvo: %s\n", e.what());
-    std::fputs(innermost_command(tool.app)->help().c_str(), stderr);
+    std::fputs(innermost_usage(tool.app).c_str(), stderr);
     return kUsage;
 }
 

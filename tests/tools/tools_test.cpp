@@ -2,10 +2,14 @@
 // a scratch directory with the installed bin/ first on PATH, checked by its exit status and by
 // what it printed.
 #include <gtest/gtest.h>
+#if TARVO_TEST_PNG
+#include <png.h>
+#endif
 
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -103,6 +107,8 @@ TEST_F(ToolsTest, UsageErrorsExitWith2AndShowTheUsage) {
         "tarvo reg read 256 0",
         "tarvo reg read 1 0x100000000",
         "tarvo reg read 1 0 0",
+        "tarvo reg read 1 0xff 2",
+        "tarvo reg write 1 0x100 1",
         "tarvo reg write 1 0",
         "tarvo firmware upgrade 1 2",
         "tarvo data write 5 65536 f",
@@ -432,6 +438,51 @@ TEST_F(ToolsTest, WorkingFolderStaysEmpty) {
     EXPECT_EQ(logs, 1u);
     EXPECT_FALSE(std::filesystem::is_empty(dir_.path() / "cache/tarvo"));  // calibration data
 }
+
+#if TARVO_TEST_PNG
+// The samples of a 16-bit gray PNG, row after row; empty when it is not one.
+std::vector<uint16_t> read_gray16_png(const std::filesystem::path &path) {
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_file(&image, path.c_str()))
+        return {};
+    image.format = PNG_FORMAT_LINEAR_Y;  // 16-bit samples, as stored for a linear gray PNG
+    std::vector<uint16_t> samples(PNG_IMAGE_SIZE(image) / 2);
+    if (!png_image_finish_read(&image, nullptr, samples.data(), 0, nullptr))
+        return {};
+    return samples;
+}
+
+TEST_F(ToolsTest, PngOfSeveralFramesSaysItIsTheirMean) {
+    const std::string cam = "tarvo-vcam --scene wall:1.5 -- ";
+    const Outcome one = run(cam + "tarvo depth -o one.png");
+    const Outcome mean = run(cam + "tarvo depth -n 8 -o mean.png");
+    ASSERT_EQ(one.status, 0) << one.err;
+    ASSERT_EQ(mean.status, 0) << mean.err;
+    EXPECT_EQ(one.out, "one.png: 1 distance image of 320x240\n");
+    EXPECT_EQ(mean.out, "mean.png: 8 distance frames averaged into one 320x240 image\n");
+    const auto averaged = read_gray16_png(dir_.path() / "mean.png");
+    ASSERT_EQ(averaged.size(), 320u * 240u);
+    EXPECT_NEAR(averaged[120 * 320 + 160], 1500, 15);  // millimetres at the wall's centre
+}
+
+TEST_F(ToolsTest, GrayPngFillsSixteenBitsUnlessRaw) {
+    const Outcome scaled = run("tarvo-vcam -- tarvo gray -o scaled.png");
+    const Outcome raw = run("tarvo-vcam -- tarvo gray -o raw.png --raw");
+    ASSERT_EQ(scaled.status, 0) << scaled.err;
+    ASSERT_EQ(raw.status, 0) << raw.err;
+    EXPECT_NE(scaled.out.find("to fill 16 bits"), std::string::npos) << scaled.out;
+    EXPECT_EQ(raw.out, "raw.png: 1 gray image of 320x240\n");
+    const auto s = read_gray16_png(dir_.path() / "scaled.png");
+    const auto r = read_gray16_png(dir_.path() / "raw.png");
+    ASSERT_FALSE(s.empty());
+    ASSERT_FALSE(r.empty());
+    EXPECT_EQ(*std::max_element(s.begin(), s.end()), 65535);
+    const uint16_t raw_top = *std::max_element(r.begin(), r.end());
+    EXPECT_GT(raw_top, 0);
+    EXPECT_LT(raw_top, 65535);
+}
+#endif
 
 TEST_F(ToolsTest, DataWrittenIsReadBackIdentical) {
     write("f", 5000, 3);
