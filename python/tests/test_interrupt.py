@@ -1,11 +1,11 @@
-"""Ctrl-C during a frame wait (run under tarvo-vcam --fps 1, so that the next frame is a second
-away): the wait ends with KeyboardInterrupt long before that frame, and capture stops."""
+"""Ctrl-C during a frame wait, with a camera that sends one frame and then nothing (a recording of
+one frame played back): only the interrupt can end the wait, which ends with KeyboardInterrupt,
+and capture stops."""
 
 import os
 import signal
 import subprocess
 import sys
-import time
 
 import pytest
 
@@ -44,16 +44,13 @@ def test_ctrl_c_ends_a_frame_wait_at_one_frame_per_second(wait):
     )
     try:
         assert child.stdout.readline() == "frame\n"
-        signalled = time.monotonic()  # the same clock in both processes
         os.kill(child.pid, signal.SIGINT)
         out, _ = child.communicate(timeout=60)
     finally:
         child.kill()
-    word, interrupted, capturing, closing = out.split()
+    word, _interrupted, capturing, _closing = out.split()
+    # A wait deaf to Ctrl-C would have run into its time-out (read_frame) or never ended.
     assert word == "interrupted"
     if wait == "frames":
         # However the interrupt came (it may also hit the print), the stream stops capture.
         assert capturing == "False"
-    # Generous: the next frame would come about a second after the first.
-    assert float(interrupted) - signalled < 0.5
-    assert float(closing) < 5.0
