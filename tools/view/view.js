@@ -271,10 +271,12 @@ async function statusLoop() {
       $('st-fps').textContent = s.fps.toFixed(1);
       $('st-dropped').textContent = s.dropped;
       $('st-discarded').textContent = s.discarded;
-      $('st-tsensor').textContent = s.sensor_temp.toFixed(1);
-      $('st-tillum').textContent = s.illumination_temp.toFixed(1);
-      $('st-integration').textContent = s.integration_us;
-      $('st-modulation').textContent = s.modulation_khz;
+      // A camera on the bus tells none of these.
+      const local = s.source === 'camera';
+      $('st-tsensor').textContent = local ? s.sensor_temp.toFixed(1) : '-';
+      $('st-tillum').textContent = local ? s.illumination_temp.toFixed(1) : '-';
+      $('st-integration').textContent = local ? s.integration_us : '-';
+      $('st-modulation').textContent = local ? s.modulation_khz : '-';
       showCamera(s.camera_note || s.camera, s.camera !== 'capturing');
       showSource(s);
       showRecording(s);
@@ -309,8 +311,9 @@ const cameraControls = ['auto_exposure', 'ae_target', 'min_amplitude', 'undistor
 
 // A camera seen on the bus is set where it is published: its controls are off here.
 function showSource(s) {
-  $('st-source').textContent = s.source;
   const remote = s.source !== 'camera';
+  $('st-source').textContent = s.source;
+  $('source-box').hidden = !remote;
   for (const id of cameraControls) {
     $(id).disabled = remote;
     $(id).title = remote ? 'settings belong to the publishing camera' : '';
@@ -324,9 +327,11 @@ function showRecording(s) {
   button.title = s.record_available ? '' : s.record_note;
   button.textContent = s.recording ? 'Stop recording' : 'Record';
   button.classList.toggle('recording', s.recording);
+  const file = s.record_file.split('/').pop();
   $('record-state').textContent = s.recording
-    ? `recording ${s.record_file}: ${s.recorded} frames`
-    : (s.record_file ? `${s.record_note}: ${s.record_file}` : '');
+    ? `recording ${file}: ${s.recorded} frames`
+    : (file ? `${s.record_note}: ${file}` : '');
+  $('record-state').title = s.record_file;
 }
 
 async function toggleRecording() {
