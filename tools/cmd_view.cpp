@@ -321,8 +321,7 @@ class Viewer {
     void count_frame(const tarvo_frame_info_t &info);
     void note_rate();
     void record(const std::vector<uint8_t> &raw, const tarvo_frame_info_t &info);
-    std::unique_ptr<recording::Recorder> open_recording(std::string &path, std::string &error);
-    void adopt_recording(std::unique_ptr<recording::Recorder> &recorder, const std::string &path);
+    std::string start_recording();
     std::string stop_recording();
     bool on_capture_thread(std::function<std::string()> run, httplib::Response &res);
     void switch_recording(const httplib::Request &req, httplib::Response &res);
@@ -518,47 +517,27 @@ std::string recording_path(const std::string &dir) {
 }
 
 // With control_mutex_ held, on the capture thread.
-// Creates the next file of the recording folder with the camera's description. Off the capture
-// thread, which goes on capturing while the calibration files are written; the capture thread
-// then takes the recorder over (adopt_recording). Empty with `error` set on failure.
-std::unique_ptr<recording::Recorder> Viewer::open_recording(std::string &path, std::string &error) {
-    std::lock_guard lock(control_mutex_);  // the description reads the camera's parameters
-    if (camera_ != CameraState::Capturing) {
-        error = "the camera is not capturing";
-        return nullptr;
-    }
-    path = recording_path(record_dir_);
+// Creates the next file of the recording folder; its frames follow from the next one on. On the
+// capture thread with control_mutex_ held: the camera's description reads the decoding
+// pipeline's state, which that thread writes.
+std::string Viewer::start_recording() {
+    if (recorder_)
+        return "";
+    const std::string path = recording_path(record_dir_);
     auto recorder = std::make_unique<recording::Recorder>();
+    std::string error;
     if (!recorder->open(dev_, path, {}, error)) {
         recorder.reset();
         std::remove(path.c_str());
         fail("%s", error.c_str());
-        error = "cannot record: " + error;
-        return nullptr;
+        return "cannot record: " + error;
     }
-    return recorder;
-}
-
-// On the capture thread with control_mutex_ held: its frames go into `recorder` from now on.
-// A second recording started meanwhile is not kept.
-void Viewer::adopt_recording(std::unique_ptr<recording::Recorder> &recorder,
-                             const std::string &path) {
-    if (recorder_)
-        return;
     recorder_ = std::move(recorder);
     recorded_ = 0;
     record_file_ = path;
     record_note_ = "recording";
     std::fprintf(stderr, "tarvo view: recording to %s\n", path.c_str());
-}
-
-// A recorder that the capture thread did not take: its file goes.
-void discard_recording(std::unique_ptr<recording::Recorder> recorder, const std::string &path) {
-    if (!recorder)
-        return;
-    std::string ignored;
-    recorder->finish(ignored);
-    std::remove(path.c_str());
+    return "";
 }
 
 // Finishes the file; with control_mutex_ held, on the capture thread.
@@ -1272,27 +1251,9 @@ void Viewer::switch_recording(const httplib::Request &req, httplib::Response &re
         res.set_content(std::string(refused) + "\n", "text/plain");
         return;
     }
-    bool done = false;
-    if (action == "start") {
-        std::string path, error;
-        auto recorder = open_recording(path, error);
-        if (!recorder) {
-            res.status = 503;
-            res.set_content(error + "\n", "text/plain");
-            return;
-        }
-        // The task has run, or will never run, once on_capture_thread returns.
-        auto held = std::make_shared<std::unique_ptr<recording::Recorder>>(std::move(recorder));
-        done = on_capture_thread(
-            [this, held, path] {
-                adopt_recording(*held, path);
-                return std::string();
-            },
-            res);
-        discard_recording(std::move(*held), path);
-    } else {
-        done = on_capture_thread([this] { return stop_recording(); }, res);
-    }
+    const bool start = action == "start";
+    const bool done = on_capture_thread(
+        [this, start] { return start ? start_recording() : stop_recording(); }, res);
     if (!done)
         return;
     std::lock_guard lock(control_mutex_);
