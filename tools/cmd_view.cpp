@@ -1507,7 +1507,12 @@ void add_view_command(Tool &tool) {
         "and capture resumes with the settings made on the page. A camera that does not return\n"
         "within --reconnect-wait ends the viewer with status 1.\n"
         "Bound to another address than loopback, every request needs the token of the printed\n"
-        "address; plain HTTP carries it readable on the network.");
+        "address; plain HTTP carries it readable on the network.\n"
+        "With --record-dir, the page's Record button writes the captured frames into\n"
+        "DIR/tarvo_YYYYMMDD_HHMMSS.mcap until stopped (the button, Ctrl-C or SIGTERM).\n"
+        "With --source dds:NS no camera is opened: the page shows what tarvo publish\n"
+        "--namespace NS sends, and its settings are refused (they belong to the publishing\n"
+        "camera).");
     tool.on_run(cmd, [opt] { return view(*opt); });
 }
 
