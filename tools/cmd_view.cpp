@@ -1473,7 +1473,8 @@ std::string parse_source(const std::string &source, std::string &ns) {
 
 void add_view_command(Tool &tool) {
     auto opt = std::make_shared<ViewOptions>();
-    CLI::App *cmd = tool.app.add_subcommand("view", "show the first camera live in a browser");
+    CLI::App *cmd = tool.app.add_subcommand(
+        "view", "show the first camera, or one published on the DDS bus, live in a browser");
     cmd->add_option("--bind", opt->bind, "address to listen on (default 127.0.0.1)");
     cmd->add_option("--port", opt->port, "port (default 8080; 0 picks a free one)")
         ->check(CLI::Range(0, 65535));
