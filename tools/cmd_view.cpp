@@ -34,7 +34,8 @@
 #include "recorder.h"
 #include "view_assets.h"
 #if TARVO_TOOL_DDS
-#include <map>
+#include <array>
+#include <optional>
 
 #include "dds_subscriber.h"
 #endif
@@ -516,7 +517,6 @@ std::string recording_path(const std::string &dir) {
     return path.string();
 }
 
-// With control_mutex_ held, on the capture thread.
 // Creates the next file of the recording folder; its frames follow from the next one on. On the
 // capture thread with control_mutex_ held: the camera's description reads the decoding
 // pipeline's state, which that thread writes.
