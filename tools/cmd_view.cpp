@@ -138,9 +138,13 @@ class ClientStream : public httplib::Stream {
     void next_request() {
         deadline_ = Clock::now() + kRequestDeadline;
         budget_ = kMaxRequestBytes;
+        answering_ = false;
     }
     bool is_readable() const override { return next_ != end_ || wait(POLLIN); }
-    bool is_writable() const override { return wait(POLLOUT); }
+    bool is_writable() const override {
+        start_answer();
+        return wait(POLLOUT);
+    }
     // Buffered: the server reads the request head a byte at a time.
     ssize_t read(char *ptr, size_t size) override {
         if (next_ == end_) {
@@ -159,6 +163,7 @@ class ClientStream : public httplib::Stream {
         return static_cast<ssize_t>(n);
     }
     ssize_t write(const char *ptr, size_t size) override {
+        start_answer();
         return wait(POLLOUT) ? send(sock_, ptr, size, MSG_NOSIGNAL) : -1;
     }
     void get_remote_ip_and_port(std::string &ip, int &port) const override {
@@ -170,7 +175,15 @@ class ClientStream : public httplib::Stream {
     socket_t socket() const override { return sock_; }
 
   private:
-    // Waits for the socket until the socket time-out or the request's deadline, if sooner.
+    // The answer has a deadline of its own from its first byte on: the time its handler took
+    // (a recording's file being set up, a capture restart) is not the client's.
+    void start_answer() const {
+        if (answering_)
+            return;
+        answering_ = true;
+        deadline_ = Clock::now() + kRequestDeadline;
+    }
+    // Waits for the socket until the socket time-out or the deadline, if sooner.
     bool wait(short events) const {
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(std::min<Clock::duration>(
@@ -193,7 +206,8 @@ class ClientStream : public httplib::Stream {
     }
 
     const socket_t sock_;
-    Clock::time_point deadline_ = Clock::now();
+    mutable Clock::time_point deadline_ = Clock::now();
+    mutable bool answering_ = false;
     size_t budget_ = 0;
     char buffer_[4096];
     size_t next_ = 0, end_ = 0;
