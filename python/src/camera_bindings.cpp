@@ -51,7 +51,7 @@ std::shared_ptr<Frame> read_frame(const std::shared_ptr<Device> &device,
         {
             py::gil_scoped_release release;
             if (std::optional<RawFrame> raw = device->try_fetch(deadline))
-                frame = device->decoder()->adopt(std::move(*raw), device->decoder());
+                frame = device->decoder().adopt(std::move(*raw));
         }
         if (PyErr_CheckSignals() != 0)
             raise_interrupt(*device);

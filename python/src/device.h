@@ -112,7 +112,7 @@ class Device {
     zr_lens_param_t lens(int width, int height);
 
     // Decodes this camera's frames, one at a time (they use the driver's state); frames keep it.
-    const std::shared_ptr<FrameDecoder> &decoder() const { return decoder_; }
+    FrameDecoder &decoder() { return *decoder_; }
 
     // The driver's filter switches; `arg` holds the switch-on argument, little-endian.
     void enable_filter(int id, std::span<const uint8_t> arg);

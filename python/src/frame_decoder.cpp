@@ -53,10 +53,9 @@ size_t pixels_of(const Frame &f) {
     return size_t{f.raw.info.width} * f.raw.info.height;
 }
 
-std::shared_ptr<Frame> FrameDecoder::adopt(RawFrame raw,
-                                           const std::shared_ptr<FrameDecoder> &self) {
+std::shared_ptr<Frame> FrameDecoder::adopt(RawFrame raw) {
     auto frame = std::make_shared<Frame>();
-    frame->decoder = self;
+    frame->decoder = shared_from_this();
     frame->raw = std::move(raw);
     std::lock_guard lock(mutex_);
     if (device_ == nullptr) {

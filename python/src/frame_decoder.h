@@ -57,12 +57,12 @@ size_t pixels_of(const Frame &f);
 
 // One camera's decoding: the lock, the camera while it is open, and weak references to the
 // frames it captured, so that closing keeps only the frames that are still referenced.
-class FrameDecoder {
+class FrameDecoder : public std::enable_shared_from_this<FrameDecoder> {
   public:
     explicit FrameDecoder(Device &device) : device_(&device) {}
 
     // A new frame of this camera, registered for decoding at close.
-    std::shared_ptr<Frame> adopt(RawFrame raw, const std::shared_ptr<FrameDecoder> &self);
+    std::shared_ptr<Frame> adopt(RawFrame raw);
 
     // The frame's results, decoded now when the frame has none yet; throw Failure when the
     // frame cannot be decoded (or its camera closed before it was).
