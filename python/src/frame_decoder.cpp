@@ -186,6 +186,10 @@ void FrameDecoder::retire(bool decode_frames) {
     if (device_ == nullptr)
         return;
     if (decode_frames && device_->is_open()) {
+        // Automatic exposure would send the closing camera a new integration time from each
+        // frame decoded here, waiting on a camera that may have stopped answering; switching
+        // it off only flips the driver's flag.
+        (void)tarvo_filter_disable(device_->handle(), TARVO_FILTER_AUTO_EXPOSURE);
         for (const std::weak_ptr<Frame> &w : frames_) {
             if (std::shared_ptr<Frame> f = w.lock())
                 decode_all(*f);
