@@ -271,9 +271,9 @@ TEST_F(ToolsTest, CameraChosenByIndexBusPortOrIdent) {
     EXPECT_EQ(list.status, 0) << list.err;
     EXPECT_EQ(
         list.out,
-        "{\"index\":0,\"bus\":1,\"port\":1,\"address\":2,\"speed\":3,\"ident\":\"VCAM-1\"}\n"
-        "{\"index\":1,\"bus\":1,\"port\":2,\"address\":3,\"speed\":3,\"ident\":\"VCAM-2\"}\n"
-        "{\"index\":2,\"bus\":1,\"port\":3,\"address\":4,\"speed\":3,\"ident\":\"VCAM-3\"}\n");
+        "[{\"index\":0,\"bus\":1,\"port\":1,\"address\":2,\"speed\":3,\"ident\":\"VCAM-1\"},\n"
+        "{\"index\":1,\"bus\":1,\"port\":2,\"address\":3,\"speed\":3,\"ident\":\"VCAM-2\"},\n"
+        "{\"index\":2,\"bus\":1,\"port\":3,\"address\":4,\"speed\":3,\"ident\":\"VCAM-3\"}]\n");
 
     struct Case {
         const char *selector;
