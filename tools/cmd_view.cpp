@@ -1528,6 +1528,17 @@ void add_view_command(Tool &tool) {
         "With --source dds:NS no camera is opened: the page shows what tarvo publish\n"
         "--namespace NS sends, and its settings are refused (they belong to the publishing\n"
         "camera).");
+    // A camera on the bus is set up by its publisher: camera options with it would do nothing.
+    cmd->parse_complete_callback([opt] {
+        const CaptureSettings &s = opt->settings;
+        const bool camera_options = !opt->camera.text.empty() || s.integration_time_us ||
+                                    s.frame_rate || s.modulation_khz || s.min_amplitude || s.hdr ||
+                                    s.auto_exposure || s.undistort || !opt->record_dir.empty();
+        if (!opt->bus_namespace.empty() && camera_options)
+            throw CLI::ValidationError("--source",
+                                       "a camera on the DDS bus takes no camera, setting or "
+                                       "recording options: they belong to its publisher");
+    });
     tool.on_run(cmd, [opt] { return view(*opt); });
 }
 

@@ -120,6 +120,8 @@ TEST_F(ToolsTest, UsageErrorsExitWith2AndShowTheUsage) {
         "tarvo depth -o d.png --color --range 2 2",
         "tarvo depth -o d.png --color --range -1 3",
         "tarvo pointcloud -o p.ply --range 3 0.5",
+        "tarvo view --source dds:ns --integration-time 300",
+        "tarvo view --source dds:ns --camera 1",
         "tarvo-vcam",
         "tarvo-vcam --fps 0 -- true",
         "tarvo-vcam --fps 121 -- true",
