@@ -29,29 +29,30 @@ bool CdrReader::take(size_t align, size_t n, const uint8_t *&at) {
     return true;
 }
 
-uint8_t CdrReader::u8() {
+// A primitive of its own size, aligned to it; 0 past the end.
+template <class T>
+T CdrReader::scalar() {
     const uint8_t *at = nullptr;
-    return take(1, 1, at) ? *at : 0;
+    T v{};
+    if (take(sizeof(T), sizeof(T), at))
+        std::memcpy(&v, at, sizeof(T));
+    return v;
+}
+
+uint8_t CdrReader::u8() {
+    return scalar<uint8_t>();
 }
 
 uint32_t CdrReader::u32() {
-    const uint8_t *at = nullptr;
-    uint32_t v = 0;
-    if (take(4, 4, at))
-        std::memcpy(&v, at, 4);
-    return v;
+    return scalar<uint32_t>();
 }
 
 int32_t CdrReader::i32() {
-    return static_cast<int32_t>(u32());
+    return scalar<int32_t>();
 }
 
 double CdrReader::f64() {
-    const uint8_t *at = nullptr;
-    double v = 0;
-    if (take(8, 8, at))
-        std::memcpy(&v, at, 8);
-    return v;
+    return scalar<double>();
 }
 
 std::string CdrReader::str() {

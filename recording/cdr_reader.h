@@ -34,6 +34,8 @@ class CdrReader {
 
   private:
     bool take(size_t align, size_t n, const uint8_t *&at);
+    template <class T>
+    T scalar();
     std::span<const uint8_t> body_;  // after the encapsulation header
     size_t pos_ = 0;
     bool ok_ = true;

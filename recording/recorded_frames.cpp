@@ -6,6 +6,7 @@
 #include <limits>
 #include <map>
 #include <span>
+#include <utility>
 
 #include "cdr_reader.h"
 
@@ -232,10 +233,19 @@ std::string raw_only_message(const std::string &path) {
 }
 
 bool RecordedFrames::open(const std::string &path, std::string &error) {
+    McapContents contents;
+    if (!read_mcap_file(path, contents, error)) {
+        path_ = path;
+        frames_.clear();
+        return false;
+    }
+    return open(path, std::move(contents), error);
+}
+
+bool RecordedFrames::open(const std::string &path, McapContents contents, std::string &error) {
     path_ = path;
     frames_.clear();
-    if (!read_mcap_file(path, contents_, error))
-        return false;
+    contents_ = std::move(contents);
     const auto channel = [&](const char *topic) {
         const McapChannel *c = contents_.channel_by_topic(topic);
         return c != nullptr ? c->id : kNone;

@@ -42,6 +42,8 @@ class RecordedFrames {
     // Reads the file and finds its decoded frames. False with `error` (one line, naming the
     // file) when it cannot be read, is damaged, or holds no decoded frames.
     bool open(const std::string &path, std::string &error);
+    // The same for a recording already read; `name` stands for the file in errors.
+    bool open(const std::string &name, McapContents contents, std::string &error);
 
     size_t size() const { return frames_.size(); }
     const std::string &path() const { return path_; }

@@ -3,7 +3,6 @@
 // with nothing left behind for recordings that hold no depth or are damaged.
 #include <gtest/gtest.h>
 #include <png.h>
-#include <sys/wait.h>
 #include <tarvo/tarvo.h>
 
 #include <fcntl.h>
@@ -14,36 +13,19 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
+
+#include "run_tools.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-std::string env(const char *name) {
-    const char *v = std::getenv(name);
-    return v ? v : "";
-}
-
-std::string quoted(const std::string &s) {
-    return "'" + s + "'";
-}
-
-int run(const fs::path &dir, const std::string &command) {
-    const std::string line = "cd '" + dir.string() + "' && " + command;
-    const int raw = std::system(line.c_str());
-    if (WIFSIGNALED(raw))
-        return 128 + WTERMSIG(raw);
-    return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-}
-
-std::string text(const fs::path &path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
+using tarvo::test::env;
+using tarvo::test::quoted;
+using tarvo::test::run;
+using tarvo::test::text;
 
 struct Image {
     int width = 0, height = 0;
