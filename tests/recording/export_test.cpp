@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "run_tools.h"
+#include "test_recording.h"
 
 namespace {
 
@@ -201,6 +202,33 @@ TEST_F(Export, DamagedRecordingsFailWithNothingLeft) {
     // No temporary files either.
     for (const std::string &name : names_in(dir_))
         EXPECT_EQ(name.find(".part"), std::string::npos) << name;
+}
+
+// A frame damaged after good ones: the export fails at it and removes the files it wrote (and
+// the folder it made), whatever the output.
+TEST_F(Export, FailureHalfWayLeavesNothing) {
+    using namespace tarvo::test;
+    TestRecording r(dir_ / "half.mcap");
+    const uint16_t depth = r.channel("/tarvo/depth/image_raw");
+    const uint16_t info = r.channel("/tarvo/depth/camera_info");
+    r.add(info, 1, cdr(camera_info(2, 1, 1.0, 0.5, 0.0)));
+    for (uint64_t t = 1; t <= 3; ++t) {
+        auto image = depth_image(2, 1, {1.0f, 1.0f});
+        image.encoding = t == 3 ? "16UC1" : "32FC1";
+        r.add(depth, t, cdr(image));
+    }
+    r.close();
+    fs::create_directories(dir_ / "kept");
+    for (const char *out : {"half_out", "kept", "half.zrd"}) {
+        SCOPED_TRACE(out);
+        EXPECT_EQ(tarvo(std::string("export half.mcap -o ") + out +
+                        (fs::path(out).extension() == ".zrd" ? "" : " --points")),
+                  1);
+        EXPECT_EQ(err().rfind("tarvo: half.mcap: frame 2: ", 0), 0u) << err();
+    }
+    EXPECT_FALSE(fs::exists(dir_ / "half_out"));
+    EXPECT_TRUE(fs::is_empty(dir_ / "kept"));
+    EXPECT_FALSE(fs::exists(dir_ / "half.zrd"));
 }
 
 TEST_F(Export, OutputIsCheckedBeforeTheRecordingIsRead) {

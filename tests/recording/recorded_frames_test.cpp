@@ -12,102 +12,18 @@
 #include <string>
 #include <vector>
 
-#include "mcap_writer.h"
 #include "recorded_frames.h"
-#include "ros_cdr.h"
+#include "test_recording.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 namespace rec = tarvo::recording;
 namespace ros = tarvo::ros;
+using namespace tarvo::test;
 
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 constexpr uint64_t kTime = 1'700'000'000'000'000'000ull;
-
-ros::Image depth_image(uint32_t w, uint32_t h, const std::vector<float> &metres) {
-    ros::Image img;
-    img.header.frame_id = "tarvo_optical_frame";
-    img.width = w;
-    img.height = h;
-    img.encoding = "32FC1";
-    img.step = w * 4;
-    img.data.resize(metres.size() * 4);
-    std::memcpy(img.data.data(), metres.data(), img.data.size());
-    return img;
-}
-
-ros::CameraInfo camera_info(uint32_t w, uint32_t h, double f, double cx, double cy) {
-    ros::CameraInfo info;
-    info.width = w;
-    info.height = h;
-    info.distortion_model = "plumb_bob";
-    info.d = {0, 0, 0, 0, 0};
-    info.k = {f, 0, cx, 0, f, cy, 0, 0, 1};
-    return info;
-}
-
-ros::PointCloud2 cloud(uint32_t w, uint32_t h, const std::vector<float> &xyz) {
-    ros::PointCloud2 pc;
-    pc.width = w;
-    pc.height = h;
-    pc.fields = {{"x", 0, ros::PointField::kFloat32, 1},
-                 {"y", 4, ros::PointField::kFloat32, 1},
-                 {"z", 8, ros::PointField::kFloat32, 1},
-                 {"intensity", 12, ros::PointField::kFloat32, 1}};
-    pc.point_step = 16;
-    pc.row_step = 16 * w;
-    pc.data.assign(size_t{w} * h * 16, 0);
-    for (size_t i = 0; i < size_t{w} * h; ++i)
-        std::memcpy(&pc.data[16 * i], &xyz[3 * i], 12);
-    return pc;
-}
-
-template <class Msg>
-std::vector<uint8_t> cdr(const Msg &msg) {
-    rec::CdrWriter w;
-    rec::serialize(msg, w);
-    return w.bytes();
-}
-
-// A recording file with messages on the topics given, one frame per log time.
-class Recording {
-  public:
-    explicit Recording(const fs::path &path) : path_(path) {
-        std::string error;
-        EXPECT_TRUE(writer_.open(path.string(), {"ros2"}, error)) << error;
-    }
-    uint16_t channel(const char *topic, const char *encoding = "cdr") {
-        const uint16_t schema = writer_.add_schema("s", "ros2msg", "");
-        return writer_.add_channel(schema, topic, encoding, {});
-    }
-    void add(uint16_t channel, uint64_t time, const std::vector<uint8_t> &data) {
-        writer_.add_message(channel, 0, time, time, data.data(), data.size());
-    }
-    void add_raw(uint16_t channel, uint64_t time, uint64_t sequence, uint32_t lost) {
-        // Frame information (4 frame bytes, its index), sequence, lost, monotonic time, bytes.
-        std::vector<uint8_t> data(rec::kRawHeaderSize + 4, 0xAB);
-        const uint32_t size = 4;
-        const auto index = static_cast<uint16_t>(sequence);
-        const uint64_t monotonic = 123 + sequence;
-        std::memset(data.data(), 0, rec::kRawFrameInfoSize);
-        std::memcpy(&data[0], &size, 4);
-        std::memcpy(&data[6], &index, 2);
-        std::memcpy(&data[20], &sequence, 8);
-        std::memcpy(&data[28], &lost, 4);
-        std::memcpy(&data[32], &monotonic, 8);
-        add(channel, time, data);
-    }
-    std::string close() {
-        std::string error;
-        EXPECT_TRUE(writer_.close(error)) << error;
-        return path_.string();
-    }
-
-  private:
-    fs::path path_;
-    rec::McapWriter writer_;
-};
 
 class RecordedFramesTest : public ::testing::Test {
   protected:
@@ -120,7 +36,7 @@ class RecordedFramesTest : public ::testing::Test {
 };
 
 TEST_F(RecordedFramesTest, DepthFramesWithTheirTimesAndPinholePoints) {
-    Recording r(dir_ / "a.mcap");
+    TestRecording r(dir_ / "a.mcap");
     const uint16_t raw = r.channel("/tarvo/raw", "tarvo-raw");
     const uint16_t depth = r.channel("/tarvo/depth/image_raw");
     const uint16_t info = r.channel("/tarvo/depth/camera_info");
@@ -160,7 +76,7 @@ TEST_F(RecordedFramesTest, DepthFramesWithTheirTimesAndPinholePoints) {
 }
 
 TEST_F(RecordedFramesTest, CloudsAloneGiveDistancesAndPoints) {
-    Recording r(dir_ / "p.mcap");
+    TestRecording r(dir_ / "p.mcap");
     const uint16_t points = r.channel("/tarvo/points");
     r.add(points, kTime, cdr(cloud(2, 1, {0.0f, 0.0f, 2.0f, kNaN, kNaN, kNaN})));
     rec::RecordedFrames frames;
@@ -176,7 +92,7 @@ TEST_F(RecordedFramesTest, CloudsAloneGiveDistancesAndPoints) {
 }
 
 TEST_F(RecordedFramesTest, RecordingsWithoutDecodedFramesAreRefused) {
-    Recording raw_only(dir_ / "raw.mcap");
+    TestRecording raw_only(dir_ / "raw.mcap");
     raw_only.add_raw(raw_only.channel("/tarvo/raw", "tarvo-raw"), kTime, 0, 0);
     const std::string path = raw_only.close();
     rec::RecordedFrames frames;
@@ -185,7 +101,7 @@ TEST_F(RecordedFramesTest, RecordingsWithoutDecodedFramesAreRefused) {
     EXPECT_EQ(error.rfind(rec::raw_only_message(path), 0), 0u) << error;
     EXPECT_NE(error.find("tarvo record --depth"), std::string::npos);
 
-    Recording empty(dir_ / "empty.mcap");
+    TestRecording empty(dir_ / "empty.mcap");
     EXPECT_FALSE(frames.open(empty.close(), error));
     EXPECT_NE(error.find("holds no frames"), std::string::npos) << error;
 }
@@ -278,7 +194,7 @@ TEST_F(RecordedFramesTest, DamagedMessagesAreRefused) {
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
-        Recording r(dir_ / "bad.mcap");
+        TestRecording r(dir_ / "bad.mcap");
         r.add(r.channel(c.topic), kTime, c.message());
         const std::string path = r.close();
         rec::RecordedFrames frames;
@@ -292,7 +208,7 @@ TEST_F(RecordedFramesTest, DamagedMessagesAreRefused) {
 }
 
 TEST_F(RecordedFramesTest, PointsNeedACameraInfoOfTheImageSize) {
-    Recording r(dir_ / "k.mcap");
+    TestRecording r(dir_ / "k.mcap");
     const uint16_t depth = r.channel("/tarvo/depth/image_raw");
     const uint16_t info = r.channel("/tarvo/depth/camera_info");
     r.add(depth, kTime, cdr(depth_image(2, 1, {1.0f, 1.0f})));
