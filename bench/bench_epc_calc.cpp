@@ -109,8 +109,9 @@ double thread_cpu_seconds() {
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
-// Everything in one loop, interleaved so that a busy machine slows all alike, timed in this
-// thread's CPU time; the counters are ratios of the summed times.
+// Everything in one loop (the grayscale path of the sorted route too), interleaved so that a busy
+// machine slows all alike, timed in this thread's CPU time; the counters are ratios of the summed
+// times.
 void BM_SideBySide(benchmark::State &state) {
     using tarvo::epc::KernelTier;
     setup_pipeline();
@@ -156,6 +157,12 @@ void BM_SideBySide(benchmark::State &state) {
              uint16_t *sorted = nullptr;
              calculationDistanceSorted(&sorted);
          }},
+        {"gray",
+         [&] {
+             pruSetImage(&rec);
+             uint16_t *gray = nullptr;
+             calculationBWSorted(&gray);
+         }},
     };
     constexpr int kRepeats = 20;
     for (auto _ : state) {
@@ -179,11 +186,14 @@ void BM_SideBySide(benchmark::State &state) {
     };
     const double calls = static_cast<double>(state.iterations()) * kRepeats;
     state.counters["best_us"] = seconds("avx512") / calls * 1e6;
+    state.counters["best_drnu_us"] = seconds("best_drnu") / calls * 1e6;
+    state.counters["memcpy_us"] = seconds("memcpy") / calls * 1e6;
     state.counters["best_vs_memcpy"] = seconds("avx512") / seconds("memcpy");
     state.counters["avx2_vs_portable"] = seconds("avx2") / seconds("portable");
     state.counters["best_vs_portable"] = seconds("avx512") / seconds("portable");
     state.counters["drnu_on_vs_off"] = seconds("best_drnu") / seconds("avx512");
     state.counters["sorted_vs_fast"] = seconds("sorted") / seconds("avx512");
+    state.counters["gray_vs_fast"] = seconds("gray") / seconds("avx512");
     state.SetLabel(std::string("best tier ") + tarvo::epc::kernel_tier_name(best));
     calculationSetEnableDRNU_simulate(0);
 }

@@ -110,7 +110,11 @@ int fetch_frames(tarvo_dev_t *dev, const CaptureOptions &opt, FrameFile &file, T
             tarvo_cap_get_frames(dev, 1, frame.data(), static_cast<uint32_t>(frame.size()), &info);
         if (n <= 0 && opt.reconnect_wait > 0 && camera_left(dev)) {
             progress.clear();
-            if (!resume_after_unplug(dev, {opt.reconnect_wait, nullptr}, start_capture))
+            // The camera returns with its driver's settings: the command line's come first.
+            const auto restart = [&opt](tarvo_dev_t *d) {
+                return apply_capture_settings(d, opt.settings) && start_capture(d);
+            };
+            if (!resume_after_unplug(dev, {opt.reconnect_wait, nullptr}, restart))
                 return fail("the camera did not come back");
             tally.gaps.restart();
             continue;

@@ -31,6 +31,9 @@ int list_cameras(const ListOptions &opt) {
         clean.emplace();
     const std::vector<tarvo_dev_t> list = tool::list_cameras();
     std::FILE *out = clean ? clean->out() : stdout;
+    // JSON: one array, one camera per line, so that the output stays one JSON document with
+    // any number of cameras (none gives []).
+    std::fputs(opt.json ? "[" : "", out);
     if (!opt.json)
         std::fprintf(out, "%zu camera(s)\n", list.size());
     for (size_t i = 0; i < list.size(); ++i) {
@@ -39,8 +42,9 @@ int list_cameras(const ListOptions &opt) {
             opt.ident ? std::optional<std::string>(read_ident(d)) : std::nullopt;
         if (opt.json) {
             std::fprintf(out,
-                         "{\"index\":%zu,\"bus\":%u,\"port\":%u,\"address\":%u,\"speed\":%u%s%s}\n",
-                         i, d.bus, d.port, d.address, d.speed, ident ? ",\"ident\":" : "",
+                         "%s{\"index\":%zu,\"bus\":%u,\"port\":%u,\"address\":%u,\"speed\":%u%s%s}",
+                         i > 0 ? ",\n" : "", i, d.bus, d.port, d.address, d.speed,
+                         ident ? ",\"ident\":" : "",
                          !ident           ? ""
                          : ident->empty() ? "null"
                                           : json_string(*ident).c_str());
@@ -50,6 +54,7 @@ int list_cameras(const ListOptions &opt) {
                          ident ? (ident->empty() ? "(cannot open)" : ident->c_str()) : "");
         }
     }
+    std::fputs(opt.json ? "]\n" : "", out);
     return kDone;
 }
 
@@ -62,7 +67,7 @@ int print_camera_list() {
 void add_list_command(Tool &tool) {
     auto opt = std::make_shared<ListOptions>();
     CLI::App *cmd = tool.app.add_subcommand("list", "list the cameras on the bus, by bus and port");
-    cmd->add_flag("--json", opt->json, "one JSON object per camera and line");
+    cmd->add_flag("--json", opt->json, "a JSON array of the cameras, one per line");
     cmd->add_flag("--ident", opt->ident,
                   "also show each camera's ident (opens each camera briefly)");
     tool.on_run(cmd, [opt] { return list_cameras(*opt); });

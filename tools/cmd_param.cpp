@@ -93,6 +93,11 @@ void add_param_command(Tool &tool) {
             },
             "HEXBYTES"));
     add_camera_option(set, opt->camera);
+    set->footer(
+        "The value lasts until the camera is opened again: opening it (any tarvo command) "
+        "writes the driver's own settings, e.g. 700 us integration time into parameter "
+        "13. To capture with other settings, give them to the capture command itself "
+        "(--integration-time, --frame-rate, ...).");
     tool.on_run(set, [opt] { return set_param(*opt); });
 }
 

@@ -59,8 +59,13 @@ class FramePublisher {
             if (stop_requested())
                 break;
             if (n <= 0 && opt_.reconnect_wait > 0 && camera_left(dev_)) {
+                // The camera returns with its driver's settings: the command line's come first.
+                const auto restart = [this](tarvo_dev_t *d) {
+                    return apply_capture_settings(d, opt_.settings) && start(d);
+                };
                 if (!resume_after_unplug(
-                        dev_, {opt_.reconnect_wait, [] { return stop_requested().load(); }}, start))
+                        dev_, {opt_.reconnect_wait, [] { return stop_requested().load(); }},
+                        restart))
                     return stop_requested() ? kDone : fail("the camera did not come back");
                 continue;
             }

@@ -2,6 +2,8 @@
 // latest-frame slot; the HTTP server hands the newest frame to each page as compact binary
 // (long poll), so a slow page only skips frames and never slows the capture. A camera that leaves
 // the bus is waited for while the page keeps being served; it resumes with the page's settings.
+// The capture thread also records its raw frames into an MCAP file when the page asks for it.
+// With --source dds:NS a thread fills the slot from a camera published on the DDS bus instead.
 #include <httplib.h>
 #include <ifaddrs.h>
 #include <netdb.h>
@@ -12,8 +14,13 @@
 
 #include <atomic>
 #include <chrono>
+#include <cinttypes>
+#include <cmath>
 #include <condition_variable>
 #include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <functional>
 #include <future>
 #include <mutex>
 #include <random>
@@ -24,7 +31,14 @@
 #include "commands.h"
 #include "ply_file.h"
 #include "reconnect.h"
+#include "recorder.h"
 #include "view_assets.h"
+#if TARVO_TOOL_DDS
+#include <array>
+#include <optional>
+
+#include "dds_subscriber.h"
+#endif
 
 namespace tarvo::tool {
 namespace {
@@ -37,8 +51,16 @@ struct ViewOptions {
     unsigned reconnect_wait = kWaitUntilStopped;  // a viewer waits for its camera by default
     CameraSelector camera;
     CaptureSettings settings;
-    std::vector<std::string> allow_hosts;         // further names of this machine
+    std::vector<std::string> allow_hosts;  // further names of this machine
+    std::string record_dir;                // empty: the page cannot record
+    std::string bus_namespace;             // with --source dds:NS; empty: the camera
+    uint32_t domain = 0;
 };
+
+constexpr const char *kBusSettingsRefused = "settings belong to the publishing camera";
+constexpr const char *kRecordOff = "recording is off: start the viewer with --record-dir DIR";
+constexpr const char *kBusRecordRefused =
+    "recording needs the camera on this machine: record where it is published";
 
 // Where the capture stands. Away: the camera left, the handle is closed until it returns.
 // Stopped: capture ended for good (failed, or the camera did not return).
@@ -80,11 +102,32 @@ struct Frame {
     double captured_ms = 0;  // since the server started
     std::vector<uint16_t> depth_mm, gray;
     std::vector<float> distance;  // metres, as decoded, for the point-cloud file
+    // Unit viewing rays (x, y, z per pixel) of a camera seen on the bus; none: the device's lens.
+    std::shared_ptr<const std::vector<float>> rays;
     // The pipeline's figures for this frame, read on the thread that decoded it (the pipeline's
     // state is process-wide and that thread writes it).
     double sensor_temp = 0, illumination_temp = 0;
     int modulation_khz = 0;
 };
+
+// The page's images of a frame, from its distances in metres (invalid codes, NaN and 0 are no
+// distance) and gray amplitudes (none: black). Both sources make their frames with it.
+void set_images(Frame &out, uint16_t width, uint16_t height, std::vector<float> distance,
+                const std::vector<float> *gray) {
+    const size_t pixels = distance.size();
+    out.width = width;
+    out.height = height;
+    out.distance = std::move(distance);
+    out.depth_mm.resize(pixels);
+    out.gray.assign(pixels, 0);
+    for (size_t i = 0; i < pixels; ++i) {
+        const float d = out.distance[i];
+        out.depth_mm[i] =
+            d > 0 && d < kInvalidMetres ? static_cast<uint16_t>(std::lround(d * 1000.0f)) : 0;
+        if (gray && !std::isnan((*gray)[i]))
+            out.gray[i] = static_cast<uint16_t>(std::clamp((*gray)[i], 0.0f, 65535.0f));
+    }
+}
 
 // One client connection: every request must arrive within a deadline and within a byte budget,
 // whatever the client trickles, and every socket wait is bounded.
@@ -95,9 +138,13 @@ class ClientStream : public httplib::Stream {
     void next_request() {
         deadline_ = Clock::now() + kRequestDeadline;
         budget_ = kMaxRequestBytes;
+        answering_ = false;
     }
     bool is_readable() const override { return next_ != end_ || wait(POLLIN); }
-    bool is_writable() const override { return wait(POLLOUT); }
+    bool is_writable() const override {
+        start_answer();
+        return wait(POLLOUT);
+    }
     // Buffered: the server reads the request head a byte at a time.
     ssize_t read(char *ptr, size_t size) override {
         if (next_ == end_) {
@@ -116,6 +163,7 @@ class ClientStream : public httplib::Stream {
         return static_cast<ssize_t>(n);
     }
     ssize_t write(const char *ptr, size_t size) override {
+        start_answer();
         return wait(POLLOUT) ? send(sock_, ptr, size, MSG_NOSIGNAL) : -1;
     }
     void get_remote_ip_and_port(std::string &ip, int &port) const override {
@@ -127,7 +175,15 @@ class ClientStream : public httplib::Stream {
     socket_t socket() const override { return sock_; }
 
   private:
-    // Waits for the socket until the socket time-out or the request's deadline, if sooner.
+    // The answer has a deadline of its own from its first byte on: the time its handler took
+    // (a recording's file being set up, a capture restart) is not the client's.
+    void start_answer() const {
+        if (answering_)
+            return;
+        answering_ = true;
+        deadline_ = Clock::now() + kRequestDeadline;
+    }
+    // Waits for the socket until the socket time-out or the deadline, if sooner.
     bool wait(short events) const {
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(std::min<Clock::duration>(
@@ -150,7 +206,8 @@ class ClientStream : public httplib::Stream {
     }
 
     const socket_t sock_;
-    Clock::time_point deadline_ = Clock::now();
+    mutable Clock::time_point deadline_ = Clock::now();
+    mutable bool answering_ = false;
     size_t budget_ = 0;
     char buffer_[4096];
     size_t next_ = 0, end_ = 0;
@@ -210,8 +267,12 @@ class ViewServer : public httplib::Server {
 
 class Viewer {
   public:
+    // `dev`: the camera to capture from; null for a camera on the DDS bus (start_bus).
     Viewer(tarvo_dev_t *dev, std::string token, unsigned reconnect_wait)
         : dev_(dev), token_(std::move(token)), reconnect_wait_(reconnect_wait) {}
+
+    // The folder of the recordings the page starts; empty: the page cannot record.
+    void set_record_dir(std::string dir) { record_dir_ = std::move(dir); }
 
     // The settings the command line applied at open: the page shows them and a camera that
     // returns gets them again.
@@ -232,12 +293,18 @@ class Viewer {
         return true;
     }
 
+#if TARVO_TOOL_DDS
+    // Shows the camera published under `ns` on `domain`; false with a message when the bus
+    // cannot be joined.
+    bool start_bus(const std::string &ns, uint32_t domain);
+#endif
+
     void stop_capture() {
         stopping_ = true;
         slot_changed_.notify_all();
         if (capture_thread_.joinable())
             capture_thread_.join();
-        if (!camera_open_)
+        if (!dev_ || !camera_open_)
             return;
         tarvo_cap_stop(dev_);
         tarvo_cap_set_callback_on_error(dev_, nullptr);
@@ -251,7 +318,9 @@ class Viewer {
         guard_all_ = guard_all;
     }
     // True when the viewer ended because its camera left and did not return.
-    bool camera_lost() const { return camera_lost_; }
+    bool camera_lost() const {
+        return camera_lost_;
+    }
 
   private:
     bool begin_capture();
@@ -265,6 +334,20 @@ class Viewer {
     bool decode(const std::vector<uint8_t> &raw, const tarvo_frame_info_t &info, Frame &out);
     void publish(Frame &frame);
     void count_frame(const tarvo_frame_info_t &info);
+    void note_rate();
+    void record(const std::vector<uint8_t> &raw, const tarvo_frame_info_t &info);
+    std::string start_recording();
+    std::string stop_recording();
+    bool on_capture_thread(std::function<std::string()> run, httplib::Response &res);
+    void switch_recording(const httplib::Request &req, httplib::Response &res);
+    std::string source_name() const;
+#if TARVO_TOOL_DDS
+    struct BusState;
+    void bus_loop();
+    void take_sample(const dds::Received &r, BusState &bus);
+    void show_bus_frame(BusState &bus, bool with_gray);
+    void skip_sample(BusState &bus, const char *what, const std::string &why);
+#endif
 
     bool host_allowed(const httplib::Request &req) const;
     std::pair<int, const char *> refusal(const httplib::Request &req) const;
@@ -278,7 +361,7 @@ class Viewer {
     void change(const httplib::Request &req, httplib::Response &res);
     std::string apply(const std::string &key, const std::string &value);
     std::optional<uint32_t> read_param(int id);
-    int points(std::vector<float> &out, const std::vector<float> &dist, int width, int height,
+    int points(std::vector<float> &out, const Frame &frame, const std::vector<float> &dist,
                bool xyzd);
     bool write_param(int id, uint32_t value, int bytes);
 
@@ -323,13 +406,25 @@ class Viewer {
     // Changes from the page wait here for the capture thread, which applies them between
     // frames: the driver's filters and the decoding pipeline are only touched by that thread.
     struct Change {
-        std::vector<std::pair<std::string, std::string>> settings;
-        std::promise<std::string> done;  // empty when applied, else why not
+        std::function<std::string()> run;  // empty when done, else why not
+        std::promise<std::string> done;
     };
     std::mutex pending_mutex_;
     std::vector<std::shared_ptr<Change>> pending_;
     bool apply_pending();
     void refuse_pending(const std::string &why);
+
+    // Recording: the recorder belongs to the capture thread, which opens and finishes it with
+    // control_mutex_ held; the page sees the file and the count.
+    std::string record_dir_;
+    std::unique_ptr<recording::Recorder> recorder_;
+    std::atomic<uint64_t> recorded_{0};
+    std::string record_file_, record_note_;  // guarded by control_mutex_
+
+#if TARVO_TOOL_DDS
+    std::string bus_namespace_;
+    std::unique_ptr<dds::Subscriber> subscriber_;
+#endif
 };
 
 bool Viewer::begin_capture() {
@@ -338,8 +433,12 @@ bool Viewer::begin_capture() {
 }
 
 void Viewer::count_frame(const tarvo_frame_info_t &info) {
-    ++received_;
     dropped_ += gaps_.lost_before(info.frame_idx);
+    note_rate();
+}
+
+void Viewer::note_rate() {
+    ++received_;
     ++rate_count_;
     const double secs = std::chrono::duration<double>(Clock::now() - rate_since_).count();
     if (secs >= 1.0) {
@@ -354,10 +453,9 @@ bool Viewer::decode(const std::vector<uint8_t> &raw, const tarvo_frame_info_t &i
     const int pixels = static_cast<int>(info.width * info.height);
     if (pixels <= 0 || info.width > 65535 || info.height > 65535)
         return false;
-    out.distance.resize(pixels);
-    std::vector<float> gray(pixels);
+    std::vector<float> distance(pixels), gray(pixels);
     const uint32_t size = std::min<uint32_t>(info.frame_size, raw.size());
-    if (tarvo_frame_get_distance(dev_, out.distance.data(), pixels, raw.data(), size, &described) !=
+    if (tarvo_frame_get_distance(dev_, distance.data(), pixels, raw.data(), size, &described) !=
         pixels)
         return false;
     const bool have_gray =
@@ -365,18 +463,9 @@ bool Viewer::decode(const std::vector<uint8_t> &raw, const tarvo_frame_info_t &i
     out.sensor_temp = temperatureGetTemperatureByFrameHeader() / 10.0;
     out.illumination_temp = temperatureGetIbTemperatureByFrameHeader() / 10.0;
     out.modulation_khz = configGetModulationFrequency();
-    out.width = static_cast<uint16_t>(info.width);
-    out.height = static_cast<uint16_t>(info.height);
     out.index = info.frame_idx;
-    out.depth_mm.resize(pixels);
-    out.gray.assign(pixels, 0);
-    for (int i = 0; i < pixels; ++i) {
-        const float d = out.distance[i];
-        out.depth_mm[i] =
-            d > 0 && d < kInvalidMetres ? static_cast<uint16_t>(std::lround(d * 1000.0f)) : 0;
-        if (have_gray)
-            out.gray[i] = static_cast<uint16_t>(std::clamp(gray[i], 0.0f, 65535.0f));
-    }
+    set_images(out, static_cast<uint16_t>(info.width), static_cast<uint16_t>(info.height),
+               std::move(distance), have_gray ? &gray : nullptr);
     return true;
 }
 
@@ -415,12 +504,235 @@ void Viewer::capture_loop() {
         if (n == 0)
             continue;  // time-out: try again
         count_frame(info);
+        if (recorder_)
+            record(raw, info);
         Frame frame;
         if (decode(raw, info, frame))
             publish(frame);
     }
     refuse_pending("capture stopped");
+    std::lock_guard lock(control_mutex_);
+    stop_recording();
 }
+
+// A file of the recording folder named after the local time, with a number added when a
+// recording of the same second is there already.
+std::string recording_path(const std::string &dir) {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "tarvo_%Y%m%d_%H%M%S", &local);
+    std::filesystem::path path = std::filesystem::path(dir) / (std::string(stamp) + ".mcap");
+    std::error_code ec;
+    for (int n = 2; std::filesystem::exists(path, ec); ++n)
+        path =
+            std::filesystem::path(dir) / (std::string(stamp) + "_" + std::to_string(n) + ".mcap");
+    return path.string();
+}
+
+// Creates the next file of the recording folder; its frames follow from the next one on. On the
+// capture thread with control_mutex_ held: the camera's description reads the decoding
+// pipeline's state, which that thread writes.
+std::string Viewer::start_recording() {
+    if (recorder_)
+        return "";
+    const std::string path = recording_path(record_dir_);
+    auto recorder = std::make_unique<recording::Recorder>();
+    std::string error;
+    if (!recorder->open(dev_, path, {}, error)) {
+        recorder.reset();
+        std::remove(path.c_str());
+        fail("%s", error.c_str());
+        return "cannot record: " + error;
+    }
+    recorder_ = std::move(recorder);
+    recorded_ = 0;
+    record_file_ = path;
+    record_note_ = "recording";
+    std::fprintf(stderr, "tarvo view: recording to %s\n", path.c_str());
+    return "";
+}
+
+// Finishes the file; with control_mutex_ held, on the capture thread.
+std::string Viewer::stop_recording() {
+    if (!recorder_)
+        return "";
+    std::string error;
+    const bool ok = recorder_->finish(error);
+    recorder_.reset();
+    if (!ok) {
+        fail("%s", error.c_str());
+        record_note_ = error;
+        return error;
+    }
+    record_note_ = "recorded " + std::to_string(recorded_.load()) + " frames";
+    std::fprintf(stderr, "tarvo view: recorded %" PRIu64 " frames to %s\n", recorded_.load(),
+                 record_file_.c_str());
+    return "";
+}
+
+// One captured frame into the recording; a recording that fails ends with what it has.
+void Viewer::record(const std::vector<uint8_t> &raw, const tarvo_frame_info_t &info) {
+    tarvo_frame_time_t time{};
+    tarvo_cap_get_frame_times(dev_, &time, 1);
+    std::string error;
+    if (info.frame_size > raw.size())
+        error = "frame " + std::to_string(info.frame_idx) + " is larger than any frame";
+    else if (recorder_->add_frame(raw.data(), info, time, error)) {
+        ++recorded_;
+        return;
+    }
+    fail("recording stopped: %s", error.c_str());
+    std::lock_guard lock(control_mutex_);
+    stop_recording();
+    record_note_ = "recording stopped: " + error;
+}
+
+#if TARVO_TOOL_DDS
+// What the bus brought and the page has not shown yet: a frame's depth and gray come as two
+// samples with one stamp. The rays follow the newest camera info.
+struct Viewer::BusState {
+    std::optional<ros::Image> depth, gray;
+    std::shared_ptr<const std::vector<float>> rays;
+    uint32_t rays_width = 0, rays_height = 0;
+    std::array<double, 9> k{};
+    uint16_t shown = 0;
+    std::set<std::string> reported;  // each kind of malformed sample is logged once
+};
+
+// Why an image cannot be shown as `encoding` of `bytes` per pixel; empty when it can.
+std::string image_fault(const ros::Image &image, const char *encoding, uint32_t bytes) {
+    if (image.encoding != encoding)
+        return "encoding '" + image.encoding + "', expected " + encoding;
+    if (image.width == 0 || image.height == 0 || image.width > 65535 || image.height > 65535)
+        return "size " + std::to_string(image.width) + " x " + std::to_string(image.height);
+    if (image.is_bigendian)
+        return "big-endian data";
+    if (uint64_t{image.step} < uint64_t{image.width} * bytes ||
+        uint64_t{image.step} * image.height > image.data.size())
+        return "data shorter than its rows";
+    return "";
+}
+
+// The pixels of a checked image as floats, row by row.
+template <typename T>
+std::vector<float> image_values(const ros::Image &image) {
+    std::vector<float> out(size_t{image.width} * image.height);
+    for (uint32_t y = 0; y < image.height; ++y)
+        for (uint32_t x = 0; x < image.width; ++x) {
+            T v;
+            std::memcpy(&v, &image.data[size_t{y} * image.step + size_t{x} * sizeof(T)], sizeof v);
+            out[size_t{y} * image.width + x] = static_cast<float>(v);
+        }
+    return out;
+}
+
+// Unit rays of a pinhole camera of intrinsics K (the publisher's lens model is not known here).
+std::shared_ptr<const std::vector<float>> pinhole_rays(const std::array<double, 9> &k,
+                                                       uint32_t width, uint32_t height) {
+    auto rays = std::make_shared<std::vector<float>>(size_t{3} * width * height);
+    float *p = rays->data();
+    for (uint32_t v = 0; v < height; ++v)
+        for (uint32_t u = 0; u < width; ++u, p += 3) {
+            const double x = (u - k[2]) / k[0], y = (v - k[5]) / k[4];
+            const double n = std::sqrt(x * x + y * y + 1.0);
+            p[0] = static_cast<float>(x / n);
+            p[1] = static_cast<float>(y / n);
+            p[2] = static_cast<float>(1.0 / n);
+        }
+    return rays;
+}
+
+bool valid_intrinsics(const ros::CameraInfo &info) {
+    const auto &k = info.k;
+    return info.width > 0 && info.height > 0 && info.width <= 65535 && info.height <= 65535 &&
+           std::isfinite(k[0]) && std::isfinite(k[4]) && std::isfinite(k[2]) &&
+           std::isfinite(k[5]) && k[0] > 0 && k[4] > 0;
+}
+
+bool same_stamp(const ros::Image &a, const ros::Image &b) {
+    return a.header.stamp.sec == b.header.stamp.sec &&
+           a.header.stamp.nanosec == b.header.stamp.nanosec && a.width == b.width &&
+           a.height == b.height;
+}
+
+bool Viewer::start_bus(const std::string &ns, uint32_t domain) {
+    std::string error;
+    subscriber_ = dds::Subscriber::create(domain, ns, error);
+    if (!subscriber_) {
+        fail("%s", error.c_str());
+        return false;
+    }
+    bus_namespace_ = ns;
+    set_camera(CameraState::Capturing,
+               "waiting for " + ns + " on DDS domain " + std::to_string(domain));
+    capture_thread_ = std::thread([this] { bus_loop(); });
+    return true;
+}
+
+void Viewer::bus_loop() {
+    BusState bus;
+    while (!stopping_)
+        subscriber_->poll(200, [&](const dds::Received &r) { take_sample(r, bus); });
+}
+
+void Viewer::skip_sample(BusState &bus, const char *what, const std::string &why) {
+    if (bus.reported.insert(std::string(what) + why).second)
+        std::fprintf(stderr, "tarvo view: ignoring a malformed %s: %s\n", what, why.c_str());
+}
+
+void Viewer::take_sample(const dds::Received &r, BusState &bus) {
+    switch (r.topic) {
+        case dds::Topic::Depth:
+            if (const std::string why = image_fault(r.image, "32FC1", 4); !why.empty())
+                return skip_sample(bus, "depth image", why);
+            if (bus.depth)
+                show_bus_frame(bus, false);  // its gray did not come
+            bus.depth = r.image;
+            break;
+        case dds::Topic::Gray:
+            if (const std::string why = image_fault(r.image, "mono16", 2); !why.empty())
+                return skip_sample(bus, "gray image", why);
+            bus.gray = r.image;
+            break;
+        case dds::Topic::CameraInfo:
+            if (!valid_intrinsics(r.camera_info))
+                return skip_sample(bus, "camera info", "no focal lengths and principal point");
+            if (!bus.rays || bus.k != r.camera_info.k || bus.rays_width != r.camera_info.width ||
+                bus.rays_height != r.camera_info.height) {
+                bus.k = r.camera_info.k;
+                bus.rays_width = r.camera_info.width;
+                bus.rays_height = r.camera_info.height;
+                bus.rays = pinhole_rays(bus.k, bus.rays_width, bus.rays_height);
+            }
+            return;
+        case dds::Topic::Points:
+            return;  // the page makes its cloud from the depth and the rays
+    }
+    if (bus.depth && bus.gray && same_stamp(*bus.depth, *bus.gray))
+        show_bus_frame(bus, true);
+}
+
+void Viewer::show_bus_frame(BusState &bus, bool with_gray) {
+    const ros::Image &depth = *bus.depth;
+    Frame frame;
+    const std::vector<float> gray =
+        with_gray ? image_values<uint16_t>(*bus.gray) : std::vector<float>();
+    set_images(frame, static_cast<uint16_t>(depth.width), static_cast<uint16_t>(depth.height),
+               image_values<float>(depth), with_gray ? &gray : nullptr);
+    frame.index = ++bus.shown;
+    if (bus.rays && bus.rays_width == depth.width && bus.rays_height == depth.height)
+        frame.rays = bus.rays;
+    bus.depth.reset();
+    if (with_gray)
+        bus.gray.reset();
+    if (received_ == 0)
+        set_camera(CameraState::Capturing, "receiving " + source_name());
+    note_rate();
+    publish(frame);
+}
+#endif
 
 // Applies the page's waiting changes. The camera reads its frame rate when capture starts, so a
 // new rate restarts capture. False when capture did not start again.
@@ -434,17 +746,8 @@ bool Viewer::apply_pending() {
         return true;
     std::lock_guard lock(control_mutex_);
     const auto rate_before = frame_rate_;
-    for (const auto &change : changes) {
-        std::string why;
-        for (const auto &[key, value] : change->settings) {
-            why = apply(key, value);
-            if (!why.empty()) {
-                why = key + ": " + why;
-                break;
-            }
-        }
-        change->done.set_value(why);
-    }
+    for (const auto &change : changes)
+        change->done.set_value(change->run());
     if (frame_rate_ == rate_before)
         return true;
     tarvo_cap_stop(dev_);
@@ -650,8 +953,9 @@ void Viewer::serve_status(httplib::Response &res) {
     std::lock_guard lock(control_mutex_);
     // While the camera is away, what the page set stands in for what the camera would say.
     const bool ready = camera_ == CameraState::Capturing;
-    const auto frame_rate = ready ? read_param(12) : frame_rate_;
-    const auto integration = ready ? read_param(13) : integration_us_;
+    const bool ask = ready && dev_;  // a camera on the bus has no parameters here
+    const auto frame_rate = ask ? read_param(12) : frame_rate_;
+    const auto integration = ask ? read_param(13) : integration_us_;
     std::shared_ptr<const Frame> frame;
     {
         std::lock_guard slot(slot_mutex_);
@@ -674,10 +978,28 @@ void Viewer::serve_status(httplib::Response &res) {
         auto_exposure_ ? "true" : "false", ae_target_, min_amplitude_,
         undistort_ ? "true" : "false", hdr_ ? "true" : "false",
         ready && !stopping_ ? "true" : "false", state_name(camera_), resumed_.load());
-    const std::string body = std::string(text, std::clamp(len, 0, int(sizeof text) - 1)) +
-                             json_string(camera_note_) + "}\n";
+    const std::string body =
+        std::string(text, std::clamp(len, 0, int(sizeof text) - 1)) + json_string(camera_note_) +
+        ",\"source\":" + json_string(source_name()) +
+        ",\"record_available\":" + (dev_ && !record_dir_.empty() ? "true" : "false") +
+        ",\"recording\":" + (recorder_ ? "true" : "false") +
+        ",\"recorded\":" + std::to_string(recorded_.load()) +
+        ",\"record_file\":" + json_string(record_file_) + ",\"record_note\":" +
+        json_string(!dev_                 ? kBusRecordRefused
+                    : record_dir_.empty() ? kRecordOff
+                                          : record_note_) +
+        "}\n";
     res.set_header("Cache-Control", "no-store");
     res.set_content(body, "application/json");
+}
+
+// "camera", or "dds:NS" for a camera on the bus.
+std::string Viewer::source_name() const {
+#if TARVO_TOOL_DDS
+    if (!dev_)
+        return "dds:" + bus_namespace_;
+#endif
+    return "camera";
 }
 
 // Each pixel's unit viewing ray (x, y, z floats): the point cloud of a wall one metre away on
@@ -700,7 +1022,10 @@ void Viewer::serve_rays(httplib::Response &res) {
     std::unique_lock control(control_mutex_);
     if (!camera_ready(res))
         return;
-    const int n = points(rays, ones, w, h, false);
+    const bool own_rays = frame->rays && frame->rays->size() == rays.size();
+    if (own_rays)
+        rays = *frame->rays;
+    const int n = own_rays ? w * h : points(rays, *frame, ones, false);
     control.unlock();
     if (n != w * h) {
         res.status = 503;
@@ -743,7 +1068,7 @@ void Viewer::serve_ply(httplib::Response &res) {
     std::unique_lock control(control_mutex_);
     if (!camera_ready(res))
         return;
-    const int n = points(cloud, frame->distance, frame->width, frame->height, true);
+    const int n = points(cloud, *frame, frame->distance, true);
     control.unlock();
     if (n <= 0) {
         res.status = 503;
@@ -754,10 +1079,38 @@ void Viewer::serve_ply(httplib::Response &res) {
                     "application/octet-stream");
 }
 
+// The valid points of a frame seen on the bus along its rays: x, y, z and, with `xyzd`, a gray
+// colour word, as tarvo_frame_get_pcl_xyzd gives them.
+int bus_points(std::vector<float> &out, const Frame &frame, const std::vector<float> &dist,
+               bool xyzd) {
+    const std::vector<float> &rays = *frame.rays;
+    const size_t step = xyzd ? 4 : 3;
+    int n = 0;
+    for (size_t i = 0; i < dist.size() && 3 * i + 2 < rays.size(); ++i) {
+        const float d = dist[i];
+        if (!(d > 0 && d < kInvalidMetres) || std::isnan(rays[3 * i]))
+            continue;
+        float *p = &out[step * static_cast<size_t>(n++)];
+        for (int k = 0; k < 3; ++k)
+            p[k] = rays[3 * i + k] * d;
+        if (xyzd) {
+            const auto level = static_cast<uint32_t>(std::min(frame.gray[i] / 8, 255));
+            p[3] = static_cast<float>(level * 0x010101u);
+        }
+    }
+    return n;
+}
+
 // Points from a distance image through the driver's lens parameters, or, for a camera without
 // them, a pinhole with a 90 degree horizontal field of view, so the cloud still shows the shape.
-int Viewer::points(std::vector<float> &out, const std::vector<float> &dist, int width, int height,
+// A camera on the bus has its rays with the frame.
+int Viewer::points(std::vector<float> &out, const Frame &frame, const std::vector<float> &dist,
                    bool xyzd) {
+    if (frame.rays)
+        return bus_points(out, frame, dist, xyzd);
+    if (!dev_)
+        return 0;
+    const int width = frame.width, height = frame.height;
     const tarvo_camera_param_t pinhole{width / 2.0f - 0.5f, height / 2.0f - 0.5f, width / 2.0f,
                                        width / 2.0f, 1.0f};
     const int len = static_cast<int>(out.size()), count = static_cast<int>(dist.size());
@@ -844,33 +1197,83 @@ void Viewer::change(const httplib::Request &req, httplib::Response &res) {
         res.set_content("forbidden: token or origin\n", "text/plain");
         return;
     }
+    if (!dev_) {
+        res.status = 409;
+        res.set_content(std::string(kBusSettingsRefused) + "\n", "text/plain");
+        return;
+    }
     if (req.params.empty()) {
         res.status = 400;
         res.set_content("no setting given\n", "text/plain");
         return;
     }
+    const std::vector<std::pair<std::string, std::string>> settings(req.params.begin(),
+                                                                    req.params.end());
+    const bool done = on_capture_thread(
+        [this, settings] {
+            for (const auto &[key, value] : settings)
+                if (const std::string why = apply(key, value); !why.empty())
+                    return key + ": " + why;
+            return std::string();
+        },
+        res);
+    if (done)
+        res.set_content("{\"ok\":true}\n", "application/json");
+}
+
+// Runs `run` on the capture thread between two frames and waits for it. False when it was
+// refused, with the answer set: the camera is away, capture ends, or `run` said why not.
+bool Viewer::on_capture_thread(std::function<std::string()> run, httplib::Response &res) {
     auto change = std::make_shared<Change>();
-    change->settings.assign(req.params.begin(), req.params.end());
+    change->run = std::move(run);
     std::future<std::string> done = change->done.get_future();
     {
         std::lock_guard lock(control_mutex_);
         if (!camera_ready(res))
-            return;
+            return false;
         std::lock_guard queue(pending_mutex_);
         if (stopping_) {
             res.status = 503;
-            return;
+            return false;
         }
         pending_.push_back(change);
     }
     // The capture thread takes it before its next frame, or refuses it when capture ends.
     const std::string why = done.get();
-    if (!why.empty()) {
-        res.status = camera_ == CameraState::Capturing ? 400 : 503;
-        res.set_content(why + "\n", "text/plain");
+    if (why.empty())
+        return true;
+    res.status = camera_ == CameraState::Capturing ? 400 : 503;
+    res.set_content(why + "\n", "text/plain");
+    return false;
+}
+
+// POST /record with action=start or action=stop.
+void Viewer::switch_recording(const httplib::Request &req, httplib::Response &res) {
+    const std::string action = req.get_param_value("action");
+    const char *refused = nullptr;
+    if (!dev_)
+        refused = kBusRecordRefused;
+    else if (action == "start" && record_dir_.empty())
+        refused = kRecordOff;
+    if (action != "start" && action != "stop") {
+        res.status = 400;
+        res.set_content("action: start or stop\n", "text/plain");
         return;
     }
-    res.set_content("{\"ok\":true}\n", "application/json");
+    if (refused) {
+        res.status = 409;
+        res.set_content(std::string(refused) + "\n", "text/plain");
+        return;
+    }
+    const bool start = action == "start";
+    const bool done = on_capture_thread(
+        [this, start] { return start ? start_recording() : stop_recording(); }, res);
+    if (!done)
+        return;
+    std::lock_guard lock(control_mutex_);
+    res.set_content("{\"ok\":true,\"recording\":" + std::string(recorder_ ? "true" : "false") +
+                        ",\"file\":" + json_string(record_file_) + "}\n",
+                    "application/json");
 }
 
 void Viewer::routes(ViewServer &server) {
@@ -903,6 +1306,7 @@ void Viewer::routes(ViewServer &server) {
     server.Get("/cmap", [this](const auto &req, auto &res) { serve_cmap(req, res); });
     server.Get("/cloud.ply", [this](const auto &, auto &res) { serve_ply(res); });
     server.Post("/control", [this](const auto &req, auto &res) { change(req, res); });
+    server.Post("/record", [this](const auto &req, auto &res) { switch_recording(req, res); });
     server.set_exception_handler([](const auto &, auto &res, std::exception_ptr) {
         res.status = 500;
         res.set_content("internal error\n", "text/plain");
@@ -1006,6 +1410,51 @@ void limit(httplib::Server &server) {
     server.new_task_queue = [] { return new httplib::ThreadPool(kWorkers); };
 }
 
+// Serves the page of `dev`, or of the camera on the bus when it is null, until stopped.
+int serve(const ViewOptions &opt, tarvo_dev_t *dev, sigset_t &signals) {
+    ViewServer server;
+    limit(server);
+    const std::string token = make_token();
+    Viewer viewer(dev, token, opt.reconnect_wait);
+    Viewer *v = &viewer;
+    v->adopt(opt.settings);
+    v->set_record_dir(opt.record_dir);
+    int port = opt.port;
+    errno = 0;
+    if (port == 0)
+        port = server.bind_to_any_port(opt.bind);
+    else if (!server.bind_to_port(opt.bind, port))
+        port = -1;
+    if (port <= 0)
+        return fail("cannot listen on %s:%d: %s; try --port 0", opt.bind.c_str(), opt.port,
+                    errno ? std::strerror(errno) : "address not available");
+    const Reach reach = reach_of(opt);
+    std::set<std::string> hosts;
+    for (const std::string &name : reach.names)
+        hosts.insert(name + ":" + std::to_string(port));
+    v->set_hosts(std::move(hosts), !reach.loopback_only);
+    v->routes(server);
+#if TARVO_TOOL_DDS
+    if (!dev && !v->start_bus(opt.bus_namespace, opt.domain))
+        return kFailed;
+#endif
+    if (dev && !v->start_capture())
+        return fail("capture did not start");
+    for (const std::string &address : reach.addresses)
+        std::printf("tarvo view: http://%s:%d/?token=%s\n", address.c_str(), port, token.c_str());
+    std::fflush(stdout);
+    if (!reach.loopback_only)
+        std::fprintf(stderr,
+                     "tarvo view: listening beyond this machine; every request needs the "
+                     "token, and plain HTTP carries it readable to anyone on the network\n");
+    std::thread waiter = stop_on_signal(server, signals);
+    server.listen_after_bind();
+    pthread_kill(waiter.native_handle(), SIGUSR2);
+    waiter.join();
+    v->stop_capture();
+    return v->camera_lost() ? kFailed : kDone;
+}
+
 int view(const ViewOptions &opt) {
     sigset_t signals;
     sigemptyset(&signals);
@@ -1013,52 +1462,33 @@ int view(const ViewOptions &opt) {
     sigaddset(&signals, SIGTERM);
     sigaddset(&signals, SIGUSR2);  // wakes the waiting thread when the server stopped otherwise
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    return with_camera(opt.camera, opt.settings, [&](tarvo_dev_t *dev) {
-        ViewServer server;
-        limit(server);
-        const std::string token = make_token();
-        Viewer viewer(dev, token, opt.reconnect_wait);
-        Viewer *v = &viewer;
-        v->adopt(opt.settings);
-        int port = opt.port;
-        errno = 0;
-        if (port == 0)
-            port = server.bind_to_any_port(opt.bind);
-        else if (!server.bind_to_port(opt.bind, port))
-            port = -1;
-        if (port <= 0)
-            return fail("cannot listen on %s:%d: %s; try --port 0", opt.bind.c_str(), opt.port,
-                        errno ? std::strerror(errno) : "address not available");
-        const Reach reach = reach_of(opt);
-        std::set<std::string> hosts;
-        for (const std::string &name : reach.names)
-            hosts.insert(name + ":" + std::to_string(port));
-        v->set_hosts(std::move(hosts), !reach.loopback_only);
-        v->routes(server);
-        if (!v->start_capture())
-            return fail("capture did not start");
-        for (const std::string &address : reach.addresses)
-            std::printf("tarvo view: http://%s:%d/?token=%s\n", address.c_str(), port,
-                        token.c_str());
-        std::fflush(stdout);
-        if (!reach.loopback_only)
-            std::fprintf(stderr,
-                         "tarvo view: listening beyond this machine; every request needs the "
-                         "token, and plain HTTP carries it readable to anyone on the network\n");
-        std::thread waiter = stop_on_signal(server, signals);
-        server.listen_after_bind();
-        pthread_kill(waiter.native_handle(), SIGUSR2);
-        waiter.join();
-        v->stop_capture();
-        return v->camera_lost() ? kFailed : kDone;
-    });
+    if (!opt.bus_namespace.empty())
+        return serve(opt, nullptr, signals);
+    return with_camera(opt.camera, opt.settings,
+                       [&](tarvo_dev_t *dev) { return serve(opt, dev, signals); });
+}
+
+// --source: "camera" or "dds:NS"; the namespace goes to `ns`.
+std::string parse_source(const std::string &source, std::string &ns) {
+    ns.clear();
+    if (source == "camera")
+        return "";
+    if (source.rfind("dds:", 0) != 0)
+        return "expected camera or dds:NS, not " + source;
+#if TARVO_TOOL_DDS
+    ns = source.substr(4);
+    return dds::valid_namespace(ns) ? "" : "not a ROS name: " + ns;
+#else
+    return "this tarvo was built without DDS";
+#endif
 }
 
 }  // namespace
 
 void add_view_command(Tool &tool) {
     auto opt = std::make_shared<ViewOptions>();
-    CLI::App *cmd = tool.app.add_subcommand("view", "show the first camera live in a browser");
+    CLI::App *cmd = tool.app.add_subcommand(
+        "view", "show the first camera, or one published on the DDS bus, live in a browser");
     cmd->add_option("--bind", opt->bind, "address to listen on (default 127.0.0.1)");
     cmd->add_option("--port", opt->port, "port (default 8080; 0 picks a free one)")
         ->check(CLI::Range(0, 65535));
@@ -1067,13 +1497,37 @@ void add_view_command(Tool &tool) {
     add_reconnect_option(cmd, opt->reconnect_wait, "until stopped");
     add_camera_option(cmd, opt->camera);
     add_capture_options(cmd, opt->settings);
+    cmd->add_option("--record-dir", opt->record_dir,
+                    "folder of the recordings started with the page's record button "
+                    "(tarvo_YYYYMMDD_HHMMSS.mcap); without it the button is off")
+        ->check(CLI::ExistingDirectory);
+    cmd->add_option_function<std::string>(
+           "--source",
+           [opt](const std::string &source) {
+               if (const std::string why = parse_source(source, opt->bus_namespace); !why.empty())
+                   throw CLI::ValidationError("--source", why);
+           },
+           "camera (default), or dds:NS: a camera that tarvo publish puts on the DDS bus "
+           "under namespace NS; its settings stay with the publishing camera")
+        ->type_name("SOURCE");
+#if TARVO_TOOL_DDS
+    opt->domain = dds::default_domain_id();
+    cmd->add_option("--domain", opt->domain,
+                    "DDS domain id of --source dds (default ROS_DOMAIN_ID or 0)")
+        ->check(CLI::Range(0u, 232u));
+#endif
     cmd->footer(
         "A camera unplugged while the page shows it is waited for: the page's status bar says\n"
         "\"camera left; waiting for it to return\", changes are refused (503) until it is back,\n"
         "and capture resumes with the settings made on the page. A camera that does not return\n"
         "within --reconnect-wait ends the viewer with status 1.\n"
         "Bound to another address than loopback, every request needs the token of the printed\n"
-        "address; plain HTTP carries it readable on the network.");
+        "address; plain HTTP carries it readable on the network.\n"
+        "With --record-dir, the page's Record button writes the captured frames into\n"
+        "DIR/tarvo_YYYYMMDD_HHMMSS.mcap until stopped (the button, Ctrl-C or SIGTERM).\n"
+        "With --source dds:NS no camera is opened: the page shows what tarvo publish\n"
+        "--namespace NS sends, and its settings are refused (they belong to the publishing\n"
+        "camera).");
     tool.on_run(cmd, [opt] { return view(*opt); });
 }
 

@@ -8,16 +8,14 @@
 #include <memory>
 
 #include "device.h"
+#include "frame_decoder.h"
 
 namespace tarvo_py {
 
 namespace py = pybind11;
 
-// A captured frame as Python sees it; keeps its camera alive for decoding.
-struct Frame {
-    std::shared_ptr<Device> device;
-    RawFrame raw;
-};
+// tarvo.Frame; the registry of its camera holds weak references to it.
+using FrameClass = py::class_<Frame, std::shared_ptr<Frame>>;
 
 // A numpy array over memory that `owner` keeps alive; read-only unless `writeable`.
 py::array view_of(py::handle owner, const py::dtype &dtype, std::vector<py::ssize_t> shape,
@@ -35,12 +33,9 @@ void register_failures(py::module_ &m);
 
 void bind_camera(py::module_ &m);
 void bind_frame(py::module_ &m);
-// Pixels of the frame's image, width x height.
-size_t pixels_of(const Frame &f);
 // A malloc block of `bytes` (at least one byte); throws std::bad_alloc.
 MallocBuffer allocate_buffer(size_t bytes);
-// Decodes the frame's distances (metres) into dst, one float per pixel; throws Failure.
-void decode_distance_into(Frame &f, float *dst);
+// The frame's distances (metres) as a new (height, width) array; throws Failure.
 py::array distance(Frame &f);
 
 void bind_images(py::module_ &m);

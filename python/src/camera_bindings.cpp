@@ -43,19 +43,21 @@ Device::Deadline deadline_after(const std::optional<double> &timeout) {
 // Waits for the next frame in short slices with the interpreter lock released, looking for
 // signals between them: Ctrl-C ends the wait promptly whatever the frame rate, and stops
 // capture.
-Frame read_frame(const std::shared_ptr<Device> &device, const std::optional<double> &timeout) {
+std::shared_ptr<Frame> read_frame(const std::shared_ptr<Device> &device,
+                                  const std::optional<double> &timeout) {
     const Device::Deadline deadline = deadline_after(timeout);
     for (;;) {
-        std::optional<RawFrame> raw;
+        std::shared_ptr<Frame> frame;
         {
             py::gil_scoped_release release;
-            raw = device->try_fetch(deadline);
+            if (std::optional<RawFrame> raw = device->try_fetch(deadline))
+                frame = device->decoder().adopt(std::move(*raw));
         }
         if (PyErr_CheckSignals() != 0)
             raise_interrupt(*device);
         flush_log_queue();
-        if (raw)
-            return Frame{device, std::move(*raw)};
+        if (frame)
+            return frame;
     }
 }
 
@@ -82,13 +84,13 @@ class FrameStream {
         }
     }
 
-    Frame next() {
+    std::shared_ptr<Frame> next() {
         if (done_ || (remaining_ && *remaining_ == 0)) {
             close();
             throw py::stop_iteration();
         }
         try {
-            Frame frame = read_frame(device_, timeout_);
+            std::shared_ptr<Frame> frame = read_frame(device_, timeout_);
             if (remaining_)
                 --*remaining_;
             return frame;
@@ -398,7 +400,9 @@ void bind_camera(py::module_ &m) {
         .def("__exit__", [](Device &d, py::args) { close_device(d); })
         .def("close", &close_device,
              "Stops capture and closes the camera; returns within a few seconds even when the "
-             "camera stopped answering. Closing twice is harmless.")
+             "camera stopped answering. Its frames that are still referenced are decoded first "
+             "(what they lack of distance(), gray() and point_cloud()), so they stay readable. "
+             "Closing twice is harmless.")
         .def_property_readonly(
             "closed", [](const Device &d) { return !d.is_open(); }, "Whether close() was called.")
         .def_property_readonly("info", &Device::identity,

@@ -15,60 +15,27 @@ namespace {
 
 constexpr int kRgb = 0;  // tarvo_cmap_float: red, green, blue bytes
 
+// The kept points as (N, per_point): x, y, z and, with 4, the colour word.
+py::array packed_array(const CloudData &c, size_t per_point) {
+    MallocBuffer buf = allocate_buffer(c.count * per_point * sizeof(float));
+    {
+        py::gil_scoped_release release;
+        auto *dst = reinterpret_cast<float *>(buf.get());
+        for (size_t i = 0; i < c.count; ++i)
+            std::copy_n(c.points.data() + i * kCloudStride, per_point, dst + i * per_point);
+    }
+    return adopt(std::move(buf), py::dtype::of<float>(),
+                 {static_cast<py::ssize_t>(c.count), static_cast<py::ssize_t>(per_point)});
+}
+
 // The pixels that give a point (see tarvo/pcl.h).
 bool gives_point(float d) {
     return d > 0.0f && d < 60.0f;
 }
 
-bool has_valid_pixel(const float *dist, size_t n) {
-    return std::any_of(dist, dist + n, gives_point);
-}
-
-// The packed points with their distances, `per_point` floats each: the driver writes the valid
-// pixels' points in row-major order. Runs without the interpreter lock.
-struct PackedCloud {
-    MallocBuffer dist;
-    MallocBuffer points;
-    size_t count = 0;
-};
-
-PackedCloud packed_cloud(Frame &f, size_t per_point) {
-    const size_t n = pixels_of(f);
-    PackedCloud c{allocate_buffer(n * sizeof(float)),
-                  allocate_buffer(n * per_point * sizeof(float)), 0};
-    auto *d = reinterpret_cast<float *>(c.dist.get());
-    auto *p = reinterpret_cast<float *>(c.points.get());
-    decode_distance_into(f, d);
-    const int w = static_cast<int>(f.raw.info.width);
-    const int h = static_cast<int>(f.raw.info.height);
-    const int room = static_cast<int>(n * per_point);
-    const int count = per_point == 4
-                          ? tarvo_frame_get_pcl_xyzd(f.device->handle(), p, room, d,
-                                                     static_cast<int>(n), w, h, true, nullptr)
-                          : tarvo_frame_get_pcl(f.device->handle(), p, room, d, static_cast<int>(n),
-                                                w, h, nullptr);
-    if (count <= 0 && has_valid_pixel(d, n))
-        throw Failure("the camera's driver gives no point cloud");
-    c.count = count > 0 ? static_cast<size_t>(count) : 0;
-    return c;
-}
-
-// The valid pixels' points as (N, per_point).
-py::array packed_array(PackedCloud c, size_t per_point) {
-    const size_t bytes = c.count * per_point * sizeof(float);
-    if (bytes > 0) {
-        if (void *p = std::realloc(c.points.get(), bytes)) {  // shrinks in place
-            (void)c.points.release();
-            c.points.reset(static_cast<uint8_t *>(p));
-        }
-    }
-    return adopt(std::move(c.points), py::dtype::of<float>(),
-                 {static_cast<py::ssize_t>(c.count), static_cast<py::ssize_t>(per_point)});
-}
-
 // Every pixel's point as (height, width, per_point), NaN where the pixel gives none, and the
 // mask of the pixels that give one.
-py::tuple organized_arrays(const Frame &f, const PackedCloud &c, size_t per_point) {
+py::tuple organized_arrays(const Frame &f, const CloudData &c, size_t per_point) {
     const auto h = static_cast<py::ssize_t>(f.raw.info.height);
     const auto w = static_cast<py::ssize_t>(f.raw.info.width);
     const auto pp = static_cast<py::ssize_t>(per_point);
@@ -76,17 +43,16 @@ py::tuple organized_arrays(const Frame &f, const PackedCloud &c, size_t per_poin
     py::array_t<bool> valid({h, w});
     {
         py::gil_scoped_release release;
-        const auto *d = reinterpret_cast<const float *>(c.dist.get());
-        const auto *src = reinterpret_cast<const float *>(c.points.get());
+        const float *d = c.distance->data();
         float *dst = grid.mutable_data();
         bool *mask = valid.mutable_data();
-        const size_t n = pixels_of(f);
+        const size_t n = c.distance->size();
         size_t next = 0;
         for (size_t i = 0; i < n; ++i) {
             mask[i] = gives_point(d[i]) && next < c.count;
             float *out = dst + i * per_point;
             if (mask[i]) {
-                std::copy_n(src + next * per_point, per_point, out);
+                std::copy_n(c.points.data() + next * kCloudStride, per_point, out);
                 ++next;
             } else {
                 std::fill_n(out, per_point, std::numeric_limits<float>::quiet_NaN());
@@ -98,14 +64,14 @@ py::tuple organized_arrays(const Frame &f, const PackedCloud &c, size_t per_poin
 
 py::object point_cloud(Frame &f, bool colour, bool organized) {
     const size_t per_point = colour ? 4 : 3;
-    PackedCloud c;
+    std::shared_ptr<const CloudData> c;
     {
         py::gil_scoped_release release;
-        c = packed_cloud(f, per_point);
+        c = f.decoder->cloud(f);
     }
     if (organized)
-        return organized_arrays(f, c, per_point);
-    return packed_array(std::move(c), per_point);
+        return organized_arrays(f, *c, per_point);
+    return packed_array(*c, per_point);
 }
 
 std::pair<float, float> checked_range(const std::pair<double, double> &range_m) {
@@ -153,14 +119,15 @@ py::array colorize_array(const py::array_t<float, py::array::c_style | py::array
 
 void bind_clouds(py::module_ &m) {
     const auto default_range = std::make_pair(0.5, 4.0);
-    py::class_<Frame> frame = py::reinterpret_borrow<py::class_<Frame>>(m.attr("Frame"));
+    auto frame = py::reinterpret_borrow<FrameClass>(m.attr("Frame"));
     frame
         .def("point_cloud", &point_cloud, py::arg("colour") = false, py::arg("organized") = false,
              "Points of the valid pixels, (N, 3) float32 x, y, z in metres; with `colour`, (N, 4) "
              "with the colour word (red in bits 0-7) of the point's distance as the fourth value. "
              "With `organized`, a tuple (points, valid): points of shape (height, width, 3 or 4) "
              "with NaN at the pixels without a valid distance, and the (height, width) bool mask "
-             "of the valid ones.")
+             "of the valid ones. Computed once, from the distances of distance(), and kept with "
+             "the frame: it stays readable after the camera closed.")
         .def("colorize", &colorize_frame, py::arg("range_m") = default_range);
     m.def("colorize", &colorize_array, py::arg("distance"), py::arg("range_m") = default_range);
 }

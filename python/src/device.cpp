@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "failure.h"
+#include "frame_decoder.h"
 
 namespace tarvo_py {
 
@@ -69,7 +70,7 @@ std::vector<Location> list_cameras() {
     return out;
 }
 
-Device::Device(int index) {
+Device::Device(int index) : decoder_(std::make_shared<FrameDecoder>(*this)) {
     if (index < 0)
         throw BadArgument("camera index must not be negative");
     std::array<tarvo_dev_t, kMaxCameras> list{};
@@ -106,7 +107,9 @@ Device::~Device() {
     close();
 }
 
-void Device::close() {
+void Device::close(bool decode_frames) {
+    // No frame decodes through the handle once the decoder has retired.
+    decoder_->retire(decode_frames);
     if (dev_.ctx != nullptr)
         tarvo_dev_close(&dev_);
 }

@@ -68,6 +68,8 @@ struct FilterSettings {
     bool hdr = false;
 };
 
+class FrameDecoder;
+
 class Device {
   public:
     // Opens the index-th listed camera; throws Failure when there is none or it cannot open.
@@ -76,7 +78,9 @@ class Device {
     Device(const Device &) = delete;
     Device &operator=(const Device &) = delete;
 
-    void close();
+    // Closes the handle; with `decode_frames`, the live frames of this camera first decode what
+    // they lack, so that they can be read after the close.
+    void close(bool decode_frames = true);
     bool is_open() const;
     // The open handle; throws Failure when the camera was closed.
     tarvo_dev_t *handle();
@@ -107,8 +111,8 @@ class Device {
     // distortion; undistorted ones: their own camera matrix, no distortion); throws Failure.
     zr_lens_param_t lens(int width, int height);
 
-    // Decoding a frame uses the driver's state: one decode at a time per camera.
-    std::mutex &decode_mutex() { return decode_mutex_; }
+    // Decodes this camera's frames, one at a time (they use the driver's state); frames keep it.
+    FrameDecoder &decoder() { return *decoder_; }
 
     // The driver's filter switches; `arg` holds the switch-on argument, little-endian.
     void enable_filter(int id, std::span<const uint8_t> arg);
@@ -125,7 +129,7 @@ class Device {
     tarvo_dev_t dev_{};
     Location location_;
     Identity identity_;
-    std::mutex decode_mutex_;
+    std::shared_ptr<FrameDecoder> decoder_;
     mutable std::mutex temperatures_mutex_;
     std::optional<std::pair<double, double>> temperatures_;  // guarded by temperatures_mutex_
 };

@@ -8,11 +8,12 @@
 namespace tarvo_py {
 
 void bind_frame(py::module_ &m) {
-    py::class_<Frame>(
-        m, "Frame",
-        "One captured frame: its description, times and bytes (a read-only buffer); distance(), "
-        "gray() and point_cloud() decode it while its camera is open.",
-        py::buffer_protocol())
+    FrameClass(m, "Frame",
+               "One captured frame: its description, times and bytes (a read-only buffer). "
+               "distance(), gray() and point_cloud() decode it once each and keep the result; "
+               "when the camera closes, it first decodes the results that its live frames lack, "
+               "so they stay readable after the close.",
+               py::buffer_protocol())
         .def_buffer([](Frame &f) {
             return py::buffer_info(f.raw.data.get(), 1, py::format_descriptor<uint8_t>::format(), 1,
                                    {static_cast<py::ssize_t>(f.raw.info.frame_size)}, {1},

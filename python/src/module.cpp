@@ -47,8 +47,9 @@ void shutdown() {
         g_opened.clear();
     }
     py::gil_scoped_release release;
+    // Frames still referenced at exit are not decoded: nothing would read them.
     for (auto &d : alive) {
-        d->close();
+        d->close(/*decode_frames=*/false);
     }
     tarvo_log_set_handler(nullptr, nullptr);
     {

@@ -53,7 +53,13 @@ class CameraInfo:
     def wafer_id(self) -> int: ...
 
 class Frame:
-    """One captured frame; supports the buffer protocol (read-only bytes of the frame)."""
+    """One captured frame; supports the buffer protocol (read-only bytes of the frame).
+
+    distance(), gray() and point_cloud() decode the frame once each and keep the result, so
+    every call gives a new array with the same values. A frame does not keep its camera open:
+    when the camera closes (close(), the end of a with block, the camera object collected, or
+    the camera unplugged and then closed), it first decodes what its frames that are still
+    referenced lack, so they stay readable after the close."""
 
     @property
     def index(self) -> int:
@@ -93,15 +99,18 @@ class Frame:
     def __buffer__(self, flags: int) -> memoryview: ...
     def distance(self) -> npt.NDArray[np.float32]:
         """Distance image (height, width) in metres; invalid pixels hold 65.3, 65.4 or 65.5.
-        Decoding needs the frame's camera open: tarvo.Error once it is closed."""
+        Decoded at the first request with the camera's settings of that moment (or as the camera
+        closes) and kept: readable after the camera closed. tarvo.Error when the frame cannot be
+        decoded."""
     def gray(self) -> npt.NDArray[np.float32]:
-        """Gray (amplitude) image (height, width)."""
+        """Gray (amplitude) image (height, width); decoded once and kept, like distance()."""
     @overload
     def point_cloud(
         self, colour: bool = False, organized: Literal[False] = False
     ) -> npt.NDArray[np.float32]:
         """Points of the valid pixels, (N, 3) x, y, z in metres; with `colour`, (N, 4) with the
-        colour word (red in bits 0-7) of the point's distance as the fourth value."""
+        colour word (red in bits 0-7) of the point's distance as the fourth value. Computed once
+        from the distances of distance() and kept: readable after the camera closed."""
     @overload
     def point_cloud(
         self, colour: bool = False, *, organized: Literal[True]
@@ -222,7 +231,9 @@ class Camera:
         exc: Optional[BaseException],
         tb: Optional[TracebackType],
     ) -> None: ...
-    def close(self) -> None: ...
+    def close(self) -> None:
+        """Stops capture and closes the camera. Its frames that are still referenced are
+        decoded first, so they stay readable; closing twice is harmless."""
     @property
     def closed(self) -> bool: ...
     @property

@@ -44,6 +44,7 @@ namespace avx2 {
 struct Avx2 {
     using V = __m256i;
     using F = __m256;
+    using M = __m256i;  // masks are all-ones lanes
     static constexpr int kWidth = 8;
 
     TARVO_AVX2 static V set1(int v) { return _mm256_set1_epi32(v); }
@@ -57,10 +58,15 @@ struct Avx2 {
     TARVO_AVX2 static V load_u32(const uint32_t *p) {
         return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
     }
-    // Masks are all-ones lanes.
-    TARVO_AVX2 static V eq(V a, V b) { return _mm256_cmpeq_epi32(a, b); }
-    TARVO_AVX2 static V gt(V a, V b) { return _mm256_cmpgt_epi32(a, b); }
-    TARVO_AVX2 static V select(V mask, V yes, V no) { return _mm256_blendv_epi8(no, yes, mask); }
+    TARVO_AVX2 static M eq(V a, V b) { return _mm256_cmpeq_epi32(a, b); }
+    TARVO_AVX2 static M gt(V a, V b) { return _mm256_cmpgt_epi32(a, b); }
+    TARVO_AVX2 static M mor(M a, M b) { return _mm256_or_si256(a, b); }
+    // ~a & b
+    TARVO_AVX2 static M mandnot(M a, M b) { return _mm256_andnot_si256(a, b); }
+    TARVO_AVX2 static M mnot(M a) { return _mm256_xor_si256(a, _mm256_set1_epi32(-1)); }
+    TARVO_AVX2 static V select(M mask, V yes, V no) { return _mm256_blendv_epi8(no, yes, mask); }
+    // yes where the mask is set, 0 elsewhere.
+    TARVO_AVX2 static V when(M mask, V yes) { return _mm256_and_si256(mask, yes); }
     TARVO_AVX2 static V and_(V a, V b) { return _mm256_and_si256(a, b); }
     TARVO_AVX2 static V or_(V a, V b) { return _mm256_or_si256(a, b); }
     TARVO_AVX2 static V xor_(V a, V b) { return _mm256_xor_si256(a, b); }
@@ -88,16 +94,16 @@ struct Avx2 {
     TARVO_AVX2 static F fdiv(F a, F b) { return _mm256_div_ps(a, b); }
     TARVO_AVX2 static F fmax(F a, F b) { return _mm256_max_ps(a, b); }
     TARVO_AVX2 static F fmin(F a, F b) { return _mm256_min_ps(a, b); }
-    TARVO_AVX2 static V fle(F a, F b) {
+    TARVO_AVX2 static M fle(F a, F b) {
         return _mm256_castps_si256(_mm256_cmp_ps(a, b, _CMP_LE_OQ));
     }
-    TARVO_AVX2 static V fge(F a, F b) {
+    TARVO_AVX2 static M fge(F a, F b) {
         return _mm256_castps_si256(_mm256_cmp_ps(a, b, _CMP_GE_OQ));
     }
-    TARVO_AVX2 static V fgt(F a, F b) {
+    TARVO_AVX2 static M fgt(F a, F b) {
         return _mm256_castps_si256(_mm256_cmp_ps(a, b, _CMP_GT_OQ));
     }
-    TARVO_AVX2 static F fselect(V mask, F yes, F no) {
+    TARVO_AVX2 static F fselect(M mask, F yes, F no) {
         return _mm256_blendv_ps(no, yes, _mm256_castsi256_ps(mask));
     }
     // trunc(double(a) + 0.5) per lane, as the portable kernel rounds a corrected distance.
@@ -132,6 +138,7 @@ struct Avx2 {
 using S = Avx2;
 using V = S::V;
 using F = S::F;
+using M = S::M;
 #include "epc/calc_kernel_fused.inc"
 
 }  // namespace avx2
@@ -157,6 +164,7 @@ namespace avx512 {
 struct Avx512 {
     using V = __m512i;
     using F = __m512;
+    using M = __mmask16;  // masks are the mask registers
     static constexpr int kWidth = 16;
 
     TARVO_AVX512 static V set1(int v) { return _mm512_set1_epi32(v); }
@@ -170,13 +178,15 @@ struct Avx512 {
         return _mm512_cvtepu8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p)));
     }
     TARVO_AVX512 static V load_u32(const uint32_t *p) { return _mm512_loadu_si512(p); }
-    // Masks are all-ones lanes here too, so that both widths share the kernels.
-    TARVO_AVX512 static V mask_lanes(__mmask16 m) { return _mm512_movm_epi32(m); }
-    TARVO_AVX512 static V eq(V a, V b) { return mask_lanes(_mm512_cmpeq_epi32_mask(a, b)); }
-    TARVO_AVX512 static V gt(V a, V b) { return mask_lanes(_mm512_cmpgt_epi32_mask(a, b)); }
-    TARVO_AVX512 static V select(V mask, V yes, V no) {
-        return _mm512_mask_blend_epi32(_mm512_movepi32_mask(mask), no, yes);
+    TARVO_AVX512 static M eq(V a, V b) { return _mm512_cmpeq_epi32_mask(a, b); }
+    TARVO_AVX512 static M gt(V a, V b) { return _mm512_cmpgt_epi32_mask(a, b); }
+    TARVO_AVX512 static M mor(M a, M b) { return _kor_mask16(a, b); }
+    TARVO_AVX512 static M mandnot(M a, M b) { return _kandn_mask16(a, b); }
+    TARVO_AVX512 static M mnot(M a) { return _knot_mask16(a); }
+    TARVO_AVX512 static V select(M mask, V yes, V no) {
+        return _mm512_mask_blend_epi32(mask, no, yes);
     }
+    TARVO_AVX512 static V when(M mask, V yes) { return _mm512_maskz_mov_epi32(mask, yes); }
     TARVO_AVX512 static V and_(V a, V b) { return _mm512_and_si512(a, b); }
     TARVO_AVX512 static V or_(V a, V b) { return _mm512_or_si512(a, b); }
     TARVO_AVX512 static V xor_(V a, V b) { return _mm512_xor_si512(a, b); }
@@ -204,11 +214,11 @@ struct Avx512 {
     TARVO_AVX512 static F fdiv(F a, F b) { return _mm512_div_ps(a, b); }
     TARVO_AVX512 static F fmax(F a, F b) { return _mm512_max_ps(a, b); }
     TARVO_AVX512 static F fmin(F a, F b) { return _mm512_min_ps(a, b); }
-    TARVO_AVX512 static V fle(F a, F b) { return mask_lanes(_mm512_cmp_ps_mask(a, b, _CMP_LE_OQ)); }
-    TARVO_AVX512 static V fge(F a, F b) { return mask_lanes(_mm512_cmp_ps_mask(a, b, _CMP_GE_OQ)); }
-    TARVO_AVX512 static V fgt(F a, F b) { return mask_lanes(_mm512_cmp_ps_mask(a, b, _CMP_GT_OQ)); }
-    TARVO_AVX512 static F fselect(V mask, F yes, F no) {
-        return _mm512_mask_blend_ps(_mm512_movepi32_mask(mask), no, yes);
+    TARVO_AVX512 static M fle(F a, F b) { return _mm512_cmp_ps_mask(a, b, _CMP_LE_OQ); }
+    TARVO_AVX512 static M fge(F a, F b) { return _mm512_cmp_ps_mask(a, b, _CMP_GE_OQ); }
+    TARVO_AVX512 static M fgt(F a, F b) { return _mm512_cmp_ps_mask(a, b, _CMP_GT_OQ); }
+    TARVO_AVX512 static F fselect(M mask, F yes, F no) {
+        return _mm512_mask_blend_ps(mask, no, yes);
     }
     TARVO_AVX512 static V round_half_up_via_double(F a) {
         const __m512d half = _mm512_set1_pd(0.5);
@@ -233,6 +243,7 @@ struct Avx512 {
 using S = Avx512;
 using V = S::V;
 using F = S::F;
+using M = S::M;
 #include "epc/calc_kernel_fused.inc"
 
 }  // namespace avx512

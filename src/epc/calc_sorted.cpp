@@ -5,8 +5,10 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 #include "epc/calc_state.h"
 #include "epc/calibration_state.h"
@@ -14,6 +16,7 @@
 #include "epc/frame_source.h"
 #include "epc/gray_correction.h"
 #include "epc/pipeline_common.h"
+#include "epc/pixel_tests.h"
 
 using namespace tarvo::epc;
 
@@ -214,29 +217,58 @@ int distance_with_filters(int type, uint16_t **out) {
     return values;
 }
 
-// Gray value of one raw sample as the grayscale path reports it.
-uint16_t gray_value(uint16_t raw, int plane, bool two_plane_mode, bool epc635) {
-    saturationSet1DCS(raw);
-    if (epc635) {
-        if (saturationCheck())
+// What the gray value of a sample depends on besides the sample, read once per frame.
+struct GrayForm {
+    bool two_plane_mode;
+    bool epc635;
+    bool saturation;  // the saturation test is on
+    bool adc;         // the ADC overflow test is on
+    int mask;
+    uint16_t adc_min;
+    uint16_t adc_max;
+};
+
+GrayForm current_gray_form() {
+    return {configGetCurrentMode() == 2,
+            is_epc635(),
+            g_checks.saturation_enabled != 0,
+            g_checks.adc_enabled != 0,
+            g_calc.pixel_mask,
+            g_checks.adc_min,
+            g_checks.adc_max};
+}
+
+// Gray value of one raw sample as the grayscale path reports it, with the same tests as
+// saturationSet1DCS / saturationCheck and adcOverflowCheck1DCS.
+inline uint16_t gray_value(uint16_t raw, int plane, const GrayForm &f) {
+    const bool saturated = f.saturation && raw == 4095;
+    auto adc_overflow = [&f](int v) { return f.adc && (v < f.adc_min || v > f.adc_max); };
+    if (f.epc635) {
+        if (saturated)
             return kCodeSaturation;
-        if (adcOverflowCheck1DCS(raw))
+        if (adc_overflow(raw))
             return kCodeAdcOverflow;
         const int v = raw >> 4;
-        return static_cast<uint16_t>(two_plane_mode ? std::max(v - 2048, 0) : v);
+        return static_cast<uint16_t>(f.two_plane_mode ? std::max(v - 2048, 0) : v);
     }
-    const int masked = raw & g_calc.pixel_mask;
-    if (two_plane_mode) {
-        if (saturationCheck())
+    const int masked = raw & f.mask;
+    if (f.two_plane_mode) {
+        if (saturated)
             return kCodeSaturation;
         const int v = plane == 0 ? masked - 2048 : 2048 - masked;
         return static_cast<uint16_t>(std::max(v, 0));
     }
-    if (saturationCheck())
+    if (saturated)
         return kCodeSaturation;
-    if (adcOverflowCheck1DCS(static_cast<uint16_t>(masked)))
+    if (adc_overflow(static_cast<uint16_t>(masked)))
         return kCodeAdcOverflow;
     return static_cast<uint16_t>(masked);
+}
+
+bool overlaps(const uint16_t *a, size_t a_count, const uint16_t *b, size_t b_count) {
+    const auto a0 = reinterpret_cast<uintptr_t>(a);
+    const auto b0 = reinterpret_cast<uintptr_t>(b);
+    return a0 < b0 + b_count * sizeof(uint16_t) && b0 < a0 + a_count * sizeof(uint16_t);
 }
 
 }  // namespace
@@ -257,20 +289,28 @@ int calcBWSorted(uint16_t **out) {
                g.rows);
         return -1;
     }
-    std::memcpy(g_buf.gray_input, frame, static_cast<size_t>(planes) * n * sizeof(uint16_t));
-    const bool two_plane_mode = configGetCurrentMode() == 2;
-    const bool epc635 = is_epc635();
+    const size_t samples = static_cast<size_t>(planes) * n;
+    const uint16_t *in = frame;
+    // Read in place, unless the frame is the output itself (a caller handing it back).
+    if (overlaps(frame, samples, g_buf.gray_output, std::size(g_buf.gray_output))) {
+        std::memmove(g_buf.gray_input, frame, samples * sizeof(uint16_t));
+        in = g_buf.gray_input;
+    }
+    const GrayForm form = current_gray_form();
     for (int k = 0; k < planes; ++k) {
-        const uint16_t *plane = g_buf.gray_input + k * n;
+        const uint16_t *plane = in + k * n;
         uint16_t *dst = g_buf.gray_output + k * n;
         for (int line = 0; line < g.rows; ++line) {
             const int row =
-                (epc635 || g.halves == 1) ? g.rows - 1 - line : centre_out_row(line, g.rows);
+                (form.epc635 || g.halves == 1) ? g.rows - 1 - line : centre_out_row(line, g.rows);
+            const uint16_t *src = plane + line * g.cols;
+            uint16_t *out_row = dst + row * g.cols;
             for (int c = 0; c < g.cols; ++c)
-                dst[row * g.cols + c] =
-                    gray_value(plane[line * g.cols + c], k, two_plane_mode, epc635);
+                out_row[c] = gray_value(src[c], k, form);
         }
     }
+    // The saturation state is left as the last sample set it, as the per-sample tests do.
+    saturationSet1DCS(in[samples - 1]);
     *out = g_buf.gray_output;
     return planes * n;
 }

@@ -124,9 +124,11 @@ int calculatorGetAmpSine(void) {
 uint32_t calculatorGetDistAndAmpSine(void) {
     if (const uint32_t code = sample_code())
         return code;
-    const int64_t s =
-        (static_cast<int64_t>(arg1) * arg1 + static_cast<int64_t>(arg2) * arg2) / divider();
-    const int amp_sq = tarvo::epc::clamp_to_int(s / divider());
+    // The squared amplitude over the divider twice. Both are non-negative, so that is one
+    // division by the divider squared, a shift for the usual divider 2.
+    const int64_t sum = static_cast<int64_t>(arg1) * arg1 + static_cast<int64_t>(arg2) * arg2;
+    const int d = divider();
+    const int amp_sq = tarvo::epc::clamp_to_int(d == 2 ? sum >> 2 : sum / (int64_t{d} * d));
     if (!hysteresisUpdate(indexMemory, amp_sq))
         return kPackedLowAmplitude;
     const uint32_t distance =

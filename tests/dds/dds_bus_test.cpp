@@ -3,6 +3,7 @@
 // against samples that do not describe their data.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <fstream>
@@ -201,6 +202,42 @@ TEST_F(DdsBus, SubscribeSurvivesMalformedClouds) {
     saved.read(head.data(), 200);
     EXPECT_NE(head.find("element vertex 12"), std::string::npos);
     std::remove(ply.c_str());
+}
+
+TEST_F(DdsBus, ViewerSkipsMalformedImages) {
+    const uint32_t domain = test::test_domain(4);
+    const std::string ns = test::test_namespace("badview");
+    Child view({TARVO_CLI_PATH, "view", "--port", "0", "--source", "dds:" + ns, "--domain",
+                std::to_string(domain)});
+    std::string error;
+    auto pub = dds::Publisher::create(domain, ns, error);
+    ASSERT_TRUE(pub) << error;
+    ros::FrameContent good = small_content(ns);
+    ros::FrameContent wrong_encoding = good;
+    wrong_encoding.depth.encoding = "16UC1";
+    ros::FrameContent short_rows = good;  // claims more rows than it carries
+    short_rows.depth.height = 3000;
+    short_rows.gray.height = 3000;
+    ros::FrameContent no_focal_length = good;
+    no_focal_length.camera_info.k[0] = 0;
+    const std::vector<std::string> expected = {
+        "ignoring a malformed depth image: encoding '16UC1', expected 32FC1",
+        "ignoring a malformed depth image: data shorter than its rows",
+        "ignoring a malformed gray image: data shorter than its rows",
+        "ignoring a malformed camera info: no focal lengths and principal point",
+    };
+    auto all_logged = [&] {
+        const std::string out = view.output();
+        return std::all_of(expected.begin(), expected.end(),
+                           [&](const std::string &line) { return out.find(line) != out.npos; });
+    };
+    while (view.running() && !all_logged()) {
+        for (const ros::FrameContent *c : {&wrong_encoding, &short_rows, &no_focal_length, &good})
+            pub->publish(*c, false);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_TRUE(all_logged()) << view.output();
+    EXPECT_EQ(view.stop(), 0) << view.output();
 }
 
 }  // namespace

@@ -202,11 +202,12 @@ TEST_F(ToolsTest, ListAndInfoAsTextAndJson) {
     const Outcome json = run("tarvo-vcam --count 2 -- tarvo list --json");
     EXPECT_EQ(json.status, 0);
     EXPECT_EQ(count_matches(json.out,
-                            "^\\{\"index\":[01],\"bus\":1,\"port\":[12],\"address\":[0-9]+,"
-                            "\"speed\":3\\}$"),
+                            "^\\[?\\{\"index\":[01],\"bus\":1,\"port\":[12],\"address\":[0-9]+,"
+                            "\"speed\":3\\}[,\\]]$"),
               2u)
         << json.out;
     EXPECT_EQ(lines(json.out).size(), 2u);
+    EXPECT_EQ(run("tarvo-vcam --count 0 -- tarvo list --json").out, "[]\n");
 
     const std::string camera = "tarvo-vcam --chip-id 77 --wafer-id 9 --fps 45 -- ";
     const Outcome info = run(camera + "tarvo info");
@@ -336,7 +337,7 @@ TEST_F(ToolsTest, CaptureSettingsReachTheCamera) {
 TEST_F(ToolsTest, VerboseLinesGoToStandardErrorOnly) {
     const Outcome r = run("tarvo-vcam -n 2 -- tarvo -v list --json");
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(count_matches(r.out, "^\\{\"index\":[01],.*\\}$"), 2u) << r.out;
+    EXPECT_EQ(count_matches(r.out, "^\\[?\\{\"index\":[01],.*\\}[,\\]]$"), 2u) << r.out;
     EXPECT_EQ(lines(r.out).size(), 2u) << r.out;
     EXPECT_NE(r.err.find("[DBG] "), std::string::npos) << r.err;
 

@@ -165,6 +165,22 @@ class ViewHttpTest(unittest.TestCase):
             for t in tricklers:
                 t.join()
 
+    def test_recording_is_refused_without_a_record_dir(self):
+        status = self.status()
+        self.assertFalse(status["record_available"])
+        self.assertIn("--record-dir", status["record_note"])
+        cases = [
+            ("start", "action=start", {}, 409, b"start the viewer with --record-dir"),
+            ("unknown action", "action=pause", {}, 400, b"action: start or stop"),
+            ("no token", "action=start", {"X-Tarvo-Token": ""}, 403, b"forbidden"),
+        ]
+        for name, body, headers, expected, text in cases:
+            code, answer = self.viewer.post("/record", body, **headers)
+            self.assertEqual(code, expected, name)
+            self.assertIn(text, answer, name)
+        self.assertFalse(self.status()["recording"])
+        self.assertEqual(os.listdir(self.dir.name), [])
+
     def test_frame_rate_change_reaches_the_stream(self):
         token = {"X-Tarvo-Token": self.viewer.token}
 
@@ -244,6 +260,60 @@ class ViewProcessTest(unittest.TestCase):
             finally:
                 stop.set()
                 client.join()
+
+    def test_record_button_writes_the_captured_frames_into_an_mcap_file(self):
+        wanted = 20
+        with tempfile.TemporaryDirectory() as workdir, tempfile.TemporaryDirectory() as records:
+            with Viewer(VCAM, TARVO, workdir, "--record-dir", records) as v:
+                self.assertTrue(v.status()["record_available"])
+                code, body = v.post("/record", "action=start")
+                self.assertEqual(code, 200, body)
+                started = json.loads(body)
+                self.assertTrue(started["recording"])
+                status = v.status()
+                while status["recording"] and status["recorded"] < wanted:
+                    time.sleep(0.1)  # polling only: no bound on how long the frames take
+                    status = v.status()
+                self.assertTrue(status["recording"], status)
+                code, body = v.post("/record", "action=stop")
+                self.assertEqual(code, 200, body)
+                self.assertFalse(json.loads(body)["recording"])
+                status = v.status()
+                self.assertFalse(status["recording"])
+                recorded = status["recorded"]
+                self.assertGreaterEqual(recorded, wanted)
+            self.assertEqual(os.listdir(workdir), [])
+            names = os.listdir(records)
+            self.assertEqual(len(names), 1, names)
+            self.assertRegex(names[0], r"^tarvo_\d{8}_\d{6}\.mcap$")
+            self.assertEqual(os.path.basename(started["file"]), names[0])
+            # Read back through the project's MCAP reader.
+            info = subprocess.run([TARVO, "info", os.path.join(records, names[0]), "--json"],
+                                  capture_output=True, timeout=120)
+            self.assertEqual(info.returncode, 0, info)
+            file = json.loads(info.stdout)
+            self.assertTrue(file["complete"])
+            raw = [c for c in file["channels"] if c["topic"] == "/tarvo/raw"]
+            self.assertEqual(len(raw), 1, file["channels"])
+            self.assertEqual(raw[0]["messages"], recorded)
+            self.assertEqual(file["frames"], recorded)
+            self.assertEqual(file["camera"]["ident"], "VCAM-1")
+
+    def test_a_viewer_stopped_while_recording_finishes_the_file(self):
+        with tempfile.TemporaryDirectory() as workdir, tempfile.TemporaryDirectory() as records:
+            with Viewer(VCAM, TARVO, workdir, "--record-dir", records) as v:
+                self.assertEqual(v.post("/record", "action=start")[0], 200)
+                while v.status()["recorded"] < 1:
+                    time.sleep(0.1)
+            # SIGTERM ended the viewer (the block checks its clean exit); the file is whole.
+            names = os.listdir(records)
+            self.assertEqual(len(names), 1, names)
+            info = subprocess.run([TARVO, "info", os.path.join(records, names[0]), "--json"],
+                                  capture_output=True, timeout=120)
+            self.assertEqual(info.returncode, 0, info)
+            file = json.loads(info.stdout)
+            self.assertTrue(file["complete"])
+            self.assertGreaterEqual(file["frames"], 1)
 
     def test_a_second_viewer_on_the_same_port_is_refused(self):
         with tempfile.TemporaryDirectory() as workdir:

@@ -1,4 +1,5 @@
 """Starts `tarvo view` under the virtual camera launcher and talks to it over HTTP."""
+import json
 import os
 import re
 import select
@@ -12,15 +13,20 @@ import urllib.request
 
 
 class Viewer:
-    """`tarvo-vcam --scene box -- tarvo view --port 0`, stopped when the block ends."""
+    """`tarvo-vcam --scene box -- tarvo view --port 0`, stopped when the block ends; with `vcam`
+    None, `tarvo view --port 0` without a camera (for --source)."""
 
-    def __init__(self, vcam, tarvo, workdir, *options):
-        self.args = [vcam, "--scene", "box", "--", tarvo, "view", "--port", "0", *options]
+    def __init__(self, vcam, tarvo, workdir, *options, env=None):
+        self.args = [tarvo, "view", "--port", "0", *options]
+        if vcam:
+            self.args = [vcam, "--scene", "box", "--"] + self.args
         self.workdir = workdir
+        self.env = env
 
     def __enter__(self):
         self.proc = subprocess.Popen(self.args, cwd=self.workdir, stdout=subprocess.PIPE,
-                                     stderr=subprocess.STDOUT, start_new_session=True)
+                                     stderr=subprocess.STDOUT, start_new_session=True,
+                                     env=self.env)
         seen = b""
         while True:
             ready, _, _ = select.select([self.proc.stdout], [], [], 120)
@@ -64,6 +70,16 @@ class Viewer:
                 return res.status, res.read()
         except urllib.error.HTTPError as e:
             return e.code, e.read()
+
+    def status(self):
+        code, body = self.request("/status")
+        assert code == 200, (code, body)
+        return json.loads(body)
+
+    def post(self, path, body, **headers):
+        """(status, body) of a form POST with the run's token (unless headers say otherwise)."""
+        headers.setdefault("X-Tarvo-Token", self.token)
+        return self.request(path, data=body.encode(), headers=headers)
 
     def frame(self, after=0):
         """The newest frame after `after`: (seq, width, height, depth mm list)."""

@@ -271,11 +271,15 @@ async function statusLoop() {
       $('st-fps').textContent = s.fps.toFixed(1);
       $('st-dropped').textContent = s.dropped;
       $('st-discarded').textContent = s.discarded;
-      $('st-tsensor').textContent = s.sensor_temp.toFixed(1);
-      $('st-tillum').textContent = s.illumination_temp.toFixed(1);
-      $('st-integration').textContent = s.integration_us;
-      $('st-modulation').textContent = s.modulation_khz;
+      // A camera on the bus tells none of these.
+      const local = s.source === 'camera';
+      $('st-tsensor').textContent = local ? s.sensor_temp.toFixed(1) : '-';
+      $('st-tillum').textContent = local ? s.illumination_temp.toFixed(1) : '-';
+      $('st-integration').textContent = local ? s.integration_us : '-';
+      $('st-modulation').textContent = local ? s.modulation_khz : '-';
       showCamera(s.camera_note || s.camera, s.camera !== 'capturing');
+      showSource(s);
+      showRecording(s);
       state.status = s;
       if (!state.controlsLoaded) {
         state.controlsLoaded = true;
@@ -300,6 +304,50 @@ async function statusLoop() {
 function showCamera(text, away) {
   $('st-camera').textContent = text;
   $('st-camera').classList.toggle('away', away);
+}
+
+const cameraControls = ['auto_exposure', 'ae_target', 'min_amplitude', 'undistort', 'hdr',
+  'integration', 'frame_rate'];
+
+// A camera seen on the bus is set where it is published: its controls are off here.
+function showSource(s) {
+  const remote = s.source !== 'camera';
+  $('st-source').textContent = s.source;
+  $('source-box').hidden = !remote;
+  for (const id of cameraControls) {
+    $(id).disabled = remote;
+    $(id).title = remote ? 'settings belong to the publishing camera' : '';
+  }
+}
+
+// The record button: off without a recording folder (its tooltip says why), else start or stop.
+function showRecording(s) {
+  const button = $('record');
+  button.disabled = !s.record_available;
+  button.title = s.record_available ? '' : s.record_note;
+  button.textContent = s.recording ? 'Stop recording' : 'Record';
+  button.classList.toggle('recording', s.recording);
+  const file = s.record_file.split('/').pop();
+  $('record-state').textContent = s.recording
+    ? `recording ${file}: ${s.recorded} frames`
+    : (file ? `${s.record_note}: ${file}` : '');
+  $('record-state').title = s.record_file;
+}
+
+async function toggleRecording() {
+  const start = !(state.status && state.status.recording);
+  const res = await fetch('/record', {
+    method: 'POST',
+    headers: { 'X-Tarvo-Token': token, 'Content-Type': 'application/x-www-form-urlencoded' },
+    body: new URLSearchParams({ action: start ? 'start' : 'stop' }),
+  });
+  $('message').textContent = res.ok ? (start ? 'recording' : 'recording stopped')
+    : `refused: ${reason(await res.text())}`;
+  if (res.ok) {
+    const answer = await res.json();
+    state.status = Object.assign(state.status || {}, { recording: answer.recording });
+    $('record').textContent = answer.recording ? 'Stop recording' : 'Record';
+  }
 }
 
 // The last value the camera took for each number field, restored when a value is refused.
@@ -355,6 +403,7 @@ function hookControls() {
     $('depth').toBlob((blob) => download(blob, 'tarvo-depth.png'), 'image/png');
   });
   $('save-ply').addEventListener('click', () => { location.href = '/cloud.ply'; });
+  $('record').addEventListener('click', toggleRecording);
 }
 
 function download(blob, name) {
