@@ -2,16 +2,8 @@
 // every frame) or one PNG, the per-pixel mean of the frames: 16-bit (distances in millimetres,
 // gray levels scaled to fill 16 bits unless --raw), or with --color the default colour map's
 // colours (8-bit RGB).
-#if TARVO_TOOL_PNG
-#include <png.h>
-#endif
-
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cmath>
-#include <csetjmp>
 #include <cstdio>
 #include <map>
 #include <memory>
@@ -20,6 +12,7 @@
 
 #include "commands.h"
 #include "files/safe_file.h"
+#include "png_file.h"
 
 namespace tarvo::tool {
 namespace {
@@ -84,75 +77,31 @@ float gray_scale(const ImageOptions &opt, const std::vector<float> &image) {
 
 // Distances as millimetres (0 where the pixel has none); gray levels times `scale`, clamped.
 uint16_t png_value(Kind kind, float v, float scale) {
+    if (kind == Kind::distance)
+        return depth_millimetres(v);
     if (!has_value(kind, v))
         return 0;
-    const float units = kind == Kind::distance ? v * 1000.0f : v * scale;
-    return static_cast<uint16_t>(std::lround(std::min(units, 65535.0f)));
-}
-
-#if TARVO_TOOL_PNG
-struct PngWriter {
-    png_structp png = nullptr;
-    png_infop info = nullptr;
-    ~PngWriter() { png_destroy_write_struct(&png, &info); }
-};
-
-// Rows of 16-bit gray samples (big-endian, as PNG stores them).
-std::vector<uint8_t> gray16_rows(Kind kind, const std::vector<float> &image, float scale) {
-    std::vector<uint8_t> rows(image.size() * 2);
-    for (size_t i = 0; i < image.size(); ++i) {
-        const uint16_t v = png_value(kind, image[i], scale);
-        rows[2 * i] = static_cast<uint8_t>(v >> 8);
-        rows[2 * i + 1] = static_cast<uint8_t>(v);
-    }
-    return rows;
-}
-
-// `rows`: height rows of width x channels samples of bit_depth bits.
-bool write_png_rows(int fd, const std::vector<uint8_t> &rows, uint32_t width, uint32_t height,
-                    int bit_depth, int color_type) {
-    std::FILE *file = ::fdopen(::dup(fd), "wb");
-    if (file == nullptr)
-        return false;
-    const size_t stride = rows.size() / height;
-    bool ok = false;
-    {
-        PngWriter w;
-        w.png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-        w.info = w.png != nullptr ? png_create_info_struct(w.png) : nullptr;
-        if (w.info != nullptr && setjmp(png_jmpbuf(w.png)) == 0) {
-            png_init_io(w.png, file);
-            png_set_IHDR(w.png, w.info, width, height, bit_depth, color_type, PNG_INTERLACE_NONE,
-                         PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-            png_write_info(w.png, w.info);
-            for (uint32_t y = 0; y < height; ++y)
-                png_write_row(w.png, rows.data() + size_t{y} * stride);
-            png_write_end(w.png, nullptr);
-            ok = true;
-        }
-    }
-    return std::fclose(file) == 0 && ok;
+    return static_cast<uint16_t>(std::lround(std::min(v * scale, 65535.0f)));
 }
 
 bool write_png(int fd, Kind kind, const ImageOptions &opt, const std::vector<float> &image,
-               uint32_t width, uint32_t height) {
-    if (image.empty() || height == 0)
-        return false;
-    if (!opt.color)
-        return write_png_rows(fd, gray16_rows(kind, image, gray_scale(opt, image)), width, height,
-                              16, PNG_COLOR_TYPE_GRAY);
+               uint32_t width, uint32_t height, std::string &error) {
+    if (!opt.color) {
+        const float scale = gray_scale(opt, image);
+        std::vector<uint16_t> samples(image.size());
+        for (size_t i = 0; i < image.size(); ++i)
+            samples[i] = png_value(kind, image[i], scale);
+        return write_png_gray16(fd, samples, width, height, error);
+    }
     std::vector<uint8_t> rgb(image.size() * 3);
     const int n = tarvo_cmap_float(rgb.data(), static_cast<int>(rgb.size()), image.data(),
                                    static_cast<int>(image.size()), 0, opt.range[0], opt.range[1]);
-    return n == static_cast<int>(image.size()) &&
-           write_png_rows(fd, rgb, width, height, 8, PNG_COLOR_TYPE_RGB);
+    if (n != static_cast<int>(image.size()) || image.empty()) {
+        error = "the colour map is not available";
+        return false;
+    }
+    return write_png_rgb8(fd, rgb, width, height, error);
 }
-#else
-bool write_png(int, Kind, const ImageOptions &, const std::vector<float> &, uint32_t, uint32_t) {
-    std::fprintf(stderr, "tarvo: this tool was built without libpng\n");
-    return false;
-}
-#endif
 
 int convert(tarvo_dev_t *dev, Kind kind, const std::vector<uint8_t> &raw, tarvo_frame_info_t &info,
             std::vector<float> &image) {
@@ -233,8 +182,9 @@ int capture_images(tarvo_dev_t *dev, Kind kind, const ImageOptions &opt, int sav
     tarvo_cap_stop(dev);
     if (result == kDone && png) {
         image = mean.mean();
-        if (!write_png(file.fd(), kind, opt, image, info.width, info.height))
-            result = fail("cannot write %s", opt.output.c_str());
+        std::string error;
+        if (!write_png(file.fd(), kind, opt, image, info.width, info.height, error))
+            result = fail("cannot write %s: %s", opt.output.c_str(), error.c_str());
     }
     if (result == kDone && !file.commit())
         result = fail("%s", file.error().c_str());

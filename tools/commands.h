@@ -16,6 +16,7 @@ void add_transfer_commands(Tool &tool);  // firmware and data
 void add_pointcloud_command(Tool &tool);
 void add_view_command(Tool &tool);
 void add_record_command(Tool &tool);
+void add_export_command(Tool &tool);  // files of a recording's frames
 void add_doctor_command(Tool &tool);
 #if TARVO_TOOL_DDS
 void add_publish_command(Tool &tool);

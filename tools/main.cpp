@@ -21,7 +21,7 @@ using namespace tarvo::tool;
 constexpr void (*kCommands[])(Tool &) = {
     add_list_command,    add_info_command,      add_capture_commands,  add_image_commands,
     add_param_command,   add_reg_command,       add_transfer_commands, add_pointcloud_command,
-    add_view_command,    add_record_command,    add_doctor_command,
+    add_view_command,    add_record_command,    add_export_command,    add_doctor_command,
 #if TARVO_TOOL_DDS
     add_publish_command, add_subscribe_command,
 #endif

@@ -41,6 +41,8 @@ py::array distance(Frame &f);
 void bind_images(py::module_ &m);
 void bind_clouds(py::module_ &m);
 void bind_frame_files(py::module_ &m);
+// tarvo.Recording (recording_bindings.cpp).
+void bind_recording(py::module_ &m);
 void bind_filters(py::class_<Device, std::shared_ptr<Device>> &camera);
 
 }  // namespace tarvo_py

@@ -288,6 +288,7 @@ PYBIND11_MODULE(_tarvo, m) {
     bind_images(m);
     bind_clouds(m);
     bind_frame_files(m);
+    bind_recording(m);
 
     m.def(
         "list_cameras",

@@ -127,6 +127,81 @@ class FrameStream(Iterator[Frame]):
     def __next__(self) -> Frame: ...
     def close(self) -> None: ...
 
+class RecordedFrame:
+    """One frame of a Recording: the decoded distances it holds and the times of its raw
+    frame; the Frame API without the raw bytes."""
+
+    @property
+    def index(self) -> int:
+        """The camera's frame index (0 when the recording holds no raw frame for it)."""
+    @property
+    def number(self) -> int:
+        """The frame's place in the recording, counted from 0."""
+    @property
+    def width(self) -> int: ...
+    @property
+    def height(self) -> int: ...
+    @property
+    def timestamp_ns(self) -> int:
+        """CLOCK_MONOTONIC when the frame's last byte arrived while recording, nanoseconds."""
+    @property
+    def time_ns(self) -> int:
+        """Wall-clock arrival while recording, nanoseconds since the epoch."""
+    @property
+    def sequence(self) -> int:
+        """Number of the frame in its capture, counting lost frames."""
+    @property
+    def lost_before(self) -> int:
+        """Frames lost just before this one."""
+    def distance(self) -> npt.NDArray[np.float32]:
+        """Distance image (height, width) in metres; pixels without a valid distance hold 65.5,
+        as a live frame's invalid pixels do (the recording keeps no reason)."""
+    def gray(self) -> npt.NDArray[np.float32]:
+        """Raises tarvo.Error: recordings hold no gray images."""
+    @overload
+    def point_cloud(
+        self, colour: Literal[False] = False, organized: Literal[False] = False
+    ) -> npt.NDArray[np.float32]:
+        """Points of the valid pixels, (N, 3) x, y, z in metres: the recorded point clouds, or
+        the distances along the pinhole rays of the recorded camera matrix K. `colour` raises
+        tarvo.Error."""
+    @overload
+    def point_cloud(
+        self, colour: Literal[False] = False, *, organized: Literal[True]
+    ) -> Tuple[npt.NDArray[np.float32], npt.NDArray[np.bool_]]:
+        """(points, valid): points (height, width, 3) with NaN at the pixels without a point,
+        and the (height, width) mask of the valid pixels."""
+    def colorize(self, range_m: Tuple[float, float] = (0.5, 4.0)) -> npt.NDArray[np.uint8]:
+        """Distance image as colours (height, width, 3), red near, blue far."""
+
+class RecordingIterator(Iterator[RecordedFrame]):
+    def __iter__(self) -> RecordingIterator: ...
+    def __next__(self) -> RecordedFrame: ...
+
+class Recording:
+    """The decoded frames of an MCAP recording made with `tarvo record --depth` (or --points),
+    read without a camera. Raises tarvo.Error when the file cannot be read, is damaged, or holds
+    raw frames only (those decode through `tarvo-vcam --replay FILE`)."""
+
+    def __init__(self, path: str) -> None: ...
+    @property
+    def path(self) -> str: ...
+    @property
+    def complete(self) -> bool:
+        """False for a file that ends early (a recorder that was killed)."""
+    def __len__(self) -> int: ...
+    def __getitem__(self, i: int) -> RecordedFrame: ...
+    def __iter__(self) -> RecordingIterator: ...
+    def close(self) -> None:
+        """Frees the recording's memory; frames already taken stay usable."""
+    def __enter__(self) -> Recording: ...
+    def __exit__(
+        self,
+        exc_type: Optional[Type[BaseException]],
+        exc: Optional[BaseException],
+        tb: Optional[TracebackType],
+    ) -> None: ...
+
 class Intrinsics:
     """The camera's lens model for its distance images."""
 

@@ -1,10 +1,13 @@
 // MCAP recordings read from whatever a file holds: records, chunks (zstd and plain), attachments,
-// and the raw frame messages inside them.
+// the raw frame messages inside them, and the decoded frames (CDR depth images, camera infos and
+// point clouds) that tarvo export and tarvo.Recording read.
 #include <cstdint>
 #include <span>
 #include <string>
+#include <utility>
 
 #include "mcap_reader.h"
+#include "recorded_frames.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     tarvo::recording::McapContents contents;
@@ -15,5 +18,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         tarvo::recording::RawFrameView frame;
         tarvo::recording::parse_raw_frame(m.data, frame, error);
     }
+    tarvo::recording::RecordedFrames frames;
+    if (!frames.open("fuzz.mcap", std::move(contents), error))
+        return 0;
+    tarvo::recording::RecordedFrame f;
+    for (size_t i = 0; i < frames.size(); ++i)
+        frames.read(i, true, f, error);
     return 0;
 }

@@ -2,55 +2,31 @@
 // the live camera; damaged recordings get one clear error line from every reader, never a crash.
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
+
+#include "run_tools.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-std::string env(const char *name) {
-    const char *v = std::getenv(name);
-    return v ? v : "";
-}
-
-std::string quoted(const std::string &path) {
-    std::string out(1, '\'');
-    out.append(path).push_back('\'');
-    return out;
-}
+using tarvo::test::env;
+using tarvo::test::quoted;
+using tarvo::test::run;
+using tarvo::test::slurp;
+using tarvo::test::text;
 
 // "PROGRAM: FILE: ", how an error line about FILE begins.
 std::string error_start(const char *program, const std::string &file) {
     std::string out = program;
     out.append(": ").append(file).append(": ");
     return out;
-}
-
-// Exit status of `command` run by the shell in `dir` (128 + N when killed by signal N).
-int run(const fs::path &dir, const std::string &command) {
-    const std::string line = "cd '" + dir.string() + "' && " + command;
-    const int raw = std::system(line.c_str());
-    if (WIFSIGNALED(raw))
-        return 128 + WTERMSIG(raw);
-    return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-}
-
-std::vector<char> slurp(const fs::path &path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-std::string text(const fs::path &path) {
-    const auto bytes = slurp(path);
-    return {bytes.begin(), bytes.end()};
 }
 
 class Replay : public ::testing::Test {

@@ -1,0 +1,104 @@
+"""tarvo.Recording: the decoded frames of recordings of a wall (TARVO_TEST_RECORDINGS holds
+depth.mcap, points.mcap and raw.mcap, made by tarvo record under tarvo-vcam --scene wall:Z),
+read without a camera and compared with a live frame of the same scene."""
+
+import os
+
+import numpy as np
+import pytest
+
+import tarvo
+
+
+@pytest.fixture(scope="module")
+def recordings():
+    folder = os.environ.get("TARVO_TEST_RECORDINGS")
+    if not folder:
+        pytest.skip("needs TARVO_TEST_RECORDINGS (see python/CMakeLists.txt)")
+    return folder
+
+
+def centre(image):
+    return image[image.shape[0] // 2, image.shape[1] // 2]
+
+
+def test_frames_hold_the_recorded_wall_with_their_times(recordings, wall_depth):
+    with tarvo.Recording(os.path.join(recordings, "depth.mcap")) as rec:
+        assert len(rec) == 5
+        assert rec.complete
+        frames = list(rec)
+    assert [f.number for f in frames] == list(range(5))
+    for f in frames:
+        d = f.distance()
+        assert d.dtype == np.float32 and d.shape == (f.height, f.width)
+        assert abs(centre(d) - wall_depth) < 0.02
+    for prev, cur in zip(frames, frames[1:]):
+        assert cur.timestamp_ns > prev.timestamp_ns > 0
+        assert cur.time_ns > prev.time_ns
+        assert cur.sequence == prev.sequence + 1 + cur.lost_before
+
+
+def test_recorded_frames_have_the_live_frames_shapes_and_conventions(recordings, frame):
+    live_distance = frame.distance()
+    rec = tarvo.Recording(os.path.join(recordings, "depth.mcap"))
+    recorded = rec[-1]
+    distance = recorded.distance()
+    assert distance.shape == live_distance.shape and distance.dtype == live_distance.dtype
+    # Invalid pixels carry the library's code as a live frame's do, never NaN.
+    assert not np.isnan(distance).any()
+    assert ((distance < 60) | (distance == np.float32(65.5))).all()
+    assert abs(centre(distance) - centre(live_distance)) < 0.02
+    for organized in (False, True):
+        live, got = frame.point_cloud(organized=organized), recorded.point_cloud(organized=organized)
+        if organized:
+            assert got[0].shape == live[0].shape and got[1].shape == live[1].shape
+            assert got[1].dtype == np.bool_
+            assert np.isnan(got[0][~got[1]]).all()
+        else:
+            assert got.ndim == 2 and got.shape[1] == live.shape[1] == 3
+            assert got.dtype == live.dtype == np.float32
+    assert recorded.colorize().shape == distance.shape + (3,)
+
+
+@pytest.mark.parametrize("name", ["depth.mcap", "points.mcap"])
+def test_point_clouds_lie_on_the_wall(recordings, wall_depth, name):
+    # depth.mcap: the distances along the pinhole rays of K; points.mcap: the recorded clouds.
+    points = tarvo.Recording(os.path.join(recordings, name))[0].point_cloud()
+    assert len(points) > 0
+    assert abs(np.median(points[:, 2]) - wall_depth) < 0.05
+
+
+def test_gray_and_colour_are_refused(recordings):
+    f = tarvo.Recording(os.path.join(recordings, "depth.mcap"))[0]
+    with pytest.raises(tarvo.Error, match="no gray images"):
+        f.gray()
+    with pytest.raises(tarvo.Error, match="without colour"):
+        f.point_cloud(colour=True)
+
+
+def test_raw_only_recording_says_how_to_get_depth(recordings):
+    with pytest.raises(tarvo.Error, match="raw frames only.*tarvo record --depth"):
+        tarvo.Recording(os.path.join(recordings, "raw.mcap"))
+
+
+def test_damaged_or_missing_files_raise(recordings, tmp_path):
+    whole = open(os.path.join(recordings, "depth.mcap"), "rb").read()
+    cut = tmp_path / "cut.mcap"
+    cut.write_bytes(whole[:100])
+    garbage = tmp_path / "garbage.mcap"
+    garbage.write_bytes(b"not a recording" * 10)
+    for path in (cut, garbage, tmp_path / "missing.mcap"):
+        with pytest.raises(tarvo.Error, match=str(path)):
+            tarvo.Recording(str(path))
+
+
+def test_closed_recording_keeps_taken_frames(recordings):
+    rec = tarvo.Recording(os.path.join(recordings, "depth.mcap"))
+    first = rec[0]
+    with pytest.raises(IndexError):
+        rec[5]
+    rec.close()
+    with pytest.raises(tarvo.Error, match="closed"):
+        len(rec)
+    assert first.distance().shape == (first.height, first.width)
+    assert first.point_cloud().shape[1] == 3

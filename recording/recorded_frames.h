@@ -1,0 +1,82 @@
+// The decoded frames a recording holds: the depth images of /tarvo/depth/image_raw (with their
+// CameraInfo) or, in a recording without them, the organized clouds of /tarvo/points, each with
+// the times of its raw frame on /tarvo/raw. What `tarvo export` and Python's tarvo.Recording
+// read; raw frames alone need a camera's driver to decode (see raw_only_message()).
+//
+// Defensive like the reader: every message is checked (encoding, sizes, field layout) before a
+// value is taken from it, and a damaged one gives an error naming the file and the frame.
+//
+// Depends on the C++ standard library and the MCAP reader only (no libtarvo), so the Python
+// module and the tools share it.
+//
+// Thread context: open() on one thread; read() is const and may run on several threads at once.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "mcap_reader.h"
+
+namespace tarvo::recording {
+
+struct RecordedFrame {
+    uint32_t width = 0;
+    uint32_t height = 0;
+    // Metres along each pixel's ray, row-major; NaN where the pixel has no valid distance.
+    std::vector<float> distance;
+    // With points requested: x, y, z per pixel (organized, optical axes: x right, y down,
+    // z forward), NaN where the pixel has none. From /tarvo/points when the recording holds
+    // them, else from the distances along the pinhole rays of the CameraInfo's K.
+    std::vector<float> points;
+    uint64_t time_ns = 0;       // wall-clock arrival of the frame (the messages' log time)
+    uint64_t monotonic_ns = 0;  // of the raw frame; 0 when the recording has none for it
+    uint64_t sequence = 0;      // of the raw frame; else the frame's number in the recording
+    uint32_t lost_before = 0;
+    uint16_t index = 0;  // the camera's frame index (0 without a raw frame)
+};
+
+class RecordedFrames {
+  public:
+    // Reads the file and finds its decoded frames. False with `error` (one line, naming the
+    // file) when it cannot be read, is damaged, or holds no decoded frames.
+    bool open(const std::string &path, std::string &error);
+    // The same for a recording already read; `name` stands for the file in errors.
+    bool open(const std::string &name, McapContents contents, std::string &error);
+
+    size_t size() const { return frames_.size(); }
+    const std::string &path() const { return path_; }
+    bool complete() const { return contents_.complete; }
+    // True when the points come from the recorded clouds, not from pinhole rays.
+    bool has_recorded_points() const { return points_channel_ != kNone; }
+
+    // Decodes frame `i` (0 to size() - 1), with its points when `with_points`. False with
+    // `error` (one line, naming the file and the frame) when a message is damaged.
+    bool read(size_t i, bool with_points, RecordedFrame &out, std::string &error) const;
+
+  private:
+    static constexpr uint16_t kNone = 0xFFFF;
+    // The message indices of one frame in contents_.messages (kNoMessage where absent).
+    struct FrameMessages {
+        size_t depth, camera_info, points, raw;
+    };
+    bool decode(const FrameMessages &m, size_t i, bool with_points, RecordedFrame &out,
+                std::string &error) const;
+
+    std::string path_;
+    McapContents contents_;
+    uint16_t depth_channel_ = kNone, info_channel_ = kNone, points_channel_ = kNone,
+             raw_channel_ = kNone;
+    std::vector<FrameMessages> frames_;
+};
+
+// The library's code for a pixel without a valid distance (65.5 m: "invalid sample"), which
+// distance images of a live camera carry; a recording keeps only NaN, not which code it was.
+inline constexpr float kInvalidDistanceCode = 65.5f;
+
+// The line said of a recording that holds raw frames only: what records decoded frames, and
+// how raw frames are decoded through a played-back camera.
+std::string raw_only_message(const std::string &path);
+
+}  // namespace tarvo::recording

@@ -1,0 +1,245 @@
+// tarvo export on recordings that tarvo record made of a flat wall at 1.0 m under the virtual
+// camera: every frame into a frame file, PNGs and point clouds into a folder, and a clear error
+// with nothing left behind for recordings that hold no depth or are damaged.
+#include <gtest/gtest.h>
+#include <png.h>
+#include <tarvo/tarvo.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "run_tools.h"
+#include "test_recording.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+using tarvo::test::env;
+using tarvo::test::quoted;
+using tarvo::test::run;
+using tarvo::test::text;
+
+struct Image {
+    int width = 0, height = 0;
+    std::vector<float> values;
+    float centre() const { return values[size_t(height / 2) * width + width / 2]; }
+};
+
+std::vector<Image> frame_file(const fs::path &path) {
+    std::vector<Image> frames;
+    const int fd = ::open(path.c_str(), O_RDONLY);
+    if (fd < 0)
+        return frames;
+    Image img;
+    img.values.resize(1 << 20);
+    while (tarvo_frame_load_distance(fd, img.values.data(), static_cast<int>(img.values.size()),
+                                     &img.width, &img.height) > 0) {
+        Image f = img;
+        f.values.resize(size_t(f.width) * f.height);
+        frames.push_back(std::move(f));
+    }
+    ::close(fd);
+    return frames;
+}
+
+// A 16-bit gray PNG's samples.
+Image png16(const fs::path &path) {
+    Image img;
+    std::FILE *file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr)
+        return img;
+    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png_create_info_struct(png);
+    if (setjmp(png_jmpbuf(png)) == 0) {
+        png_init_io(png, file);
+        png_read_png(png, info, PNG_TRANSFORM_SWAP_ENDIAN, nullptr);
+        if (png_get_bit_depth(png, info) == 16 &&
+            png_get_color_type(png, info) == PNG_COLOR_TYPE_GRAY) {
+            img.width = static_cast<int>(png_get_image_width(png, info));
+            img.height = static_cast<int>(png_get_image_height(png, info));
+            png_bytepp rows = png_get_rows(png, info);
+            for (int y = 0; y < img.height; ++y) {
+                const auto *row = reinterpret_cast<const uint16_t *>(rows[y]);
+                img.values.insert(img.values.end(), row, row + img.width);
+            }
+        }
+    }
+    png_destroy_read_struct(&png, &info, nullptr);
+    std::fclose(file);
+    return img;
+}
+
+// The z of every vertex of a PLY file of tarvo's (x y z float, red green blue bytes).
+std::vector<float> ply_depths(const fs::path &path) {
+    const std::string bytes = text(path);
+    const size_t end = bytes.find("end_header\n");
+    const size_t count_at = bytes.find("element vertex ");
+    std::vector<float> z;
+    if (end == std::string::npos || count_at == std::string::npos)
+        return z;
+    const size_t count = std::stoul(bytes.substr(count_at + 15));
+    const size_t body = end + 11;
+    if (bytes.size() != body + count * 15)
+        return z;
+    for (size_t i = 0; i < count; ++i) {
+        float v;
+        std::memcpy(&v, &bytes[body + i * 15 + 8], 4);
+        z.push_back(v);
+    }
+    return z;
+}
+
+float median(std::vector<float> v) {
+    std::nth_element(v.begin(), v.begin() + v.size() / 2, v.end());
+    return v[v.size() / 2];
+}
+
+std::vector<std::string> names_in(const fs::path &dir) {
+    std::vector<std::string> names;
+    for (const auto &e : fs::directory_iterator(dir))
+        names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+class Export : public ::testing::Test {
+  protected:
+    // Recordings of a wall at 1.0 m: depth (5 frames), depth and points (3), raw only (2).
+    static void SetUpTestSuite() {
+        dir_ = fs::temp_directory_path() / ("tarvo-export-" + std::to_string(getpid()));
+        fs::create_directories(dir_);
+        setenv("XDG_CACHE_HOME", (dir_ / "cache").c_str(), 1);
+        setenv("XDG_STATE_HOME", (dir_ / "state").c_str(), 1);
+        tool_ = quoted(env("TARVO_TOOL"));
+        const std::string record = tool_ + " record -n ";
+        recorded_ =
+            run(dir_, quoted(env("TARVO_VCAM")) + " --scene wall:1.0 -- sh -c \"" + record +
+                          "5 --depth -o a.mcap && " + record + "3 --depth --points -o p.mcap && " +
+                          record + "2 -o raw.mcap\" >record.txt 2>&1") == 0;
+    }
+    static void TearDownTestSuite() { fs::remove_all(dir_); }
+    void SetUp() override { ASSERT_TRUE(recorded_) << text(dir_ / "record.txt"); }
+
+    static int tarvo(const std::string &args) {
+        return run(dir_, tool_ + " " + args + " >out.txt 2>err.txt");
+    }
+    static std::string err() { return text(dir_ / "err.txt"); }
+
+    static inline fs::path dir_;
+    static inline std::string tool_;
+    static inline bool recorded_ = false;
+};
+
+TEST_F(Export, FrameFileHoldsEveryDepthFrame) {
+    for (const char *format : {"f32", "u16"}) {
+        SCOPED_TRACE(format);
+        const std::string out = std::string("a_") + format + ".zrd";
+        ASSERT_EQ(tarvo("export a.mcap -o " + out + " --format " + format), 0) << err();
+        EXPECT_NE(text(dir_ / "out.txt").find("5 depth frame(s)"), std::string::npos);
+        const std::vector<Image> frames = frame_file(dir_ / out);
+        ASSERT_EQ(frames.size(), 5u);
+        for (const Image &f : frames)
+            EXPECT_NEAR(f.centre(), 1.0f, 0.02f);
+    }
+}
+
+// Depth alone gives points along the pinhole rays of K; a recording with clouds gives those.
+TEST_F(Export, FolderReceivesPngsAndPointClouds) {
+    for (const char *recording : {"a", "p"}) {
+        SCOPED_TRACE(recording);
+        const std::string out = std::string("out_") + recording;
+        ASSERT_EQ(tarvo(std::string("export ") + recording + ".mcap --points --first 1 --count 2 " +
+                        "-o " + out),
+                  0)
+            << err();
+        EXPECT_EQ(names_in(dir_ / out),
+                  (std::vector<std::string>{"depth_000001.png", "depth_000002.png",
+                                            "points_000001.ply", "points_000002.ply"}));
+        const Image png = png16(dir_ / out / "depth_000002.png");
+        ASSERT_GT(png.width, 0);
+        EXPECT_NEAR(png.centre(), 1000.0f, 20.0f);
+        const std::vector<float> z = ply_depths(dir_ / out / "points_000001.ply");
+        ASSERT_GT(z.size(), size_t(png.width) * png.height / 2);
+        EXPECT_NEAR(median(z), 1.0f, 0.05f);
+    }
+}
+
+TEST_F(Export, RawOnlyRecordingSaysHowToGetDepth) {
+    EXPECT_EQ(tarvo("export raw.mcap -o out_raw"), 1);
+    const std::string e = err();
+    EXPECT_EQ(e.rfind("tarvo: raw.mcap: the recording holds raw frames only", 0), 0u) << e;
+    EXPECT_NE(e.find("`tarvo record --depth`"), std::string::npos) << e;
+    EXPECT_NE(e.find("tarvo-vcam --replay raw.mcap -- tarvo depth"), std::string::npos) << e;
+    EXPECT_EQ(std::count(e.begin(), e.end(), '\n'), 1) << e;
+    EXPECT_FALSE(fs::exists(dir_ / "out_raw"));
+}
+
+TEST_F(Export, DamagedRecordingsFailWithNothingLeft) {
+    fs::copy_file(dir_ / "a.mcap", dir_ / "cut.mcap", fs::copy_options::overwrite_existing);
+    fs::resize_file(dir_ / "cut.mcap", 100);
+    ASSERT_EQ(run(dir_, "/usr/bin/python3 " + quoted(env("MCAP_TEST_WRITER")) + " hostile ."), 0);
+    for (const char *name :
+         {"cut", "not_mcap", "empty", "bad_crc", "huge_chunk", "orphan_message", "missing"}) {
+        for (const char *out : {"bad_out", "bad.zrd"}) {
+            SCOPED_TRACE(std::string(name) + " -> " + out);
+            const std::string file = std::string(name) + ".mcap";
+            EXPECT_EQ(tarvo("export " + file + " -o " + out), 1);
+            const std::string e = err();
+            EXPECT_EQ(e.rfind("tarvo: " + file + ": ", 0), 0u) << e;
+            EXPECT_EQ(std::count(e.begin(), e.end(), '\n'), 1) << e;
+            EXPECT_FALSE(fs::exists(dir_ / out));
+        }
+    }
+    // No temporary files either.
+    for (const std::string &name : names_in(dir_))
+        EXPECT_EQ(name.find(".part"), std::string::npos) << name;
+}
+
+// A frame damaged after good ones: the export fails at it and removes the files it wrote (and
+// the folder it made), whatever the output.
+TEST_F(Export, FailureHalfWayLeavesNothing) {
+    using namespace tarvo::test;
+    TestRecording r(dir_ / "half.mcap");
+    const uint16_t depth = r.channel("/tarvo/depth/image_raw");
+    const uint16_t info = r.channel("/tarvo/depth/camera_info");
+    r.add(info, 1, cdr(camera_info(2, 1, 1.0, 0.5, 0.0)));
+    for (uint64_t t = 1; t <= 3; ++t) {
+        auto image = depth_image(2, 1, {1.0f, 1.0f});
+        image.encoding = t == 3 ? "16UC1" : "32FC1";
+        r.add(depth, t, cdr(image));
+    }
+    r.close();
+    fs::create_directories(dir_ / "kept");
+    for (const char *out : {"half_out", "kept", "half.zrd"}) {
+        SCOPED_TRACE(out);
+        EXPECT_EQ(tarvo(std::string("export half.mcap -o ") + out +
+                        (fs::path(out).extension() == ".zrd" ? "" : " --points")),
+                  1);
+        EXPECT_EQ(err().rfind("tarvo: half.mcap: frame 2: ", 0), 0u) << err();
+    }
+    EXPECT_FALSE(fs::exists(dir_ / "half_out"));
+    EXPECT_TRUE(fs::is_empty(dir_ / "kept"));
+    EXPECT_FALSE(fs::exists(dir_ / "half.zrd"));
+}
+
+TEST_F(Export, OutputIsCheckedBeforeTheRecordingIsRead) {
+    EXPECT_EQ(tarvo("export a.mcap -o no/such/folder/out"), 1);
+    EXPECT_NE(err().find("no/such/folder"), std::string::npos) << err();
+    EXPECT_EQ(tarvo("export missing.mcap -o no/such/x.zrd"), 1);
+    EXPECT_NE(err().find("no/such"), std::string::npos) << err();
+    EXPECT_EQ(tarvo("export a.mcap --points -o points.zrd"), 2);
+    EXPECT_EQ(tarvo("export a.mcap --first 9 -o past.zrd"), 1);
+    EXPECT_NE(err().find("holds 5 frame(s)"), std::string::npos) << err();
+    EXPECT_FALSE(fs::exists(dir_ / "past.zrd"));
+}
+
+}  // namespace
