@@ -69,7 +69,7 @@ void expect_consistent_numbering(const std::vector<Delivered> &frames) {
     }
 }
 
-TEST_F(FrameTimeTest, TimesIncreaseByTheFramePeriod) {
+TEST_F(FrameTimeTest, TimesAreArrivalsPacedByTheCamera) {
     constexpr uint32_t kFps = 50;
     constexpr uint32_t kFrames = 40;
     open_at(kFps);
@@ -82,32 +82,22 @@ TEST_F(FrameTimeTest, TimesIncreaseByTheFramePeriod) {
     ASSERT_EQ(frames.size(), kFrames);
     expect_consistent_numbering(frames);
 
-    std::vector<double> spacing;  // per camera frame, in frame periods
-    const double period_ns = 1e9 / kFps;
+    // The camera sends frame k no earlier than k periods after capture started (a host that
+    // falls behind only delays frames), so each arrival time lies at least sequence x period
+    // after the start: times of arrival, not of the fetch or of the start. No upper bound: a
+    // busy host may delay any frame.
+    const uint64_t period_ns = (1000000u / kFps) * 1000u;  // the camera paces in whole µs
     for (size_t i = 0; i < frames.size(); ++i) {
         const tarvo_frame_time_t &t = frames[i].time;
         EXPECT_GE(t.monotonic_ns, mono_before);
         EXPECT_LE(t.monotonic_ns, mono_after);
         EXPECT_GE(t.realtime_ns, real_before);
         EXPECT_LE(t.realtime_ns, real_after);
-        if (i == 0)
-            continue;
-        const tarvo_frame_time_t &prev = frames[i - 1].time;
-        ASSERT_GT(t.monotonic_ns, prev.monotonic_ns) << "frame " << i;
-        spacing.push_back(static_cast<double>(t.monotonic_ns - prev.monotonic_ns) / period_ns /
-                          static_cast<double>(t.sequence - prev.sequence));
+        EXPECT_GE(t.monotonic_ns - mono_before, t.sequence * period_ns) << "frame " << i;
+        if (i > 0) {
+            EXPECT_GT(t.monotonic_ns, frames[i - 1].time.monotonic_ns) << "frame " << i;
+        }
     }
-    // The camera paces its frames; a busy host delays single ones, not the typical spacing.
-    std::nth_element(spacing.begin(), spacing.begin() + spacing.size() / 2, spacing.end());
-    const double median = spacing[spacing.size() / 2];
-    EXPECT_GT(median, 0.5);
-    EXPECT_LT(median, 2.0);
-    const tarvo_frame_time_t &first = frames.front().time;
-    const tarvo_frame_time_t &last = frames.back().time;
-    const double mean = static_cast<double>(last.monotonic_ns - first.monotonic_ns) / period_ns /
-                        static_cast<double>(last.sequence - first.sequence);
-    EXPECT_GT(mean, 0.5);
-    EXPECT_LT(mean, 2.0);
 }
 
 TEST_F(FrameTimeTest, SequenceCarriesOnWhereTheFrameIndexWraps) {
