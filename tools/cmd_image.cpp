@@ -84,10 +84,10 @@ uint16_t png_value(Kind kind, float v, float scale) {
     return static_cast<uint16_t>(std::lround(std::min(v * scale, 65535.0f)));
 }
 
+// `scale`: the gray levels' factor (gray_scale), 1 for distances.
 bool write_png(int fd, Kind kind, const ImageOptions &opt, const std::vector<float> &image,
-               uint32_t width, uint32_t height, std::string &error) {
+               float scale, uint32_t width, uint32_t height, std::string &error) {
     if (!opt.color) {
-        const float scale = gray_scale(opt, image);
         std::vector<uint16_t> samples(image.size());
         for (size_t i = 0; i < image.size(); ++i)
             samples[i] = png_value(kind, image[i], scale);
@@ -114,7 +114,7 @@ int convert(tarvo_dev_t *dev, Kind kind, const std::vector<uint8_t> &raw, tarvo_
     return n == static_cast<int>(image.size()) && n > 0 ? kDone : kFailed;
 }
 
-void report(Kind kind, const ImageOptions &opt, bool png, const std::vector<float> &image,
+void report(Kind kind, const ImageOptions &opt, bool png, float scale,
             const tarvo_frame_info_t &info) {
     const char *what = kind == Kind::distance ? "distance" : "gray";
     const char *out = opt.output.c_str();
@@ -128,8 +128,7 @@ void report(Kind kind, const ImageOptions &opt, bool png, const std::vector<floa
                     info.width, info.height);
     else
         std::printf("%s: 1 %s image of %ux%u", out, what, info.width, info.height);
-    const float scale = gray_scale(opt, image);
-    if (kind == Kind::gray && !opt.color && scale != 1.0f)
+    if (scale != 1.0f)
         std::printf(" (gray levels x %.4g to fill 16 bits; --raw keeps them)", scale);
     std::printf("\n");
 }
@@ -180,16 +179,20 @@ int capture_images(tarvo_dev_t *dev, Kind kind, const ImageOptions &opt, int sav
     }
     progress.clear();
     tarvo_cap_stop(dev);
+    // The gray levels' factor, worked out once for the PNG and the summary.
+    float scale = 1.0f;
     if (result == kDone && png) {
         image = mean.mean();
+        if (kind == Kind::gray && !opt.color)
+            scale = gray_scale(opt, image);
         std::string error;
-        if (!write_png(file.fd(), kind, opt, image, info.width, info.height, error))
+        if (!write_png(file.fd(), kind, opt, image, scale, info.width, info.height, error))
             result = fail("cannot write %s: %s", opt.output.c_str(), error.c_str());
     }
     if (result == kDone && !file.commit())
         result = fail("%s", file.error().c_str());
     if (result == kDone)
-        report(kind, opt, png, image, info);
+        report(kind, opt, png, scale, info);
     return result;
 }
 
