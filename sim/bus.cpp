@@ -348,24 +348,9 @@ std::unique_ptr<Node> BusImpl::plug(CameraImpl &camera) {
     node->syspath = std::string(kSysHub) + "/1-" + std::to_string(camera.port());
 
     GError *err = nullptr;
-    if (!umockdev_testbed_add_from_string(tb_, device_record(camera, address).c_str(), &err)) {
-        std::fprintf(stderr, "vcam: cannot add camera: %s\n", err->message);
-        g_clear_error(&err);
-        return nullptr;
-    }
-    node->in_sysfs = true;
-
-    const std::string path = root_ + node->devnode;
-    unlink(path.c_str());
-    if (mkfifo(path.c_str(), 0666) < 0 ||
-        (node->fifo_fd = open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC)) < 0) {
-        std::perror("vcam: wake-up fifo");
-    } else {
-        static char page[4096];
-        while (write(node->fifo_fd, page, sizeof page) == static_cast<ssize_t>(sizeof page)) {
-        }
-    }
-
+    // The ioctl socket must listen before the device shows in sysfs: a program that scans the
+    // bus meanwhile (waiting for a camera to return) opens the node at once, and the preload
+    // library ends a process whose open finds no socket.
     auto &slot = slots_[address];
     if (!slot) {
         slot.reset(new Slot{*this, address, node->devnode, nullptr, nullptr, {}});
@@ -382,6 +367,26 @@ std::unique_ptr<Node> BusImpl::plug(CameraImpl &camera) {
         std::lock_guard rl(route_mu_);
         slot->current = node.get();
     }
+    if (!umockdev_testbed_add_from_string(tb_, device_record(camera, address).c_str(), &err)) {
+        std::fprintf(stderr, "vcam: cannot add camera: %s\n", err->message);
+        g_clear_error(&err);
+        std::lock_guard rl(route_mu_);
+        slot->current = nullptr;
+        return nullptr;
+    }
+    node->in_sysfs = true;
+
+    const std::string path = root_ + node->devnode;
+    unlink(path.c_str());
+    if (mkfifo(path.c_str(), 0666) < 0 ||
+        (node->fifo_fd = open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC)) < 0) {
+        std::perror("vcam: wake-up fifo");
+    } else {
+        static char page[4096];
+        while (write(node->fifo_fd, page, sizeof page) == static_cast<ssize_t>(sizeof page)) {
+        }
+    }
+
     // Running libusb contexts learn about the new device from the udev monitor.
     umockdev_testbed_uevent(tb_, node->syspath.c_str(), "add");
     return node;

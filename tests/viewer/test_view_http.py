@@ -243,8 +243,7 @@ class ViewProcessTest(unittest.TestCase):
                 ]
                 for name, path, headers, expected in cases:
                     self.assertEqual(v.request(path, headers=headers)[0], expected, name)
-                code, body = v.request(f"/frame?after=0&token={token}")
-                self.assertEqual(code, 200)
+                body = v.next_frame(f"/frame?after=0&token={token}")
                 self.assertEqual(body[:4], b"TVF1")
             self.assertIn(b"plain HTTP carries it", v.output)
 

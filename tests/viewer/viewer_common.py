@@ -71,6 +71,16 @@ class Viewer:
         except urllib.error.HTTPError as e:
             return e.code, e.read()
 
+    def next_frame(self, path, headers=None):
+        """The body of a frame request, asked again while the server answers 204 (no new frame
+        within its wait): a slow host may take many waits to decode the first frame."""
+        for _ in range(120):
+            status, body = self.request(path, headers=headers)
+            if status != 204:
+                break
+        assert status == 200, (status, body)
+        return body
+
     def status(self):
         code, body = self.request("/status")
         assert code == 200, (code, body)
@@ -83,12 +93,7 @@ class Viewer:
 
     def frame(self, after=0):
         """The newest frame after `after`: (seq, width, height, depth mm list)."""
-        for _ in range(30):
-            status, body = self.request(f"/frame?after={after}")
-            if status == 200:
-                break
-            time.sleep(0.5)
-        assert status == 200, status
+        body = self.next_frame(f"/frame?after={after}")
         assert body[:4] == b"TVF1"
         seq, width, height = struct.unpack_from("<IHH", body, 4)
         assert len(body) == 24 + 4 * width * height
@@ -97,11 +102,7 @@ class Viewer:
 
     def frame_header(self, after=0):
         """(seq, camera frame index, capture time in ms) of the newest frame after `after`."""
-        for _ in range(30):
-            status, body = self.request(f"/frame?after={after}")
-            if status == 200:
-                break
-        assert status == 200, status
+        body = self.next_frame(f"/frame?after={after}")
         seq, _, _, index = struct.unpack_from("<IHHH", body, 4)
         (captured,) = struct.unpack_from("<d", body, 16)
         return seq, index, captured
