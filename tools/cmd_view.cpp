@@ -597,6 +597,7 @@ struct Viewer::BusState {
     std::shared_ptr<const std::vector<float>> rays;
     uint32_t rays_width = 0, rays_height = 0;
     std::array<double, 9> k{};
+    std::vector<double> d;
     uint16_t shown = 0;
     std::set<std::string> reported;  // each kind of malformed sample is logged once
 };
@@ -628,14 +629,33 @@ std::vector<float> image_values(const ros::Image &image) {
     return out;
 }
 
-// Unit rays of a pinhole camera of intrinsics K (the publisher's lens model is not known here).
-std::shared_ptr<const std::vector<float>> pinhole_rays(const std::array<double, 9> &k,
-                                                       uint32_t width, uint32_t height) {
+// The ideal normalised image point whose plumb_bob distortion (k1, k2, p1, p2, k3) lands on the
+// distorted point (xd, yd): fixed-point iteration, ample for lens distortions of a camera.
+std::pair<double, double> undistort_point(double xd, double yd, const std::vector<double> &d) {
+    const auto c = [&](size_t i) { return i < d.size() && std::isfinite(d[i]) ? d[i] : 0.0; };
+    double x = xd, y = yd;
+    for (int i = 0; i < 20; ++i) {
+        const double r2 = x * x + y * y;
+        const double radial = 1.0 + r2 * (c(0) + r2 * (c(1) + r2 * c(4)));
+        const double dx = 2.0 * c(2) * x * y + c(3) * (r2 + 2.0 * x * x);
+        const double dy = c(2) * (r2 + 2.0 * y * y) + 2.0 * c(3) * x * y;
+        if (!(radial > 0.0))
+            break;
+        x = (xd - dx) / radial;
+        y = (yd - dy) / radial;
+    }
+    return {x, y};
+}
+
+// Unit rays of a camera of intrinsics K and plumb_bob distortion D, as its CameraInfo gives them.
+std::shared_ptr<const std::vector<float>> camera_rays(const std::array<double, 9> &k,
+                                                      const std::vector<double> &d, uint32_t width,
+                                                      uint32_t height) {
     auto rays = std::make_shared<std::vector<float>>(size_t{3} * width * height);
     float *p = rays->data();
     for (uint32_t v = 0; v < height; ++v)
         for (uint32_t u = 0; u < width; ++u, p += 3) {
-            const double x = (u - k[2]) / k[0], y = (v - k[5]) / k[4];
+            const auto [x, y] = undistort_point((u - k[2]) / k[0], (v - k[5]) / k[4], d);
             const double n = std::sqrt(x * x + y * y + 1.0);
             p[0] = static_cast<float>(x / n);
             p[1] = static_cast<float>(y / n);
@@ -699,12 +719,15 @@ void Viewer::take_sample(const dds::Received &r, BusState &bus) {
         case dds::Topic::CameraInfo:
             if (!valid_intrinsics(r.camera_info))
                 return skip_sample(bus, "camera info", "no focal lengths and principal point");
-            if (!bus.rays || bus.k != r.camera_info.k || bus.rays_width != r.camera_info.width ||
-                bus.rays_height != r.camera_info.height) {
+            if (!bus.rays || bus.k != r.camera_info.k || bus.d != r.camera_info.d ||
+                bus.rays_width != r.camera_info.width || bus.rays_height != r.camera_info.height) {
                 bus.k = r.camera_info.k;
+                // Other distortion models are taken as none: their terms mean other things.
+                bus.d = r.camera_info.distortion_model == "plumb_bob" ? r.camera_info.d
+                                                                      : std::vector<double>{};
                 bus.rays_width = r.camera_info.width;
                 bus.rays_height = r.camera_info.height;
-                bus.rays = pinhole_rays(bus.k, bus.rays_width, bus.rays_height);
+                bus.rays = camera_rays(bus.k, bus.d, bus.rays_width, bus.rays_height);
             }
             return;
         case dds::Topic::Points:
