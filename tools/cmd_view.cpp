@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "commands.h"
+#include "plumb_bob.h"
 #include "ply_file.h"
 #include "reconnect.h"
 #include "recorder.h"
@@ -629,24 +630,6 @@ std::vector<float> image_values(const ros::Image &image) {
     return out;
 }
 
-// The ideal normalised image point whose plumb_bob distortion (k1, k2, p1, p2, k3) lands on the
-// distorted point (xd, yd): fixed-point iteration, ample for lens distortions of a camera.
-std::pair<double, double> undistort_point(double xd, double yd, const std::vector<double> &d) {
-    const auto c = [&](size_t i) { return i < d.size() && std::isfinite(d[i]) ? d[i] : 0.0; };
-    double x = xd, y = yd;
-    for (int i = 0; i < 20; ++i) {
-        const double r2 = x * x + y * y;
-        const double radial = 1.0 + r2 * (c(0) + r2 * (c(1) + r2 * c(4)));
-        const double dx = 2.0 * c(2) * x * y + c(3) * (r2 + 2.0 * x * x);
-        const double dy = c(2) * (r2 + 2.0 * y * y) + 2.0 * c(3) * x * y;
-        if (!(radial > 0.0))
-            break;
-        x = (xd - dx) / radial;
-        y = (yd - dy) / radial;
-    }
-    return {x, y};
-}
-
 // Unit rays of a camera of intrinsics K and plumb_bob distortion D, as its CameraInfo gives them.
 std::shared_ptr<const std::vector<float>> camera_rays(const std::array<double, 9> &k,
                                                       const std::vector<double> &d, uint32_t width,
@@ -655,11 +638,8 @@ std::shared_ptr<const std::vector<float>> camera_rays(const std::array<double, 9
     float *p = rays->data();
     for (uint32_t v = 0; v < height; ++v)
         for (uint32_t u = 0; u < width; ++u, p += 3) {
-            const auto [x, y] = undistort_point((u - k[2]) / k[0], (v - k[5]) / k[4], d);
-            const double n = std::sqrt(x * x + y * y + 1.0);
-            p[0] = static_cast<float>(x / n);
-            p[1] = static_cast<float>(y / n);
-            p[2] = static_cast<float>(1.0 / n);
+            const auto ray = recording::pixel_ray(k, d, u, v);
+            std::copy(ray.begin(), ray.end(), p);
         }
     return rays;
 }
