@@ -149,6 +149,7 @@ void BM_SideBySide(benchmark::State &state) {
         {"avx2", fast(std::min(KernelTier::avx2, best), 0)},
         {"avx512", fast(best, 0)},
         {"best_drnu", fast(best, 2)},
+        {"avx2_drnu", fast(std::min(KernelTier::avx2, best), 2)},
         {"sorted",
          [&] {
              tarvo::epc::use_kernel_tier(best);
@@ -192,6 +193,7 @@ void BM_SideBySide(benchmark::State &state) {
     state.counters["avx2_vs_portable"] = seconds("avx2") / seconds("portable");
     state.counters["best_vs_portable"] = seconds("avx512") / seconds("portable");
     state.counters["drnu_on_vs_off"] = seconds("best_drnu") / seconds("avx512");
+    state.counters["avx2_drnu_on_vs_off"] = seconds("avx2_drnu") / seconds("avx2");
     state.counters["sorted_vs_fast"] = seconds("sorted") / seconds("avx512");
     state.counters["gray_vs_fast"] = seconds("gray") / seconds("avx512");
     state.SetLabel(std::string("best tier ") + tarvo::epc::kernel_tier_name(best));

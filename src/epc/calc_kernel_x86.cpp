@@ -64,6 +64,18 @@ struct Avx2 {
     // ~a & b
     TARVO_AVX2 static M mandnot(M a, M b) { return _mm256_andnot_si256(a, b); }
     TARVO_AVX2 static M mnot(M a) { return _mm256_xor_si256(a, _mm256_set1_epi32(-1)); }
+    TARVO_AVX2 static M mand(M a, M b) { return _mm256_and_si256(a, b); }
+    TARVO_AVX2 static bool any(M a) { return _mm256_movemask_epi8(a) != 0; }
+    TARVO_AVX2 static int reduce_min(V a) {
+        __m128i m = _mm_min_epi32(_mm256_castsi256_si128(a), _mm256_extracti128_si256(a, 1));
+        m = _mm_min_epi32(m, _mm_shuffle_epi32(m, 0x4E));
+        return _mm_cvtsi128_si32(_mm_min_epi32(m, _mm_shuffle_epi32(m, 0xB1)));
+    }
+    TARVO_AVX2 static int reduce_max(V a) {
+        __m128i m = _mm_max_epi32(_mm256_castsi256_si128(a), _mm256_extracti128_si256(a, 1));
+        m = _mm_max_epi32(m, _mm_shuffle_epi32(m, 0x4E));
+        return _mm_cvtsi128_si32(_mm_max_epi32(m, _mm_shuffle_epi32(m, 0xB1)));
+    }
     TARVO_AVX2 static V select(M mask, V yes, V no) { return _mm256_blendv_epi8(no, yes, mask); }
     // yes where the mask is set, 0 elsewhere.
     TARVO_AVX2 static V when(M mask, V yes) { return _mm256_and_si256(mask, yes); }
@@ -130,6 +142,7 @@ struct Avx2 {
     TARVO_AVX2 static void store_i32(int32_t *p, V a) {
         _mm256_store_si256(reinterpret_cast<__m256i *>(p), a);
     }
+    TARVO_AVX2 static F load_float(const float *p) { return _mm256_load_ps(p); }
     TARVO_AVX2 static V load_i32(const int32_t *p) {
         return _mm256_load_si256(reinterpret_cast<const __m256i *>(p));
     }
@@ -183,6 +196,10 @@ struct Avx512 {
     TARVO_AVX512 static M mor(M a, M b) { return _kor_mask16(a, b); }
     TARVO_AVX512 static M mandnot(M a, M b) { return _kandn_mask16(a, b); }
     TARVO_AVX512 static M mnot(M a) { return _knot_mask16(a); }
+    TARVO_AVX512 static M mand(M a, M b) { return _kand_mask16(a, b); }
+    TARVO_AVX512 static bool any(M a) { return a != 0; }
+    TARVO_AVX512 static int reduce_min(V a) { return _mm512_reduce_min_epi32(a); }
+    TARVO_AVX512 static int reduce_max(V a) { return _mm512_reduce_max_epi32(a); }
     TARVO_AVX512 static V select(M mask, V yes, V no) {
         return _mm512_mask_blend_epi32(mask, no, yes);
     }
@@ -238,6 +255,7 @@ struct Avx512 {
     TARVO_AVX512 static void store_float(float *p, F a) { _mm512_storeu_ps(p, a); }
     TARVO_AVX512 static void store_i32(int32_t *p, V a) { _mm512_store_si512(p, a); }
     TARVO_AVX512 static V load_i32(const int32_t *p) { return _mm512_load_si512(p); }
+    TARVO_AVX512 static F load_float(const float *p) { return _mm512_load_ps(p); }
 };
 
 using S = Avx512;

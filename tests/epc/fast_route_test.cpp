@@ -111,6 +111,88 @@ TEST_P(LineKernels, MatchThePerPixelArithmetic) {
     }
 }
 
+// Samples of pixel p of an n-pixel frame at the given angle (radians) and amplitude.
+void set_pixel_angle(std::vector<uint16_t> &src, int n, int p, double angle, int amp) {
+    src[p] = static_cast<uint16_t>(2048 - amp * std::cos(angle) / 2);
+    src[2 * n + p] = static_cast<uint16_t>(src[p] + amp * std::cos(angle));
+    src[n + p] = static_cast<uint16_t>(2048 - amp * std::sin(angle) / 2);
+    src[3 * n + p] = static_cast<uint16_t>(src[n + p] + amp * std::sin(angle));
+}
+
+// Angle whose phase (after the route's half-period shift) is about `phase`.
+double angle_of_phase(double phase) {
+    return (phase - 15000.0) * 2.0 * M_PI / 30000.0;
+}
+
+struct DrnuTally {
+    int interpolated = 0;
+    int flat = 0;
+    int extended = 0;
+};
+
+// Runs a 320 x 240 frame through the route as 16-bit phases and as metres, with the distance
+// images of c steps already loaded and the correction on (use_distance_image_drnu_with_
+// temperature), and checks every pixel against the correction written out per pixel.
+DrnuTally expect_drnu_per_pixel(const std::vector<uint16_t> &src, int c) {
+    const int n = 320 * 240;
+    std::vector<uint16_t> out(n);
+    std::vector<float> metres(n);
+    EXPECT_EQ(calcDefPiDelayGetDataSorted_opt(0, out.data(), src.data(), n), n);
+    EXPECT_EQ(calcDefPiDelayGetDataSorted_opt(2, metres.data(), src.data(), n), n);
+
+    const float step = static_cast<float>(298.2 * 30000.0 / 12491);
+    const float t = static_cast<float>(-37) * static_cast<float>(30000.0 / 12491 * 1.7) +
+                    static_cast<float>(12) * static_cast<float>(30000.0 / 12491 * 1.29);
+    const float metre_factor = static_cast<float>(149896229.0 / (12000 * 1000.0));
+    const int offset = -1234 + 8364;
+    DrnuTally tally;
+    for (int p = 0; p < n; ++p) {
+        const int line = p / 320;
+        const int q = (line % 2 == 0 ? 119 - line / 2 : 120 + line / 2) * 320 + p % 320;
+        const int d0 = src[p], d1 = src[n + p], d2 = src[2 * n + p], d3 = src[3 * n + p];
+        int expected;
+        float expected_m;
+        if (d0 == 0 || d1 == 0 || d2 == 0 || d3 == 0) {
+            expected = 65500;
+            expected_m = 65.5f;
+        } else {
+            const int phase = (atan2_lut(d3 - d1, d2 - d0) + 315000) % 30000;
+            const float d = static_cast<float>(phase) - t;
+            const int m0 = distImagesDRNUMin[1][q], m1 = distImagesDRNUMax[1][q];
+            if (d <= static_cast<float>(m0)) {
+                expected = 65300;
+                expected_m = 65.3f;
+            } else if (d >= static_cast<float>(m1)) {
+                expected = 65500;
+                expected_m = 65.5f;
+            } else {
+                int L = static_cast<int>((d - static_cast<float>(m0)) * static_cast<float>(c) /
+                                         static_cast<float>(m1 - m0));
+                tally.extended += L > c - 2;
+                L = std::min(L, c - 2);
+                const int lo = distImagesDRNU[1][q * c + L];
+                const int hi = distImagesDRNU[1][q * c + L + 1];
+                ++tally.interpolated;
+                tally.flat += hi == lo;
+                const float fraction =
+                    hi == lo ? 0.0f
+                             : (d - static_cast<float>(lo)) * step / static_cast<float>(hi - lo);
+                const int value =
+                    offset +
+                    static_cast<int>(static_cast<double>(fraction + step * static_cast<float>(L)) +
+                                     0.5);
+                expected = std::clamp(value, 0, 65299);
+                expected_m = static_cast<float>(value) * metre_factor / 30000.0f;
+            }
+        }
+        EXPECT_EQ(out[q], expected) << "pixel " << p;
+        EXPECT_EQ(metres[q], expected_m) << "pixel " << p;
+        if (out[q] != expected || metres[q] != expected_m)
+            break;
+    }
+    return tally;
+}
+
 // The distance-image correction of every pixel against the table step written out per pixel,
 // with random tables (some steps flat, some pixels without span) and random phases.
 TEST_P(LineKernels, DrnuMatchesThePerPixelArithmetic) {
@@ -142,71 +224,54 @@ TEST_P(LineKernels, DrnuMatchesThePerPixelArithmetic) {
     }
     calibrateDistanceImagesChanged();
     std::vector<uint16_t> src(4 * n);
-    for (int p = 0; p < n; ++p) {
-        const double angle = next(62832) / 10000.0;
-        const int amp = 200 + next(1500);
-        src[p] = static_cast<uint16_t>(2048 - amp * std::cos(angle) / 2);
-        src[2 * n + p] = static_cast<uint16_t>(src[p] + amp * std::cos(angle));
-        src[n + p] = static_cast<uint16_t>(2048 - amp * std::sin(angle) / 2);
-        src[3 * n + p] = static_cast<uint16_t>(src[n + p] + amp * std::sin(angle));
-    }
+    for (int p = 0; p < n; ++p)
+        set_pixel_angle(src, n, p, next(62832) / 10000.0, 200 + next(1500));
     src[5] = 0;  // a rail sample
-    std::vector<uint16_t> out(n);
-    std::vector<float> metres(n);
-    ASSERT_EQ(calcDefPiDelayGetDataSorted_opt(0, out.data(), src.data(), n), n);
-    ASSERT_EQ(calcDefPiDelayGetDataSorted_opt(2, metres.data(), src.data(), n), n);
+    const DrnuTally tally = expect_drnu_per_pixel(src, c);
+    EXPECT_GT(tally.interpolated, 10000);
+    EXPECT_GT(tally.flat, 100);
+    EXPECT_GT(tally.extended, 100);
+}
 
-    const float step = static_cast<float>(298.2 * 30000.0 / 12491);
-    const float t = static_cast<float>(-37) * static_cast<float>(30000.0 / 12491 * 1.7) +
-                    static_cast<float>(12) * static_cast<float>(30000.0 / 12491 * 1.29);
-    const float metre_factor = static_cast<float>(149896229.0 / (12000 * 1000.0));
-    const int offset = -1234 + 8364;
-    int interpolated = 0, flat = 0, extended = 0;
-    for (int p = 0; p < n; ++p) {
-        const int line = p / 320;
-        const int q = (line % 2 == 0 ? 119 - line / 2 : 120 + line / 2) * 320 + p % 320;
-        const int d0 = src[p], d1 = src[n + p], d2 = src[2 * n + p], d3 = src[3 * n + p];
-        int expected;
-        float expected_m;
-        if (d0 == 0 || d1 == 0 || d2 == 0 || d3 == 0) {
-            expected = 65500;
-            expected_m = 65.5f;
-        } else {
-            const int phase = (atan2_lut(d3 - d1, d2 - d0) + 315000) % 30000;
-            const float d = static_cast<float>(phase) - t;
-            const int m0 = distImagesDRNUMin[1][q], m1 = distImagesDRNUMax[1][q];
-            if (d <= static_cast<float>(m0)) {
-                expected = 65300;
-                expected_m = 65.3f;
-            } else if (d >= static_cast<float>(m1)) {
-                expected = 65500;
-                expected_m = 65.5f;
-            } else {
-                int L = static_cast<int>((d - static_cast<float>(m0)) * static_cast<float>(c) /
-                                         static_cast<float>(m1 - m0));
-                extended += L > c - 2;
-                L = std::min(L, c - 2);
-                const int lo = distImagesDRNU[1][q * c + L];
-                const int hi = distImagesDRNU[1][q * c + L + 1];
-                ++interpolated;
-                flat += hi == lo;
-                const float fraction =
-                    hi == lo ? 0.0f
-                             : (d - static_cast<float>(lo)) * step / static_cast<float>(hi - lo);
-                const int value =
-                    offset +
-                    static_cast<int>(static_cast<double>(fraction + step * static_cast<float>(L)) +
-                                     0.5);
-                expected = std::clamp(value, 0, 65299);
-                expected_m = static_cast<float>(value) * metre_factor / 30000.0f;
-            }
+// Smooth scenes, where neighbouring pixels share their table steps, with one table for every
+// pixel: the phase sweeps the frame from `from` to `to`. The cases reach corrected distances
+// below half a unit, far below 0 (a bracket above the distance) and beyond 2^23, where floats
+// are whole numbers (a bracket one unit wide far below it), as well as every phase of an evenly
+// stepped table.
+TEST_P(LineKernels, DrnuOfSmoothScenesMatchesThePerPixelArithmetic) {
+    struct Case {
+        const char *name;
+        std::vector<uint16_t> steps;
+        double from, to;
+    };
+    std::vector<uint16_t> even(30);
+    for (int s = 0; s < 30; ++s)
+        even[s] = static_cast<uint16_t>(8000 + 716 * s);
+    const Case cases[] = {
+        {"every phase", even, 0, 30000},
+        {"near the calibrated minimum", even, 7880, 8100},
+        {"bracket above the distance", {100, 25000, 26000, 30000}, 9000, 11000},
+        {"narrow bracket far below", {100, 101, 60000}, 4000, 20000},
+    };
+    pruSetSize(320, 120);
+    const int n = 320 * 240;
+    gStepCalMM = 298.2;
+    tarvo::test::use_distance_image_drnu_with_temperature();
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.name);
+        const int c = static_cast<int>(k.steps.size());
+        calibrateSetNumDistances(c);
+        for (int q = 0; q < n; ++q) {
+            std::copy(k.steps.begin(), k.steps.end(), distImagesDRNU[1] + q * c);
+            distImagesDRNUMin[1][q] = *std::min_element(k.steps.begin(), k.steps.end());
+            distImagesDRNUMax[1][q] = *std::max_element(k.steps.begin(), k.steps.end());
         }
-        ASSERT_EQ(out[q], expected) << "pixel " << p;
-        ASSERT_EQ(metres[q], expected_m) << "pixel " << p;
+        calibrateDistanceImagesChanged();
+        std::vector<uint16_t> src(4 * n);
+        for (int p = 0; p < n; ++p)
+            set_pixel_angle(src, n, p, angle_of_phase(k.from + (k.to - k.from) * p / n), 1500);
+        EXPECT_GT(expect_drnu_per_pixel(src, c).interpolated, 0);
     }
-    EXPECT_GT(interpolated, 10000);
-    EXPECT_GT(flat, 100);
-    EXPECT_GT(extended, 100);
 }
 
 TARVO_INSTANTIATE_FOR_EVERY_KERNEL_TIER(LineKernels);
