@@ -128,8 +128,8 @@ class FrameStream(Iterator[Frame]):
     def close(self) -> None: ...
 
 class RecordedFrame:
-    """One frame of a Recording: the decoded distances it holds and the times of its raw
-    frame; the Frame API without the raw bytes."""
+    """One frame of a Recording, decoded when read, with the times of its raw frame; the Frame
+    API without the raw bytes."""
 
     @property
     def index(self) -> int:
@@ -157,13 +157,19 @@ class RecordedFrame:
         """Distance image (height, width) in metres; pixels without a valid distance hold 65.5,
         as a live frame's invalid pixels do (the recording keeps no reason)."""
     def gray(self) -> npt.NDArray[np.float32]:
-        """Raises tarvo.Error: recordings hold no gray images."""
+        """Gray image (height, width), as a live frame's gray(). Raises tarvo.Error for a frame
+        read from the recording's decoded depth (see decoded_from_raw), which holds no gray."""
+    @property
+    def decoded_from_raw(self) -> bool:
+        """True when the library decoded the frame from its raw frame with the recording's
+        calibration; False when it comes from the recording's decoded depth."""
     @overload
     def point_cloud(
         self, colour: Literal[False] = False, organized: Literal[False] = False
     ) -> npt.NDArray[np.float32]:
-        """Points of the valid pixels, (N, 3) x, y, z in metres: the recorded point clouds, or
-        the distances along the pinhole rays of the recorded camera matrix K. `colour` raises
+        """Points of the valid pixels, (N, 3) x, y, z in metres: along the library's own pixel
+        rays for a frame decoded from its raw frame, else the recorded point clouds or the
+        distances along the pinhole rays of the recorded camera matrix K. `colour` raises
         tarvo.Error."""
     @overload
     def point_cloud(
@@ -179,9 +185,11 @@ class RecordingIterator(Iterator[RecordedFrame]):
     def __next__(self) -> RecordedFrame: ...
 
 class Recording:
-    """The decoded frames of an MCAP recording made with `tarvo record --depth` (or --points),
-    read without a camera. Raises tarvo.Error when the file cannot be read, is damaged, or holds
-    raw frames only (those decode through `tarvo-vcam --replay FILE`)."""
+    """The frames of an MCAP recording made with `tarvo record`, read without a camera: the raw
+    frames decoded by the library with the recording's calibration, or, while a camera is open
+    in this process, the decoded depth the recording holds (`tarvo record --depth` or
+    --points). Raises tarvo.Error when the file cannot be read, is damaged, or holds no frames
+    that can be had."""
 
     def __init__(self, path: str) -> None: ...
     @property
