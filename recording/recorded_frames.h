@@ -32,7 +32,7 @@ struct RecordedFrame {
     std::vector<float> distance;
     // With points requested: x, y, z per pixel (organized, optical axes: x right, y down,
     // z forward), NaN where the pixel has none. From /tarvo/points when the recording holds
-    // them, else from the distances along the pinhole rays of the CameraInfo's K.
+    // them, else from the distances along the rays of the CameraInfo (K and distortion).
     std::vector<float> points;
     // Amplitudes per pixel when the frame was decoded from its raw frame; else empty.
     std::vector<float> gray;
@@ -58,7 +58,7 @@ class RecordedFrames {
     size_t size() const { return frames_.size(); }
     const std::string &path() const { return path_; }
     bool complete() const { return contents_.complete; }
-    // True when the points come from the recorded clouds, not from pinhole rays.
+    // True when the points come from the recorded clouds, not from the CameraInfo's rays.
     bool has_recorded_points() const { return !decodes_raw() && points_channel_ != kNone; }
     // True when the frames are raw frames decoded by the decoder `open` was given.
     bool decodes_raw() const { return raw_decoder_ != nullptr; }
