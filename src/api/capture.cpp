@@ -620,6 +620,8 @@ TARVO_API bool tarvo_cap_is_ongoing(tarvo_dev_t *dev) {
 
 TARVO_API bool tarvo_cap_start(tarvo_dev_t *dev) {
     tarvo::BusyGuard call(dev);
+    if (tarvo::refuse_offline(call.ctx(), __func__))
+        return false;
     if (!call || call.ctx()->ll.priv == nullptr) {
         tarvo::log_handle_not_open(__func__);
         return false;

@@ -10,9 +10,12 @@
 
 #include <cstdio>
 
+#include "api/dev_ctx.h"
+#include "api/path.h"
 #include "drivers/epc_driver_state.h"
 #include "drivers/epc_pipeline_calls.h"
 #include "epc/calibration_state.h"
+#include "epc/device_io.h"
 #include "epc/optional_parts.h"
 #include "ll/byte_order.h"
 
@@ -47,14 +50,28 @@ void start_pipeline() {
     pipeline::set_hysteresis(kHysteresis);
 }
 
+// An offline handle reaches the pipeline through its own copies and its calibration folder;
+// a camera through the bound device and the path prefix.
+void route_pipeline(tarvo_dev_t *dev) {
+    if (const tarvo::OfflineCamera *camera = tarvo::offline_camera(dev)) {
+        tarvo::epc::set_device_io(&tarvo::offline_device_io());
+        tarvo::set_calibration_folder(camera->calibration_dir());
+    } else {
+        tarvo::epc::set_device_io(nullptr);
+        tarvo::use_prefix_for_calibration();
+    }
+}
+
 bool bind(tarvo_dev_t *dev) {
     g_zr_dev = dev;
+    route_pipeline(dev);
     configSetPartType(kEpc660PartType);
     tarvo_param_item_t item{};
     item.param_id = kChipInfoParam;
     if (!tarvo_param_batch_get(dev, &item, 1)) {
         std::puts("Get chip info failed");
         g_zr_dev = nullptr;
+        route_pipeline(nullptr);
         return false;
     }
     // Part version, chip id, wafer id.
@@ -112,6 +129,7 @@ TARVO_API void epc_adapter_uninit(void) {
         std::puts("uninit done..");
     }
     g_zr_dev = nullptr;
+    route_pipeline(nullptr);
 }
 
 TARVO_API void epc_adapater_set_frame_valid(uint8_t valid) {
