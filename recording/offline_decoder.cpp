@@ -3,15 +3,19 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <map>
 #include <mutex>
 #include <vector>
 
 #include "recorded_frames.h"
+#include "recording_metadata.h"
 #include "ros_content.h"
 
 namespace tarvo::recording {
@@ -19,51 +23,34 @@ namespace {
 
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 
-int hex_digit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
-// "0a1b..." into bytes; false for odd lengths, other characters or more than `max` bytes.
-bool from_hex(const std::string &text, uint8_t *out, size_t max, size_t &length) {
-    if (text.size() % 2 != 0 || text.size() / 2 > max)
+// The parameters the camera answered with, as items for the offline handle.
+bool recorded_parameters(const McapContents &c, std::vector<tarvo_param_item_t> &out,
+                         std::string &why) {
+    std::map<uint8_t, std::vector<uint8_t>> values;
+    if (!read_parameters(c, values, why))
         return false;
-    for (size_t i = 0; i < text.size(); i += 2) {
-        const int hi = hex_digit(text[i]), lo = hex_digit(text[i + 1]);
-        if (hi < 0 || lo < 0)
-            return false;
-        out[i / 2] = static_cast<uint8_t>(hi << 4 | lo);
+    if (values.empty()) {
+        why = "it keeps no camera parameters (" + std::string(kParametersMetadata) + ")";
+        return false;
     }
-    length = text.size() / 2;
+    for (const auto &[id, bytes] : values) {
+        tarvo_param_item_t item{};
+        item.param_id = id;
+        item.param_val_len = static_cast<uint8_t>(std::min(bytes.size(), sizeof item.param_val));
+        std::copy_n(bytes.begin(), item.param_val_len, item.param_val);
+        out.push_back(item);
+    }
     return true;
 }
 
-// The parameters the camera answered with, as tarvo.parameters keeps them (id: hex bytes).
-bool recorded_parameters(const McapContents &c, std::vector<tarvo_param_item_t> &out,
-                         std::string &why) {
-    const McapMetadata *m = c.metadata_named("tarvo.parameters");
-    if (m == nullptr) {
-        why = "it keeps no camera parameters (tarvo.parameters)";
+// The sensor's register file; a recording made before registers were recorded has none.
+bool recorded_registers(const McapContents &c, std::vector<uint32_t> &out, std::string &why) {
+    if (!read_sensor_registers(c, out, why))
         return false;
-    }
-    for (const auto &[key, value] : m->values) {
-        tarvo_param_item_t item{};
-        char *end = nullptr;
-        const long id = std::strtol(key.c_str(), &end, 10);
-        size_t length = 0;
-        if (key.empty() || *end != 0 || id < 0 || id > 255 ||
-            !from_hex(value, item.param_val, sizeof item.param_val, length)) {
-            why = "its camera parameter '" + key + "' is malformed";
-            return false;
-        }
-        item.param_id = static_cast<int32_t>(id);
-        item.param_val_len = static_cast<uint8_t>(length);
-        out.push_back(item);
+    if (out.empty()) {
+        why = "it keeps no sensor register file (" + std::string(kRegistersMetadata) +
+              "; recordings of this version keep it)";
+        return false;
     }
     return true;
 }
@@ -137,7 +124,7 @@ class OfflineDecoder final : public RawFrameDecoder {
         if (!recorded_parameters(c, params, why))
             return false;
         std::vector<uint32_t> registers;
-        if (!recorded_sensor_registers(c, registers, why))
+        if (!recorded_registers(c, registers, why))
             return false;
         if (!folder_.make(why) || !write_attachments(c, folder_.path(), why))
             return false;
@@ -162,7 +149,9 @@ class OfflineDecoder final : public RawFrameDecoder {
         std::lock_guard lock(mutex_);
         tarvo_frame_info_t info{};
         std::memcpy(&info, raw.info_bytes.data(), sizeof info);
-        set_frame_temperatures(raw);
+        if (raw.has_temperatures)
+            tarvo_offline_set_temperatures(dev_, raw.sensor_temperature,
+                                           raw.illumination_temperature);
         if (!ros::decode_frame(dev_, raw.frame.data(), static_cast<uint32_t>(raw.frame.size()),
                                info, decoded_)) {
             error = "the library cannot decode the raw frame";

@@ -234,24 +234,19 @@ std::string raw_only_message(const std::string &path) {
            path + " -- tarvo depth ...` decodes raw frames through a played-back camera)";
 }
 
-bool RecordedFrames::open(const std::string &path, std::string &error,
-                          const RawDecoderFactory &raw_decoder) {
+bool RecordedFrames::open(const std::string &path, std::string &error) {
     McapContents contents;
     if (!read_mcap_file(path, contents, error)) {
         path_ = path;
         frames_.clear();
-        raw_decoder_.reset();
         return false;
     }
-    return open(path, std::move(contents), error, raw_decoder);
+    return open(path, std::move(contents), error);
 }
 
-bool RecordedFrames::open(const std::string &path, McapContents contents, std::string &error,
-                          const RawDecoderFactory &raw_decoder) {
+bool RecordedFrames::open(const std::string &path, McapContents contents, std::string &error) {
     path_ = path;
     frames_.clear();
-    raw_decoder_.reset();
-    raw_problem_.clear();
     contents_ = std::move(contents);
     const auto channel = [&](const char *topic) {
         const McapChannel *c = contents_.channel_by_topic(topic);
@@ -265,14 +260,6 @@ bool RecordedFrames::open(const std::string &path, McapContents contents, std::s
     const auto infos = by_time(contents_, info_channel_);
     const auto clouds = by_time(contents_, points_channel_);
     const auto raws = by_time(contents_, raw_channel_);
-    if (raw_decoder && !raws.empty()) {
-        raw_decoder_ = raw_decoder(contents_, path, raw_problem_);
-        if (raw_decoder_ != nullptr) {
-            for (const auto &[time, i] : raws)
-                frames_.push_back({kNoMessage, kNoMessage, kNoMessage, i});
-            return true;
-        }
-    }
     for (size_t i = 0; primary != kNone && i < contents_.messages.size(); ++i) {
         const McapMessage &m = contents_.messages[i];
         if (m.channel_id != primary)
@@ -286,7 +273,7 @@ bool RecordedFrames::open(const std::string &path, McapContents contents, std::s
     if (primary != kNone)
         error = path + ": the recording holds no decoded frames";
     else if (!raws.empty())
-        error = raw_problem_.empty() ? raw_only_message(path) : raw_problem_;
+        error = raw_only_message(path);
     else
         error = path + ": the recording holds no frames";
     if (!contents_.complete)
@@ -315,26 +302,18 @@ bool RecordedFrames::decode(const FrameMessages &m, size_t i, bool with_points, 
     const auto bytes = [&](size_t message) {
         return std::span<const uint8_t>(contents_.messages[message].data);
     };
-    const size_t primary = m.depth != kNoMessage    ? m.depth
-                           : m.points != kNoMessage ? m.points
-                                                    : m.raw;
+    const size_t primary = m.depth != kNoMessage ? m.depth : m.points;
     out.time_ns = contents_.messages[primary].log_time;
     out.sequence = i;
-    RawFrameView raw;
     if (m.raw != kNoMessage) {
+        RawFrameView raw;
         if (!parse_raw_frame(bytes(m.raw), raw, error))
             return false;
-    }
-    if (raw_decoder_ != nullptr && !raw_decoder_->decode(raw, with_points, out, error))
-        return false;
-    if (m.raw != kNoMessage) {
         out.monotonic_ns = raw.monotonic_ns;
         out.sequence = raw.sequence;
         out.lost_before = raw.lost_before;
         out.index = raw.frame_idx;
     }
-    if (raw_decoder_ != nullptr)
-        return true;
     if (m.depth != kNoMessage && !decode_depth(bytes(m.depth), out, error))
         return false;
     if (m.depth == kNoMessage || (with_points && m.points != kNoMessage)) {

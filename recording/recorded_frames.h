@@ -1,9 +1,7 @@
 // The decoded frames a recording holds: the depth images of /tarvo/depth/image_raw (with their
 // CameraInfo) or, in a recording without them, the organized clouds of /tarvo/points, each with
 // the times of its raw frame on /tarvo/raw. What `tarvo export` and Python's tarvo.Recording
-// read. With a raw frame decoder (see raw_frame_decoder.h) the frames are the raw frames of
-// /tarvo/raw instead, decoded by it: then gray images come too, and a recording of raw frames
-// alone can be read.
+// read; raw frames alone need a camera's driver to decode (see raw_only_message()).
 //
 // Defensive like the reader: every message is checked (encoding, sizes, field layout) before a
 // value is taken from it, and a damaged one gives an error naming the file and the frame.
@@ -16,12 +14,10 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "mcap_reader.h"
-#include "raw_frame_decoder.h"
 
 namespace tarvo::recording {
 
@@ -34,8 +30,6 @@ struct RecordedFrame {
     // z forward), NaN where the pixel has none. From /tarvo/points when the recording holds
     // them, else from the distances along the rays of the CameraInfo (K and distortion).
     std::vector<float> points;
-    // Amplitudes per pixel when the frame was decoded from its raw frame; else empty.
-    std::vector<float> gray;
     uint64_t time_ns = 0;       // wall-clock arrival of the frame (the messages' log time)
     uint64_t monotonic_ns = 0;  // of the raw frame; 0 when the recording has none for it
     uint64_t sequence = 0;      // of the raw frame; else the frame's number in the recording
@@ -45,29 +39,17 @@ struct RecordedFrame {
 
 class RecordedFrames {
   public:
-    // Reads the file and finds its frames: with `raw_decoder` given and raw frames recorded,
-    // the raw frames, decoded by the decoder it makes; otherwise (or when it makes none) the
-    // decoded frames. False with `error` (one line, naming the file) when the file cannot be
-    // read, is damaged, or holds no frames that can be had.
-    bool open(const std::string &path, std::string &error,
-              const RawDecoderFactory &raw_decoder = {});
+    // Reads the file and finds its decoded frames. False with `error` (one line, naming the
+    // file) when it cannot be read, is damaged, or holds no decoded frames.
+    bool open(const std::string &path, std::string &error);
     // The same for a recording already read; `name` stands for the file in errors.
-    bool open(const std::string &name, McapContents contents, std::string &error,
-              const RawDecoderFactory &raw_decoder = {});
+    bool open(const std::string &name, McapContents contents, std::string &error);
 
     size_t size() const { return frames_.size(); }
     const std::string &path() const { return path_; }
     bool complete() const { return contents_.complete; }
     // True when the points come from the recorded clouds, not from the CameraInfo's rays.
-    bool has_recorded_points() const { return !decodes_raw() && points_channel_ != kNone; }
-    // True when the frames are raw frames decoded by the decoder `open` was given.
-    bool decodes_raw() const { return raw_decoder_ != nullptr; }
-    // Why the raw frames are not decoded although a decoder was asked for ("" when they are,
-    // or when none was asked for or the recording holds none).
-    const std::string &raw_decoder_problem() const { return raw_problem_; }
-    const McapContents &contents() const { return contents_; }
-    // The decoder of the raw frames (null when they are not decoded), for its settings.
-    RawFrameDecoder *raw_decoder() const { return raw_decoder_.get(); }
+    bool has_recorded_points() const { return points_channel_ != kNone; }
 
     // Decodes frame `i` (0 to size() - 1), with its points when `with_points`. False with
     // `error` (one line, naming the file and the frame) when a message is damaged.
@@ -87,8 +69,6 @@ class RecordedFrames {
     uint16_t depth_channel_ = kNone, info_channel_ = kNone, points_channel_ = kNone,
              raw_channel_ = kNone;
     std::vector<FrameMessages> frames_;
-    std::unique_ptr<RawFrameDecoder> raw_decoder_;
-    std::string raw_problem_;
 };
 
 // The library's code for a pixel without a valid distance (65.5 m: "invalid sample"), which
