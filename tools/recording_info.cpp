@@ -123,7 +123,7 @@ void print_conditions_text(const FrameFacts &f, const RegisterFacts &r) {
         std::printf("temperatures: not recorded\n");
     }
     if (!r.error.empty())
-        std::printf("register file: invalid (%s)\n", r.error.c_str());
+        std::printf("%s\n", r.error.c_str());  // "register file: ..." and what is wrong
     else if (r.count > 0)
         std::printf("register file: %zu registers of the image sensor\n", r.count);
     else
