@@ -68,9 +68,13 @@ class TestRecording {
         std::string error;
         EXPECT_TRUE(writer_.open(path.string(), {"ros2"}, error)) << error;
     }
-    uint16_t channel(const char *topic, const char *encoding = "cdr") {
+    uint16_t channel(const char *topic, const char *encoding = "cdr",
+                     const tarvo::recording::StringMap &metadata = {}) {
         const uint16_t schema = writer_.add_schema("s", "ros2msg", "");
-        return writer_.add_channel(schema, topic, encoding, {});
+        return writer_.add_channel(schema, topic, encoding, metadata);
+    }
+    void metadata(const std::string &name, const tarvo::recording::StringMap &values) {
+        writer_.add_metadata(name, values);
     }
     void add(uint16_t channel, uint64_t time, const std::vector<uint8_t> &data) {
         writer_.add_message(channel, 0, time, time, data.data(), data.size());
