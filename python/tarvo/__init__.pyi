@@ -91,7 +91,8 @@ class Frame:
         """Frames lost just before this one."""
     @property
     def temperatures(self) -> Tuple[float, float]:
-        """Sensor and illumination-board temperature of the frame, degrees Celsius."""
+        """Sensor and illumination-board temperature of the frame's stream header, degrees
+        Celsius (0.0 when the camera's header carries none)."""
     @property
     def raw(self) -> npt.NDArray[np.uint8]:
         """Read-only numpy view of the frame's bytes (no copy)."""
