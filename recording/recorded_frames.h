@@ -34,6 +34,8 @@ struct RecordedFrame {
     // z forward), NaN where the pixel has none. From /tarvo/points when the recording holds
     // them, else from the distances along the rays of the CameraInfo (K and distortion).
     std::vector<float> points;
+    // Amplitudes per pixel, when the library decoded the raw frame (see DecodedRecording).
+    std::vector<float> gray;
     uint64_t time_ns = 0;       // wall-clock arrival of the frame (the messages' log time)
     uint64_t monotonic_ns = 0;  // of the raw frame; 0 when the recording has none for it
     uint64_t sequence = 0;      // of the raw frame; else the frame's number in the recording
@@ -79,6 +81,10 @@ class RecordedFrames {
     bool complete() const { return contents_.complete; }
     // True when the points come from the recorded clouds, not from the CameraInfo's rays.
     bool has_recorded_points() const { return points_channel_ != kNone; }
+    // True when the recording holds raw frames and no decoded ones.
+    bool raw_only() const {
+        return raw_channel_ != kNone && depth_channel_ == kNone && points_channel_ == kNone;
+    }
 
     // Decodes frame `i` (0 to size() - 1), with its points when `with_points`. False with
     // `error` (one line, naming the file and the frame) when a message is damaged.

@@ -214,6 +214,7 @@ bool Recorder::write_description(std::string &error) {
             params.emplace_back(std::to_string(id), hex(item.param_val, item.param_val_len));
     }
     writer_.add_metadata(kParametersMetadata, params);
+    writer_.add_metadata(kDecodingMetadata, options_.decoding);
     write_registers();
 
     const uint64_t now = now_realtime_ns();

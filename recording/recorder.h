@@ -44,6 +44,9 @@ struct RecordOptions {
     bool depth = false;
     bool points = false;
     size_t chunk_bytes = 8u << 20;
+    // The decode settings in force (kDecodingMetadata), so raw frames decode later as the
+    // recorded depth was decoded.
+    std::vector<std::pair<std::string, std::string>> decoding;
 };
 
 struct RecordSummary {

@@ -27,6 +27,9 @@ namespace tarvo::recording {
 
 inline constexpr const char *kRegistersMetadata = "tarvo.registers";
 inline constexpr const char *kParametersMetadata = "tarvo.parameters";
+// The host-side decode settings the recorder ran with: "min_amplitude" (decimal; 0 off),
+// "hdr" and "undistort" ("on" or "off"); absent keys were the driver's defaults.
+inline constexpr const char *kDecodingMetadata = "tarvo.decoding";
 inline constexpr size_t kSensorRegisterCount = 256;  // the image sensor's register file
 inline constexpr size_t kMaxParameterBytes = 18;     // a parameter's value
 

@@ -20,8 +20,7 @@
 #include "files/safe_file.h"
 #include "ply_file.h"
 #include "png_file.h"
-#include "offline_decoder.h"
-#include "recorded_frames.h"
+#include "decoded_recording.h"
 
 namespace tarvo::tool {
 namespace {
@@ -39,6 +38,7 @@ struct ExportOptions {
     bool json = false;
     std::optional<unsigned> min_amplitude;
     bool undistort = false;
+    bool recorded_depth = false;
 };
 
 // Frame-file save formats by name (see tarvo_frame_save_distance).
@@ -155,7 +155,7 @@ struct Selection {
     uint64_t first = 0, count = 0;
 };
 
-int export_to_frame_file(const rec::RecordedFrames &frames, const ExportOptions &opt,
+int export_to_frame_file(const rec::DecodedRecording &frames, const ExportOptions &opt,
                          const Selection &sel, uint32_t &width, uint32_t &height) {
     files::OutputFile file(opt.output);
     if (!file.open())
@@ -179,7 +179,7 @@ int export_to_frame_file(const rec::RecordedFrames &frames, const ExportOptions 
     return file.commit() ? kDone : fail("%s", file.error().c_str());
 }
 
-int export_to_folder(const rec::RecordedFrames &frames, const ExportOptions &opt,
+int export_to_folder(const rec::DecodedRecording &frames, const ExportOptions &opt,
                      const Selection &sel, uint32_t &width, uint32_t &height, Written &written) {
     if (!is_folder(opt.output)) {
         if (::mkdir(opt.output.c_str(), 0777) != 0)
@@ -211,14 +211,14 @@ int export_to_folder(const rec::RecordedFrames &frames, const ExportOptions &opt
     return kDone;
 }
 
-void report(const ExportOptions &opt, const rec::RecordedFrames &frames, const Selection &sel,
+void report(const ExportOptions &opt, const rec::DecodedRecording &frames, const Selection &sel,
             uint32_t width, uint32_t height) {
     const char *points = !opt.points                    ? ""
                          : frames.decodes_raw()         ? " with point clouds"
                          : frames.has_recorded_points() ? " with recorded point clouds"
-                                                        : " with point clouds (pinhole rays of K)";
-    const char *source = frames.decodes_raw() ? "decoded from raw frames"
-                                              : "read from the recorded depth";
+                                                        : " with point clouds (rays of the camera info)";
+    const char *source =
+        frames.decodes_raw() ? "decoded from raw frames" : "read from the recorded depth";
     if (opt.json) {
         std::printf(
             "{\"file\":%s,\"output\":%s,\"first\":%llu,\"frames\":%llu,\"width\":%u,"
@@ -237,20 +237,15 @@ void report(const ExportOptions &opt, const rec::RecordedFrames &frames, const S
 }
 
 // --min-amplitude and --undistort act on the library's decode of the raw frames.
-int apply_decode_settings(const rec::RecordedFrames &frames, const ExportOptions &opt) {
+int apply_decode_settings(const rec::DecodedRecording &frames, const ExportOptions &opt) {
     if (!opt.min_amplitude && !opt.undistort)
         return kDone;
     if (!frames.decodes_raw())
-        return fail("%s", (frames.raw_decoder_problem().empty()
-                               ? opt.recording + ": --min-amplitude and --undistort need raw frames"
-                               : frames.raw_decoder_problem() +
-                                     "; --min-amplitude and --undistort need them")
-                              .c_str());
+        return fail("%s; --min-amplitude and --undistort need them", frames.raw_problem().c_str());
     CaptureSettings settings;
     settings.min_amplitude = opt.min_amplitude;
     settings.undistort = opt.undistort;
-    return apply_capture_settings(rec::offline_device(frames.raw_decoder()), settings) ? kDone
-                                                                                        : kFailed;
+    return apply_capture_settings(frames.device(), settings) ? kDone : kFailed;
 }
 
 int run(const ExportOptions &opt) {
@@ -262,9 +257,9 @@ int run(const ExportOptions &opt) {
     }
     if (const std::string why = output_problem(opt, frame_file); !why.empty())
         return fail("%s", why.c_str());
-    rec::RecordedFrames frames;
+    rec::DecodedRecording frames;
     std::string error;
-    if (!frames.open(opt.recording, error, rec::open_offline_decoder))
+    if (!frames.open(opt.recording, error, opt.recorded_depth))
         return fail("%s", error.c_str());
     if (const int settings = apply_decode_settings(frames, opt); settings != kDone)
         return settings;
@@ -306,18 +301,25 @@ void add_export_command(Tool &tool) {
         ->check(CLI::IsMember({"f32", "u32", "u16"}));
     cmd->add_flag("--points", opt->points,
                   "also points_NNNNNN.ply per frame, along the library's pixel rays (from "
-                  "recorded depth: the recorded point clouds, or the depth along the pinhole "
-                  "rays of the recorded camera matrix K)");
+                  "recorded depth: the recorded point clouds, or the depth along the rays of the "
+                  "recorded camera info)");
     cmd->add_option("--first", opt->first, "first frame to export, counted from 0 (default 0)");
     cmd->add_option("--count", opt->count, "frames to export (default: all from --first on)")
         ->check(CLI::Range(uint64_t{1}, uint64_t{1} << 40));
     add_range_option(cmd, opt->range);
-    cmd->add_option("--min-amplitude", opt->min_amplitude,
-                    "decode with this minimum amplitude (pixels below it are invalid; 0 turns "
-                    "the limit off) instead of the camera's")
-        ->check(CLI::Range(0u, 65535u))
-        ->option_text("N");
-    cmd->add_flag("--undistort", opt->undistort, "decode with the lens distortion corrected");
+    CLI::Option *min_amplitude =
+        cmd->add_option("--min-amplitude", opt->min_amplitude,
+                        "decode with this minimum amplitude (pixels below it are invalid; 0 turns "
+                        "the limit off) instead of the one recorded with")
+            ->check(CLI::Range(0u, 65535u))
+            ->option_text("N");
+    CLI::Option *undistort =
+        cmd->add_flag("--undistort", opt->undistort, "decode with the lens distortion corrected");
+    cmd->add_flag("--recorded-depth", opt->recorded_depth,
+                  "read the depth the recording holds (tarvo record --depth or --points) instead "
+                  "of decoding its raw frames")
+        ->excludes(min_amplitude)
+        ->excludes(undistort);
     cmd->add_flag("--json", opt->json, "print the summary as one JSON object");
     tool.on_run(cmd, [opt] { return run(*opt); });
 }

@@ -11,8 +11,7 @@
 
 #include "bindings.h"
 #include "failure.h"
-#include "offline_decoder.h"
-#include "recorded_frames.h"
+#include "decoded_recording.h"
 
 namespace tarvo_py {
 
@@ -21,7 +20,7 @@ namespace {
 namespace rec = tarvo::recording;
 
 // The recording's frames, shared by the Recording, its iterators and its frames.
-using Frames = std::shared_ptr<const rec::RecordedFrames>;
+using Frames = std::shared_ptr<const rec::DecodedRecording>;
 
 struct Recording {
     Frames frames;  // null once closed
@@ -65,12 +64,12 @@ RecordedFrame read_frame(const Frames &frames, size_t number) {
 }
 
 std::shared_ptr<Recording> open_recording(const std::string &path) {
-    auto frames = std::make_shared<rec::RecordedFrames>();
+    auto frames = std::make_shared<rec::DecodedRecording>();
     std::string error;
     bool ok = false;
     {
         py::gil_scoped_release release;
-        ok = frames->open(path, error, rec::open_offline_decoder);
+        ok = frames->open(path, error);
     }
     if (!ok)
         throw Failure(error);

@@ -1,6 +1,6 @@
 // tarvo export on recordings that tarvo record made of a flat wall at 1.0 m under the virtual
-// camera: every frame into a frame file, PNGs and point clouds into a folder, and a clear error
-// with nothing left behind for recordings that hold no depth or are damaged.
+// camera: every frame into a frame file, PNGs and point clouds into a folder, raw frames decoded
+// by the library, and a clear error with nothing left behind for damaged recordings.
 #include <gtest/gtest.h>
 #include <png.h>
 #include <tarvo/tarvo.h>
@@ -125,6 +125,8 @@ class Export : public ::testing::Test {
         fs::create_directories(dir_);
         setenv("XDG_CACHE_HOME", (dir_ / "cache").c_str(), 1);
         setenv("XDG_STATE_HOME", (dir_ / "state").c_str(), 1);
+        fs::create_directories(dir_ / "tmp");
+        setenv("TMPDIR", (dir_ / "tmp").c_str(), 1);
         tool_ = quoted(env("TARVO_TOOL"));
         const std::string record = tool_ + " record -n ";
         recorded_ =
@@ -158,38 +160,64 @@ TEST_F(Export, FrameFileHoldsEveryDepthFrame) {
     }
 }
 
-// Depth alone gives points along the rays of the recorded camera info; a recording with clouds
-// gives those. Either way the wall is flat out to the corners (the lens distortion is followed).
+// Points along the library's pixel rays from raw frames; with --recorded-depth, along the rays
+// of the recorded camera info (a.mcap) or the recorded clouds (p.mcap). Every way the wall is
+// flat out to the corners (the lens distortion is followed).
 TEST_F(Export, FolderReceivesPngsAndPointClouds) {
     for (const char *recording : {"a", "p"}) {
-        SCOPED_TRACE(recording);
-        const std::string out = std::string("out_") + recording;
-        ASSERT_EQ(tarvo(std::string("export ") + recording + ".mcap --points --first 1 --count 2 " +
-                        "-o " + out),
-                  0)
-            << err();
-        EXPECT_EQ(names_in(dir_ / out),
-                  (std::vector<std::string>{"depth_000001.png", "depth_000002.png",
-                                            "points_000001.ply", "points_000002.ply"}));
-        const Image png = png16(dir_ / out / "depth_000002.png");
-        ASSERT_GT(png.width, 0);
-        EXPECT_NEAR(png.centre(), 1000.0f, 20.0f);
-        const std::vector<float> z = ply_depths(dir_ / out / "points_000001.ply");
-        ASSERT_GT(z.size(), size_t(png.width) * png.height / 2);
-        EXPECT_NEAR(median(z), 1.0f, 0.05f);
-        EXPECT_NEAR(quantile(z, 0.01), 1.0f, 0.03f);
-        EXPECT_NEAR(quantile(z, 0.99), 1.0f, 0.03f);
+        for (const char *source : {"", " --recorded-depth"}) {
+            SCOPED_TRACE(std::string(recording) + source);
+            const std::string out = std::string("out_") + recording + (*source ? "_recorded" : "");
+            ASSERT_EQ(tarvo(std::string("export ") + recording +
+                            ".mcap --points --first 1 --count 2 -o " + out + source),
+                      0)
+                << err();
+            EXPECT_EQ(names_in(dir_ / out),
+                      (std::vector<std::string>{"depth_000001.png", "depth_000002.png",
+                                                "points_000001.ply", "points_000002.ply"}));
+            const Image png = png16(dir_ / out / "depth_000002.png");
+            ASSERT_GT(png.width, 0);
+            EXPECT_NEAR(png.centre(), 1000.0f, 20.0f);
+            const std::vector<float> z = ply_depths(dir_ / out / "points_000001.ply");
+            ASSERT_GT(z.size(), size_t(png.width) * png.height / 2);
+            EXPECT_NEAR(median(z), 1.0f, 0.05f);
+            EXPECT_NEAR(quantile(z, 0.01), 1.0f, 0.03f);
+            EXPECT_NEAR(quantile(z, 0.99), 1.0f, 0.03f);
+        }
     }
 }
 
-TEST_F(Export, RawOnlyRecordingSaysHowToGetDepth) {
-    EXPECT_EQ(tarvo("export raw.mcap -o out_raw"), 1);
-    const std::string e = err();
-    EXPECT_EQ(e.rfind("tarvo: raw.mcap: the recording holds raw frames only", 0), 0u) << e;
-    EXPECT_NE(e.find("`tarvo record --depth`"), std::string::npos) << e;
-    EXPECT_NE(e.find("tarvo-vcam --replay raw.mcap -- tarvo depth"), std::string::npos) << e;
-    EXPECT_EQ(std::count(e.begin(), e.end(), '\n'), 1) << e;
-    EXPECT_FALSE(fs::exists(dir_ / "out_raw"));
+// Raw frames are decoded by the library with the recording's calibration: a recording of raw
+// frames alone exports, decoding gives the very depth that was recorded beside the raw frames,
+// and the calibration files it unpacked for that are gone afterwards.
+TEST_F(Export, RawFramesDecodeAsTheRecordedDepth) {
+    ASSERT_EQ(tarvo("export raw.mcap -o out_raw"), 0) << err();
+    EXPECT_NE(text(dir_ / "out.txt").find("decoded from raw frames"), std::string::npos);
+    EXPECT_EQ(names_in(dir_ / "out_raw"),
+              (std::vector<std::string>{"depth_000000.png", "depth_000001.png"}));
+    EXPECT_NEAR(png16(dir_ / "out_raw" / "depth_000001.png").centre(), 1000.0f, 20.0f);
+
+    ASSERT_EQ(tarvo("export a.mcap -o decoded.zrd"), 0) << err();
+    ASSERT_EQ(tarvo("export a.mcap --recorded-depth -o recorded.zrd"), 0) << err();
+    EXPECT_NE(text(dir_ / "out.txt").find("read from the recorded depth"), std::string::npos);
+    const std::vector<Image> decoded = frame_file(dir_ / "decoded.zrd");
+    const std::vector<Image> recorded = frame_file(dir_ / "recorded.zrd");
+    ASSERT_EQ(decoded.size(), 5u);
+    ASSERT_EQ(recorded.size(), 5u);
+    for (size_t i = 0; i < decoded.size(); ++i)
+        EXPECT_EQ(decoded[i].values, recorded[i].values) << "frame " << i;
+    EXPECT_TRUE(names_in(dir_ / "tmp").empty());
+}
+
+TEST_F(Export, DecodeSettingsTakeEffect) {
+    // No pixel of the wall is that bright: with this minimum amplitude none is valid.
+    ASSERT_EQ(tarvo("export raw.mcap --count 1 --min-amplitude 65535 -o dim"), 0) << err();
+    const Image png = png16(dir_ / "dim" / "depth_000000.png");
+    ASSERT_GT(png.width, 0);
+    EXPECT_EQ(*std::max_element(png.values.begin(), png.values.end()), 0.0f);
+    // The recorded depth was decoded already.
+    EXPECT_EQ(tarvo("export a.mcap --recorded-depth --undistort -o x"), 2);
+    EXPECT_FALSE(fs::exists(dir_ / "x"));
 }
 
 TEST_F(Export, DamagedRecordingsFailWithNothingLeft) {
