@@ -242,6 +242,7 @@ TEST_F(OfflineDecode, DamagedDrnuFileFallsBack) {
     const tarvo_offline_camera_t camera = describe(rec, folder.c_str());
     offline_ = tarvo_offline_open(&camera);
     ASSERT_NE(offline_, nullptr);
+    EXPECT_TRUE(log_.contains("is no whole number of", "ERR"));
     EXPECT_NE(calculationGetEnableDRNU(), 2);
     std::vector<float> metres(kPixels);
     RecordedFrame &frame = rec.frames.front();
