@@ -447,6 +447,7 @@ TEST_F(OfflineDecode, PipelineWritesLandInTheCopy) {
     after.param_id = 13;
     ASSERT_TRUE(tarvo_param_batch_get(offline_, &after, 1));
     EXPECT_NE(std::memcmp(before.param_val, after.param_val, 2), 0);
+    EXPECT_EQ(after.param_val_len, before.param_val_len);
     EXPECT_EQ(cam_->commands().size(), commands);
 }
 
