@@ -19,10 +19,11 @@
  * tarvo_dev_last_error) while an EPC camera or another offline handle is open, and a camera
  * opened while it is open is refused the same way; closing it frees the pipeline.
  *
- * The sensor register file is required: at start-up the pipeline reads the sensor's clock,
- * mode and readout registers (among them 0x22, 0x81, 0x82, 0x85 and 0x92) to work out the
- * modulation frequency and the readout, and the library has no power-on values of its own for
- * them, so an open without the file is refused with a log line naming it.
+ * The sensor register file is required: binding reads sensor registers (the system clock in
+ * 0x81 and 0x82, from which the modulation frequency follows, the ABS bits of 0x22, 0x25, 0x28
+ * and 0x2B, 0xAE) and keeps working on them (read-modify-write), and the library has no
+ * power-on values of its own for them, so an open without the file is refused with a log line
+ * naming it. Reads outside the given registers fail with a log line.
  *
  * Calibration comes from calibration_dir only: the DRNU files (named by wafer and chip id, as
  * the camera's calibration package unpacks them under the path prefix) and "lens_param.txt"

@@ -158,30 +158,33 @@ bool OfflineCamera::param_get(tarvo_param_item_t *items, int count) const {
 void OfflineCamera::param_set(const tarvo_param_item_t &item) {
     std::lock_guard<std::mutex> lock(mu_);
     tarvo_param_item_t &kept = params_[static_cast<uint8_t>(item.param_id)];
+    // The camera takes some values (the integration time) whatever length the item gives, so
+    // the length a read reports never shrinks below what the camera answered.
+    const uint8_t answered_len = kept.param_val_len;
     kept = item;
-    // The camera takes some values (integration time) whatever length the item gives: keep
-    // at least the bytes a later read would expect.
-    kept.param_val_len = std::max(std::min(item.param_val_len, kValueBytes), kept.param_val_len);
+    kept.param_val_len = std::max(std::min(item.param_val_len, kValueBytes), answered_len);
+}
+
+bool OfflineCamera::holds_registers(uint32_t reg, uint16_t count, const char *func) const {
+    if (uint64_t{reg} + count <= registers_.size())
+        return true;
+    zr_log(4, "ERR", "[%s] registers 0x%02x..+%u: not in the offline camera's register file\n",
+           func, static_cast<unsigned>(reg), count);
+    return false;
 }
 
 bool OfflineCamera::reg_read(uint32_t reg, uint32_t *values, uint16_t count) const {
     std::lock_guard<std::mutex> lock(mu_);
-    if (uint64_t{reg} + count > registers_.size()) {
-        zr_log(4, "ERR", "[%s] registers 0x%02x..+%u: not in the offline camera's register file\n",
-               "tarvo_reg_batch_read", static_cast<unsigned>(reg), count);
+    if (!holds_registers(reg, count, "tarvo_reg_batch_read"))
         return false;
-    }
     std::copy_n(registers_.begin() + reg, count, values);
     return true;
 }
 
 bool OfflineCamera::reg_write(uint32_t reg, const uint32_t *values, uint16_t count) {
     std::lock_guard<std::mutex> lock(mu_);
-    if (uint64_t{reg} + count > registers_.size()) {
-        zr_log(4, "ERR", "[%s] registers 0x%02x..+%u: not in the offline camera's register file\n",
-               "tarvo_reg_batch_write", static_cast<unsigned>(reg), count);
+    if (!holds_registers(reg, count, "tarvo_reg_batch_write"))
         return false;
-    }
     std::copy_n(values, count, registers_.begin() + reg);
     return true;
 }

@@ -39,6 +39,9 @@ class OfflineCamera {
     bool reg_write(uint32_t reg, const uint32_t *values, uint16_t count);
 
   private:
+    // False, after a log line naming `func`, when the file lacks one of the registers.
+    bool holds_registers(uint32_t reg, uint16_t count, const char *func) const;
+
     mutable std::mutex mu_;
     std::string product_;
     std::map<uint8_t, tarvo_param_item_t> params_;  // by the number that travels

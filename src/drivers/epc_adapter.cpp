@@ -50,16 +50,27 @@ void start_pipeline() {
     pipeline::set_hysteresis(kHysteresis);
 }
 
-// An offline handle reaches the pipeline through its own copies and its calibration folder;
-// a camera through the bound device and the path prefix.
+// An offline handle reaches the pipeline through its own copies and its calibration folder
+// instead of the bound device and the path prefix, until it is unbound.
+bool g_routed_offline = false;
+
+void unroute_pipeline() {
+    if (!g_routed_offline)
+        return;
+    tarvo::epc::set_device_io(nullptr);
+    tarvo::use_prefix_for_calibration();
+    g_routed_offline = false;
+}
+
 void route_pipeline(tarvo_dev_t *dev) {
-    if (const tarvo::OfflineCamera *camera = tarvo::offline_camera(dev)) {
-        tarvo::epc::set_device_io(&tarvo::offline_device_io());
-        tarvo::set_calibration_folder(camera->calibration_dir());
-    } else {
-        tarvo::epc::set_device_io(nullptr);
-        tarvo::use_prefix_for_calibration();
+    const tarvo::OfflineCamera *camera = tarvo::offline_camera(dev);
+    if (camera == nullptr) {
+        unroute_pipeline();
+        return;
     }
+    tarvo::epc::set_device_io(&tarvo::offline_device_io());
+    tarvo::set_calibration_folder(camera->calibration_dir());
+    g_routed_offline = true;
 }
 
 bool bind(tarvo_dev_t *dev) {
@@ -71,7 +82,7 @@ bool bind(tarvo_dev_t *dev) {
     if (!tarvo_param_batch_get(dev, &item, 1)) {
         std::puts("Get chip info failed");
         g_zr_dev = nullptr;
-        route_pipeline(nullptr);
+        unroute_pipeline();
         return false;
     }
     // Part version, chip id, wafer id.
@@ -129,7 +140,7 @@ TARVO_API void epc_adapter_uninit(void) {
         std::puts("uninit done..");
     }
     g_zr_dev = nullptr;
-    route_pipeline(nullptr);
+    unroute_pipeline();
 }
 
 TARVO_API void epc_adapater_set_frame_valid(uint8_t valid) {
