@@ -6,6 +6,7 @@
 #include <cmath>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -174,6 +175,17 @@ void bind_recorded_frame(py::module_ &m) {
         .def_property_readonly(
             "lost_before", [](const RecordedFrame &f) { return f.decoded.lost_before; },
             "Frames lost just before this one.")
+        .def_property_readonly(
+            "temperatures",
+            [](const RecordedFrame &f) -> std::optional<std::pair<double, double>> {
+                if (!f.decoded.has_temperatures)
+                    return std::nullopt;
+                return std::make_pair(f.decoded.sensor_temperature / 10.0,
+                                      f.decoded.illumination_temperature / 10.0);
+            },
+            "(sensor, illumination board) temperatures of the raw frame's stream header, "
+            "degrees Celsius; None when the recording holds none for it (earlier recordings, "
+            "frames without a raw frame).")
         .def("distance", &recorded_distance,
              "Distance image (height, width) float32 in metres; pixels without a valid distance "
              "hold 65.5 (the recording keeps no reason).")

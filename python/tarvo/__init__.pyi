@@ -154,6 +154,10 @@ class RecordedFrame:
     @property
     def lost_before(self) -> int:
         """Frames lost just before this one."""
+    @property
+    def temperatures(self) -> Optional[Tuple[float, float]]:
+        """Sensor and illumination-board temperature of the raw frame's stream header, degrees
+        Celsius; None when the recording holds none for it."""
     def distance(self) -> npt.NDArray[np.float32]:
         """Distance image (height, width) in metres; pixels without a valid distance hold 65.5,
         as a live frame's invalid pixels do (the recording keeps no reason)."""

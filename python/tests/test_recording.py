@@ -35,6 +35,8 @@ def test_frames_hold_the_recorded_wall_with_their_times(recordings, wall_depth):
         d = f.distance()
         assert d.dtype == np.float32 and d.shape == (f.height, f.width)
         assert abs(centre(d) - wall_depth) < 0.02
+    # The virtual camera's stream headers say 40.0 and 38.4 degrees.
+    assert all(f.temperatures == (40.0, 38.4) for f in frames)
     for prev, cur in zip(frames, frames[1:]):
         assert cur.timestamp_ns > prev.timestamp_ns > 0
         assert cur.time_ns > prev.time_ns

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <cstring>
 #include <new>
 #include <vector>
@@ -65,7 +66,10 @@ void keep_fetch_times(const tarvo_dev_t *dev, std::vector<tarvo_frame_time_t> &&
 // Numbers the frame just taken from the parser: lost frames from the index gap or, when more,
 // from the parser's discards and drops since the previous frame. The temperatures are its
 // stream header's.
-static_assert(sizeof(tarvo_frame_time_t) == 32, "the frame time keeps its published size");
+static_assert(sizeof(tarvo_frame_time_t) == 32 &&
+                  offsetof(tarvo_frame_time_t, sensor_temperature) == 28 &&
+                  offsetof(tarvo_frame_time_t, illumination_temperature) == 30,
+              "the frame time keeps its published layout");
 
 tarvo_frame_time_t frame_time_of(tarvo::FrameTimeline &tl, const zr_stream_frame_info_t &header,
                                  const tarvo::stream::FrameStamp &stamp) {

@@ -150,7 +150,11 @@ elif __name__ == "__main__":
     full = mcap(frames, times, "zstd", meta, [("calib_and_param_001.bin", b"abc")])
     seeds = {"zstd_chunks": full,
              "plain_chunks": mcap([bytes(8)], [5], "", meta, [("a", b"x")]),
-             "cut_short": full[: len(full) * 2 // 3]}
+             "cut_short": full[: len(full) * 2 // 3],
+             "conditions": mcap(frames, times, "", meta, temperatures=[(400, -50)] * 3,
+                                extra_metadata=[
+                                    ("tarvo.registers", register_map(range(256))),
+                                    ("tarvo.parameters", {"12": "1e000000", "7": "0400"})])}
     for name, data in seeds.items():
         with open(f"{folder}/{name}.mcap", "wb") as f:
             f.write(data)
