@@ -1,5 +1,6 @@
 #include "recorded_frames.h"
 
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <iterator>
@@ -9,6 +10,7 @@
 #include <utility>
 
 #include "cdr_reader.h"
+#include "plumb_bob.h"
 #include "recording_metadata.h"
 
 namespace tarvo::recording {
@@ -82,21 +84,21 @@ bool decode_depth(std::span<const uint8_t> message, RecordedFrame &out, std::str
     return true;
 }
 
-struct Pinhole {
-    double fx, fy, cx, cy;
+struct Lens {
+    std::array<double, 9> k{};
+    std::vector<double> d;  // plumb_bob terms; empty for other models
 };
 
-// The camera matrix K of sensor_msgs/CameraInfo, for images of width x height.
-bool decode_pinhole(std::span<const uint8_t> message, uint32_t width, uint32_t height, Pinhole &out,
-                    std::string &error) {
+// The camera matrix K and distortion of sensor_msgs/CameraInfo, for images of width x height.
+bool decode_lens(std::span<const uint8_t> message, uint32_t width, uint32_t height, Lens &out,
+                 std::string &error) {
     CdrReader r(message);
     skip_header(r);
     const uint32_t info_height = r.u32();
     const uint32_t info_width = r.u32();
-    r.str();      // distortion model
-    r.f64_seq();  // distortion: the points are traced along K's pinhole rays alone
-    double k[9];
-    r.f64_array(k, 9);
+    const std::string model = r.str();
+    std::vector<double> d = r.f64_seq();
+    r.f64_array(out.k.data(), 9);
     if (!r.ok()) {
         error = "camera info message damaged (cut short, or not little-endian CDR)";
         return false;
@@ -107,26 +109,26 @@ bool decode_pinhole(std::span<const uint8_t> message, uint32_t width, uint32_t h
                 std::to_string(width) + "x" + std::to_string(height);
         return false;
     }
-    out = {k[0], k[4], k[2], k[5]};
-    if (!std::isfinite(out.fx) || !std::isfinite(out.fy) || !std::isfinite(out.cx) ||
-        !std::isfinite(out.cy) || out.fx == 0 || out.fy == 0) {
+    // Other distortion models are taken as none: their terms mean other things.
+    out.d = model == "plumb_bob" ? std::move(d) : std::vector<double>{};
+    const auto &k = out.k;
+    if (!std::isfinite(k[0]) || !std::isfinite(k[4]) || !std::isfinite(k[2]) ||
+        !std::isfinite(k[5]) || k[0] == 0 || k[4] == 0) {
         error = "camera info without a usable camera matrix";
         return false;
     }
     return true;
 }
 
-// Each pixel's distance along its pinhole ray ((u - cx) / fx, (v - cy) / fy, 1), normalised.
-void pinhole_points(const Pinhole &k, RecordedFrame &f) {
+// Each pixel's distance along its viewing ray through the lens.
+void lens_points(const Lens &lens, RecordedFrame &f) {
     f.points.resize(f.distance.size() * 3);
     for (uint32_t v = 0; v < f.height; ++v) {
         for (uint32_t u = 0; u < f.width; ++u) {
             const size_t i = size_t{v} * f.width + u;
-            const double x = (u - k.cx) / k.fx, y = (v - k.cy) / k.fy;
-            const double scale = f.distance[i] / std::sqrt(x * x + y * y + 1.0);
-            f.points[3 * i] = static_cast<float>(x * scale);  // NaN distances give NaN
-            f.points[3 * i + 1] = static_cast<float>(y * scale);
-            f.points[3 * i + 2] = static_cast<float>(scale);
+            const auto ray = pixel_ray(lens.k, lens.d, u, v);
+            for (int a = 0; a < 3; ++a)
+                f.points[3 * i + a] = ray[a] * f.distance[i];  // NaN distances give NaN
         }
     }
 }
@@ -344,14 +346,14 @@ bool RecordedFrames::decode(const FrameMessages &m, size_t i, bool with_points, 
     }
     if (!with_points)
         return true;
-    Pinhole k{};
+    Lens lens;
     if (m.camera_info == kNoMessage) {
         error = "no camera info to compute points with";
         return false;
     }
-    if (!decode_pinhole(bytes(m.camera_info), out.width, out.height, k, error))
+    if (!decode_lens(bytes(m.camera_info), out.width, out.height, lens, error))
         return false;
-    pinhole_points(k, out);
+    lens_points(lens, out);
     return true;
 }
 

@@ -32,7 +32,7 @@ struct RecordedFrame {
     std::vector<float> distance;
     // With points requested: x, y, z per pixel (organized, optical axes: x right, y down,
     // z forward), NaN where the pixel has none. From /tarvo/points when the recording holds
-    // them, else from the distances along the pinhole rays of the CameraInfo's K.
+    // them, else from the distances along the rays of the CameraInfo (K and distortion).
     std::vector<float> points;
     uint64_t time_ns = 0;       // wall-clock arrival of the frame (the messages' log time)
     uint64_t monotonic_ns = 0;  // of the raw frame; 0 when the recording has none for it
@@ -77,7 +77,7 @@ class RecordedFrames {
     size_t size() const { return frames_.size(); }
     const std::string &path() const { return path_; }
     bool complete() const { return contents_.complete; }
-    // True when the points come from the recorded clouds, not from pinhole rays.
+    // True when the points come from the recorded clouds, not from the CameraInfo's rays.
     bool has_recorded_points() const { return points_channel_ != kNone; }
 
     // Decodes frame `i` (0 to size() - 1), with its points when `with_points`. False with

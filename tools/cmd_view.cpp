@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "commands.h"
+#include "plumb_bob.h"
 #include "ply_file.h"
 #include "reconnect.h"
 #include "recorder.h"
@@ -597,6 +598,7 @@ struct Viewer::BusState {
     std::shared_ptr<const std::vector<float>> rays;
     uint32_t rays_width = 0, rays_height = 0;
     std::array<double, 9> k{};
+    std::vector<double> d;
     uint16_t shown = 0;
     std::set<std::string> reported;  // each kind of malformed sample is logged once
 };
@@ -628,18 +630,16 @@ std::vector<float> image_values(const ros::Image &image) {
     return out;
 }
 
-// Unit rays of a pinhole camera of intrinsics K (the publisher's lens model is not known here).
-std::shared_ptr<const std::vector<float>> pinhole_rays(const std::array<double, 9> &k,
-                                                       uint32_t width, uint32_t height) {
+// Unit rays of a camera of intrinsics K and plumb_bob distortion D, as its CameraInfo gives them.
+std::shared_ptr<const std::vector<float>> camera_rays(const std::array<double, 9> &k,
+                                                      const std::vector<double> &d, uint32_t width,
+                                                      uint32_t height) {
     auto rays = std::make_shared<std::vector<float>>(size_t{3} * width * height);
     float *p = rays->data();
     for (uint32_t v = 0; v < height; ++v)
         for (uint32_t u = 0; u < width; ++u, p += 3) {
-            const double x = (u - k[2]) / k[0], y = (v - k[5]) / k[4];
-            const double n = std::sqrt(x * x + y * y + 1.0);
-            p[0] = static_cast<float>(x / n);
-            p[1] = static_cast<float>(y / n);
-            p[2] = static_cast<float>(1.0 / n);
+            const auto ray = recording::pixel_ray(k, d, u, v);
+            std::copy(ray.begin(), ray.end(), p);
         }
     return rays;
 }
@@ -699,12 +699,15 @@ void Viewer::take_sample(const dds::Received &r, BusState &bus) {
         case dds::Topic::CameraInfo:
             if (!valid_intrinsics(r.camera_info))
                 return skip_sample(bus, "camera info", "no focal lengths and principal point");
-            if (!bus.rays || bus.k != r.camera_info.k || bus.rays_width != r.camera_info.width ||
-                bus.rays_height != r.camera_info.height) {
+            if (!bus.rays || bus.k != r.camera_info.k || bus.d != r.camera_info.d ||
+                bus.rays_width != r.camera_info.width || bus.rays_height != r.camera_info.height) {
                 bus.k = r.camera_info.k;
+                // Other distortion models are taken as none: their terms mean other things.
+                bus.d = r.camera_info.distortion_model == "plumb_bob" ? r.camera_info.d
+                                                                      : std::vector<double>{};
                 bus.rays_width = r.camera_info.width;
                 bus.rays_height = r.camera_info.height;
-                bus.rays = pinhole_rays(bus.k, bus.rays_width, bus.rays_height);
+                bus.rays = camera_rays(bus.k, bus.d, bus.rays_width, bus.rays_height);
             }
             return;
         case dds::Topic::Points:

@@ -86,6 +86,20 @@ class ViewDdsTest(unittest.TestCase):
         ply = self.first("/cloud.ply")
         self.assertTrue(ply.startswith(b"ply\n"))
 
+    def test_the_wall_comes_out_flat_to_the_corners(self):
+        # The rays follow the published lens distortion: without it the corners of a flat wall
+        # bend away from the plane.
+        body = self.first("/frame?after=0")
+        width, height = struct.unpack_from("<HH", body, 8)
+        depth = struct.unpack_from(f"<{width * height}H", body, 24)
+        rays = self.first("/rays")
+        self.assertEqual(struct.unpack_from("<HH", rays, 0), (width, height))
+        for u, v in [(20, 20), (width - 21, 20), (20, height - 21), (width - 21, height - 21),
+                     (width // 2, height // 2)]:
+            i = v * width + u
+            z = depth[i] / 1000.0 * struct.unpack_from("<3f", rays, 4 + 12 * i)[2]
+            self.assertAlmostEqual(z, 1.0, delta=0.02, msg=(u, v, depth[i]))
+
     def test_settings_and_recording_belong_to_the_publishing_camera(self):
         cases = [
             ("/control", "integration=300", b"settings belong to the publishing camera"),
