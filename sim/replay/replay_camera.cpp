@@ -141,7 +141,6 @@ bool raw_frames(const rec::McapContents &file, ReplayRecording &out, std::string
         frame->format = view.frame_format;
         frame->width = static_cast<uint16_t>(view.width);
         frame->height = static_cast<uint16_t>(view.height);
-        frame->has_temperatures = view.has_temperatures;
         frame->temp_chip = view.has_temperatures ? view.sensor_temperature : out.temp_chip;
         frame->temp_ib = view.has_temperatures ? view.illumination_temperature : out.temp_ib;
         frame->bytes.assign(view.frame.begin(), view.frame.end());

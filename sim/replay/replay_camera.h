@@ -23,9 +23,8 @@ struct ReplayFrame {
     uint16_t format = 0;
     uint16_t width = 0;
     uint16_t height = 0;
-    bool has_temperatures = false;  // recorded with the frame; else the recording's own
-    int16_t temp_chip = 0;          // tenths of a degree
-    int16_t temp_ib = 0;
+    int16_t temp_chip = 0;  // header temperatures, tenths of a degree: recorded with the frame,
+    int16_t temp_ib = 0;    // else the recording's own
     std::vector<uint8_t> bytes;
 };
 

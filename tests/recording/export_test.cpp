@@ -13,9 +13,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
+#include "recorded_frames.h"
 #include "run_tools.h"
 #include "test_recording.h"
 
@@ -184,6 +186,39 @@ TEST_F(Export, FolderReceivesPngsAndPointClouds) {
             EXPECT_NEAR(quantile(z, 0.01), 1.0f, 0.03f);
             EXPECT_NEAR(quantile(z, 0.99), 1.0f, 0.03f);
         }
+    }
+}
+
+// Whatever else they hold, the recordings keep every raw frame with the temperatures of its
+// stream header (the virtual camera's 40.0 and 38.4 degrees), and the sensor's register file
+// and parameter values as the camera held them (its trimming bytes and IC version untouched).
+TEST_F(Export, RecordingsKeepRawFramesTemperaturesAndRegisters) {
+    const std::vector<uint32_t> trimming = {0x7F, 0x80, 0x81, 0x7E, 0x80, 0x80, 0x7E, 0x81};
+    for (const char *name : {"a.mcap", "p.mcap", "raw.mcap"}) {
+        SCOPED_TRACE(name);
+        tarvo::recording::RecordedFrames frames;
+        std::string error;
+        ASSERT_TRUE(frames.open((dir_ / name).string(), error, tarvo::recording::FrameKind::kAny))
+            << error;
+        ASSERT_GT(frames.size(), 0u);
+        for (size_t i = 0; i < frames.size(); ++i) {
+            tarvo::recording::RecordedFrame f;
+            ASSERT_TRUE(frames.read(i, false, f, error)) << error;
+            EXPECT_TRUE(f.has_temperatures);
+            EXPECT_EQ(f.sensor_temperature, 400);
+            EXPECT_EQ(f.illumination_temperature, 384);
+            ASSERT_EQ(f.raw_info.size(), 20u);
+            EXPECT_EQ(f.raw_frame.size(), 320u * 240u * 8u);
+        }
+        std::vector<uint32_t> registers;
+        ASSERT_TRUE(frames.sensor_registers(registers, error)) << error;
+        ASSERT_EQ(registers.size(), 256u);
+        EXPECT_EQ(std::vector<uint32_t>(registers.begin() + 0xE8, registers.begin() + 0xF0),
+                  trimming);
+        EXPECT_EQ(registers[0x01], 3u);
+        std::map<uint8_t, std::vector<uint8_t>> parameters;
+        ASSERT_TRUE(frames.parameters(parameters, error)) << error;
+        EXPECT_TRUE(parameters.contains(7) && parameters.contains(12));
     }
 }
 
