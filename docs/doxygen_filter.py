@@ -14,7 +14,7 @@ import sys
 # Which group of the reference each header's declarations belong to (docs/groups.dox).
 GROUPS = {
     "init.h": "startstop", "export.h": "startstop", "tarvo.h": "startstop",
-    "dev.h": "devices", "hotplug.h": "devices", "drv.h": "devices",
+    "dev.h": "devices", "hotplug.h": "devices", "drv.h": "devices", "offline.h": "devices",
     "cap.h": "capture", "frame.h": "capture", "frame_time.h": "capture", "stream.h": "capture",
     "frame_image.h": "images", "pcl.h": "images", "lens.h": "images", "cmap.h": "images",
     "vecmath.h": "images", "filter.h": "images",

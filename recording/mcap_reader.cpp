@@ -426,7 +426,42 @@ bool read_mcap_file(const std::string &path, McapContents &out, std::string &err
     return true;
 }
 
-bool parse_raw_frame(std::span<const uint8_t> message, RawFrameView &out, std::string &error) {
+std::string printable(const std::string &text) {
+    constexpr size_t kMaxShown = 60;
+    std::string out;
+    for (size_t i = 0; i < text.size() && i < kMaxShown; ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x20 && c < 0x7F) {
+            out += static_cast<char>(c);
+        } else {
+            char b[5];
+            std::snprintf(b, sizeof b, "\\x%02x", c);
+            out += b;
+        }
+    }
+    if (text.size() > kMaxShown)
+        out += "...";
+    return out;
+}
+
+bool raw_layout_of(const McapChannel &channel, RawLayout &out, std::string &error) {
+    const auto it = channel.metadata.find(kRawLayoutKey);
+    if (it == channel.metadata.end() || it->second == kRawLayoutWithoutTemperatures) {
+        out = RawLayout::kWithoutTemperatures;
+        return true;
+    }
+    if (it->second == kRawLayout) {
+        out = RawLayout::kWithTemperatures;
+        return true;
+    }
+    error = "raw frames on " + channel.topic + " have an unknown layout '" + printable(it->second) +
+            "'";
+    return false;
+}
+
+bool parse_raw_frame(std::span<const uint8_t> message, RawLayout layout, RawFrameView &out,
+                     std::string &error) {
+    out = RawFrameView{};
     Fields f(message);
     out.info_bytes = message.first(std::min(message.size(), kRawFrameInfoSize));
     out.frame_size = f.u32();
@@ -439,9 +474,14 @@ bool parse_raw_frame(std::span<const uint8_t> message, RawFrameView &out, std::s
     out.sequence = f.u64();
     out.lost_before = f.u32();
     out.monotonic_ns = f.u64();
+    if (layout == RawLayout::kWithTemperatures) {
+        out.has_temperatures = true;
+        out.sensor_temperature = static_cast<int16_t>(f.u16());
+        out.illumination_temperature = static_cast<int16_t>(f.u16());
+    }
     if (!f.ok()) {
-        error =
-            "raw frame message shorter than its " + std::to_string(kRawHeaderSize) + "-byte header";
+        error = "raw frame message shorter than its " + std::to_string(raw_header_size(layout)) +
+                "-byte header";
         return false;
     }
     out.frame = f.rest();

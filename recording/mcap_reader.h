@@ -84,15 +84,39 @@ bool read_mcap(std::span<const uint8_t> bytes, McapContents &out, std::string &e
 // The same for a file; `error` names the file.
 bool read_mcap_file(const std::string &path, McapContents &out, std::string &error);
 
+// Text taken from a file, fit for one line of an error message: bytes outside printable ASCII
+// as \xNN, cut after 60 characters with "...".
+std::string printable(const std::string &text);
+
 // CRC-32 (the zlib polynomial), continued from `crc` (0 to start).
 uint32_t mcap_crc32(std::span<const uint8_t> bytes, uint32_t crc = 0);
 
 // The frame message of topic "/tarvo/raw": the 20-byte frame information as the library fills
-// it, the frame's sequence, frames lost before it, its monotonic arrival time, then the raw
-// frame bytes.
+// it, the frame's sequence, frames lost before it, its monotonic arrival time, the temperatures
+// of its stream header (sensor chip, then illumination board, tenths of a degree, i16 each),
+// then the raw frame bytes, all little-endian. Recordings of earlier versions lack the
+// temperatures; the channel's "layout" metadata tells which layout its messages have.
 inline constexpr const char *kRawTopic = "/tarvo/raw";
 inline constexpr size_t kRawFrameInfoSize = 20;
-inline constexpr size_t kRawHeaderSize = kRawFrameInfoSize + 8 + 4 + 8;
+inline constexpr const char *kRawLayoutKey = "layout";
+inline constexpr const char *kRawLayoutWithoutTemperatures =
+    "frame_info[20] sequence:u64 lost_before:u32 monotonic_ns:u64 frame_bytes (little-endian)";
+inline constexpr const char *kRawLayout =
+    "frame_info[20] sequence:u64 lost_before:u32 monotonic_ns:u64 sensor_temperature:i16 "
+    "illumination_temperature:i16 frame_bytes (little-endian)";
+
+enum class RawLayout { kWithoutTemperatures, kWithTemperatures };
+
+// Header bytes before the frame's bytes.
+inline constexpr size_t raw_header_size(RawLayout layout) {
+    return kRawFrameInfoSize + 8 + 4 + 8 + (layout == RawLayout::kWithTemperatures ? 4 : 0);
+}
+inline constexpr size_t kRawHeaderSize = raw_header_size(RawLayout::kWithTemperatures);
+
+// The layout of a raw frame channel's messages, from its "layout" metadata (a channel without
+// one has the layout without temperatures). False with `error` for a layout this reader does
+// not know.
+bool raw_layout_of(const McapChannel &channel, RawLayout &out, std::string &error);
 
 struct RawFrameView {
     uint32_t frame_size = 0;
@@ -105,11 +129,15 @@ struct RawFrameView {
     uint64_t sequence = 0;
     uint32_t lost_before = 0;
     uint64_t monotonic_ns = 0;
+    bool has_temperatures = false;   // the layout carries them
+    int16_t sensor_temperature = 0;  // tenths of a degree C; 0 without them
+    int16_t illumination_temperature = 0;
     std::span<const uint8_t> frame;  // frame_size bytes
 };
 
-// Splits a raw frame message; false with `error` when it is too short or its frame length
-// disagrees with the bytes it carries.
-bool parse_raw_frame(std::span<const uint8_t> message, RawFrameView &out, std::string &error);
+// Splits a raw frame message of `layout`; false with `error` when it is too short or its frame
+// length disagrees with the bytes it carries.
+bool parse_raw_frame(std::span<const uint8_t> message, RawLayout layout, RawFrameView &out,
+                     std::string &error);
 
 }  // namespace tarvo::recording

@@ -11,6 +11,7 @@
 
 #include "cdr_reader.h"
 #include "plumb_bob.h"
+#include "recording_metadata.h"
 
 namespace tarvo::recording {
 
@@ -234,17 +235,18 @@ std::string raw_only_message(const std::string &path) {
            path + " -- tarvo depth ...` decodes raw frames through a played-back camera)";
 }
 
-bool RecordedFrames::open(const std::string &path, std::string &error) {
+bool RecordedFrames::open(const std::string &path, std::string &error, FrameKind kind) {
     McapContents contents;
     if (!read_mcap_file(path, contents, error)) {
         path_ = path;
         frames_.clear();
         return false;
     }
-    return open(path, std::move(contents), error);
+    return open(path, std::move(contents), error, kind);
 }
 
-bool RecordedFrames::open(const std::string &path, McapContents contents, std::string &error) {
+bool RecordedFrames::open(const std::string &path, McapContents contents, std::string &error,
+                          FrameKind kind) {
     path_ = path;
     frames_.clear();
     contents_ = std::move(contents);
@@ -256,6 +258,11 @@ bool RecordedFrames::open(const std::string &path, McapContents contents, std::s
     info_channel_ = channel(kCameraInfoTopic);
     points_channel_ = channel(kPointsTopic);
     raw_channel_ = channel(kRawTopic);
+    if (raw_channel_ != kNone &&
+        !raw_layout_of(contents_.channels.at(raw_channel_), raw_layout_, error)) {
+        error = path + ": " + error;
+        return false;
+    }
     const uint16_t primary = depth_channel_ != kNone ? depth_channel_ : points_channel_;
     const auto infos = by_time(contents_, info_channel_);
     const auto clouds = by_time(contents_, points_channel_);
@@ -267,6 +274,10 @@ bool RecordedFrames::open(const std::string &path, McapContents contents, std::s
         const bool depth = primary == depth_channel_;
         frames_.push_back({depth ? i : kNoMessage, latest_at(infos, m.log_time),
                            depth ? at_time(clouds, m.log_time) : i, at_time(raws, m.log_time)});
+    }
+    if (primary == kNone && kind == FrameKind::kAny) {
+        for (const auto &[time, i] : raws)
+            frames_.push_back({kNoMessage, kNoMessage, kNoMessage, i});
     }
     if (!frames_.empty())
         return true;
@@ -303,16 +314,26 @@ bool RecordedFrames::decode(const FrameMessages &m, size_t i, bool with_points, 
         return std::span<const uint8_t>(contents_.messages[message].data);
     };
     const size_t primary = m.depth != kNoMessage ? m.depth : m.points;
-    out.time_ns = contents_.messages[primary].log_time;
+    out.time_ns = contents_.messages[primary != kNoMessage ? primary : m.raw].log_time;
     out.sequence = i;
+    RawFrameView raw;
     if (m.raw != kNoMessage) {
-        RawFrameView raw;
-        if (!parse_raw_frame(bytes(m.raw), raw, error))
+        if (!parse_raw_frame(bytes(m.raw), raw_layout_, raw, error))
             return false;
         out.monotonic_ns = raw.monotonic_ns;
         out.sequence = raw.sequence;
         out.lost_before = raw.lost_before;
         out.index = raw.frame_idx;
+        out.has_temperatures = raw.has_temperatures;
+        out.sensor_temperature = raw.sensor_temperature;
+        out.illumination_temperature = raw.illumination_temperature;
+        out.raw_info = raw.info_bytes;
+        out.raw_frame = raw.frame;
+    }
+    if (primary == kNoMessage) {  // a raw frame alone: the size its information gives
+        out.width = raw.width;
+        out.height = raw.height;
+        return true;
     }
     if (m.depth != kNoMessage && !decode_depth(bytes(m.depth), out, error))
         return false;
@@ -334,6 +355,21 @@ bool RecordedFrames::decode(const FrameMessages &m, size_t i, bool with_points, 
         return false;
     lens_points(lens, out);
     return true;
+}
+
+bool RecordedFrames::sensor_registers(std::vector<uint32_t> &out, std::string &error) const {
+    if (read_sensor_registers(contents_, out, error))
+        return true;
+    error = path_ + ": " + error;
+    return false;
+}
+
+bool RecordedFrames::parameters(std::map<uint8_t, std::vector<uint8_t>> &out,
+                                std::string &error) const {
+    if (read_parameters(contents_, out, error))
+        return true;
+    error = path_ + ": " + error;
+    return false;
 }
 
 }  // namespace tarvo::recording

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "recording_metadata.h"
 #include "ros_cdr.h"
 
 #ifndef TARVO_RECORDING_VERSION
@@ -27,6 +28,7 @@ constexpr uint64_t kMaxAttachmentBytes = 64u << 20;
 // The parameters a replayed camera answers with: identification, product, information and
 // version blocks, chip information, frame rate, integration time, temperatures.
 constexpr int kSavedParams[] = {2, 3, 5, 6, 7, 12, 13, 15};
+constexpr uint8_t kSensorRegisterTarget = 1;
 
 void put_le(std::vector<uint8_t> &out, uint64_t v, int n) {
     for (int i = 0; i < n; ++i)
@@ -104,7 +106,7 @@ std::vector<uint8_t> raw_message_header(const tarvo_frame_info_t &info,
                                         const tarvo_frame_time_t &time) {
     static_assert(sizeof(tarvo_frame_info_t) == 20);
     std::vector<uint8_t> head;
-    head.reserve(kRawHeaderBytes);
+    head.reserve(kRawHeaderSize);
     put_le(head, info.frame_size, 4);
     put_le(head, info.frame_format, 2);
     put_le(head, info.frame_idx, 2);
@@ -116,6 +118,8 @@ std::vector<uint8_t> raw_message_header(const tarvo_frame_info_t &info,
     put_le(head, time.sequence, 8);
     put_le(head, time.lost_before, 4);
     put_le(head, time.monotonic_ns, 8);
+    put_le(head, static_cast<uint16_t>(time.sensor_temperature), 2);
+    put_le(head, static_cast<uint16_t>(time.illumination_temperature), 2);
     return head;
 }
 
@@ -140,10 +144,7 @@ bool Recorder::open(tarvo_dev_t *dev, const std::string &path, const RecordOptio
         return false;
     if (!write_description(error))
         return false;
-    raw_channel_ = writer_.add_channel(0, kRawTopic, "tarvo-raw",
-                                       {{"layout",
-                                         "frame_info[20] sequence:u64 lost_before:u32 "
-                                         "monotonic_ns:u64 frame_bytes (little-endian)"}});
+    raw_channel_ = writer_.add_channel(0, kRawTopic, "tarvo-raw", {{kRawLayoutKey, kRawLayout}});
     if (options.depth) {
         depth_channel_ = writer_.add_channel(
             writer_.add_schema("sensor_msgs/msg/Image", "ros2msg", kImageSchema), kDepthTopic,
@@ -212,7 +213,9 @@ bool Recorder::write_description(std::string &error) {
         if (read_param(dev_, id, item))
             params.emplace_back(std::to_string(id), hex(item.param_val, item.param_val_len));
     }
-    writer_.add_metadata("tarvo.parameters", params);
+    writer_.add_metadata(kParametersMetadata, params);
+    writer_.add_metadata(kDecodingMetadata, options_.decoding);
+    write_registers();
 
     const uint64_t now = now_realtime_ns();
     for (const auto &file : calibration_files(dev_, wafer_id, chip_id)) {
@@ -228,6 +231,20 @@ bool Recorder::write_description(std::string &error) {
         return false;
     }
     return true;
+}
+
+// The image sensor's register file as the camera holds it now (after its set-up), which a
+// decode of the raw frames without the camera starts from. A camera that cannot answer is
+// recorded without it.
+void Recorder::write_registers() {
+    std::vector<uint32_t> registers(kSensorRegisterCount);
+    if (!tarvo_reg_batch_read(dev_, kSensorRegisterTarget, 0, registers.data(),
+                              static_cast<uint16_t>(registers.size()))) {
+        zr_log(3, "WRN", "[%s] the sensor's registers could not be read; recording without them\n",
+               "Recorder::write_registers");
+        return;
+    }
+    writer_.add_metadata(kRegistersMetadata, register_metadata(registers));
 }
 
 bool Recorder::convert(const uint8_t *raw, const tarvo_frame_info_t &info,

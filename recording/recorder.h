@@ -1,10 +1,13 @@
 // A recording of one camera into an MCAP file: every raw frame bit-exact on /tarvo/raw, and on
 // request the depth image with its CameraInfo and the organized point cloud as ROS 2 messages,
-// with a metadata record that describes the camera and its calibration files as attachments.
+// with metadata records that describe the camera, its parameter values and its image sensor's
+// register file (recording_metadata.h), and its calibration files as attachments.
 //
-// Channels: /tarvo/raw (message encoding "tarvo-raw", no schema): the 20-byte frame
-// information as the library fills it, u64 sequence, u32 lost_before, u64 monotonic_ns (all
-// little-endian), then the frame's bytes; log and publish time = the frame's wall-clock arrival.
+// Channels: /tarvo/raw (message encoding "tarvo-raw", no schema, layout kRawLayout of
+// mcap_reader.h): the 20-byte frame information as the library fills it, u64 sequence, u32
+// lost_before, u64 monotonic_ns, i16 sensor and i16 illumination temperature of the frame's
+// stream header (all little-endian), then the frame's bytes; log and publish time = the
+// frame's wall-clock arrival.
 // /tarvo/depth/image_raw (sensor_msgs/msg/Image, 32FC1 metres, NaN invalid),
 // /tarvo/depth/camera_info (sensor_msgs/msg/CameraInfo), /tarvo/points
 // (sensor_msgs/msg/PointCloud2), all "cdr" with frame id "tarvo_optical_frame".
@@ -26,22 +29,24 @@
 #include <thread>
 #include <vector>
 
+#include "mcap_reader.h"
 #include "mcap_writer.h"
 #include "ros_content.h"
 
 namespace tarvo::recording {
 
-inline constexpr const char *kRawTopic = "/tarvo/raw";
 inline constexpr const char *kDepthTopic = "/tarvo/depth/image_raw";
 inline constexpr const char *kCameraInfoTopic = "/tarvo/depth/camera_info";
 inline constexpr const char *kPointsTopic = "/tarvo/points";
 inline constexpr const char *kFrameId = "tarvo_optical_frame";
-inline constexpr size_t kRawHeaderBytes = 20 + 8 + 4 + 8;
 
 struct RecordOptions {
     bool depth = false;
     bool points = false;
     size_t chunk_bytes = 8u << 20;
+    // The decode settings in force (kDecodingMetadata), so raw frames decode later as the
+    // recorded depth was decoded.
+    std::vector<std::pair<std::string, std::string>> decoding;
 };
 
 struct RecordSummary {
@@ -88,6 +93,7 @@ class Recorder {
     void note_stats();
     void queue(std::vector<Message> &&messages);
     bool write_description(std::string &error);
+    void write_registers();
     bool convert(const uint8_t *raw, const tarvo_frame_info_t &info, const tarvo_frame_time_t &time,
                  std::vector<Message> &out, std::string &error);
 

@@ -1,6 +1,8 @@
-// tarvo export FILE.mcap -o OUT: the decoded frames of a recording as files. OUT.zrd: one frame
-// file of every depth image; OUT a folder: a 16-bit PNG of millimetres per frame
-// (depth_NNNNNN.png) and, with --points, a PLY point cloud per frame (points_NNNNNN.ply).
+// tarvo export FILE.mcap -o OUT: the frames of a recording as files, its raw frames decoded by
+// the library with the recording's calibration (or, where they cannot be, the decoded depth it
+// holds). OUT.zrd: one frame file of every depth image; OUT a folder: a 16-bit PNG of
+// millimetres per frame (depth_NNNNNN.png) and, with --points, a PLY point cloud per frame
+// (points_NNNNNN.ply).
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,7 +20,7 @@
 #include "files/safe_file.h"
 #include "ply_file.h"
 #include "png_file.h"
-#include "recorded_frames.h"
+#include "decoded_recording.h"
 
 namespace tarvo::tool {
 namespace {
@@ -34,6 +36,9 @@ struct ExportOptions {
     std::optional<uint64_t> count;
     std::vector<float> range = {0.0f, 4.0f};  // point colours, metres from red to blue
     bool json = false;
+    std::optional<unsigned> min_amplitude;
+    bool undistort = false;
+    bool recorded_depth = false;
 };
 
 // Frame-file save formats by name (see tarvo_frame_save_distance).
@@ -150,7 +155,7 @@ struct Selection {
     uint64_t first = 0, count = 0;
 };
 
-int export_to_frame_file(const rec::RecordedFrames &frames, const ExportOptions &opt,
+int export_to_frame_file(const rec::DecodedRecording &frames, const ExportOptions &opt,
                          const Selection &sel, uint32_t &width, uint32_t &height) {
     files::OutputFile file(opt.output);
     if (!file.open())
@@ -174,7 +179,7 @@ int export_to_frame_file(const rec::RecordedFrames &frames, const ExportOptions 
     return file.commit() ? kDone : fail("%s", file.error().c_str());
 }
 
-int export_to_folder(const rec::RecordedFrames &frames, const ExportOptions &opt,
+int export_to_folder(const rec::DecodedRecording &frames, const ExportOptions &opt,
                      const Selection &sel, uint32_t &width, uint32_t &height, Written &written) {
     if (!is_folder(opt.output)) {
         if (::mkdir(opt.output.c_str(), 0777) != 0)
@@ -206,25 +211,41 @@ int export_to_folder(const rec::RecordedFrames &frames, const ExportOptions &opt
     return kDone;
 }
 
-void report(const ExportOptions &opt, const rec::RecordedFrames &frames, const Selection &sel,
+void report(const ExportOptions &opt, const rec::DecodedRecording &frames, const Selection &sel,
             uint32_t width, uint32_t height) {
     const char *points = !opt.points                    ? ""
+                         : frames.decodes_raw()         ? " with point clouds"
                          : frames.has_recorded_points() ? " with recorded point clouds"
-                                                        : " with point clouds (pinhole rays of K)";
+                                                        : " with point clouds (rays of the camera info)";
+    const char *source =
+        frames.decodes_raw() ? "decoded from raw frames" : "read from the recorded depth";
     if (opt.json) {
         std::printf(
             "{\"file\":%s,\"output\":%s,\"first\":%llu,\"frames\":%llu,\"width\":%u,"
-            "\"height\":%u,\"points\":%s,\"complete\":%s}\n",
+            "\"height\":%u,\"points\":%s,\"decoded_from_raw\":%s,\"complete\":%s}\n",
             json_string(opt.recording).c_str(), json_string(opt.output).c_str(),
             static_cast<unsigned long long>(sel.first), static_cast<unsigned long long>(sel.count),
-            width, height, opt.points ? "true" : "false", frames.complete() ? "true" : "false");
+            width, height, opt.points ? "true" : "false", frames.decodes_raw() ? "true" : "false",
+            frames.complete() ? "true" : "false");
         return;
     }
-    std::printf("%s: %llu depth frame(s) of %ux%u from %s (frames %llu to %llu)%s%s\n",
+    std::printf("%s: %llu depth frame(s) of %ux%u from %s (frames %llu to %llu, %s)%s%s\n",
                 opt.output.c_str(), static_cast<unsigned long long>(sel.count), width, height,
                 opt.recording.c_str(), static_cast<unsigned long long>(sel.first),
-                static_cast<unsigned long long>(sel.first + sel.count - 1), points,
+                static_cast<unsigned long long>(sel.first + sel.count - 1), source, points,
                 frames.complete() ? "" : "; the recording was cut short");
+}
+
+// --min-amplitude and --undistort act on the library's decode of the raw frames.
+int apply_decode_settings(const rec::DecodedRecording &frames, const ExportOptions &opt) {
+    if (!opt.min_amplitude && !opt.undistort)
+        return kDone;
+    if (!frames.decodes_raw())
+        return fail("%s; --min-amplitude and --undistort need them", frames.raw_problem().c_str());
+    CaptureSettings settings;
+    settings.min_amplitude = opt.min_amplitude;
+    settings.undistort = opt.undistort;
+    return apply_capture_settings(frames.device(), settings) ? kDone : kFailed;
 }
 
 int run(const ExportOptions &opt) {
@@ -236,10 +257,12 @@ int run(const ExportOptions &opt) {
     }
     if (const std::string why = output_problem(opt, frame_file); !why.empty())
         return fail("%s", why.c_str());
-    rec::RecordedFrames frames;
+    rec::DecodedRecording frames;
     std::string error;
-    if (!frames.open(opt.recording, error))
+    if (!frames.open(opt.recording, error, opt.recorded_depth))
         return fail("%s", error.c_str());
+    if (const int settings = apply_decode_settings(frames, opt); settings != kDone)
+        return settings;
     if (opt.first >= frames.size())
         return fail("%s holds %zu frame(s): --first %llu is past them", opt.recording.c_str(),
                     frames.size(), static_cast<unsigned long long>(opt.first));
@@ -263,7 +286,10 @@ int run(const ExportOptions &opt) {
 void add_export_command(Tool &tool) {
     auto opt = std::make_shared<ExportOptions>();
     CLI::App *cmd = tool.app.add_subcommand(
-        "export", "write the depth frames of a recording (tarvo record --depth) as files");
+        "export",
+        "write the depth frames of a recording as files: its raw frames decoded by the library "
+        "with the recording's calibration (the recorded depth of `tarvo record --depth` where "
+        "they cannot be)");
     cmd->add_option("FILE", opt->recording, "the recording, FILE.mcap")->required();
     cmd->add_option("-o,--output", opt->output,
                     "PATH.zrd: a frame file holding every frame; otherwise a folder (made when "
@@ -274,12 +300,26 @@ void add_export_command(Tool &tool) {
                     "frame file samples: f32 (metres, default), u32 or u16 (millimetres)")
         ->check(CLI::IsMember({"f32", "u32", "u16"}));
     cmd->add_flag("--points", opt->points,
-                  "also points_NNNNNN.ply per frame: the recorded point clouds, or the depth "
-                  "along the pinhole rays of the recorded camera matrix K");
+                  "also points_NNNNNN.ply per frame, along the library's pixel rays (from "
+                  "recorded depth: the recorded point clouds, or the depth along the rays of the "
+                  "recorded camera info)");
     cmd->add_option("--first", opt->first, "first frame to export, counted from 0 (default 0)");
     cmd->add_option("--count", opt->count, "frames to export (default: all from --first on)")
         ->check(CLI::Range(uint64_t{1}, uint64_t{1} << 40));
     add_range_option(cmd, opt->range);
+    CLI::Option *min_amplitude =
+        cmd->add_option("--min-amplitude", opt->min_amplitude,
+                        "decode with this minimum amplitude (pixels below it are invalid; 0 turns "
+                        "the limit off) instead of the one recorded with")
+            ->check(CLI::Range(0u, 65535u))
+            ->option_text("N");
+    CLI::Option *undistort =
+        cmd->add_flag("--undistort", opt->undistort, "decode with the lens distortion corrected");
+    cmd->add_flag("--recorded-depth", opt->recorded_depth,
+                  "read the depth the recording holds (tarvo record --depth or --points) instead "
+                  "of decoding its raw frames")
+        ->excludes(min_amplitude)
+        ->excludes(undistort);
     cmd->add_flag("--json", opt->json, "print the summary as one JSON object");
     tool.on_run(cmd, [opt] { return run(*opt); });
 }

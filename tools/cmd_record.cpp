@@ -133,6 +133,10 @@ int record(tarvo_dev_t *dev, const RecordCommandOptions &opt) {
     recording::RecordOptions ro;
     ro.depth = opt.depth;
     ro.points = opt.points;
+    if (opt.settings.min_amplitude)
+        ro.decoding.emplace_back("min_amplitude", std::to_string(*opt.settings.min_amplitude));
+    ro.decoding.emplace_back("hdr", opt.settings.hdr ? "on" : "off");
+    ro.decoding.emplace_back("undistort", opt.settings.undistort ? "on" : "off");
     recording::Recorder rec;
     std::string error;
     if (!rec.open(dev, opt.output, ro, error)) {

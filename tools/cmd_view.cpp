@@ -540,8 +540,14 @@ std::string Viewer::start_recording() {
         return "";
     const std::string path = recording_path(record_dir_);
     auto recorder = std::make_unique<recording::Recorder>();
+    recording::RecordOptions options;
+    // The page's decode settings, so the raw frames decode later as they were shown.
+    if (min_amplitude_ > 0)
+        options.decoding.emplace_back("min_amplitude", std::to_string(min_amplitude_));
+    options.decoding.emplace_back("hdr", hdr_ ? "on" : "off");
+    options.decoding.emplace_back("undistort", undistort_ ? "on" : "off");
     std::string error;
-    if (!recorder->open(dev_, path, {}, error)) {
+    if (!recorder->open(dev_, path, options, error)) {
         recorder.reset();
         std::remove(path.c_str());
         fail("%s", error.c_str());

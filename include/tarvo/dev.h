@@ -14,8 +14,9 @@
  * listing still shows it. The EPC processing pipeline is process-wide: one EPC camera ("E1", "E2",
  * "E3") is bound to it at a time, and opening a second while one is open fails with
  * TARVO_ERR_DEV_PIPELINE_BOUND, so that no camera's driver state is ever replaced or freed under
- * another. Cameras of the TI driver keep no such state and may be open side by side with any
- * other. Different handles may be opened and closed on different threads at once. */
+ * another; an offline handle of an EPC camera (<tarvo/offline.h>) counts as one. Cameras of the
+ * TI driver keep no such state and may be open side by side with any other. Different handles
+ * may be opened and closed on different threads at once. */
 #ifndef TARVO_DEV_H
 #define TARVO_DEV_H
 

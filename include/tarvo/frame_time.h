@@ -23,13 +23,16 @@
 
 TARVO_BEGIN_DECLS
 
-/* When and after which losses a frame arrived. 32 bytes. */
+/* When and after which losses a frame arrived, with the temperatures its stream header
+ * carried (those the decode of the frame corrects with). 32 bytes. */
 typedef struct tarvo_frame_time {
     uint64_t monotonic_ns; /* CLOCK_MONOTONIC when the frame's last byte arrived, nanoseconds */
     uint64_t realtime_ns;  /* CLOCK_REALTIME at the same instant, nanoseconds since the epoch */
     uint64_t sequence;     /* frame count of the capture, lost frames included; never wraps */
     uint32_t lost_before;  /* frames lost just before this one (index gaps and discards) */
-    uint32_t reserved;     /* 0 */
+    int16_t sensor_temperature;       /* sensor chip, tenths of a degree C, from the frame's
+                                         stream header; 0 when the header carries none */
+    int16_t illumination_temperature; /* illumination board, the same way */
 } tarvo_frame_time_t;
 
 /* In a frame-ready callback: *out = the time of the frame the callback received (frame is the

@@ -12,6 +12,7 @@
 #include <tarvo/drv.h>
 #include <tarvo/cap.h>
 #include <tarvo/frame_time.h>
+#include <tarvo/offline.h>
 #include <tarvo/epc_calc.h>
 #include <tarvo/epc_config.h>
 #include <tarvo/epc_calib.h>

@@ -212,9 +212,10 @@ RawFrame Device::finish_fetch(RawFrame frame) {
     }
     shrink(frame.data, frame.info.frame_size);
     tarvo_cap_get_frame_times(&dev_, &frame.time, 1);
-    // The driver hands the frame header's temperatures to the pipeline while describing it.
-    frame.temp_sensor = temperatureGetTemperatureByFrameHeader() / 10.0;
-    frame.temp_illumination = temperatureGetIbTemperatureByFrameHeader() / 10.0;
+    // The frame's own header temperatures, kept with its time (the pipeline's copy belongs to
+    // whichever frame was described last).
+    frame.temp_sensor = frame.time.sensor_temperature / 10.0;
+    frame.temp_illumination = frame.time.illumination_temperature / 10.0;
     std::lock_guard lock(temperatures_mutex_);
     temperatures_ = std::make_pair(frame.temp_sensor, frame.temp_illumination);
     return frame;

@@ -1,15 +1,18 @@
-// tarvo.Recording: the decoded frames of an MCAP recording (tarvo record --depth), read by the
-// tools' recording reader, as frames with the Frame API of a live camera.
+// tarvo.Recording: the frames of an MCAP recording as frames with the Frame API of a live camera.
+// Raw frames are decoded by the library with the recording's calibration (a camera-less handle
+// stands for the recorded camera); where that cannot be had (a camera is open in the process),
+// the decoded depth a recording may hold (tarvo record --depth or --points) is read instead.
 #include <algorithm>
 #include <cmath>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 
 #include "bindings.h"
 #include "failure.h"
-#include "recorded_frames.h"
+#include "decoded_recording.h"
 
 namespace tarvo_py {
 
@@ -18,7 +21,7 @@ namespace {
 namespace rec = tarvo::recording;
 
 // The recording's frames, shared by the Recording, its iterators and its frames.
-using Frames = std::shared_ptr<const rec::RecordedFrames>;
+using Frames = std::shared_ptr<const rec::DecodedRecording>;
 
 struct Recording {
     Frames frames;  // null once closed
@@ -32,11 +35,13 @@ struct Recording {
     }
 };
 
-// One frame of a recording: its distances decoded, its points decoded on request.
+// One frame of a recording, decoded whole when read, so that it keeps no hold on the recording
+// (nor on the library's decoding pipeline, which a camera opened later needs).
 struct RecordedFrame {
-    Frames frames;
+    std::string path;
     size_t number = 0;
     rec::RecordedFrame decoded;
+    std::string no_points;  // why the frame has no points ("" when it has them)
 };
 
 struct RecordingIterator {
@@ -44,13 +49,15 @@ struct RecordingIterator {
     size_t next = 0;
 };
 
-RecordedFrame read_frame(const Frames &frames, size_t number, bool with_points) {
-    RecordedFrame f{frames, number, {}};
+RecordedFrame read_frame(const Frames &frames, size_t number) {
+    RecordedFrame f{frames->path(), number, {}, {}};
     std::string error;
     bool ok = false;
     {
         py::gil_scoped_release release;
-        ok = frames->read(number, with_points, f.decoded, error);
+        // A frame whose points cannot be had still has its images.
+        ok = frames->read(number, true, f.decoded, f.no_points) ||
+             frames->read(number, false, f.decoded, error);
     }
     if (!ok)
         throw Failure(error);
@@ -58,7 +65,7 @@ RecordedFrame read_frame(const Frames &frames, size_t number, bool with_points) 
 }
 
 std::shared_ptr<Recording> open_recording(const std::string &path) {
-    auto frames = std::make_shared<rec::RecordedFrames>();
+    auto frames = std::make_shared<rec::DecodedRecording>();
     std::string error;
     bool ok = false;
     {
@@ -79,7 +86,7 @@ RecordedFrame frame_at(const Recording &r, py::ssize_t i) {
     if (i < 0 || i >= n)
         throw py::index_error("frame " + std::to_string(i) + " of a recording of " +
                               std::to_string(n));
-    return read_frame(frames, static_cast<size_t>(i), false);
+    return read_frame(frames, static_cast<size_t>(i));
 }
 
 std::vector<py::ssize_t> image_shape(const rec::RecordedFrame &d) {
@@ -95,6 +102,16 @@ py::array recorded_distance(const RecordedFrame &f) {
     return out;
 }
 
+py::array recorded_gray(const RecordedFrame &f) {
+    if (f.decoded.gray.empty())
+        throw Failure(f.path + ": frame " + std::to_string(f.number) +
+                      " comes from the recording's decoded depth, which holds no gray (its raw "
+                      "frames could not be decoded here)");
+    py::array_t<float> out(image_shape(f.decoded));
+    std::copy(f.decoded.gray.begin(), f.decoded.gray.end(), out.mutable_data());
+    return out;
+}
+
 bool finite_point(const float *p) {
     return std::isfinite(p[0]) && std::isfinite(p[1]) && std::isfinite(p[2]);
 }
@@ -106,11 +123,12 @@ py::object recorded_point_cloud(const RecordedFrame &f, bool colour, bool organi
         throw Failure(
             "recorded frames give points without colour; colour the distances with "
             "frame.colorize() or tarvo.colorize()");
-    const RecordedFrame full = read_frame(f.frames, f.number, true);
-    const std::vector<float> &pts = full.decoded.points;
+    if (!f.no_points.empty())
+        throw Failure(f.no_points);
+    const std::vector<float> &pts = f.decoded.points;
     const size_t pixels = pts.size() / 3;
     if (organized) {
-        const auto shape = image_shape(full.decoded);
+        const auto shape = image_shape(f.decoded);
         py::array_t<float> grid({shape[0], shape[1], py::ssize_t{3}});
         py::array_t<bool> valid(shape);
         std::copy(pts.begin(), pts.end(), grid.mutable_data());
@@ -134,8 +152,8 @@ py::object recorded_point_cloud(const RecordedFrame &f, bool colour, bool organi
 void bind_recorded_frame(py::module_ &m) {
     py::class_<RecordedFrame>(
         m, "RecordedFrame",
-        "One frame of a Recording: the decoded distances the recording holds, with the times "
-        "of its raw frame; the Frame API without the raw bytes.")
+        "One frame of a Recording, decoded when read, with the times of its raw frame; the "
+        "Frame API without the raw bytes.")
         .def_property_readonly("width", [](const RecordedFrame &f) { return f.decoded.width; })
         .def_property_readonly("height", [](const RecordedFrame &f) { return f.decoded.height; })
         .def_property_readonly(
@@ -157,20 +175,33 @@ void bind_recorded_frame(py::module_ &m) {
         .def_property_readonly(
             "lost_before", [](const RecordedFrame &f) { return f.decoded.lost_before; },
             "Frames lost just before this one.")
+        .def_property_readonly(
+            "temperatures",
+            [](const RecordedFrame &f) -> std::optional<std::pair<double, double>> {
+                if (!f.decoded.has_temperatures)
+                    return std::nullopt;
+                return std::make_pair(f.decoded.sensor_temperature / 10.0,
+                                      f.decoded.illumination_temperature / 10.0);
+            },
+            "(sensor, illumination board) temperatures of the raw frame's stream header, "
+            "degrees Celsius; None when the recording holds none for it (earlier recordings, "
+            "frames without a raw frame).")
         .def("distance", &recorded_distance,
              "Distance image (height, width) float32 in metres; pixels without a valid distance "
              "hold 65.5 (the recording keeps no reason).")
-        .def(
-            "gray",
-            [](const RecordedFrame &f) -> py::array {
-                throw Failure(f.frames->path() +
-                              ": the recording holds no gray images (only decoded depth)");
-            },
-            "Raises tarvo.Error: recordings hold no gray images.")
+        .def("gray", &recorded_gray,
+             "Gray image (height, width) float32, as a live frame's gray(). Raises tarvo.Error "
+             "when the frame was read from the recording's decoded depth (no raw frame could be "
+             "decoded), which holds no gray.")
+        .def_property_readonly(
+            "decoded_from_raw", [](const RecordedFrame &f) { return !f.decoded.gray.empty(); },
+            "True when the library decoded the frame from its raw frame with the recording's "
+            "calibration; False when it comes from the recording's decoded depth.")
         .def("point_cloud", &recorded_point_cloud, py::arg("colour") = false,
              py::arg("organized") = false,
-             "Points of the valid pixels, (N, 3) float32 x, y, z in metres: the recorded point "
-             "clouds, or the distances along the pinhole rays of the recorded camera matrix. "
+             "Points of the valid pixels, (N, 3) float32 x, y, z in metres: along the library's "
+             "own pixel rays for a frame decoded from its raw frame, else the recorded point "
+             "clouds or the distances along the pinhole rays of the recorded camera matrix. "
              "With `organized`, a tuple (points, valid) of shapes (height, width, 3) with NaN "
              "where none and (height, width). `colour` raises tarvo.Error.")
         .def(
@@ -195,13 +226,15 @@ void bind_recording(py::module_ &m) {
         .def("__next__", [](RecordingIterator &it) {
             if (it.next >= it.frames->size())
                 throw py::stop_iteration();
-            return read_frame(it.frames, it.next++, false);
+            return read_frame(it.frames, it.next++);
         });
     py::class_<Recording, std::shared_ptr<Recording>>(
         m, "Recording",
-        "The decoded frames of an MCAP recording made with `tarvo record --depth` (or "
-        "--points), without a camera. Raises tarvo.Error when the file cannot be read, is "
-        "damaged, or holds raw frames only.")
+        "The frames of an MCAP recording made with `tarvo record`, without a camera: the raw "
+        "frames decoded by the library with the recording's calibration, or, while a camera is "
+        "open in this process, the decoded depth the recording holds (`tarvo record --depth` or "
+        "--points). Raises tarvo.Error when the file cannot be read, is damaged, or holds no "
+        "frames that can be had.")
         .def(py::init(&open_recording), py::arg("path"))
         .def("__len__", [](const Recording &r) { return r.open_frames()->size(); })
         .def("__getitem__", &frame_at, py::arg("i"))

@@ -91,7 +91,8 @@ class Frame:
         """Frames lost just before this one."""
     @property
     def temperatures(self) -> Tuple[float, float]:
-        """Sensor and illumination-board temperature of the frame, degrees Celsius."""
+        """Sensor and illumination-board temperature of the frame's stream header, degrees
+        Celsius (0.0 when the camera's header carries none)."""
     @property
     def raw(self) -> npt.NDArray[np.uint8]:
         """Read-only numpy view of the frame's bytes (no copy)."""
@@ -128,8 +129,8 @@ class FrameStream(Iterator[Frame]):
     def close(self) -> None: ...
 
 class RecordedFrame:
-    """One frame of a Recording: the decoded distances it holds and the times of its raw
-    frame; the Frame API without the raw bytes."""
+    """One frame of a Recording, decoded when read, with the times of its raw frame; the Frame
+    API without the raw bytes."""
 
     @property
     def index(self) -> int:
@@ -153,17 +154,27 @@ class RecordedFrame:
     @property
     def lost_before(self) -> int:
         """Frames lost just before this one."""
+    @property
+    def temperatures(self) -> Optional[Tuple[float, float]]:
+        """Sensor and illumination-board temperature of the raw frame's stream header, degrees
+        Celsius; None when the recording holds none for it."""
     def distance(self) -> npt.NDArray[np.float32]:
         """Distance image (height, width) in metres; pixels without a valid distance hold 65.5,
         as a live frame's invalid pixels do (the recording keeps no reason)."""
     def gray(self) -> npt.NDArray[np.float32]:
-        """Raises tarvo.Error: recordings hold no gray images."""
+        """Gray image (height, width), as a live frame's gray(). Raises tarvo.Error for a frame
+        read from the recording's decoded depth (see decoded_from_raw), which holds no gray."""
+    @property
+    def decoded_from_raw(self) -> bool:
+        """True when the library decoded the frame from its raw frame with the recording's
+        calibration; False when it comes from the recording's decoded depth."""
     @overload
     def point_cloud(
         self, colour: Literal[False] = False, organized: Literal[False] = False
     ) -> npt.NDArray[np.float32]:
-        """Points of the valid pixels, (N, 3) x, y, z in metres: the recorded point clouds, or
-        the distances along the pinhole rays of the recorded camera matrix K. `colour` raises
+        """Points of the valid pixels, (N, 3) x, y, z in metres: along the library's own pixel
+        rays for a frame decoded from its raw frame, else the recorded point clouds or the
+        distances along the pinhole rays of the recorded camera matrix K. `colour` raises
         tarvo.Error."""
     @overload
     def point_cloud(
@@ -179,9 +190,11 @@ class RecordingIterator(Iterator[RecordedFrame]):
     def __next__(self) -> RecordedFrame: ...
 
 class Recording:
-    """The decoded frames of an MCAP recording made with `tarvo record --depth` (or --points),
-    read without a camera. Raises tarvo.Error when the file cannot be read, is damaged, or holds
-    raw frames only (those decode through `tarvo-vcam --replay FILE`)."""
+    """The frames of an MCAP recording made with `tarvo record`, read without a camera: the raw
+    frames decoded by the library with the recording's calibration, or, while a camera is open
+    in this process, the decoded depth the recording holds (`tarvo record --depth` or
+    --points). Raises tarvo.Error when the file cannot be read, is damaged, or holds no frames
+    that can be had."""
 
     def __init__(self, path: str) -> None: ...
     @property

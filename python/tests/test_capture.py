@@ -17,8 +17,9 @@ def test_frames_describe_the_camera_stream(cam):
         assert (f.format, f.width, f.height, f.pixel_size) == (2, 320, 240, 8)
         assert f.size == len(f) == 320 * 240 * 8
         assert f.raw.shape == (f.size,) and f.raw.dtype == np.uint8
-        sensor, illumination = f.temperatures
-        assert isinstance(sensor, float) and isinstance(illumination, float)
+        # Each frame's own stream header: the virtual camera sends 40.0 and 38.4 degrees.
+        assert f.temperatures == (40.0, 38.4)
+        assert all(isinstance(t, float) for t in f.temperatures)
     indices = [f.index for f in frames]
     assert indices == sorted(indices) and len(set(indices)) == 3
 

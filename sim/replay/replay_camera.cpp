@@ -1,12 +1,13 @@
 #include "replay/replay_camera.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 
 #include "mcap_reader.h"
+#include "recording_metadata.h"
 #include "sensor/epc_sensor.h"
 #include "stream_writer/stream_writer.h"
 #ifdef TARVO_REPLAY_CALIBRATION
@@ -21,7 +22,6 @@ using Clock = std::chrono::steady_clock;
 namespace rec = tarvo::recording;
 
 constexpr const char *kCameraMetadata = "tarvo.camera";
-constexpr const char *kParameterMetadata = "tarvo.parameters";
 constexpr const char *kParametersAttachment = "parameters.json";
 
 // A number of the camera description; absent keys keep `out`.
@@ -86,36 +86,30 @@ bool camera_description(const rec::McapContents &file, ReplayRecording &out, std
     return ok;
 }
 
-bool hex_bytes(const std::string &text, std::vector<uint8_t> &out) {
-    if (text.size() % 2 != 0 || text.size() / 2 > kParamValueSize)
+// Parameter values by parameter number. The identity parameters come from the description
+// instead.
+bool parameters(const rec::McapContents &file, ReplayRecording &out, std::string &error) {
+    std::map<uint8_t, std::vector<uint8_t>> values;
+    if (!rec::read_parameters(file, values, error))
         return false;
-    out.clear();
-    for (size_t i = 0; i < text.size(); i += 2) {
-        char *end = nullptr;
-        const std::string pair = text.substr(i, 2);
-        const unsigned long b = std::strtoul(pair.c_str(), &end, 16);
-        if (*end || !std::isxdigit(static_cast<unsigned char>(pair[0])))
-            return false;
-        out.push_back(static_cast<uint8_t>(b));
-    }
+    out.params = std::move(values);
     return true;
 }
 
-// Parameter values, hex bytes by parameter number. The identity parameters come from the
-// description instead.
-bool parameters(const rec::McapContents &file, ReplayRecording &out, std::string &error) {
-    const rec::McapMetadata *meta = file.metadata_named(kParameterMetadata);
-    if (meta == nullptr)
-        return true;
-    for (const auto &[key, value] : meta->values) {
-        long id = -1;
-        std::map<std::string, std::string> one{{key, key}};
-        std::vector<uint8_t> bytes;
-        if (!number_field(one, key.c_str(), 0, 255, id, error) || !hex_bytes(value, bytes)) {
-            error = "parameter values: invalid entry '" + key + "' = '" + value + "'";
+// The image sensor's register file, whose registers hold a byte each.
+bool sensor_registers(const rec::McapContents &file, ReplayRecording &out, std::string &error) {
+    if (!rec::read_sensor_registers(file, out.sensor_registers, error))
+        return false;
+    for (size_t i = 0; i < out.sensor_registers.size(); ++i) {
+        if (out.sensor_registers[i] > 0xFF) {
+            char text[96];
+            std::snprintf(
+                text, sizeof text,
+                "register file: register 0x%02zx holds 0x%x, more than the sensor's 8 bits", i,
+                static_cast<unsigned>(out.sensor_registers[i]));
+            error = text;
             return false;
         }
-        out.params[static_cast<uint8_t>(id)] = std::move(bytes);
     }
     return true;
 }
@@ -126,11 +120,14 @@ bool raw_frames(const rec::McapContents &file, ReplayRecording &out, std::string
         error = std::string("no ") + rec::kRawTopic + " channel: nothing to replay";
         return false;
     }
+    rec::RawLayout layout{};
+    if (!rec::raw_layout_of(*raw, layout, error))
+        return false;
     for (const rec::McapMessage &m : file.messages) {
         if (m.channel_id != raw->id)
             continue;
         rec::RawFrameView view;
-        if (!rec::parse_raw_frame(m.data, view, error)) {
+        if (!rec::parse_raw_frame(m.data, layout, view, error)) {
             error = "frame " + std::to_string(out.frames.size()) + ": " + error;
             return false;
         }
@@ -144,6 +141,8 @@ bool raw_frames(const rec::McapContents &file, ReplayRecording &out, std::string
         frame->format = view.frame_format;
         frame->width = static_cast<uint16_t>(view.width);
         frame->height = static_cast<uint16_t>(view.height);
+        frame->temp_chip = view.has_temperatures ? view.sensor_temperature : out.temp_chip;
+        frame->temp_ib = view.has_temperatures ? view.illumination_temperature : out.temp_ib;
         frame->bytes.assign(view.frame.begin(), view.frame.end());
         out.frames.push_back(std::move(frame));
     }
@@ -185,8 +184,8 @@ class ReplaySource final : public StreamSource {
         meta.frfmt = frame.format;
         meta.width = frame.width;
         meta.height = frame.height;
-        meta.temp_chip = recording_->temp_chip;
-        meta.temp_ib = recording_->temp_ib;
+        meta.temp_chip = frame.temp_chip;
+        meta.temp_ib = frame.temp_ib;
         std::vector<uint8_t> packets;
         writer_.write_frame(frame.bytes, packets);
         step = StreamStep::data(std::move(packets));
@@ -225,7 +224,7 @@ bool load_replay(const std::string &path, ReplayRecording &out, std::string &err
         return false;
     out = ReplayRecording{};
     if (!camera_description(file, out, error) || !parameters(file, out, error) ||
-        !raw_frames(file, out, error)) {
+        !sensor_registers(file, out, error) || !raw_frames(file, out, error)) {
         error = path + ": " + error;
         return false;
     }
@@ -243,7 +242,10 @@ std::shared_ptr<StreamSource> make_replay_stream(std::shared_ptr<const ReplayRec
 
 void install_replay(Camera &camera, std::shared_ptr<const ReplayRecording> recording,
                     const ReplayOptions &options) {
-    install_epc_sensor(camera);
+    const std::shared_ptr<EpcSensor> sensor = install_epc_sensor(camera);
+    for (size_t i = 0; i < recording->sensor_registers.size(); ++i)
+        sensor->set_reg(static_cast<uint8_t>(i),
+                        static_cast<uint8_t>(recording->sensor_registers[i]));
     for (const auto &[id, value] : recording->params) {
         if (id != kParamIdent && id != kParamProduct && id != kParamVersion &&
             id != kParamChipInfo && id != kParamCalibInfo)

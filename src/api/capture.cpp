@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <cstring>
 #include <new>
 #include <vector>
@@ -63,9 +64,16 @@ void keep_fetch_times(const tarvo_dev_t *dev, std::vector<tarvo_frame_time_t> &&
 }
 
 // Numbers the frame just taken from the parser: lost frames from the index gap or, when more,
-// from the parser's discards and drops since the previous frame.
-tarvo_frame_time_t frame_time_of(tarvo::FrameTimeline &tl, uint16_t index,
+// from the parser's discards and drops since the previous frame. The temperatures are its
+// stream header's.
+static_assert(sizeof(tarvo_frame_time_t) == 32 &&
+                  offsetof(tarvo_frame_time_t, sensor_temperature) == 28 &&
+                  offsetof(tarvo_frame_time_t, illumination_temperature) == 30,
+              "the frame time keeps its published layout");
+
+tarvo_frame_time_t frame_time_of(tarvo::FrameTimeline &tl, const zr_stream_frame_info_t &header,
                                  const tarvo::stream::FrameStamp &stamp) {
+    const uint16_t index = header.fridx;
     const uint64_t parser_losses = uint64_t{stamp.discarded_before} + stamp.dropped_before;
     uint64_t lost = parser_losses >= tl.parser_losses ? parser_losses - tl.parser_losses : 0;
     if (tl.started) {
@@ -77,6 +85,8 @@ tarvo_frame_time_t frame_time_of(tarvo::FrameTimeline &tl, uint16_t index,
     t.realtime_ns = stamp.realtime_ns;
     t.sequence = tl.next_sequence + lost;
     t.lost_before = static_cast<uint32_t>(std::min<uint64_t>(lost, UINT32_MAX));
+    t.sensor_temperature = header.temp_chip;
+    t.illumination_temperature = header.temp_ib;
     tl.started = true;
     tl.last_index = index;
     tl.next_sequence = t.sequence + 1;
@@ -333,7 +343,7 @@ bool deliver_frame(tarvo_dev_t *dev, tarvo_cap_frame_ready_cb_t on_frame_ready) 
     if (p.truncated_copy != nullptr)
         std::memcpy(p.truncated_copy, p.dst, std::min(p.truncated_len, sinfo.frlen));
     describe_frame(ctx, sinfo);
-    ctx->frame_time = frame_time_of(ctx->timeline, sinfo.fridx, stamp);
+    ctx->frame_time = frame_time_of(ctx->timeline, sinfo, stamp);
     if (on_frame_ready != nullptr && p.dst != nullptr)
         call_frame_ready(dev, on_frame_ready, p.dst);
     if (req != nullptr)
@@ -620,6 +630,8 @@ TARVO_API bool tarvo_cap_is_ongoing(tarvo_dev_t *dev) {
 
 TARVO_API bool tarvo_cap_start(tarvo_dev_t *dev) {
     tarvo::BusyGuard call(dev);
+    if (tarvo::refuse_offline(call.ctx(), __func__))
+        return false;
     if (!call || call.ctx()->ll.priv == nullptr) {
         tarvo::log_handle_not_open(__func__);
         return false;

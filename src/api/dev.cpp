@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -226,7 +227,77 @@ bool allocate_context(tarvo_dev_t *dev) {
     return true;
 }
 
+// The rest of an open once the handle knows its product: picks the driver, reserves it (the
+// EPC pipeline serves one handle at a time), lets it bind the handle and load calibration.
+tarvo_dev_t *attach_driver(tarvo_dev_t *dev, const char *func) {
+    tarvo_dev_ctx_t *ctx = dev->ctx;
+    ctx->drv = tarvo_drv_find(dev);
+    if (ctx->drv == nullptr) {
+        zr_log(4, "ERR", "[%s] cannot find driver for device: product=%s\n", func, dev->product);
+        tarvo_ll_dev_close(&ctx->ll);
+        return fail_open(dev);
+    }
+    if (!tarvo::drv_reserve(ctx->drv, dev)) {
+        zr_log(4, "ERR",
+               "[%s] another EPC camera is open: the processing pipeline serves one at a time\n",
+               func);
+        tarvo_ll_dev_close(&ctx->ll);
+        return fail_open(dev, TARVO_ERR_DEV_PIPELINE_BOUND);
+    }
+    prepare_capture_state(dev);
+    const bool bound = ctx->drv->ops->init == nullptr || ctx->drv->ops->init(ctx->drv, dev);
+    // A camera opens even when its driver could not bind it (its transport still serves); an
+    // offline handle is nothing without its driver.
+    if (!bound && ctx->offline) {
+        zr_log(4, "ERR", "[%s] the driver could not bind the offline camera\n", func);
+        release_context(dev);
+        if (dev->free_on_close)
+            std::free(dev);
+        return nullptr;
+    }
+    if (ctx->drv->ops->calib_load != nullptr && ctx->drv->ops->calib_load(ctx->drv, 0, 0, 2) < 0) {
+        zr_log(4, "ERR", "[%s] Load calibration data failed\n", func);
+    }
+    t_last_open_result = TARVO_OK;
+    return dev;
+}
+
+// An offline handle stands for the camera its description names: identification from the
+// given parameters, the calibration folder as its path.
+void describe_offline(tarvo_dev_t *dev, const tarvo::OfflineCamera &camera) {
+    std::snprintf(dev->product, sizeof dev->product, "%s", camera.product().c_str());
+    tarvo_param_item_t item{};
+    if (camera.param_value(kIdent, item))
+        store_string(dev->ident, item);
+    if (camera.param_value(kDevInfo, item))
+        store_block(dev->dev_info, item);
+    if (camera.param_value(kVersion, item))
+        store_block(dev->version, item);
+    dev->path = camera.calibration_dir() ? camera.calibration_dir()->c_str() : nullptr;
+}
+
 }  // namespace
+
+tarvo_dev_t *tarvo::open_offline(const tarvo_offline_camera_t *description) {
+    t_last_open_result = TARVO_ERR_DEV_OPEN_FAILED;
+    std::unique_ptr<OfflineCamera> camera = OfflineCamera::from(description);
+    if (!camera)
+        return nullptr;
+    auto *dev = static_cast<tarvo_dev_t *>(std::calloc(1, sizeof(tarvo_dev_t)));
+    if (dev == nullptr)
+        return nullptr;
+    dev->free_on_close = 1;
+    if (!allocate_context(dev)) {
+        std::free(dev);
+        return nullptr;
+    }
+    zr_log(1, "DBG", "[%s] offline handle @ %p for %s\n", "tarvo_offline_open",
+           static_cast<void *>(dev), camera->product().c_str());
+    dev->ctx->offline = std::move(camera);
+    describe_offline(dev, *dev->ctx->offline);
+    dev->ctx->opened = true;
+    return attach_driver(dev, "tarvo_offline_open");
+}
 
 bool tarvo::is_open(const tarvo_dev_t *dev) {
     if (dev == nullptr)
@@ -322,28 +393,7 @@ TARVO_API tarvo_dev_t *tarvo_dev_open(tarvo_dev_t *dev) {
         tarvo_ll_dev_close(&ctx->ll);
         return fail_open(dev);
     }
-    ctx->drv = tarvo_drv_find(dev);
-    if (ctx->drv == nullptr) {
-        zr_log(4, "ERR", "[%s] cannot find driver for device: product=%s\n", __func__,
-               dev->product);
-        tarvo_ll_dev_close(&ctx->ll);
-        return fail_open(dev);
-    }
-    if (!tarvo::drv_reserve(ctx->drv, dev)) {
-        zr_log(4, "ERR",
-               "[%s] another EPC camera is open: the processing pipeline serves one at a time\n",
-               __func__);
-        tarvo_ll_dev_close(&ctx->ll);
-        return fail_open(dev, TARVO_ERR_DEV_PIPELINE_BOUND);
-    }
-    prepare_capture_state(dev);
-    if (ctx->drv->ops->init != nullptr)
-        ctx->drv->ops->init(ctx->drv, dev);
-    if (ctx->drv->ops->calib_load != nullptr && ctx->drv->ops->calib_load(ctx->drv, 0, 0, 2) < 0) {
-        zr_log(4, "ERR", "[%s] Load calibration data failed\n", __func__);
-    }
-    t_last_open_result = TARVO_OK;
-    return dev;
+    return attach_driver(dev, __func__);
 }
 
 TARVO_API int tarvo_dev_last_error(void) {
@@ -371,6 +421,8 @@ TARVO_API bool tarvo_dev_reset(tarvo_dev_t *dev, unsigned target) {
         tarvo::log_handle_not_open(__func__);
         return false;
     }
+    if (tarvo::refuse_offline(call.ctx(), __func__))
+        return false;
     if (target > kMaxResetTarget) {
         zr_log(4, "ERR", "[%s] wrong reset target: %d\n", __func__, static_cast<int>(target));
         return false;

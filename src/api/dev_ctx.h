@@ -13,8 +13,11 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <vector>
+
+#include "api/offline_camera.h"
 
 namespace tarvo {
 
@@ -80,6 +83,9 @@ struct tarvo_dev_ctx {
 
     // Public calls admitted and not yet left; guarded by the library-wide call lock.
     int inside = 0;
+
+    // Set for the life of an offline handle (tarvo_offline_open): no transport behind it.
+    std::unique_ptr<tarvo::OfflineCamera> offline;
 };
 
 namespace tarvo {
@@ -138,5 +144,16 @@ bool log_no_values(const char *func);
 // identification and the frame rate. Lengths the camera reports above the item's 18 value bytes
 // are cut to 18 with a warning; on failure the items are untouched.
 bool param_batch_get(tarvo_dev_t *dev, tarvo_param_item_t *items, int count);
+
+// The camera description behind an offline handle; null for a camera's handle or a handle
+// that is not open.
+OfflineCamera *offline_camera(const tarvo_dev_t *dev);
+
+// True, after a log line naming `func`, when ctx belongs to an offline handle: the call needs a
+// camera.
+bool refuse_offline(const tarvo_dev_ctx_t *ctx, const char *func);
+
+// Opens a handle record of its own (freed on close) for `camera`; see tarvo_offline_open.
+tarvo_dev_t *open_offline(const tarvo_offline_camera_t *camera);
 
 }  // namespace tarvo

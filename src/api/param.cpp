@@ -12,6 +12,7 @@ namespace {
 constexpr const char *kSetTag = "_tarvo_param_batch_set";
 constexpr const char *kGetTag = "_tarvo_param_batch_get";
 constexpr uint8_t kValueBytes = sizeof(tarvo_param_item_t::param_val);
+constexpr uint8_t kSensorTarget = 1;
 
 // The application's items as the transport takes them: number and length, and the value too
 // when setting. Null after a log line when the arguments are bad, or when memory is short. A
@@ -51,10 +52,11 @@ uint8_t bounded_length(const tarvo_ll_param_item_t &item) {
     return kValueBytes;
 }
 
-// Register write and read share everything but the transport call.
-template <typename Values, typename Transfer>
+// Register write and read share everything but the transport call, and what an offline
+// handle does instead.
+template <typename Values, typename Transfer, typename Offline>
 bool reg_batch(const char *func, tarvo_dev_t *dev, uint8_t target, uint32_t reg_base,
-               Values *values, uint16_t count, Transfer transfer) {
+               Values *values, uint16_t count, Transfer transfer, Offline offline) {
     zr_log(0, "TRC", "[%s] target=%d,reg_base=%d,reg_cnt=%d,val_buf=%p\n", func, target,
            static_cast<int>(reg_base), count, static_cast<const void *>(values));
     tarvo::BusyGuard call(dev);
@@ -64,6 +66,8 @@ bool reg_batch(const char *func, tarvo_dev_t *dev, uint8_t target, uint32_t reg_
     }
     if (values == nullptr && count > 0)
         return tarvo::log_no_values(func);
+    if (tarvo::OfflineCamera *camera = call.ctx()->offline.get())
+        return offline(*camera, target, reg_base, values, count);
     return transfer(&call.ctx()->ll, target, reg_base, values, count);
 }
 
@@ -86,6 +90,8 @@ bool tarvo::param_batch_get(tarvo_dev_t *dev, tarvo_param_item_t *items, int cou
     auto ll_items = to_ll_items(kGetTag, items, count, false);
     if (!ll_items)
         return false;
+    if (const OfflineCamera *camera = offline_camera(dev))
+        return camera->param_get(items, count);
     zr_log(1, "DBG", "[%s] get %d param\n", kGetTag, count);
     if (!tarvo_ll_param_get(&dev->ctx->ll, ll_items.get(), count))
         return false;
@@ -117,6 +123,8 @@ TARVO_API bool tarvo_param_batch_set(tarvo_dev_t *dev, const tarvo_param_item_t 
         tarvo::log_handle_not_open(kSetTag);
         return false;
     }
+    if (tarvo::refuse_offline(call.ctx(), kSetTag))
+        return false;
     return tarvo_ll_param_set(&call.ctx()->ll, ll_items.get(), count);
 }
 
@@ -131,12 +139,23 @@ TARVO_API bool tarvo_param_batch_get(tarvo_dev_t *dev, tarvo_param_item_t *items
 
 TARVO_API bool tarvo_reg_batch_write(tarvo_dev_t *dev, uint8_t target, uint32_t reg_base,
                                      const uint32_t *values, uint16_t count) {
-    return reg_batch(__func__, dev, target, reg_base, values, count, tarvo_ll_reg_write);
+    return reg_batch(__func__, dev, target, reg_base, values, count, tarvo_ll_reg_write,
+                     [&](tarvo::OfflineCamera &, uint8_t, uint32_t, const uint32_t *, uint16_t) {
+                         return !tarvo::refuse_offline(dev->ctx, __func__);
+                     });
 }
 
 TARVO_API bool tarvo_reg_batch_read(tarvo_dev_t *dev, uint8_t target, uint32_t reg_base,
                                     uint32_t *values, uint16_t count) {
-    return reg_batch(__func__, dev, target, reg_base, values, count, tarvo_ll_reg_read);
+    return reg_batch(
+        __func__, dev, target, reg_base, values, count, tarvo_ll_reg_read,
+        [](tarvo::OfflineCamera &camera, uint8_t t, uint32_t reg, uint32_t *out, uint16_t n) {
+            if (t == kSensorTarget)
+                return camera.reg_read(reg, out, n);
+            zr_log(4, "ERR", "[%s] an offline handle holds sensor registers only\n",
+                   "tarvo_reg_batch_read");
+            return false;
+        });
 }
 
 }  // extern "C"

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 
 #include <sys/stat.h>
 
@@ -29,6 +30,38 @@ std::string path_join(std::string_view prefix, std::string_view name) {
 
 std::string prefixed_path(std::string_view name) {
     return path_join(tarvo_path_get(), name);
+}
+
+namespace {
+
+struct CalibrationPlace {
+    std::mutex mu;
+    bool offline = false;               // guarded by mu
+    std::optional<std::string> folder;  // the offline handle's; guarded by mu
+};
+CalibrationPlace g_calibration_place;
+
+}  // namespace
+
+void set_calibration_folder(std::optional<std::string> folder) {
+    std::lock_guard<std::mutex> lock(g_calibration_place.mu);
+    g_calibration_place.offline = true;
+    g_calibration_place.folder = std::move(folder);
+}
+
+void use_prefix_for_calibration() {
+    std::lock_guard<std::mutex> lock(g_calibration_place.mu);
+    g_calibration_place.offline = false;
+    g_calibration_place.folder.reset();
+}
+
+std::optional<std::string> calibration_path(std::string_view name) {
+    std::lock_guard<std::mutex> lock(g_calibration_place.mu);
+    if (!g_calibration_place.offline)
+        return prefixed_path(name);
+    if (!g_calibration_place.folder)
+        return std::nullopt;
+    return path_join(*g_calibration_place.folder, name);
 }
 
 }  // namespace tarvo

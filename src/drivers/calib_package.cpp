@@ -16,6 +16,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "api/dev_ctx.h"
 #include "api/path.h"
 #include "files/safe_file.h"
 #include "ll/byte_order.h"
@@ -363,6 +364,12 @@ int calib_load(tarvo_drv_t *drv, FileNames names) {
     }
     if (calibrationDataFileCheck(active_set()) >= 0)
         return 0;
+    if (tarvo::offline_camera(drv->dev) != nullptr) {
+        // No camera to ask for its package: decode as a camera without calibration does.
+        zr_log(3, "WRN", "[%s] no DRNU calibration files in %s: no DRNU correction\n", "calib_load",
+               drv->dev->path != nullptr ? drv->dev->path : "(no folder)");
+        return -1;
+    }
     if (!_load_calib_data(drv, names))
         return -1;
     configInit(kDeviceAddress);

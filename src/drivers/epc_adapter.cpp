@@ -10,9 +10,12 @@
 
 #include <cstdio>
 
+#include "api/dev_ctx.h"
+#include "api/path.h"
 #include "drivers/epc_driver_state.h"
 #include "drivers/epc_pipeline_calls.h"
 #include "epc/calibration_state.h"
+#include "epc/device_io.h"
 #include "epc/optional_parts.h"
 #include "ll/byte_order.h"
 
@@ -47,14 +50,39 @@ void start_pipeline() {
     pipeline::set_hysteresis(kHysteresis);
 }
 
+// An offline handle reaches the pipeline through its own copies and its calibration folder
+// instead of the bound device and the path prefix, until it is unbound.
+bool g_routed_offline = false;
+
+void unroute_pipeline() {
+    if (!g_routed_offline)
+        return;
+    tarvo::epc::set_device_io(nullptr);
+    tarvo::use_prefix_for_calibration();
+    g_routed_offline = false;
+}
+
+void route_pipeline(tarvo_dev_t *dev) {
+    const tarvo::OfflineCamera *camera = tarvo::offline_camera(dev);
+    if (camera == nullptr) {
+        unroute_pipeline();
+        return;
+    }
+    tarvo::epc::set_device_io(&tarvo::offline_device_io());
+    tarvo::set_calibration_folder(camera->calibration_dir());
+    g_routed_offline = true;
+}
+
 bool bind(tarvo_dev_t *dev) {
     g_zr_dev = dev;
+    route_pipeline(dev);
     configSetPartType(kEpc660PartType);
     tarvo_param_item_t item{};
     item.param_id = kChipInfoParam;
     if (!tarvo_param_batch_get(dev, &item, 1)) {
         std::puts("Get chip info failed");
         g_zr_dev = nullptr;
+        unroute_pipeline();
         return false;
     }
     // Part version, chip id, wafer id.
@@ -112,6 +140,7 @@ TARVO_API void epc_adapter_uninit(void) {
         std::puts("uninit done..");
     }
     g_zr_dev = nullptr;
+    unroute_pipeline();
 }
 
 TARVO_API void epc_adapater_set_frame_valid(uint8_t valid) {

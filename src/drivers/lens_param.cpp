@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 
+#include "api/dev_ctx.h"
 #include "api/path.h"
 #include "files/safe_file.h"
 #include "output/undistort.h"
@@ -173,6 +174,11 @@ std::optional<zr_lens_param_t> scale_lens_params(const zr_lens_param_t &lens, in
 extern "C" TARVO_API bool _zr_update_len_param(tarvo_dev_t *dev) {
     if (dev == nullptr) {
         zr_log(4, "ERR", "[%s]  Device handler Is NULL!\r\n", tarvo::kLoadTag);
+        return false;
+    }
+    if (dev->path == nullptr && tarvo::offline_camera(dev) != nullptr) {
+        zr_log(3, "WRN", "[%s] offline camera without calibration folder: built-in lens\n",
+               tarvo::kLoadTag);
         return false;
     }
     const std::string path = dev->path != nullptr ? tarvo::path_join(dev->path, tarvo::kFileName)

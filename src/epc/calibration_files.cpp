@@ -16,6 +16,8 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "api/path.h"
@@ -359,9 +361,9 @@ namespace {
 // prefix wins, so a package never pairs its images with stale parameters from elsewhere.
 File open_drnu_params() {
     const std::string name = drnu_file_name(DrnuFile::binary_params);
-    const std::string under_prefix = tarvo::prefixed_path(name);
-    if (File f = open_read(under_prefix)) {
-        zr_log(1, "DBG", "[%s] %s\n", "calibrationLoadDRNU_LUT", under_prefix.c_str());
+    const std::optional<std::string> under_prefix = tarvo::calibration_path(name);
+    if (File f = under_prefix ? open_read(*under_prefix) : File()) {
+        zr_log(1, "DBG", "[%s] %s\n", "calibrationLoadDRNU_LUT", under_prefix->c_str());
         return f;
     }
     return open_read(name);
@@ -487,8 +489,9 @@ int calibrationLoadDistanceImages(int bank) {
         return -1;
     }
     const std::string name =
-        tarvo::prefixed_path(drnu_file_name(DrnuFile::images, bank == 1 ? 2 : 0));
-    File f = open_read(name);
+        tarvo::calibration_path(drnu_file_name(DrnuFile::images, bank == 1 ? 2 : 0))
+            .value_or(std::string());
+    File f = name.empty() ? File() : open_read(name);
     if (!f) {
         zr_log(1, "DBG", "[%s] Can not open %s file\n", __func__, name.c_str());
         return -1;
@@ -539,10 +542,11 @@ int calibrationGetParamName(char *buffer, int mode2) {
 
 int calibrationDataFileCheck(int mode2) {
     const std::string name =
-        tarvo::prefixed_path(drnu_file_name(DrnuFile::images, mode_of_flag(mode2)));
+        tarvo::calibration_path(drnu_file_name(DrnuFile::images, mode_of_flag(mode2)))
+            .value_or(std::string());
     struct stat st;
     // A FIFO or folder of that name is no calibration: the upload runs and replaces it.
-    if (stat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+    if (!name.empty() && stat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
         zr_log(1, "DBG", "[%s] Find %s\n", __func__, name.c_str());
         return 0;
     }

@@ -158,6 +158,12 @@ void init_configuration(int addr, bool simulate) {
             enabledTemperatureCorrection = 1;
             calculationSetEnableTemperature(1);
         }
+    } else {
+        // Without distance images the camera decodes uncorrected, as in a fresh process: the
+        // correction a camera bound before it switched on must not carry over to it.
+        calculationSetEnableDRNU_simulate(0);
+        enabledTemperatureCorrection = 0;
+        calculationSetEnableTemperature_simulate(0);
     }
     parts::print_chip_param();
     atan2lut_Init();

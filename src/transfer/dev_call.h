@@ -16,6 +16,8 @@ int on_device_ll(tarvo_dev_t *dev, const char *func, Op &&op) {
         return -1;
     }
     tarvo::BusyGuard busy(dev);
+    if (tarvo::refuse_offline(busy.ctx(), func))
+        return -1;
     // A handle closed meanwhile has no connection left to talk over.
     if (!tarvo::is_open(dev) || dev->ctx->ll.priv == nullptr) {
         zr_log(1, "DBG", "[%s] Wrong params\n", func);

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <ctime>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -141,6 +142,29 @@ TEST_F(FrameTimeTest, RestartNumbersFromZero) {
     ASSERT_EQ(again.size(), 1u);
     EXPECT_EQ(again[0].time.sequence, 0u);
     EXPECT_EQ(again[0].time.lost_before, 0u);
+}
+
+// Each frame time carries the temperatures of its frame's stream header, signed, as sent.
+TEST_F(FrameTimeTest, TimesCarryTheHeaderTemperatures) {
+    struct Case {
+        int16_t chip, board;
+    };
+    for (const Case c : {Case{0x0190, 0x0180}, Case{-125, 655}, Case{0, 0}, Case{32767, -32768}}) {
+        SCOPED_TRACE(std::to_string(c.chip) + " " + std::to_string(c.board));
+        CameraFramesConfig frames_cfg;
+        frames_cfg.temp_chip = c.chip;
+        frames_cfg.temp_ib = c.board;
+        open_at(60, frames_cfg);
+        ASSERT_TRUE(tarvo_cap_start(&dev_));
+        const std::vector<Delivered> frames = fetch(2);
+        ASSERT_EQ(frames.size(), 2u);
+        for (const Delivered &d : frames) {
+            EXPECT_EQ(d.time.sensor_temperature, c.chip);
+            EXPECT_EQ(d.time.illumination_temperature, c.board);
+        }
+        tarvo_cap_stop(&dev_);
+        tarvo_dev_close(&dev_);
+    }
 }
 
 // The frame-ready callback's times are those a fetch reports for the same frames.

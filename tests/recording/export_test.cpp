@@ -1,6 +1,6 @@
 // tarvo export on recordings that tarvo record made of a flat wall at 1.0 m under the virtual
-// camera: every frame into a frame file, PNGs and point clouds into a folder, and a clear error
-// with nothing left behind for recordings that hold no depth or are damaged.
+// camera: every frame into a frame file, PNGs and point clouds into a folder, raw frames decoded
+// by the library, and a clear error with nothing left behind for damaged recordings.
 #include <gtest/gtest.h>
 #include <png.h>
 #include <tarvo/tarvo.h>
@@ -13,9 +13,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
+#include "recorded_frames.h"
 #include "run_tools.h"
 #include "test_recording.h"
 
@@ -125,6 +127,8 @@ class Export : public ::testing::Test {
         fs::create_directories(dir_);
         setenv("XDG_CACHE_HOME", (dir_ / "cache").c_str(), 1);
         setenv("XDG_STATE_HOME", (dir_ / "state").c_str(), 1);
+        fs::create_directories(dir_ / "tmp");
+        setenv("TMPDIR", (dir_ / "tmp").c_str(), 1);
         tool_ = quoted(env("TARVO_TOOL"));
         const std::string record = tool_ + " record -n ";
         recorded_ =
@@ -158,38 +162,97 @@ TEST_F(Export, FrameFileHoldsEveryDepthFrame) {
     }
 }
 
-// Depth alone gives points along the rays of the recorded camera info; a recording with clouds
-// gives those. Either way the wall is flat out to the corners (the lens distortion is followed).
+// Points along the library's pixel rays from raw frames; with --recorded-depth, along the rays
+// of the recorded camera info (a.mcap) or the recorded clouds (p.mcap). Every way the wall is
+// flat out to the corners (the lens distortion is followed).
 TEST_F(Export, FolderReceivesPngsAndPointClouds) {
     for (const char *recording : {"a", "p"}) {
-        SCOPED_TRACE(recording);
-        const std::string out = std::string("out_") + recording;
-        ASSERT_EQ(tarvo(std::string("export ") + recording + ".mcap --points --first 1 --count 2 " +
-                        "-o " + out),
-                  0)
-            << err();
-        EXPECT_EQ(names_in(dir_ / out),
-                  (std::vector<std::string>{"depth_000001.png", "depth_000002.png",
-                                            "points_000001.ply", "points_000002.ply"}));
-        const Image png = png16(dir_ / out / "depth_000002.png");
-        ASSERT_GT(png.width, 0);
-        EXPECT_NEAR(png.centre(), 1000.0f, 20.0f);
-        const std::vector<float> z = ply_depths(dir_ / out / "points_000001.ply");
-        ASSERT_GT(z.size(), size_t(png.width) * png.height / 2);
-        EXPECT_NEAR(median(z), 1.0f, 0.05f);
-        EXPECT_NEAR(quantile(z, 0.01), 1.0f, 0.03f);
-        EXPECT_NEAR(quantile(z, 0.99), 1.0f, 0.03f);
+        for (const char *source : {"", " --recorded-depth"}) {
+            SCOPED_TRACE(std::string(recording) + source);
+            const std::string out = std::string("out_") + recording + (*source ? "_recorded" : "");
+            ASSERT_EQ(tarvo(std::string("export ") + recording +
+                            ".mcap --points --first 1 --count 2 -o " + out + source),
+                      0)
+                << err();
+            EXPECT_EQ(names_in(dir_ / out),
+                      (std::vector<std::string>{"depth_000001.png", "depth_000002.png",
+                                                "points_000001.ply", "points_000002.ply"}));
+            const Image png = png16(dir_ / out / "depth_000002.png");
+            ASSERT_GT(png.width, 0);
+            EXPECT_NEAR(png.centre(), 1000.0f, 20.0f);
+            const std::vector<float> z = ply_depths(dir_ / out / "points_000001.ply");
+            ASSERT_GT(z.size(), size_t(png.width) * png.height / 2);
+            EXPECT_NEAR(median(z), 1.0f, 0.05f);
+            EXPECT_NEAR(quantile(z, 0.01), 1.0f, 0.03f);
+            EXPECT_NEAR(quantile(z, 0.99), 1.0f, 0.03f);
+        }
     }
 }
 
-TEST_F(Export, RawOnlyRecordingSaysHowToGetDepth) {
-    EXPECT_EQ(tarvo("export raw.mcap -o out_raw"), 1);
-    const std::string e = err();
-    EXPECT_EQ(e.rfind("tarvo: raw.mcap: the recording holds raw frames only", 0), 0u) << e;
-    EXPECT_NE(e.find("`tarvo record --depth`"), std::string::npos) << e;
-    EXPECT_NE(e.find("tarvo-vcam --replay raw.mcap -- tarvo depth"), std::string::npos) << e;
-    EXPECT_EQ(std::count(e.begin(), e.end(), '\n'), 1) << e;
-    EXPECT_FALSE(fs::exists(dir_ / "out_raw"));
+// Whatever else they hold, the recordings keep every raw frame with the temperatures of its
+// stream header (the virtual camera's 40.0 and 38.4 degrees), and the sensor's register file
+// and parameter values as the camera held them (its trimming bytes and IC version untouched).
+TEST_F(Export, RecordingsKeepRawFramesTemperaturesAndRegisters) {
+    const std::vector<uint32_t> trimming = {0x7F, 0x80, 0x81, 0x7E, 0x80, 0x80, 0x7E, 0x81};
+    for (const char *name : {"a.mcap", "p.mcap", "raw.mcap"}) {
+        SCOPED_TRACE(name);
+        tarvo::recording::RecordedFrames frames;
+        std::string error;
+        ASSERT_TRUE(frames.open((dir_ / name).string(), error, tarvo::recording::FrameKind::kAny))
+            << error;
+        ASSERT_GT(frames.size(), 0u);
+        for (size_t i = 0; i < frames.size(); ++i) {
+            tarvo::recording::RecordedFrame f;
+            ASSERT_TRUE(frames.read(i, false, f, error)) << error;
+            EXPECT_TRUE(f.has_temperatures);
+            EXPECT_EQ(f.sensor_temperature, 400);
+            EXPECT_EQ(f.illumination_temperature, 384);
+            ASSERT_EQ(f.raw_info.size(), 20u);
+            EXPECT_EQ(f.raw_frame.size(), 320u * 240u * 8u);
+        }
+        std::vector<uint32_t> registers;
+        ASSERT_TRUE(frames.sensor_registers(registers, error)) << error;
+        ASSERT_EQ(registers.size(), 256u);
+        EXPECT_EQ(std::vector<uint32_t>(registers.begin() + 0xE8, registers.begin() + 0xF0),
+                  trimming);
+        EXPECT_EQ(registers[0x01], 3u);
+        std::map<uint8_t, std::vector<uint8_t>> parameters;
+        ASSERT_TRUE(frames.parameters(parameters, error)) << error;
+        EXPECT_TRUE(parameters.contains(7) && parameters.contains(12));
+    }
+}
+
+// Raw frames are decoded by the library with the recording's calibration: a recording of raw
+// frames alone exports, decoding gives the very depth that was recorded beside the raw frames,
+// and the calibration files it unpacked for that are gone afterwards.
+TEST_F(Export, RawFramesDecodeAsTheRecordedDepth) {
+    ASSERT_EQ(tarvo("export raw.mcap -o out_raw"), 0) << err();
+    EXPECT_NE(text(dir_ / "out.txt").find("decoded from raw frames"), std::string::npos);
+    EXPECT_EQ(names_in(dir_ / "out_raw"),
+              (std::vector<std::string>{"depth_000000.png", "depth_000001.png"}));
+    EXPECT_NEAR(png16(dir_ / "out_raw" / "depth_000001.png").centre(), 1000.0f, 20.0f);
+
+    ASSERT_EQ(tarvo("export a.mcap -o decoded.zrd"), 0) << err();
+    ASSERT_EQ(tarvo("export a.mcap --recorded-depth -o recorded.zrd"), 0) << err();
+    EXPECT_NE(text(dir_ / "out.txt").find("read from the recorded depth"), std::string::npos);
+    const std::vector<Image> decoded = frame_file(dir_ / "decoded.zrd");
+    const std::vector<Image> recorded = frame_file(dir_ / "recorded.zrd");
+    ASSERT_EQ(decoded.size(), 5u);
+    ASSERT_EQ(recorded.size(), 5u);
+    for (size_t i = 0; i < decoded.size(); ++i)
+        EXPECT_EQ(decoded[i].values, recorded[i].values) << "frame " << i;
+    EXPECT_TRUE(names_in(dir_ / "tmp").empty());
+}
+
+TEST_F(Export, DecodeSettingsTakeEffect) {
+    // No pixel of the wall is that bright: with this minimum amplitude none is valid.
+    ASSERT_EQ(tarvo("export raw.mcap --count 1 --min-amplitude 65535 -o dim"), 0) << err();
+    const Image png = png16(dir_ / "dim" / "depth_000000.png");
+    ASSERT_GT(png.width, 0);
+    EXPECT_EQ(*std::max_element(png.values.begin(), png.values.end()), 0.0f);
+    // The recorded depth was decoded already.
+    EXPECT_EQ(tarvo("export a.mcap --recorded-depth --undistort -o x"), 2);
+    EXPECT_FALSE(fs::exists(dir_ / "x"));
 }
 
 TEST_F(Export, DamagedRecordingsFailWithNothingLeft) {

@@ -1,6 +1,7 @@
 // Reads a recording with an MCAP reader that is not ours (@mcap/core, zstd through fzstd) and
 // checks what tarvo record promises. Usage:
-//   node read_recording.cjs complete FILE FRAMES [--depth R] [--points]
+//   node read_recording.cjs complete FILE FRAMES [--depth R] [--points] [--temperatures S I]
+//        [--register 0xAA=0xVV]...
 //   node read_recording.cjs truncated FILE
 // Prints what it found; exits 1 with "FAIL: ..." on the first broken promise.
 "use strict";
@@ -109,10 +110,22 @@ function parsePointCloud(bytes) {
   return m;
 }
 
-// The raw frame message: 20-byte frame information, sequence, lost count, monotonic time, bytes.
-function parseRaw(bytes) {
+// The raw frame message: 20-byte frame information, sequence, lost count, monotonic time, the
+// sensor and illumination temperatures (i16 tenths of a degree, when the channel's layout names
+// them), bytes.
+const TEMPERATURES = "sensor_temperature:i16 illumination_temperature:i16";
+function rawLayoutHasTemperatures(channel) {
+  const layout = channel.metadata.get("layout");
+  check(layout !== undefined && layout.startsWith("frame_info[20] sequence:u64 lost_before:u32 monotonic_ns:u64"),
+    "raw channel layout " + layout);
+  return layout.includes(TEMPERATURES);
+}
+function parseRaw(bytes, withTemperatures) {
   const v = new DataView(bytes.buffer, bytes.byteOffset, bytes.byteLength);
+  const header = withTemperatures ? 44 : 40;
   return {
+    sensor_temperature: withTemperatures ? v.getInt16(40, true) : undefined,
+    illumination_temperature: withTemperatures ? v.getInt16(42, true) : undefined,
     frame_size: v.getUint32(0, true),
     frame_idx: v.getUint16(6, true),
     width: v.getUint32(8, true),
@@ -120,7 +133,7 @@ function parseRaw(bytes) {
     sequence: v.getBigUint64(20, true),
     lost_before: v.getUint32(28, true),
     monotonic_ns: v.getBigUint64(32, true),
-    frame_bytes: bytes.length - 40,
+    frame_bytes: bytes.length - header,
   };
 }
 
@@ -175,6 +188,8 @@ async function complete(path, frames, options) {
     "channels " + [...topics.keys()].join(" "),
   );
   check(topics.get("/tarvo/raw").messageEncoding === "tarvo-raw", "raw message encoding");
+  const withTemperatures = rawLayoutHasTemperatures(topics.get("/tarvo/raw"));
+  check(withTemperatures || options.temperatures === undefined, "raw frames without temperatures");
   const schemaOf = { "/tarvo/depth/image_raw": "sensor_msgs/msg/Image",
     "/tarvo/depth/camera_info": "sensor_msgs/msg/CameraInfo", "/tarvo/points": "sensor_msgs/msg/PointCloud2" };
   for (const [topic, name] of Object.entries(schemaOf)) {
@@ -201,7 +216,11 @@ async function complete(path, frames, options) {
     const topic = reader.channelsById.get(msg.channelId).topic;
     counts.set(topic, (counts.get(topic) || 0) + 1);
     if (topic === "/tarvo/raw") {
-      const raw = parseRaw(msg.data);
+      const raw = parseRaw(msg.data, withTemperatures);
+      if (options.temperatures !== undefined)
+        check(raw.sensor_temperature === options.temperatures[0] &&
+          raw.illumination_temperature === options.temperatures[1],
+          `frame temperatures ${raw.sensor_temperature} ${raw.illumination_temperature}`);
       check(raw.frame_bytes === raw.frame_size && raw.frame_size === raw.width * raw.height * 8,
         "raw frame of " + raw.frame_bytes + " bytes");
       check(raw.sequence > lastSeq && msg.logTime >= lastLog, "raw frames out of order");
@@ -223,6 +242,18 @@ async function complete(path, frames, options) {
     "integration_time_us", "modulation_frequency_khz", "lens_fx", "width", "height"])
     check(camera.metadata.has(key), "tarvo.camera lacks " + key);
   check(metadata.some((m) => m.name === "tarvo.parameters"), "no tarvo.parameters metadata");
+  // The image sensor's register file: one entry per register, "0xAA" -> "0xVV".
+  const registers = metadata.find((m) => m.name === "tarvo.registers");
+  check(registers !== undefined, "no tarvo.registers metadata");
+  check(registers.metadata.size === 256, registers.metadata.size + " registers");
+  for (let r = 0; r < 256; r++) {
+    const value = registers.metadata.get("0x" + r.toString(16).padStart(2, "0"));
+    check(value !== undefined && /^0x[0-9a-f]{2,8}$/.test(value), `register ${r} = ${value}`);
+  }
+  if (options.registers)
+    for (const [address, value] of Object.entries(options.registers))
+      check(registers.metadata.get(address) === value,
+        `register ${address} = ${registers.metadata.get(address)}, not ${value}`);
   const attachments = [];
   for await (const a of reader.readAttachments({ validateCrcs: true })) attachments.push(a.name);
   check(attachments.length === reader.attachmentIndexes.length, "attachment index count");
@@ -252,9 +283,10 @@ function truncated(path) {
   let raw = 0, lastSeq = -1n;
   const channels = new Map();
   for (let rec; (rec = reader.nextRecord()) !== undefined;) {
-    if (rec.type === "Channel") channels.set(rec.id, rec.topic);
-    if (rec.type === "Message" && channels.get(rec.channelId) === "/tarvo/raw") {
-      const r = parseRaw(rec.data);
+    if (rec.type === "Channel") channels.set(rec.id, rec);
+    const channel = rec.type === "Message" ? channels.get(rec.channelId) : undefined;
+    if (channel !== undefined && channel.topic === "/tarvo/raw") {
+      const r = parseRaw(rec.data, rawLayoutHasTemperatures(channel));
       check(r.sequence > lastSeq && r.frame_bytes === r.frame_size, "raw frame broken");
       lastSeq = r.sequence;
       raw++;
@@ -273,6 +305,15 @@ async function main() {
   const i = rest.indexOf("--depth");
   if (i >= 0) options.depth = Number(rest[i + 1]);
   options.points = rest.includes("--points");
+  const t = rest.indexOf("--temperatures");
+  if (t >= 0) options.temperatures = [Number(rest[t + 1]), Number(rest[t + 2])];
+  options.registers = {};
+  rest.forEach((arg, k) => {
+    if (arg === "--register") {
+      const [address, value] = rest[k + 1].split("=");
+      options.registers[address] = value;
+    }
+  });
   return complete(path, Number(rest[0]), options);
 }
 

@@ -5,11 +5,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include "recorded_frames.h"
 #include "run_tools.h"
 
 namespace {
@@ -93,6 +95,116 @@ TEST_F(Replay, RecordedCalibrationCorrectsAsTheLiveCamera) {
     EXPECT_EQ(slurp(dir_ / "fresh" / "replay.zrd"), slurp(dir_ / "live.zrd"));
 }
 
+// What the "conditions" recordings of mcap_test_writer.py hold: frame k's header temperatures and
+// register r of the sensor's register file.
+int16_t recorded_sensor_temperature(uint64_t k) {
+    return static_cast<int16_t>(400 + 7 * k);
+}
+int16_t recorded_illumination_temperature(uint64_t k) {
+    return static_cast<int16_t>(-50 - 3 * static_cast<int64_t>(k));
+}
+uint32_t recorded_register(size_t r) {
+    return (r * 7 + 0x35) & 0xFF;
+}
+
+std::vector<uint32_t> registers_of(const fs::path &file) {
+    tarvo::recording::RecordedFrames frames;
+    std::vector<uint32_t> registers;
+    std::string error;
+    EXPECT_TRUE(frames.open(file.string(), error, tarvo::recording::FrameKind::kAny)) << error;
+    EXPECT_TRUE(frames.sensor_registers(registers, error)) << error;
+    return registers;
+}
+
+// A program under the played-back camera sees each frame's recorded header temperatures and the
+// recorded register file: recorded again by `tarvo record`, the frames carry the temperatures
+// of the frames they replay, and each sensor register holds its recorded value unless the
+// library set it up itself (as it does on a camera played back without a register file) or
+// changed some of its bits (the ABS registers, which it reads, modifies and writes back).
+TEST_F(Replay, CameraSendsRecordedTemperaturesAndRegisters) {
+    const std::string live = vcam_ + " --no-calibration --scene sphere:1.25 -- ";
+    ASSERT_EQ(run(dir_, live + tool_ + " capture -n 4 -o raw.bin >/dev/null 2>&1"), 0);
+    ASSERT_EQ(run(dir_, writer_ + " conditions raw.bin a.mcap"), 0);
+    ASSERT_EQ(run(dir_, writer_ + " conditions raw.bin plain.mcap no-registers"), 0);
+    for (const char *name : {"a", "plain"}) {
+        ASSERT_EQ(run(dir_, vcam_ + " --no-calibration --replay " + name + ".mcap -- " + tool_ +
+                                " record -n 4 -o again_" + name + ".mcap >/dev/null 2>&1"),
+                  0)
+            << name;
+    }
+
+    tarvo::recording::RecordedFrames again;
+    std::string error;
+    ASSERT_TRUE(
+        again.open((dir_ / "again_a.mcap").string(), error, tarvo::recording::FrameKind::kAny))
+        << error;
+    ASSERT_EQ(again.size(), 4u);
+    for (size_t i = 0; i < again.size(); ++i) {
+        tarvo::recording::RecordedFrame f;
+        ASSERT_TRUE(again.read(i, false, f, error)) << error;
+        ASSERT_TRUE(f.has_temperatures);
+        EXPECT_EQ(f.sensor_temperature, recorded_sensor_temperature(f.sequence)) << i;
+        EXPECT_EQ(f.illumination_temperature, recorded_illumination_temperature(f.sequence)) << i;
+    }
+
+    const std::vector<uint32_t> with = registers_of(dir_ / "again_a.mcap");
+    const std::vector<uint32_t> without = registers_of(dir_ / "again_plain.mcap");
+    ASSERT_EQ(with.size(), 256u);
+    ASSERT_EQ(without.size(), 256u);
+    const std::vector<size_t> modified = {0x22, 0x25, 0x28, 0x2B};
+    size_t kept = 0;
+    for (size_t r = 0; r < with.size(); ++r) {
+        SCOPED_TRACE(r);
+        if (std::find(modified.begin(), modified.end(), r) != modified.end())
+            continue;
+        EXPECT_TRUE(with[r] == recorded_register(r) || with[r] == without[r]) << with[r];
+        kept += with[r] == recorded_register(r) && without[r] != recorded_register(r);
+    }
+    // The trimming bytes, which the library only reads, come from the recording.
+    for (size_t r = 0xE8; r <= 0xEF; ++r)
+        EXPECT_EQ(with[r], recorded_register(r)) << r;
+    EXPECT_GT(kept, 0u);
+}
+
+// What tarvo info says of temperatures and register files.
+TEST_F(Replay, InfoShowsTemperaturesAndTheRegisterFile) {
+    const std::string live = vcam_ + " --no-calibration --scene sphere:1.25 -- ";
+    ASSERT_EQ(run(dir_, live + tool_ + " capture -n 4 -o raw.bin >/dev/null 2>&1"), 0);
+    ASSERT_EQ(run(dir_, writer_ + " conditions raw.bin a.mcap"), 0);
+    ASSERT_EQ(run(dir_, writer_ + " conditions raw.bin plain.mcap no-registers"), 0);
+    ASSERT_EQ(run(dir_, writer_ + " frames raw.bin old.mcap"), 0);
+    ASSERT_EQ(run(dir_, writer_ + " hostile ."), 0);
+    struct Case {
+        const char *file;
+        const char *json;  // in the --json line
+        const char *text;  // in the text
+    };
+    const Case cases[] = {
+        {"a.mcap",
+         "\"temperatures\":{\"sensor\":{\"min\":40.0,\"max\":42.1},"
+         "\"illumination\":{\"min\":-5.9,\"max\":-5.0}},"
+         "\"register_file\":{\"present\":true,\"registers\":256}",
+         "temperatures: sensor 40.0 to 42.1 C, illumination -5.9 to -5.0 C\n"
+         "register file: 256 registers of the image sensor\n"},
+        {"plain.mcap", "\"register_file\":{\"present\":false,\"registers\":0}",
+         "register file: not recorded\n"},
+        {"old.mcap", "\"temperatures\":null", "temperatures: not recorded\n"},
+        {"register_gap.mcap",
+         "\"register_file\":{\"present\":false,\"registers\":0,"
+         "\"error\":\"register file: register 0x10 missing\"}",
+         "register file: register 0x10 missing\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.file);
+        ASSERT_EQ(run(dir_, tool_ + " info --json " + c.file + " > info.json 2>&1"), 0);
+        EXPECT_NE(text(dir_ / "info.json").find(c.json), std::string::npos)
+            << text(dir_ / "info.json");
+        ASSERT_EQ(run(dir_, tool_ + " info " + c.file + " > info.txt 2>&1"), 0);
+        EXPECT_NE(text(dir_ / "info.txt").find(c.text), std::string::npos)
+            << text(dir_ / "info.txt");
+    }
+}
+
 TEST_F(Replay, RecordingCutShortPlaysItsWholeRecords) {
     const std::string live = vcam_ + " --no-calibration --scene sphere:1.25 -- ";
     ASSERT_EQ(run(dir_, live + tool_ + " capture -n 4 -o raw.bin >/dev/null 2>&1"), 0);
@@ -107,7 +219,9 @@ TEST_F(Replay, RecordingCutShortPlaysItsWholeRecords) {
 TEST_F(Replay, DamagedRecordingsGetOneErrorLine) {
     ASSERT_EQ(run(dir_, writer_ + " hostile ."), 0);
     for (const char *name :
-         {"not_mcap", "empty", "bad_crc", "huge_chunk", "orphan_message", "no_frames", "missing"}) {
+         {"not_mcap", "empty", "bad_crc", "huge_chunk", "orphan_message", "no_frames", "missing",
+          "unknown_layout", "short_temperatures", "bad_register", "register_gap",
+          "register_out_of_range", "wide_register", "bad_parameter"}) {
         SCOPED_TRACE(name);
         const std::string file = std::string(name) + ".mcap";
         EXPECT_EQ(run(dir_, vcam_ + " --replay " + file + " -- true 2> err.txt"), 2);
@@ -115,7 +229,8 @@ TEST_F(Replay, DamagedRecordingsGetOneErrorLine) {
         EXPECT_EQ(err.rfind(error_start("tarvo-vcam", file), 0), 0u) << err;
         EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
     }
-    for (const char *name : {"not_mcap", "empty", "bad_crc", "huge_chunk", "orphan_message"}) {
+    for (const char *name :
+         {"not_mcap", "empty", "bad_crc", "huge_chunk", "orphan_message", "unknown_layout"}) {
         SCOPED_TRACE(name);
         const std::string file = std::string(name) + ".mcap";
         EXPECT_EQ(run(dir_, tool_ + " info " + file + " > out.txt 2> err.txt"), 1);

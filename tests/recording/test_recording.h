@@ -68,16 +68,24 @@ class TestRecording {
         std::string error;
         EXPECT_TRUE(writer_.open(path.string(), {"ros2"}, error)) << error;
     }
-    uint16_t channel(const char *topic, const char *encoding = "cdr") {
+    uint16_t channel(const char *topic, const char *encoding = "cdr",
+                     const tarvo::recording::StringMap &metadata = {}) {
         const uint16_t schema = writer_.add_schema("s", "ros2msg", "");
-        return writer_.add_channel(schema, topic, encoding, {});
+        return writer_.add_channel(schema, topic, encoding, metadata);
+    }
+    void metadata(const std::string &name, const tarvo::recording::StringMap &values) {
+        writer_.add_metadata(name, values);
     }
     void add(uint16_t channel, uint64_t time, const std::vector<uint8_t> &data) {
         writer_.add_message(channel, 0, time, time, data.data(), data.size());
     }
+    // A raw frame in the layout without temperatures (a channel without layout metadata).
     void add_raw(uint16_t channel, uint64_t time, uint64_t sequence, uint32_t lost) {
         // Frame information (4 frame bytes, its index), sequence, lost, monotonic time, bytes.
-        std::vector<uint8_t> data(tarvo::recording::kRawHeaderSize + 4, 0xAB);
+        std::vector<uint8_t> data(
+            tarvo::recording::raw_header_size(tarvo::recording::RawLayout::kWithoutTemperatures) +
+                4,
+            0xAB);
         const uint32_t size = 4;
         const auto index = static_cast<uint16_t>(sequence);
         const uint64_t monotonic = 123 + sequence;
