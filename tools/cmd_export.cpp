@@ -213,10 +213,11 @@ int export_to_folder(const rec::DecodedRecording &frames, const ExportOptions &o
 
 void report(const ExportOptions &opt, const rec::DecodedRecording &frames, const Selection &sel,
             uint32_t width, uint32_t height) {
-    const char *points = !opt.points                    ? ""
-                         : frames.decodes_raw()         ? " with point clouds"
-                         : frames.has_recorded_points() ? " with recorded point clouds"
-                                                        : " with point clouds (rays of the camera info)";
+    const char *points = !opt.points            ? ""
+                         : frames.decodes_raw() ? " with point clouds"
+                         : frames.has_recorded_points()
+                             ? " with recorded point clouds"
+                             : " with point clouds (rays of the camera info)";
     const char *source =
         frames.decodes_raw() ? "decoded from raw frames" : "read from the recorded depth";
     if (opt.json) {
