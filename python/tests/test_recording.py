@@ -92,6 +92,16 @@ def test_raw_frames_decode_as_the_recorded_depth(recordings):
         np.testing.assert_allclose(d, r, rtol=0, atol=0.0005)
 
 
+def test_a_camera_used_before_leaves_the_decode_alone(recordings):
+    # The pipeline is shared by the process: a camera switched to another modulation frequency
+    # must not change how a recording's raw frames decode after it.
+    path = os.path.join(recordings, "depth.mcap")
+    before = tarvo.Recording(path)[0].distance()
+    with tarvo.open() as camera:
+        camera.modulation_frequency = 24000
+    np.testing.assert_array_equal(tarvo.Recording(path)[0].distance(), before)
+
+
 def test_raw_only_recording_decodes_without_a_camera(recordings, wall_depth):
     path = os.path.join(recordings, "raw.mcap")
     frames = list(tarvo.Recording(path))

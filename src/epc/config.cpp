@@ -115,7 +115,10 @@ void init_configuration(int addr, bool simulate) {
     gZ = -268;
     gL = 0;
     isFLIM = 0;
+    // The frequency and its index start together: a camera bound earlier in the process may have
+    // left another index, and the calibration files are named by it.
     modulationFrequency = 12000;
+    currentFreq = 2;
     if (simulate)
         configFindModulationFrequencies_simulate();
     else
