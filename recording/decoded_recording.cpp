@@ -8,11 +8,11 @@
 #include <cmath>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <limits>
 #include <map>
 #include <vector>
 
+#include "files/safe_file.h"
 #include "recording_metadata.h"
 
 namespace tarvo::recording {
@@ -77,11 +77,9 @@ bool write_attachments(const McapContents &c, const std::string &folder, std::st
             why = "its attachment '" + a.name + "' is not a plain file name";
             return false;
         }
-        std::ofstream out(folder + "/" + a.name, std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char *>(a.data.data()),
-                  static_cast<std::streamsize>(a.data.size()));
-        if (!out) {
-            why = "cannot write its calibration file " + a.name + " to " + folder;
+        files::OutputFile out(folder + "/" + a.name);
+        if (!out.open() || !out.write(a.data.data(), a.data.size()) || !out.commit()) {
+            why = "cannot write its calibration file: " + out.error();
             return false;
         }
     }
