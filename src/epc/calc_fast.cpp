@@ -69,8 +69,17 @@ void run_lines(const FrameParams &fp, void *dst, const uint16_t *src) {
                     line_phases_u16(in, hyst, out_u16);
             } else {
                 const DrnuRow drnu{
-                    fp.table_min + q_row, fp.table_max + q_row, fp.pairs + q_row, fp.pixels,
-                    fp.distances,         fp.step_phase,        fp.temperature,   fp.offset};
+                    fp.table_min + q_row,
+                    fp.table_max + q_row,
+                    fp.pairs + q_row,
+                    fp.pixels,
+                    fp.distances,
+                    fp.step_phase,
+                    fp.temperature,
+                    fp.offset,
+                    line + 1 < fp.rows
+                        ? static_cast<long>(centre_out_row(line + 1, fp.rows) * cols - q_row)
+                        : 0};
                 if constexpr (kFloat)
                     line_drnu_metres(in, hyst, drnu, fp.metre_factor, out_float);
                 else

@@ -471,15 +471,19 @@ const uint32_t *drnu_step_pairs(int bank, int distances, int pixels) {
     if (s.generation == generation && s.bank == bank && s.distances == distances &&
         s.pixels == pixels)
         return s.pairs.data();
-    // Pixel-major images to step-major brackets: entry L and L + 1 of a pixel in one word.
+    // Pixel-major images to step-major brackets: entry L and L + 1 of a pixel in one word. The
+    // row after the last bracket repeats it.
     const uint16_t *images = distImagesDRNU[bank];
-    s.pairs.resize(static_cast<size_t>(distances - 1) * static_cast<size_t>(pixels));
+    const auto row_words = static_cast<size_t>(pixels);
+    s.pairs.resize(static_cast<size_t>(distances) * row_words);
     for (int q = 0; q < pixels; ++q) {
         const uint16_t *entries = images + static_cast<long>(q) * distances;
         for (int L = 0; L + 1 < distances; ++L)
-            s.pairs[static_cast<size_t>(L) * pixels + q] =
+            s.pairs[static_cast<size_t>(L) * row_words + q] =
                 entries[L] | static_cast<uint32_t>(entries[L + 1]) << 16;
     }
+    std::copy_n(s.pairs.begin() + static_cast<long>((distances - 2) * row_words), row_words,
+                s.pairs.begin() + static_cast<long>((distances - 1) * row_words));
     s.generation = generation;
     s.bank = bank;
     s.distances = distances;

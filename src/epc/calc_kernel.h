@@ -41,13 +41,16 @@ struct DrnuRow {
     const uint16_t *min;
     const uint16_t *max;
     // Step-major brackets: pairs[L x stride + j] holds entry L of pixel j in its low half and
-    // entry L + 1 in its high half.
+    // entry L + 1 in its high half; row `distances` - 1 repeats row `distances` - 2.
     const uint32_t *pairs;
     int stride;        // pixels of the image
     int distances;     // at least 2
     float step_phase;  // one calibration step in phase units
     float temperature;
     int offset;
+    // Pixels from this row's first to that of the row decoded next, whose brackets are fetched
+    // ahead (0: none).
+    long next_row = 0;
 };
 
 // Results of line_drnu that are not distances: at or below the calibrated minimum (or rejected

@@ -66,6 +66,12 @@ struct Avx2 {
     TARVO_AVX2 static M mnot(M a) { return _mm256_xor_si256(a, _mm256_set1_epi32(-1)); }
     TARVO_AVX2 static M mand(M a, M b) { return _mm256_and_si256(a, b); }
     TARVO_AVX2 static bool any(M a) { return _mm256_movemask_epi8(a) != 0; }
+    TARVO_AVX2 static int first_lane(V a) { return _mm256_cvtsi256_si32(a); }
+    TARVO_AVX2 static int last_lane(V a) { return _mm256_extract_epi32(a, 7); }
+    TARVO_AVX2 static M gt_unsigned(V a, V b) {
+        const V bias = _mm256_set1_epi32(INT32_MIN);
+        return _mm256_cmpgt_epi32(_mm256_xor_si256(a, bias), _mm256_xor_si256(b, bias));
+    }
     TARVO_AVX2 static int reduce_min(V a) {
         __m128i m = _mm_min_epi32(_mm256_castsi256_si128(a), _mm256_extracti128_si256(a, 1));
         m = _mm_min_epi32(m, _mm_shuffle_epi32(m, 0x4E));
@@ -97,7 +103,13 @@ struct Avx2 {
     TARVO_AVX2 static V gather(const uint32_t *table, V index) {
         return _mm256_i32gather_epi32(reinterpret_cast<const int *>(table), index, 4);
     }
+    // Lanes of `mask` from the table, the others from `src`.
+    TARVO_AVX2 static V masked_gather(V src, M mask, const uint32_t *table, V index) {
+        return _mm256_mask_i32gather_epi32(src, reinterpret_cast<const int *>(table), index, mask,
+                                           4);
+    }
     TARVO_AVX2 static F to_float(V a) { return _mm256_cvtepi32_ps(a); }
+    TARVO_AVX2 static V bits(F a) { return _mm256_castps_si256(a); }
     TARVO_AVX2 static V trunc(F a) { return _mm256_cvttps_epi32(a); }
     TARVO_AVX2 static F fset1(float v) { return _mm256_set1_ps(v); }
     TARVO_AVX2 static F fadd(F a, F b) { return _mm256_add_ps(a, b); }
@@ -198,6 +210,11 @@ struct Avx512 {
     TARVO_AVX512 static M mnot(M a) { return _knot_mask16(a); }
     TARVO_AVX512 static M mand(M a, M b) { return _kand_mask16(a, b); }
     TARVO_AVX512 static bool any(M a) { return a != 0; }
+    TARVO_AVX512 static int first_lane(V a) { return _mm_cvtsi128_si32(_mm512_castsi512_si128(a)); }
+    TARVO_AVX512 static int last_lane(V a) {
+        return _mm_extract_epi32(_mm512_extracti32x4_epi32(a, 3), 3);
+    }
+    TARVO_AVX512 static M gt_unsigned(V a, V b) { return _mm512_cmpgt_epu32_mask(a, b); }
     TARVO_AVX512 static int reduce_min(V a) { return _mm512_reduce_min_epi32(a); }
     TARVO_AVX512 static int reduce_max(V a) { return _mm512_reduce_max_epi32(a); }
     TARVO_AVX512 static V select(M mask, V yes, V no) {
@@ -222,7 +239,11 @@ struct Avx512 {
     TARVO_AVX512 static V gather(const uint32_t *table, V index) {
         return _mm512_i32gather_epi32(index, table, 4);
     }
+    TARVO_AVX512 static V masked_gather(V src, M mask, const uint32_t *table, V index) {
+        return _mm512_mask_i32gather_epi32(src, mask, index, table, 4);
+    }
     TARVO_AVX512 static F to_float(V a) { return _mm512_cvtepi32_ps(a); }
+    TARVO_AVX512 static V bits(F a) { return _mm512_castps_si512(a); }
     TARVO_AVX512 static V trunc(F a) { return _mm512_cvttps_epi32(a); }
     TARVO_AVX512 static F fset1(float v) { return _mm512_set1_ps(v); }
     TARVO_AVX512 static F fadd(F a, F b) { return _mm512_add_ps(a, b); }

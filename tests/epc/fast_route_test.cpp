@@ -237,7 +237,7 @@ TEST_P(LineKernels, DrnuMatchesThePerPixelArithmetic) {
 // pixel: the phase sweeps the frame from `from` to `to`. The cases reach corrected distances
 // below half a unit, far below 0 (a bracket above the distance) and beyond 2^23, where floats
 // are whole numbers (a bracket one unit wide far below it), as well as every phase of an evenly
-// stepped table.
+// stepped table and of a table with a single bracket.
 TEST_P(LineKernels, DrnuOfSmoothScenesMatchesThePerPixelArithmetic) {
     struct Case {
         const char *name;
@@ -252,6 +252,7 @@ TEST_P(LineKernels, DrnuOfSmoothScenesMatchesThePerPixelArithmetic) {
         {"near the calibrated minimum", even, 7880, 8100},
         {"bracket above the distance", {100, 25000, 26000, 30000}, 9000, 11000},
         {"narrow bracket far below", {100, 101, 60000}, 4000, 20000},
+        {"a single bracket", {8000, 20000}, 6000, 22000},
     };
     pruSetSize(320, 120);
     const int n = 320 * 240;
