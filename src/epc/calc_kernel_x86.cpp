@@ -21,6 +21,7 @@
 
 #include "epc/atan_lut.h"
 #include "epc/calc_kernel_tiers.h"
+#include "epc/calibration_state.h"
 
 namespace tarvo::epc {
 
@@ -28,6 +29,8 @@ namespace {
 
 constexpr int kLow = 65300;
 constexpr int kRail = 65500;
+// The AVX-512 step table holds segments 0 .. 31.
+static_assert(kMaxDistances - 2 <= 31);
 
 // ---- AVX2: 8 pixels per step ------------------------------------------------------------------
 
@@ -110,6 +113,14 @@ struct Avx2 {
     }
     TARVO_AVX2 static F to_float(V a) { return _mm256_cvtepi32_ps(a); }
     TARVO_AVX2 static V bits(F a) { return _mm256_castps_si256(a); }
+    // step x segment.
+    struct StepTable {
+        F step;
+    };
+    TARVO_AVX2 static StepTable step_table(float step) { return {_mm256_set1_ps(step)}; }
+    TARVO_AVX2 static F steps(const StepTable &t, V segment) {
+        return _mm256_mul_ps(t.step, _mm256_cvtepi32_ps(segment));
+    }
     TARVO_AVX2 static V trunc(F a) { return _mm256_cvttps_epi32(a); }
     TARVO_AVX2 static F fset1(float v) { return _mm256_set1_ps(v); }
     TARVO_AVX2 static F fadd(F a, F b) { return _mm256_add_ps(a, b); }
@@ -244,6 +255,21 @@ struct Avx512 {
     }
     TARVO_AVX512 static F to_float(V a) { return _mm512_cvtepi32_ps(a); }
     TARVO_AVX512 static V bits(F a) { return _mm512_castps_si512(a); }
+    // step x segment for segments 0 .. 31 (kMaxDistances - 2 at most), a look-up in two
+    // registers of products.
+    struct StepTable {
+        F low;
+        F high;
+    };
+    TARVO_AVX512 static StepTable step_table(float step) {
+        const F lanes = _mm512_cvtepi32_ps(lane_index());
+        const F s = _mm512_set1_ps(step);
+        return {_mm512_mul_ps(s, lanes),
+                _mm512_mul_ps(s, _mm512_add_ps(lanes, _mm512_set1_ps(16)))};
+    }
+    TARVO_AVX512 static F steps(const StepTable &t, V segment) {
+        return _mm512_permutex2var_ps(t.low, segment, t.high);
+    }
     TARVO_AVX512 static V trunc(F a) { return _mm512_cvttps_epi32(a); }
     TARVO_AVX512 static F fset1(float v) { return _mm512_set1_ps(v); }
     TARVO_AVX512 static F fadd(F a, F b) { return _mm512_add_ps(a, b); }
