@@ -75,16 +75,6 @@ struct Avx2 {
         const V bias = _mm256_set1_epi32(INT32_MIN);
         return _mm256_cmpgt_epi32(_mm256_xor_si256(a, bias), _mm256_xor_si256(b, bias));
     }
-    TARVO_AVX2 static int reduce_min(V a) {
-        __m128i m = _mm_min_epi32(_mm256_castsi256_si128(a), _mm256_extracti128_si256(a, 1));
-        m = _mm_min_epi32(m, _mm_shuffle_epi32(m, 0x4E));
-        return _mm_cvtsi128_si32(_mm_min_epi32(m, _mm_shuffle_epi32(m, 0xB1)));
-    }
-    TARVO_AVX2 static int reduce_max(V a) {
-        __m128i m = _mm_max_epi32(_mm256_castsi256_si128(a), _mm256_extracti128_si256(a, 1));
-        m = _mm_max_epi32(m, _mm_shuffle_epi32(m, 0x4E));
-        return _mm_cvtsi128_si32(_mm_max_epi32(m, _mm_shuffle_epi32(m, 0xB1)));
-    }
     TARVO_AVX2 static V select(M mask, V yes, V no) { return _mm256_blendv_epi8(no, yes, mask); }
     // yes where the mask is set, 0 elsewhere.
     TARVO_AVX2 static V when(M mask, V yes) { return _mm256_and_si256(mask, yes); }
@@ -102,9 +92,6 @@ struct Avx2 {
     TARVO_AVX2 static V sll(V a, int n) { return _mm256_slli_epi32(a, n); }
     TARVO_AVX2 static V gather(const int32_t *table, V index) {
         return _mm256_i32gather_epi32(table, index, 4);
-    }
-    TARVO_AVX2 static V gather(const uint32_t *table, V index) {
-        return _mm256_i32gather_epi32(reinterpret_cast<const int *>(table), index, 4);
     }
     // Lanes of `mask` from the table, the others from `src`.
     TARVO_AVX2 static V masked_gather(V src, M mask, const uint32_t *table, V index) {
@@ -226,8 +213,6 @@ struct Avx512 {
         return _mm_extract_epi32(_mm512_extracti32x4_epi32(a, 3), 3);
     }
     TARVO_AVX512 static M gt_unsigned(V a, V b) { return _mm512_cmpgt_epu32_mask(a, b); }
-    TARVO_AVX512 static int reduce_min(V a) { return _mm512_reduce_min_epi32(a); }
-    TARVO_AVX512 static int reduce_max(V a) { return _mm512_reduce_max_epi32(a); }
     TARVO_AVX512 static V select(M mask, V yes, V no) {
         return _mm512_mask_blend_epi32(mask, no, yes);
     }
@@ -245,9 +230,6 @@ struct Avx512 {
     TARVO_AVX512 static V srl(V a, int n) { return _mm512_srli_epi32(a, static_cast<unsigned>(n)); }
     TARVO_AVX512 static V sll(V a, int n) { return _mm512_slli_epi32(a, static_cast<unsigned>(n)); }
     TARVO_AVX512 static V gather(const int32_t *table, V index) {
-        return _mm512_i32gather_epi32(index, table, 4);
-    }
-    TARVO_AVX512 static V gather(const uint32_t *table, V index) {
         return _mm512_i32gather_epi32(index, table, 4);
     }
     TARVO_AVX512 static V masked_gather(V src, M mask, const uint32_t *table, V index) {
