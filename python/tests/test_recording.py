@@ -210,3 +210,34 @@ def test_ctrl_c_ends_decoding_and_leaves_no_files(recordings, tmp_path, reads, o
     assert out in ("", "frame\n")
     assert list(work.iterdir()) == []
     assert list(temp.iterdir()) == [], "the calibration folder is removed"
+
+
+# list(rec) and the like call the iterator from C, where Python looks for signals only when they
+# are done: Ctrl-C must end them at the frame in hand, not after the whole recording. A thread
+# sends SIGINT while the first frame decodes (the only moment the main thread lets it run:
+# its switch interval is made longer than the test), and the iterator is left at frame 1.
+INTERRUPTED_LIST_CHILD = """
+import os, signal, sys, threading, tarvo
+sys.setswitchinterval(1000)
+gate = threading.Lock()
+gate.acquire()
+def interrupt():
+    with gate:
+        os.kill(os.getpid(), signal.SIGINT)
+threading.Thread(target=interrupt).start()
+it = iter(tarvo.Recording(sys.argv[1]))
+try:
+    gate.release()
+    list(it)
+    print("not interrupted")
+except KeyboardInterrupt:
+    rest = list(it)
+    print("interrupted, next frame", rest[0].number if rest else "none")
+"""
+
+
+def test_ctrl_c_ends_a_list_of_a_recording_at_the_frame_in_hand(recordings):
+    out = subprocess.run(
+        [sys.executable, "-c", INTERRUPTED_LIST_CHILD, os.path.join(recordings, "depth.mcap")],
+        stdout=subprocess.PIPE, text=True).stdout
+    assert out == "interrupted, next frame 1\n"
