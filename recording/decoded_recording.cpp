@@ -219,15 +219,16 @@ bool DecodedRecording::decode_raw(bool with_points, RecordedFrame &out, std::str
     if (!with_points)
         return true;
     // The organized cloud along the library's own pixel rays.
-    if (!converter_.convert(dev_, decoded_, ros::Header{}, true, content_)) {
+    zr_lens_param_t lens{};
+    const ros::PixelRays *rays = ros::lens_for_image(dev_, out.width, out.height, lens)
+                                     ? rays_.get(dev_, lens, out.width, out.height)
+                                     : nullptr;
+    if (rays == nullptr) {
         why = "the library gives no points for its lens model";
         return false;
     }
-    const ros::PointCloud2 &cloud = content_.points;
     out.points.resize(size_t{out.width} * out.height * 3);
-    for (size_t p = 0; p < out.points.size() / 3; ++p)
-        std::memcpy(&out.points[3 * p], cloud.data.data() + p * cloud.point_step,
-                    3 * sizeof(float));
+    ros::points_along_rays(decoded_.distance.data(), *rays, out.points.data());
     return true;
 }
 

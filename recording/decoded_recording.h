@@ -63,8 +63,7 @@ class DecodedRecording {
     std::string raw_problem_;
     mutable std::mutex mutex_;
     mutable ros::DecodedFrame decoded_;
-    mutable ros::FrameConverter converter_;
-    mutable ros::FrameContent content_;
+    mutable ros::LensRays rays_;
 };
 
 }  // namespace tarvo::recording

@@ -150,6 +150,24 @@ bool PixelRays::build(tarvo_dev_t *dev, uint32_t width, uint32_t height,
     return true;
 }
 
+namespace {
+
+// The point at `distance` along `ray`; NaN rays and invalid distances both give NaN.
+void point_on_ray(float distance, const float *ray, float *xyz) {
+    const float d = valid_distance(distance) ? distance : kNaN;
+    for (int c = 0; c < 3; ++c)
+        xyz[c] = d * ray[c];
+}
+
+}  // namespace
+
+void points_along_rays(const float *distance, const PixelRays &rays, float *xyz) {
+    const size_t pixels = size_t{rays.width()} * rays.height();
+    const float *ray = rays.rays();
+    for (size_t i = 0; i < pixels; ++i)
+        point_on_ray(distance[i], &ray[3 * i], &xyz[3 * i]);
+}
+
 void fill_point_cloud(const float *distance, const float *gray, const PixelRays &rays,
                       PointCloud2 &out) {
     out.width = rays.width();
@@ -166,22 +184,22 @@ void fill_point_cloud(const float *distance, const float *gray, const PixelRays 
     out.data.resize(pixels * kPointStep);
     const float *ray = rays.rays();
     for (size_t i = 0; i < pixels; ++i, ray += 3) {
-        const float d = valid_distance(distance[i]) ? distance[i] : kNaN;
+        float xyz[3];
+        point_on_ray(distance[i], ray, xyz);
         uint8_t *pt = &out.data[i * kPointStep];
-        store_float(pt, d * ray[0]);  // NaN rays and NaN distances both give NaN
-        store_float(pt + 4, d * ray[1]);
-        store_float(pt + 8, d * ray[2]);
+        std::memcpy(pt, xyz, sizeof xyz);
         store_float(pt + 12, gray[i]);
     }
 }
 
-bool FrameConverter::update_rays(tarvo_dev_t *dev, const zr_lens_param_t &lens, uint32_t width,
-                                 uint32_t height) {
-    if (have_rays_ && same_lens(lens, lens_) && rays_.width() == width && rays_.height() == height)
-        return true;
-    have_rays_ = rays_.build(dev, width, height);
-    lens_ = lens;
-    return have_rays_;
+const PixelRays *LensRays::get(tarvo_dev_t *dev, const zr_lens_param_t &lens, uint32_t width,
+                               uint32_t height) {
+    if (!have_rays_ || !same_lens(lens, lens_) || rays_.width() != width ||
+        rays_.height() != height) {
+        have_rays_ = rays_.build(dev, width, height);
+        lens_ = lens;
+    }
+    return have_rays_ ? &rays_ : nullptr;
 }
 
 bool FrameConverter::convert(tarvo_dev_t *dev, const DecodedFrame &frame, const Header &header,
@@ -197,9 +215,10 @@ bool FrameConverter::convert(tarvo_dev_t *dev, const DecodedFrame &frame, const 
     out.camera_info.header = header;
     if (!with_points)
         return true;
-    if (!update_rays(dev, lens, frame.width, frame.height))
+    const PixelRays *rays = rays_.get(dev, lens, frame.width, frame.height);
+    if (rays == nullptr)
         return false;
-    fill_point_cloud(frame.distance.data(), frame.gray.data(), rays_, out.points);
+    fill_point_cloud(frame.distance.data(), frame.gray.data(), *rays, out.points);
     out.points.header = header;
     return true;
 }

@@ -146,6 +146,26 @@ class PixelRays {
     std::vector<float> rays_;
 };
 
+// The pixel rays of a device's lens model for one image size, built again only when the lens model
+// or the size changes (undistortion switched, another lens file). Not thread-safe.
+class LensRays {
+  public:
+    // The rays of images of width x height decoded with `lens` (see lens_for_image); null when
+    // the library gives no points for them.
+    const PixelRays *get(tarvo_dev_t *dev, const zr_lens_param_t &lens, uint32_t width,
+                         uint32_t height);
+
+  private:
+    zr_lens_param_t lens_{};
+    bool have_rays_ = false;
+    PixelRays rays_;
+};
+
+// x, y, z of every pixel of the rays' size (3 floats per pixel, row-major): its distance along
+// its ray, NaN where the pixel has no valid distance or no ray. The coordinates of
+// fill_point_cloud, for readers that want the points without the message.
+void points_along_rays(const float *distance, const PixelRays &rays, float *xyz);
+
 // The organized cloud: height x width points of the rays' size; `distance` and `gray` hold one
 // value per pixel. Invalid pixels (and pixels without a ray) get NaN x, y, z; intensity is the
 // gray amplitude.
@@ -171,12 +191,7 @@ class FrameConverter {
                  bool with_points, FrameContent &out);
 
   private:
-    bool update_rays(tarvo_dev_t *dev, const zr_lens_param_t &lens, uint32_t width,
-                     uint32_t height);
-
-    zr_lens_param_t lens_{};
-    bool have_rays_ = false;
-    PixelRays rays_;
+    LensRays rays_;
 };
 
 }  // namespace tarvo::ros

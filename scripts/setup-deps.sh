@@ -16,8 +16,8 @@ packages=(
     pybind11-dev python3-dev python3-numpy python3-pytest
     # the fuzzing tree: clang with libFuzzer and the sanitizer runtimes
     clang libclang-rt-14-dev
-    # recordings: zstd-compressed MCAP chunks; Node runs the tests' outside MCAP reader
-    libzstd-dev nodejs
+    # Node runs the tests' outside MCAP reader of recordings
+    nodejs
     # tarvo publish and subscribe: Cyclone DDS (ROS 2's DDS) and its IDL compiler idlc
     cyclonedds-dev cyclonedds-tools
     # the API reference, the manual pages and the Debian packages (scripts/package)

@@ -2,7 +2,7 @@
 // the library with the recording's calibration (or, where they cannot be, the decoded depth it
 // holds). OUT.zrd: one frame file of every depth image; OUT a folder: a 16-bit PNG of
 // millimetres per frame (depth_NNNNNN.png) and, with --points, a PLY point cloud per frame
-// (points_NNNNNN.ply).
+// (points_NNNNNN.ply). Ctrl-C or SIGTERM ends it between frames, and what it wrote is removed.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,6 +20,7 @@
 #include "files/safe_file.h"
 #include "ply_file.h"
 #include "png_file.h"
+#include "stop_signal.h"
 #include "decoded_recording.h"
 
 namespace tarvo::tool {
@@ -155,6 +156,20 @@ struct Selection {
     uint64_t first = 0, count = 0;
 };
 
+// Ctrl-C or SIGTERM came: the caller removes what was written.
+int interrupted(ProgressLine *progress = nullptr) {
+    if (progress != nullptr)
+        progress->clear();
+    std::fputs("tarvo: export interrupted; nothing written\n", stderr);
+    return kInterrupted;
+}
+
+// A failure in the middle of the frames, on a line of its own.
+int fail_in(ProgressLine &progress, const std::string &error) {
+    progress.clear();
+    return fail("%s", error.c_str());
+}
+
 int export_to_frame_file(const rec::DecodedRecording &frames, const ExportOptions &opt,
                          const Selection &sel, uint32_t &width, uint32_t &height) {
     files::OutputFile file(opt.output);
@@ -164,17 +179,21 @@ int export_to_frame_file(const rec::DecodedRecording &frames, const ExportOption
     rec::RecordedFrame f;
     std::string error;
     for (uint64_t i = 0; i < sel.count; ++i) {
+        if (stop_requested())
+            return interrupted(&progress);
         if (!frames.read(sel.first + i, false, f, error))
-            return fail("%s", error.c_str());
+            return fail_in(progress, error);
         const std::vector<float> image = with_invalid_codes(f.distance);
         if (tarvo_frame_save_distance(file.fd(), kFormats.at(opt.format), image.data(),
                                       static_cast<int>(image.size()), static_cast<int>(f.width),
                                       static_cast<int>(f.height)) != 1)
-            return fail("cannot write %s", opt.output.c_str());
+            return fail_in(progress, "cannot write " + opt.output);
         width = f.width;
         height = f.height;
         progress.show("frames %s", progress_bar(i + 1, sel.count).c_str());
     }
+    if (stop_requested())
+        return interrupted(&progress);  // the file is not committed: nothing replaces OUT
     progress.clear();
     return file.commit() ? kDone : fail("%s", file.error().c_str());
 }
@@ -190,23 +209,27 @@ int export_to_folder(const rec::DecodedRecording &frames, const ExportOptions &o
     rec::RecordedFrame f;
     std::string error;
     for (uint64_t i = 0; i < sel.count; ++i) {
+        if (stop_requested())
+            return interrupted(&progress);
         const uint64_t n = sel.first + i;
         if (!frames.read(n, opt.points, f, error))
-            return fail("%s", error.c_str());
+            return fail_in(progress, error);
         const std::string png = numbered(opt.output, "depth", n, "png");
         if (!write_depth_png(png, f, error))
-            return fail("%s", error.c_str());
+            return fail_in(progress, error);
         written.add(png);
         if (opt.points) {
             const std::string ply = numbered(opt.output, "points", n, "ply");
             if (!write_points_ply(ply, f, opt, error))
-                return fail("%s", error.c_str());
+                return fail_in(progress, error);
             written.add(ply);
         }
         width = f.width;
         height = f.height;
         progress.show("frames %s", progress_bar(i + 1, sel.count).c_str());
     }
+    if (stop_requested())
+        return interrupted(&progress);
     progress.clear();
     return kDone;
 }
@@ -258,10 +281,15 @@ int run(const ExportOptions &opt) {
     }
     if (const std::string why = output_problem(opt, frame_file); !why.empty())
         return fail("%s", why.c_str());
+    // From here on an interrupt ends the export through its clean-up: the recording's
+    // calibration folder and every file written are removed.
+    stop_on_signals();
     rec::DecodedRecording frames;
     std::string error;
     if (!frames.open(opt.recording, error, opt.recorded_depth))
         return fail("%s", error.c_str());
+    if (stop_requested())
+        return interrupted();
     if (const int settings = apply_decode_settings(frames, opt); settings != kDone)
         return settings;
     if (opt.first >= frames.size())

@@ -226,7 +226,12 @@ void bind_recording(py::module_ &m) {
         .def("__next__", [](RecordingIterator &it) {
             if (it.next >= it.frames->size())
                 throw py::stop_iteration();
-            return read_frame(it.frames, it.next++);
+            RecordedFrame frame = read_frame(it.frames, it.next++);
+            // Called from C (list(rec), numpy), the iterator is the only place where Ctrl-C
+            // is seen before the whole recording is decoded.
+            if (PyErr_CheckSignals() != 0)
+                throw py::error_already_set();
+            return frame;
         });
     py::class_<Recording, std::shared_ptr<Recording>>(
         m, "Recording",

@@ -5,6 +5,9 @@ compared with a live frame of the same scene."""
 
 import contextlib
 import os
+import signal
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -153,3 +156,88 @@ def test_closed_recording_keeps_taken_frames(recordings):
     # Taken frames do not hold the library's pipeline: a camera opens beside them.
     with tarvo.open():
         assert first.gray().shape == (first.height, first.width)
+
+
+# Ctrl-C while a recording's raw frames are decoded. The child takes the next frame only when the
+# test writes a line, and the test writes one and then sends SIGINT: the signal lands in the
+# decode of that frame or in the wait after it, and never after the last frame, so only the
+# interrupt can end the child. Each way of reading frames, with and without a with block.
+INTERRUPTED_READS = {
+    "iteration": "for frame in rec:\n    step(frame)",
+    "index": "for i in range(len(rec)):\n    step(rec[i])",
+    "list": "frames = [step(f) for f in rec]",
+}
+
+INTERRUPTED_CHILD = """
+import sys, tarvo
+def step(frame):
+    frame.distance(), frame.point_cloud()
+    print("frame", flush=True)
+    sys.stdin.readline()
+{opening}
+{reads}
+"""
+
+
+@pytest.mark.parametrize("reads", sorted(INTERRUPTED_READS))
+@pytest.mark.parametrize("opening", ["with", "plain"])
+def test_ctrl_c_ends_decoding_and_leaves_no_files(recordings, tmp_path, reads, opening):
+    path = os.path.join(recordings, "depth.mcap")
+    body = INTERRUPTED_READS[reads]
+    if opening == "with":
+        opening_line = f"with tarvo.Recording({path!r}) as rec:"
+        body = "\n".join("    " + line for line in body.splitlines())
+    else:
+        opening_line = f"rec = tarvo.Recording({path!r})"
+    work, temp = tmp_path / "work", tmp_path / "tmp"
+    work.mkdir()
+    temp.mkdir()
+    child = subprocess.Popen(
+        [sys.executable, "-c", INTERRUPTED_CHILD.format(opening=opening_line, reads=body)],
+        stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+        cwd=work, env=dict(os.environ, TMPDIR=str(temp)))
+    try:
+        assert child.stdout.readline() == "frame\n"
+        assert any(temp.iterdir()), "the recording's calibration files are unpacked"
+        child.stdin.write("\n")
+        child.stdin.flush()
+        os.kill(child.pid, signal.SIGINT)
+        out, err = child.communicate()
+    finally:
+        child.kill()
+    assert child.returncode == -signal.SIGINT, err
+    assert "KeyboardInterrupt" in err
+    assert out in ("", "frame\n")
+    assert list(work.iterdir()) == []
+    assert list(temp.iterdir()) == [], "the calibration folder is removed"
+
+
+# list(rec) and the like call the iterator from C, where Python looks for signals only when they
+# are done: Ctrl-C must end them at the frame in hand, not after the whole recording. A thread
+# sends SIGINT while the first frame decodes (the only moment the main thread lets it run:
+# its switch interval is made longer than the test), and the iterator is left at frame 1.
+INTERRUPTED_LIST_CHILD = """
+import os, signal, sys, threading, tarvo
+sys.setswitchinterval(1000)
+gate = threading.Lock()
+gate.acquire()
+def interrupt():
+    with gate:
+        os.kill(os.getpid(), signal.SIGINT)
+threading.Thread(target=interrupt).start()
+it = iter(tarvo.Recording(sys.argv[1]))
+try:
+    gate.release()
+    list(it)
+    print("not interrupted")
+except KeyboardInterrupt:
+    rest = list(it)
+    print("interrupted, next frame", rest[0].number if rest else "none")
+"""
+
+
+def test_ctrl_c_ends_a_list_of_a_recording_at_the_frame_in_hand(recordings):
+    out = subprocess.run(
+        [sys.executable, "-c", INTERRUPTED_LIST_CHILD, os.path.join(recordings, "depth.mcap")],
+        stdout=subprocess.PIPE, text=True).stdout
+    assert out == "interrupted, next frame 1\n"

@@ -6,6 +6,10 @@
 #include <tarvo/tarvo.h>
 
 #include <fcntl.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <thread>
 #include <map>
 #include <string>
 #include <vector>
@@ -307,6 +312,122 @@ TEST_F(Export, FailureHalfWayLeavesNothing) {
     EXPECT_FALSE(fs::exists(dir_ / "half_out"));
     EXPECT_TRUE(fs::is_empty(dir_ / "kept"));
     EXPECT_FALSE(fs::exists(dir_ / "half.zrd"));
+}
+
+// A terminal whose output is held (as after Ctrl-S): a program writing its progress line to it
+// waits there until the output is let go.
+class HeldTerminal {
+  public:
+    HeldTerminal() {
+        ok_ = ::openpty(&master_, &slave_, nullptr, nullptr, nullptr) == 0 &&
+              ::tcflow(slave_, TCOOFF) == 0;
+    }
+    ~HeldTerminal() {
+        ::close(master_);
+        ::close(slave_);
+    }
+    bool ok() const { return ok_; }
+    int terminal() const { return slave_; }
+    void let_go() { ::tcflow(slave_, TCOON); }
+    // What was written to it.
+    std::string written() const {
+        std::string all;
+        ::fcntl(master_, F_SETFL, O_NONBLOCK);
+        char buf[4096];
+        for (ssize_t n; (n = ::read(master_, buf, sizeof buf)) > 0;)
+            all.append(buf, size_t(n));
+        return all;
+    }
+
+  private:
+    int master_ = -1, slave_ = -1;
+    bool ok_ = false;
+};
+
+// Runs `tool args...` in `dir`, standard error on `terminal`, standard output into `out`.
+pid_t start_tool(const fs::path &dir, const std::vector<std::string> &args, int terminal,
+                 const fs::path &out) {
+    std::vector<char *> argv;
+    for (const std::string &a : args)
+        argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (fd < 0 || ::chdir(dir.c_str()) != 0 || ::dup2(fd, STDOUT_FILENO) < 0 ||
+            ::dup2(terminal, STDERR_FILENO) < 0)
+            ::_exit(127);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    return pid;
+}
+
+// Exit status of `pid` once it ended, 256 + N when a signal N ended it (so that an exit with 130
+// and death by SIGINT differ); -1 while it runs.
+int status_of(pid_t pid, bool wait) {
+    int raw = 0;
+    if (::waitpid(pid, &raw, wait ? 0 : WNOHANG) != pid)
+        return -1;
+    return WIFSIGNALED(raw) ? 256 + WTERMSIG(raw) : WEXITSTATUS(raw);
+}
+
+std::vector<std::string> names_outside(const fs::path &dir,
+                                       const std::vector<std::string> &before) {
+    std::vector<std::string> added;
+    for (const std::string &name : names_in(dir)) {
+        if (!std::binary_search(before.begin(), before.end(), name))
+            added.push_back(name);
+    }
+    return added;
+}
+
+// Ctrl-C in the middle of an export, for each form of output: the progress line on a held
+// terminal keeps the export at its first frame, so that the interrupt, sent once the export's
+// first file appeared, is what ends it. Nothing is left: no output, no temporary file, no
+// calibration folder, no summary.
+TEST_F(Export, CtrlCLeavesNothing) {
+    struct Case {
+        const char *name;
+        std::vector<std::string> args;
+        const char *first_file;  // appears once the export is under way ("" : any new file)
+    };
+    fs::create_directories(dir_ / "kept_int");
+    const std::vector<Case> cases = {
+        {"frame file", {"-o", "int.zrd"}, ""},
+        {"frame file, json", {"-o", "int_json.zrd", "--json"}, ""},
+        {"png folder", {"-o", "int_png"}, "int_png"},
+        {"ply folder", {"-o", "int_ply", "--points"}, "int_ply"},
+        {"existing folder", {"-o", "kept_int", "--points", "--json"}, "kept_int/depth_000000.png"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        HeldTerminal terminal;
+        ASSERT_TRUE(terminal.ok());
+        const std::vector<std::string> before = names_in(dir_);
+        std::vector<std::string> args = {env("TARVO_TOOL"), "export", "a.mcap"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const pid_t pid = start_tool(dir_, args, terminal.terminal(), dir_ / "int_out.txt");
+        ASSERT_GT(pid, 0);
+        const auto started = [&] {
+            return *c.first_file ? fs::exists(dir_ / c.first_file)
+                                 : names_outside(dir_, before).size() > 1;  // int_out.txt too
+        };
+        int early = -1;
+        while (!started() && (early = status_of(pid, false)) < 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        ASSERT_LT(early, 0) << "the export ended before the interrupt: " << terminal.written();
+        ASSERT_EQ(::kill(pid, SIGINT), 0);
+        terminal.let_go();
+        EXPECT_EQ(status_of(pid, true), 130);
+        EXPECT_NE(terminal.written().find("tarvo: export interrupted; nothing written"),
+                  std::string::npos);
+        EXPECT_EQ(text(dir_ / "int_out.txt"), "");
+        fs::remove(dir_ / "int_out.txt");
+        EXPECT_EQ(names_outside(dir_, before), std::vector<std::string>{});
+        EXPECT_TRUE(fs::is_empty(dir_ / "kept_int"));
+        EXPECT_TRUE(names_in(dir_ / "tmp").empty()) << "the calibration folder is removed";
+    }
 }
 
 TEST_F(Export, OutputIsCheckedBeforeTheRecordingIsRead) {
