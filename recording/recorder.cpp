@@ -84,6 +84,36 @@ std::vector<std::filesystem::path> calibration_files(const tarvo_dev_t *dev, uns
     return files;
 }
 
+// The DRNU calibration files of either table bank, by name.
+bool is_drnu_file(const std::string &name) {
+    char images[CALIBRATION_NAME_SIZE];
+    char parameters[CALIBRATION_NAME_SIZE];
+    for (int mode2 : {0, 1}) {
+        calibrationGetDistanceImagesName(images, mode2);
+        calibrationGetParamName(parameters, mode2);
+        if (name == images || name == parameters)
+            return true;
+    }
+    return false;
+}
+
+// The files a decode of the raw frames needs to give what the live decode gave. DRNU files go
+// only with a live decode that corrects with them: a camera opened before its folder held them
+// (its package's upload timed out, say, while another process unpacked the same chip's files
+// there) decodes uncorrected, and so must the recording.
+std::vector<std::filesystem::path> files_of_the_decode(std::vector<std::filesystem::path> files) {
+    if (calculationGetEnableDRNU() != 0)
+        return files;
+    std::erase_if(files, [](const std::filesystem::path &file) {
+        if (!is_drnu_file(file.filename().string()))
+            return false;
+        zr_log(3, "WRN", "[%s] %s left out: the camera decodes without DRNU correction\n",
+               "Recorder::write_description", file.filename().c_str());
+        return true;
+    });
+    return files;
+}
+
 bool read_file(const std::filesystem::path &path, std::vector<uint8_t> &out) {
     std::error_code ec;
     const auto size = std::filesystem::file_size(path, ec);
@@ -218,7 +248,7 @@ bool Recorder::write_description(std::string &error) {
     write_registers();
 
     const uint64_t now = now_realtime_ns();
-    for (const auto &file : calibration_files(dev_, wafer_id, chip_id)) {
+    for (const auto &file : files_of_the_decode(calibration_files(dev_, wafer_id, chip_id))) {
         std::vector<uint8_t> bytes;
         if (!read_file(file, bytes)) {
             error = "cannot read the calibration file " + file.string();
