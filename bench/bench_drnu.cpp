@@ -9,7 +9,6 @@
 #include <benchmark/benchmark.h>
 
 #include <cmath>
-#include <ctime>
 #include <vector>
 
 #include "epc/calibration_state.h"
@@ -89,12 +88,6 @@ void BM_FastRoute_DrnuOff(benchmark::State &state) {
 
 void BM_FastRoute_DrnuOn(benchmark::State &state) {
     run(state, 2);
-}
-
-double thread_cpu_seconds() {
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
 // Both in one loop, interleaved so that a busy machine slows them alike, timed in this thread's

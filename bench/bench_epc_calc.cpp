@@ -8,7 +8,6 @@
 
 #include <cmath>
 #include <cstring>
-#include <ctime>
 #include <functional>
 #include <vector>
 
@@ -101,12 +100,6 @@ void BM_SortedRoute(benchmark::State &state) {
         benchmark::DoNotOptimize(calculationDistanceSorted(&out));
         benchmark::ClobberMemory();
     }
-}
-
-double thread_cpu_seconds() {
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
 // Everything in one loop (the grayscale path of the sorted route too), interleaved so that a busy

@@ -10,6 +10,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <ctime>
 #include <vector>
 
 namespace tarvo::bench {
@@ -51,6 +52,14 @@ inline void setup_pipeline() {
     hysteresisSetThresholds(30, 20);
     adcOverflowEnable(1);
     calculationSetEnableDRNU_simulate(0);
+}
+
+// CPU time of the calling thread: side-by-side timings interleave their items in one loop and
+// sum this, so that a busy machine slows each alike.
+inline double thread_cpu_seconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
 // Times the fast route, which turns every decoded frame into distances of the given type.

@@ -20,4 +20,11 @@ DrnuCalibrationInput factory_input(const SensorErrors &errors, int width, int he
     return in;
 }
 
+void install_factory_calibration_for(Camera &camera, const SensorErrorConfig &errors, int width,
+                                     int height, uint16_t chip_id) {
+    const SensorErrors sensor(errors, width, height);
+    install_factory_calibration(camera,
+                                factory_package(factory_input(sensor, width, height), chip_id));
+}
+
 }  // namespace tarvo::vcam

@@ -15,4 +15,9 @@ namespace tarvo::vcam {
 DrnuCalibrationInput factory_input(const SensorErrors &errors, int width, int height,
                                    double decode_offset_units = 0.0);
 
+// Gives `camera` the factory calibration package of chip `chip_id` for a width x height sensor
+// with `errors` (factory_input without a decode offset), as it comes from the factory.
+void install_factory_calibration_for(Camera &camera, const SensorErrorConfig &errors, int width,
+                                     int height, uint16_t chip_id = 1);
+
 }  // namespace tarvo::vcam

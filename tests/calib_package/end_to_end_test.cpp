@@ -70,9 +70,7 @@ class CalibrationFromCamera : public ::testing::Test {
         config_.errors.cyclic_error_mm = kCyclicErrorMm;
         wall_ = scene::flat_wall(config_.camera, 1.5, 0.8);
         calibratable_ = vcam::install_calibratable_camera(cam_, config_, wall_);
-        const vcam::SensorErrors errors(config_.errors, 320, 240);
-        vcam::install_factory_calibration(
-            *cam_, vcam::factory_package(vcam::factory_input(errors, 320, 240), 1));
+        vcam::install_factory_calibration_for(*cam_, config_.errors, 320, 240);
     }
     void TearDown() override {
         if (dev_.ctx != nullptr)

@@ -56,9 +56,7 @@ class RecordingCarriesItsDecode : public ::testing::TestWithParam<Case> {
         config.errors.pixel_error_mm = 30.0;
         config.errors.cyclic_error_mm = 40.0;
         vcam::install_calibratable_camera(cam_, config, scene::flat_wall(config.camera, 1.0, 0.8));
-        const vcam::SensorErrors errors(config.errors, 320, 240);
-        vcam::install_factory_calibration(
-            *cam_, vcam::factory_package(vcam::factory_input(errors, 320, 240), 1));
+        vcam::install_factory_calibration_for(*cam_, config.errors, 320, 240);
     }
 
     void TearDown() override {
