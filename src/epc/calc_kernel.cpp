@@ -18,6 +18,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <vector>
 
 #include "epc/atan_lut.h"
@@ -350,8 +351,22 @@ DrnuRow row_from(const DrnuRow &row, int from) {
 // Distance images changed since the start; drnu_step_pairs compares it with its own copy.
 std::atomic<uint64_t> g_images_generation{1};
 
+// Allocates on cache-line boundaries: the kernels read a table row's 64 bytes at a time, and a
+// read across two lines costs twice.
+template <typename T>
+struct CacheLineAllocator {
+    using value_type = T;
+    static constexpr std::align_val_t kAlignment{64};
+    CacheLineAllocator() = default;
+    template <typename U>
+    explicit CacheLineAllocator(const CacheLineAllocator<U> &) {}
+    T *allocate(size_t n) { return static_cast<T *>(::operator new(n * sizeof(T), kAlignment)); }
+    void deallocate(T *p, size_t) { ::operator delete(p, kAlignment); }
+    bool operator==(const CacheLineAllocator &) const { return true; }
+};
+
 struct StepPairs {
-    std::vector<uint32_t> pairs;
+    std::vector<uint32_t, CacheLineAllocator<uint32_t>> pairs;
     uint64_t generation = 0;
     int bank = -1;
     int distances = 0;

@@ -75,6 +75,37 @@ struct Avx2 {
         const V bias = _mm256_set1_epi32(INT32_MIN);
         return _mm256_cmpgt_epi32(_mm256_xor_si256(a, bias), _mm256_xor_si256(b, bias));
     }
+    TARVO_AVX2 static M ge_unsigned(V a, V b) { return mnot(gt_unsigned(b, a)); }
+    // a >= b (unsigned) in the lanes of `in`.
+    TARVO_AVX2 static M ge_unsigned_in(M in, V a, V b) { return mand(in, ge_unsigned(a, b)); }
+    // The truncated guess where below < d < above, else the mark of the bound d lies beyond.
+    TARVO_AVX2 static V segment_or_mark(F d, F below, F above, F guess, int below_mark,
+                                        int above_mark) {
+        const M at_or_below = fle(d, below);
+        const M at_or_above = mandnot(at_or_below, fge(d, above));
+        return select(at_or_below, set1(below_mark),
+                      select(at_or_above, set1(above_mark), trunc(guess)));
+    }
+    // a / b, or 0 where b is 0 (the division by infinity gives 0 or -0, which adds alike).
+    TARVO_AVX2 static F fdiv_unless_zero(F a, V b) {
+        const F divisor =
+            fselect(eq(b, set1(0)), _mm256_set1_ps(__builtin_inff()), to_float(b));
+        return fdiv(a, divisor);
+    }
+    // The codes of marked segments -1 and -2 (lanes 7 and 6 of the table: the permutation reads
+    // the low three bits).
+    TARVO_AVX2 static V mark_codes(int below, int above) {
+        return _mm256_setr_epi32(0, 0, 0, 0, 0, 0, above, below);
+    }
+    TARVO_AVX2 static V code_of(V codes, V segment) {
+        return _mm256_permutevar8x32_epi32(codes, segment);
+    }
+    TARVO_AVX2 static F fmark_codes(float below, float above) {
+        return _mm256_setr_ps(0, 0, 0, 0, 0, 0, above, below);
+    }
+    TARVO_AVX2 static F fcode_of(F codes, V segment) {
+        return _mm256_permutevar8x32_ps(codes, segment);
+    }
     TARVO_AVX2 static V select(M mask, V yes, V no) { return _mm256_blendv_epi8(no, yes, mask); }
     // yes where the mask is set, 0 elsewhere.
     TARVO_AVX2 static V when(M mask, V yes) { return _mm256_and_si256(mask, yes); }
@@ -213,6 +244,34 @@ struct Avx512 {
         return _mm_extract_epi32(_mm512_extracti32x4_epi32(a, 3), 3);
     }
     TARVO_AVX512 static M gt_unsigned(V a, V b) { return _mm512_cmpgt_epu32_mask(a, b); }
+    TARVO_AVX512 static M ge_unsigned(V a, V b) { return _mm512_cmpge_epu32_mask(a, b); }
+    TARVO_AVX512 static M ge_unsigned_in(M in, V a, V b) {
+        return _mm512_mask_cmpge_epu32_mask(in, a, b);
+    }
+    TARVO_AVX512 static V segment_or_mark(F d, F below, F above, F guess, int below_mark,
+                                          int above_mark) {
+        const M over_below = _mm512_cmp_ps_mask(d, below, _CMP_GT_OQ);
+        const M between = _mm512_mask_cmp_ps_mask(over_below, d, above, _CMP_LT_OQ);
+        const V marks = _mm512_mask_blend_epi32(over_below, set1(below_mark), set1(above_mark));
+        return _mm512_mask_cvttps_epi32(marks, between, guess);
+    }
+    TARVO_AVX512 static F fdiv_unless_zero(F a, V b) {
+        return _mm512_maskz_div_ps(_mm512_test_epi32_mask(b, b), a, to_float(b));
+    }
+    // The codes of marked segments -1 and -2 (lanes 15 and 14 of the table: the permutation
+    // reads the low four bits).
+    TARVO_AVX512 static V mark_codes(int below, int above) {
+        return _mm512_setr_epi32(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, above, below);
+    }
+    TARVO_AVX512 static V code_of(V codes, V segment) {
+        return _mm512_permutexvar_epi32(segment, codes);
+    }
+    TARVO_AVX512 static F fmark_codes(float below, float above) {
+        return _mm512_setr_ps(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, above, below);
+    }
+    TARVO_AVX512 static F fcode_of(F codes, V segment) {
+        return _mm512_permutexvar_ps(segment, codes);
+    }
     TARVO_AVX512 static V select(M mask, V yes, V no) {
         return _mm512_mask_blend_epi32(mask, no, yes);
     }
