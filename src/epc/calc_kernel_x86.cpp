@@ -88,8 +88,7 @@ struct Avx2 {
     }
     // a / b, or 0 where b is 0 (the division by infinity gives 0 or -0, which adds alike).
     TARVO_AVX2 static F fdiv_unless_zero(F a, V b) {
-        const F divisor =
-            fselect(eq(b, set1(0)), _mm256_set1_ps(__builtin_inff()), to_float(b));
+        const F divisor = fselect(eq(b, set1(0)), _mm256_set1_ps(__builtin_inff()), to_float(b));
         return fdiv(a, divisor);
     }
     // The codes of marked segments -1 and -2 (lanes 7 and 6 of the table: the permutation reads
@@ -110,9 +109,7 @@ struct Avx2 {
     // yes where the mask is set, 0 elsewhere.
     TARVO_AVX2 static V when(M mask, V yes) { return _mm256_and_si256(mask, yes); }
     TARVO_AVX2 static V and_(V a, V b) { return _mm256_and_si256(a, b); }
-    TARVO_AVX2 static V or_(V a, V b) { return _mm256_or_si256(a, b); }
     TARVO_AVX2 static V xor_(V a, V b) { return _mm256_xor_si256(a, b); }
-    TARVO_AVX2 static V andnot(V a, V b) { return _mm256_andnot_si256(a, b); }
     TARVO_AVX2 static V add(V a, V b) { return _mm256_add_epi32(a, b); }
     TARVO_AVX2 static V sub(V a, V b) { return _mm256_sub_epi32(a, b); }
     TARVO_AVX2 static V mul(V a, V b) { return _mm256_mullo_epi32(a, b); }
@@ -145,16 +142,12 @@ struct Avx2 {
     TARVO_AVX2 static F fsub(F a, F b) { return _mm256_sub_ps(a, b); }
     TARVO_AVX2 static F fmul(F a, F b) { return _mm256_mul_ps(a, b); }
     TARVO_AVX2 static F fdiv(F a, F b) { return _mm256_div_ps(a, b); }
-    TARVO_AVX2 static F fmax(F a, F b) { return _mm256_max_ps(a, b); }
     TARVO_AVX2 static F fmin(F a, F b) { return _mm256_min_ps(a, b); }
     TARVO_AVX2 static M fle(F a, F b) {
         return _mm256_castps_si256(_mm256_cmp_ps(a, b, _CMP_LE_OQ));
     }
     TARVO_AVX2 static M fge(F a, F b) {
         return _mm256_castps_si256(_mm256_cmp_ps(a, b, _CMP_GE_OQ));
-    }
-    TARVO_AVX2 static M fgt(F a, F b) {
-        return _mm256_castps_si256(_mm256_cmp_ps(a, b, _CMP_GT_OQ));
     }
     TARVO_AVX2 static F fselect(M mask, F yes, F no) {
         return _mm256_blendv_ps(no, yes, _mm256_castsi256_ps(mask));
@@ -244,7 +237,6 @@ struct Avx512 {
         return _mm_extract_epi32(_mm512_extracti32x4_epi32(a, 3), 3);
     }
     TARVO_AVX512 static M gt_unsigned(V a, V b) { return _mm512_cmpgt_epu32_mask(a, b); }
-    TARVO_AVX512 static M ge_unsigned(V a, V b) { return _mm512_cmpge_epu32_mask(a, b); }
     TARVO_AVX512 static M ge_unsigned_in(M in, V a, V b) {
         return _mm512_mask_cmpge_epu32_mask(in, a, b);
     }
@@ -277,9 +269,7 @@ struct Avx512 {
     }
     TARVO_AVX512 static V when(M mask, V yes) { return _mm512_maskz_mov_epi32(mask, yes); }
     TARVO_AVX512 static V and_(V a, V b) { return _mm512_and_si512(a, b); }
-    TARVO_AVX512 static V or_(V a, V b) { return _mm512_or_si512(a, b); }
     TARVO_AVX512 static V xor_(V a, V b) { return _mm512_xor_si512(a, b); }
-    TARVO_AVX512 static V andnot(V a, V b) { return _mm512_andnot_si512(a, b); }
     TARVO_AVX512 static V add(V a, V b) { return _mm512_add_epi32(a, b); }
     TARVO_AVX512 static V sub(V a, V b) { return _mm512_sub_epi32(a, b); }
     TARVO_AVX512 static V mul(V a, V b) { return _mm512_mullo_epi32(a, b); }
@@ -317,11 +307,7 @@ struct Avx512 {
     TARVO_AVX512 static F fsub(F a, F b) { return _mm512_sub_ps(a, b); }
     TARVO_AVX512 static F fmul(F a, F b) { return _mm512_mul_ps(a, b); }
     TARVO_AVX512 static F fdiv(F a, F b) { return _mm512_div_ps(a, b); }
-    TARVO_AVX512 static F fmax(F a, F b) { return _mm512_max_ps(a, b); }
     TARVO_AVX512 static F fmin(F a, F b) { return _mm512_min_ps(a, b); }
-    TARVO_AVX512 static M fle(F a, F b) { return _mm512_cmp_ps_mask(a, b, _CMP_LE_OQ); }
-    TARVO_AVX512 static M fge(F a, F b) { return _mm512_cmp_ps_mask(a, b, _CMP_GE_OQ); }
-    TARVO_AVX512 static M fgt(F a, F b) { return _mm512_cmp_ps_mask(a, b, _CMP_GT_OQ); }
     TARVO_AVX512 static F fselect(M mask, F yes, F no) {
         return _mm512_mask_blend_ps(mask, no, yes);
     }
