@@ -1,5 +1,7 @@
 #include "calib/camera_calibration.h"
 
+#include <utility>
+
 #include "scene.h"
 
 namespace tarvo::vcam {
@@ -25,6 +27,14 @@ void install_factory_calibration_for(Camera &camera, const SensorErrorConfig &er
     const SensorErrors sensor(errors, width, height);
     install_factory_calibration(camera,
                                 factory_package(factory_input(sensor, width, height), chip_id));
+}
+
+std::shared_ptr<CalibratableCamera> install_factory_calibrated_camera(
+    const std::shared_ptr<Camera> &camera, const CalibratableConfig &config, scene::Scene truth) {
+    auto calibratable = install_calibratable_camera(camera, config, std::move(truth));
+    install_factory_calibration_for(*camera, config.errors, config.camera.width,
+                                    config.camera.height);
+    return calibratable;
 }
 
 }  // namespace tarvo::vcam

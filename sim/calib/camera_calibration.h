@@ -3,6 +3,7 @@
 #pragma once
 
 #include "calib/factory_calibration.h"
+#include "errors/calibratable_camera.h"
 #include "errors/sensor_errors.h"
 
 namespace tarvo::vcam {
@@ -19,5 +20,10 @@ DrnuCalibrationInput factory_input(const SensorErrors &errors, int width, int he
 // with `errors` (factory_input without a decode offset), as it comes from the factory.
 void install_factory_calibration_for(Camera &camera, const SensorErrorConfig &errors, int width,
                                      int height, uint16_t chip_id = 1);
+
+// A calibratable camera (install_calibratable_camera) with the factory calibration of its own
+// sensor errors (install_factory_calibration_for, chip 1), as a camera comes from the factory.
+std::shared_ptr<CalibratableCamera> install_factory_calibrated_camera(
+    const std::shared_ptr<Camera> &camera, const CalibratableConfig &config, scene::Scene truth);
 
 }  // namespace tarvo::vcam

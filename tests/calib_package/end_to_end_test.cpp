@@ -69,8 +69,7 @@ class CalibrationFromCamera : public ::testing::Test {
         config_.errors.pixel_error_mm = kPixelErrorMm;
         config_.errors.cyclic_error_mm = kCyclicErrorMm;
         wall_ = scene::flat_wall(config_.camera, 1.5, 0.8);
-        calibratable_ = vcam::install_calibratable_camera(cam_, config_, wall_);
-        vcam::install_factory_calibration_for(*cam_, config_.errors, 320, 240);
+        calibratable_ = vcam::install_factory_calibrated_camera(cam_, config_, wall_);
     }
     void TearDown() override {
         if (dev_.ctx != nullptr)

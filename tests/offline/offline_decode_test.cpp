@@ -85,9 +85,8 @@ class OfflineDecode : public ::testing::Test {
         // Errors large enough that a decode without the camera's calibration shows them.
         config.errors.pixel_error_mm = 30.0;
         config.errors.cyclic_error_mm = 40.0;
-        calibratable_ = vcam::install_calibratable_camera(
+        calibratable_ = vcam::install_factory_calibrated_camera(
             cam_, config, scene::flat_wall(config.camera, 1.0, 0.8));
-        vcam::install_factory_calibration_for(*cam_, config.errors, 320, 240);
     }
 
     void TearDown() override {

@@ -55,8 +55,8 @@ class RecordingCarriesItsDecode : public ::testing::TestWithParam<Case> {
         // Errors large enough that a decode with another calibration than the live one shows.
         config.errors.pixel_error_mm = 30.0;
         config.errors.cyclic_error_mm = 40.0;
-        vcam::install_calibratable_camera(cam_, config, scene::flat_wall(config.camera, 1.0, 0.8));
-        vcam::install_factory_calibration_for(*cam_, config.errors, 320, 240);
+        vcam::install_factory_calibrated_camera(cam_, config,
+                                                scene::flat_wall(config.camera, 1.0, 0.8));
     }
 
     void TearDown() override {
